@@ -1,6 +1,8 @@
 """The decimal zero counter."""
 
 import numpy as np
+from hypothesis import given, settings
+from hypothesis import strategies as st
 import pytest
 
 from tessaly import quillvane
@@ -56,3 +58,21 @@ def test_small_magnitudes_match_positional_form(mantissa, exponent):
 def test_non_numbers_are_rejected_before_the_body(bad):
     with pytest.raises(TypeError, match="must be real number"):
         count(bad)
+
+
+def count_from_repr(number):
+    """The rule on the interpreter's own text of the number."""
+    text = repr(float(number))
+    if "e-" in text:
+        return int(text.split("e-")[1]) - 1
+    if "." not in text:
+        return 0
+    decimal_part = text.split(".")[1]
+    stripped = decimal_part.lstrip("0")
+    return 0 if not stripped else len(decimal_part) - len(stripped)
+
+
+@given(st.floats(allow_nan=True, allow_infinity=True) | st.floats(min_value=-1e-3, max_value=1e-3))
+@settings(max_examples=3000, deadline=None)
+def test_any_double_agrees_with_its_text(number):
+    assert count(number) == count_from_repr(number)

@@ -2,44 +2,50 @@
 // number's shortest text before its first other digit.
 #include "pipeline/pipeline.hpp"
 
+#include <algorithm>
+#include <array>
 #include <charconv>
+#include <cmath>
+#include <string>
 #include <string_view>
 
 namespace qv {
 
 namespace {
 
-long long zeros_in(std::string_view number_str) {
-    // Below 1e-4 the shortest text is d.ddde-XX; counting its mantissa would say
-    // 0 for 1e-05. The positional form has exponent - 1 zeros after the point.
-    if (auto e = number_str.find("e-"); e != std::string_view::npos) {
-        long long exponent = 0;
-        auto digits = number_str.substr(e + 2);
-        std::from_chars(digits.data(), digits.data() + digits.size(), exponent);
-        return exponent - 1;
-    }
-    auto dot = number_str.find('.');
-    if (dot == std::string_view::npos) return 0;
-    auto decimal_part = number_str.substr(dot + 1);
-    decimal_part = decimal_part.substr(0, decimal_part.find('.'));
-    long long zeros_count = 0;
-    for (char c : decimal_part) {
-        if (c != '0') return zeros_count;
-        ++zeros_count;
-    }
-    // Only zeros after the point (1.0, 100.0): nothing to count.
-    return 0;
+// The count read from the interpreter's shortest text of `number` (its repr),
+// taken from the same shortest digits without building the text: positional
+// from 1e-4 to below 1e16, exponent notation outside.
+long long count_in_shortest_text(double number) {
+    if (number == 0.0 || !std::isfinite(number)) return 0;  // "0.0", "nan", "inf"
+    // Shortest round-trip digits, as the interpreter's repr chooses them: d.ddde±XX.
+    std::array<char, 32> buffer{};
+    auto [end, ec] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), std::fabs(number),
+                                   std::chars_format::scientific);
+    std::string_view text(buffer.data(), static_cast<std::size_t>(end - buffer.data()));
+    const auto e = text.find('e');
+    std::string digits{text.substr(0, e)};
+    std::erase(digits, '.');
+    int exponent = 0;
+    auto exponent_text = text.substr(e + 1);
+    if (exponent_text.front() == '+') exponent_text.remove_prefix(1);
+    std::from_chars(exponent_text.data(), exponent_text.data() + exponent_text.size(), exponent);
+
+    // Below 1e-4 the text is d.ddde-XX; counting its mantissa would say 0 for
+    // 1e-05. The positional form has exponent - 1 zeros after the point.
+    if (exponent < -4) return -exponent - 1;
+    // 0.000ddd: the zeros between the point and the first digit.
+    if (exponent < 0) return -exponent - 1;
+    // The digits after the point: ddd.fff, or the mantissa's d.fffe+XX.
+    const std::size_t integer_digits = exponent < 16 ? static_cast<std::size_t>(exponent) + 1 : 1;
+    if (digits.size() <= integer_digits) return 0;  // "100.0", "1e+16": no digit but zero after the point
+    // The shortest digits never end in 0, so a non-zero digit follows the zeros.
+    const auto fraction = std::string_view(digits).substr(integer_digits);
+    return static_cast<long long>(fraction.find_first_not_of('0'));
 }
 
 }  // namespace
 
-Object count_zeros_before_non_zero(const Args& a) {
-    // The interpreter's own float text (repr), without making a float object.
-    char* text = PyOS_double_to_string(a.number(0), 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
-    if (text == nullptr) fail();
-    long long zeros = zeros_in(text);
-    PyMem_Free(text);
-    return new_int(zeros);
-}
+Object count_zeros_before_non_zero(const Args& a) { return new_int(count_in_shortest_text(a.number(0))); }
 
 }  // namespace qv
