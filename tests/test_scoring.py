@@ -118,21 +118,6 @@ def test_repeated_name():
     np.testing.assert_allclose(twice.CreditScore[:4], twice.CreditScore[4:])
 
 
-def test_whole_mean_counts_no_zeros():
-    df = table([("age", 0.5, 2.0), ("age", -0.5, -2.0)])
-    result = run(df, ["age"], 1)
-    np.testing.assert_allclose(result.coef_mean_by_WoE, [20.0, 20.0])
-
-
-def test_floor_and_pdo_zero():
-    df = table(EXAMPLE)
-    flat = run(df, ["age"], 1, pdo=0)
-    np.testing.assert_allclose(flat.CreditScore, [200.0] * 4)
-    falling = run(df, ["age"], 1, pdo=-20)
-    assert falling.CreditScore.is_monotonic_decreasing
-    assert (falling.CreditScore >= 0).all()
-
-
 # A side without rows counts as an absolute mean of 0.0 instead of failing.
 @pytest.mark.parametrize(
     "rows, mean_by_woe",
@@ -176,15 +161,3 @@ def test_empty_list():
     np.testing.assert_allclose(result.CreditScore, [OFFSET] * 4)
     with pytest.raises(KeyError, match="CreditScore"):
         run(df, [], 0)
-
-
-@pytest.mark.parametrize("missing, error", [("predictor_var", KeyError), ("WoE", AttributeError)])
-def test_missing_column(missing, error):
-    with pytest.raises(error):
-        run(table(EXAMPLE).drop(columns=missing), ["age"], 1)
-
-
-@pytest.mark.parametrize("base", [0.5, 1, np.float32(2.5)])
-def test_base_value_does_not_matter(base):
-    df = table(EXAMPLE)
-    pd.testing.assert_frame_equal(score(df, ["age"], base, 20, 200, 15, 1), run(df, ["age"], 1))
