@@ -1,8 +1,13 @@
+import os
+import sys
 import warnings
 
 import pytest
 
-import synthetic
+# Test files share the synthetic data set; importlib mode puts no test folder on the path.
+sys.path.insert(0, os.path.dirname(__file__))
+
+import synthetic  # noqa: E402
 
 
 @pytest.fixture(autouse=True)
