@@ -1,0 +1,5 @@
+import sys
+
+from tessaly.cli import main
+
+sys.exit(main())
