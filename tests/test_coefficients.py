@@ -128,12 +128,6 @@ def test_predictor_names_drop_the_last_two_characters(monkeypatch):
     assert list(table["predictor_var"]) == ["age", "age_", "", ""]
 
 
-def test_more_columns_than_shap_features(monkeypatch):
-    monkeypatch.setattr(quillvane, "shap", FakeShap(np.zeros((3, 2)), 0.0))
-    with pytest.raises(IndexError):
-        extract("model", X3, "xgb")
-
-
 def test_numpy_is_looked_up_at_each_use(monkeypatch):
     monkeypatch.setattr(quillvane, "shap", FakeShap(VALUES_2D, 0.5))
     fetched = []

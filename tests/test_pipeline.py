@@ -73,11 +73,6 @@ def test_validation_looks_os_up_at_use_and_lets_its_errors_through(tmp_path, mon
     assert e.value.args == (str(tmp_path),)
 
 
-def test_validation_needs_a_columns_attribute(tmp_path):
-    with pytest.raises(AttributeError):
-        quillvane._validate_inputs(1, {"target": [0]}, None, str(tmp_path), "target")
-
-
 # --- driver: steps rebound with recorders ----------------------------------------
 
 
@@ -276,12 +271,6 @@ def test_any_two_item_iterable_unpacks(credit_set, monkeypatch, kind):
     build(credit_set)
     assert steps.args("_merge_woe_data")[2] is table
     assert steps.args("_calculate_credit_scores")[2] == 0.25
-
-
-def test_non_iterable_shap_result(credit_set, monkeypatch):
-    Steps(monkeypatch, shap_result=7)
-    with pytest.raises(TypeError, match="not iterable"):
-        build(credit_set)
 
 
 def test_rebound_step_is_the_one_called(credit_set, monkeypatch):
