@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import io
+import logging
 import os
 import shutil
 import tempfile
@@ -147,6 +148,18 @@ class _Charts:
             pio.renderers.default = previous
 
 
+@contextlib.contextmanager
+def _quiet_logger(name: str):
+    # shap logs its background subsampling as a warning on every build.
+    logger = logging.getLogger(name)
+    level = logger.level
+    logger.setLevel(logging.ERROR)
+    try:
+        yield
+    finally:
+        logger.setLevel(level)
+
+
 def _check_out(out: Path) -> None:
     if out.exists() and not out.is_dir():
         raise InputError(f"output '{out}' is a file, not a directory")
@@ -256,7 +269,7 @@ def build(source, out, options: BuildOptions, progress: Progress | None = None) 
         scorecard_dir, model_dir, plots_dir = stage / "scorecard", stage / "model", stage / "plots"
         from tessaly import quillvane
 
-        with charts.collecting(), contextlib.redirect_stdout(io.StringIO()):
+        with charts.collecting(), contextlib.redirect_stdout(io.StringIO()), _quiet_logger("shap"):
             returned = quillvane.createQuillvane(
                 model, training_df, X_test, reference, str(bins_dir),
                 show_warnings="Y",
