@@ -49,8 +49,8 @@ Object merge_woe_data(const Args& a) {
     auto WoE = final_coefficients_df.item(k.WoE);
     auto inf = global(k.np).attr(k.inf);
     auto minus_inf = -global(k.np).attr(k.inf);
-    final_coefficients_df.attr(k.loc).set_item(k.all_rows_WoE,
-                                               WoE.call_method(k.replace, {new_list({inf, minus_inf}), k.int_0}));
+    auto replaced = WoE.call_method(k.replace, {new_list({inf, minus_inf}), k.int_0});
+    final_coefficients_df.attr(k.loc).set_item(k.all_rows_WoE, replaced);
     return final_coefficients_df;
 }
 

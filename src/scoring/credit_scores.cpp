@@ -13,9 +13,10 @@ namespace {
 // The predictor's absolute "MEAN_COEF" in one side's summary. A side without
 // rows counts as 0.0: it adds no zeros to the count and no row receives it.
 Object abs_mean_coef(Handle summ, Handle var) {
+    auto abs = global(k.np).attr(k.abs);
     auto values = summ.item(summ.attr(k.predictor_var).eq(var)).attr(k.MEAN_COEF).attr(k.values);
     auto mean_coef = values.len() > 0 ? values.item(k.int_0) : Object::borrow(k.float_0);
-    return global(k.np).attr(k.abs).call({mean_coef});
+    return abs.call({mean_coef});
 }
 
 // Mean coefficient per predictor over the rows that `side` selects.
@@ -55,18 +56,20 @@ Object calculate_credit_scores(const Args& a) {
         auto mask = credit_scores_df.attr(k.predictor_variables).eq(var);
         auto mask_neg = mask & credit_scores_df.attr(k.WoE).lt(k.int_0);
         auto mask_pos = mask & credit_scores_df.attr(k.WoE).ge(k.int_0);
-        credit_scores_df.attr(k.loc).set_item(new_tuple({mask_neg, k.coef_mean_by_WoE}),
-                                              global(k.np).attr(k.abs).call({neg_avg_coef}));
-        credit_scores_df.attr(k.loc).set_item(new_tuple({mask_pos, k.coef_mean_by_WoE}),
-                                              global(k.np).attr(k.abs).call({pos_avg_coef}));
+        // Values are named before each write: C++ leaves the order of operands
+        // open, and the library calls must happen in this order.
+        auto abs_neg = global(k.np).attr(k.abs).call({neg_avg_coef});
+        credit_scores_df.attr(k.loc).set_item(new_tuple({mask_neg, k.coef_mean_by_WoE}), abs_neg);
+        auto abs_pos = global(k.np).attr(k.abs).call({pos_avg_coef});
+        credit_scores_df.attr(k.loc).set_item(new_tuple({mask_pos, k.coef_mean_by_WoE}), abs_pos);
 
         auto mean_key = new_tuple({mask, k.coef_mean_by_WoE});
         auto scaled = credit_scores_df.attr(k.loc).item(mean_key) * coef_multiplier;
         credit_scores_df.attr(k.loc).set_item(mean_key, scaled);
 
-        auto weighted = credit_scores_df.attr(k.loc).item(mean_key) *
-                        credit_scores_df.attr(k.loc).item(new_tuple({mask, k.WoE}));
-        credit_scores_df.attr(k.loc).set_item(new_tuple({mask, k.coef_woe}), weighted);
+        auto coef_mean = credit_scores_df.attr(k.loc).item(mean_key);
+        auto woe = credit_scores_df.attr(k.loc).item(new_tuple({mask, k.WoE}));
+        credit_scores_df.attr(k.loc).set_item(new_tuple({mask, k.coef_woe}), coef_mean * woe);
     }
 
     credit_scores_df.set_item(k.CreditScore, Factor * credit_scores_df.item(k.coef_woe) + Offset);
