@@ -119,7 +119,8 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     has_missing = bool(x.isna().any())
     has_special = bool(special_codes) and bool(x.isin(special_codes).any())
     regular_cap = max(2, min(max_bins, MAX_BINS) - has_missing - has_special)
-    options = dict(name=str(name), dtype=dtype, max_n_bins=regular_cap, monotonic_trend=monotonic_trend)
+    trend = None if monotonic_trend == "none" else monotonic_trend
+    options = dict(name=str(name), dtype=dtype, max_n_bins=regular_cap, monotonic_trend=trend)
     if special_codes:
         options["special_codes"] = list(special_codes)
     ob = OptimalBinning(**options).fit(values, y)

@@ -22,6 +22,8 @@ from ._progress import Progress
 
 MODELS = {"xgb": "xgb", "rf": "rf", "catboost": "catboost"}  # model -> SHAP technique
 MODEL_NAME = "model"
+TRENDS = ("auto", "auto_heuristic", "auto_asc_desc", "ascending", "descending", "concave", "convex",
+          "peak", "valley", "peak_heuristic", "valley_heuristic", "none")
 
 
 @dataclass
@@ -201,6 +203,8 @@ def build(source, out, options: BuildOptions, progress: Progress | None = None) 
         raise InputError(f"unknown model '{options.model}' (choose from {', '.join(MODELS)})")
     if not 0 < options.test_size < 1:
         raise InputError(f"--test-size must lie between 0 and 1, not {options.test_size}")
+    if options.monotonic_trend not in TRENDS:
+        raise InputError(f"unknown monotonic trend '{options.monotonic_trend}' (choose from {', '.join(TRENDS)})")
     if not 2 <= options.max_bins <= _binning.MAX_BINS:
         raise InputError(f"--max-bins must lie between 2 and {_binning.MAX_BINS}, not {options.max_bins}")
     _check_out(out)
@@ -214,7 +218,7 @@ def build(source, out, options: BuildOptions, progress: Progress | None = None) 
     if not predictors:
         raise InputError("the table has no predictor columns besides the target")
     for p in predictors:
-        if not isinstance(p, str) or "/" in p or p.endswith("_RF"):
+        if not isinstance(p, str) or any(c in p for c in "/[]<") or p.endswith("_RF"):
             raise InputError(f"predictor name {p!r} cannot be used: rename the column")
 
     from sklearn.model_selection import train_test_split
