@@ -246,7 +246,8 @@ def build(source, out, options: BuildOptions, progress: Progress | None = None) 
                 )
             )
         progress.count("binning predictors", len(predictors), len(predictors))
-        # The scorecard needs bins on both sides of WoE 0; a predictor without a split has none.
+        # A predictor whose bins all lie on one side of WoE 0 does not separate good from bad; the
+        # card scales each predictor's coefficients to a common magnitude, so it would only add noise.
         flat = [b.name for b in binnings if (b.table["WoE"] < 0).all() or (b.table["WoE"] >= 0).all()]
         if len(flat) == len(binnings):
             raise InputError("no predictor separates good from bad applicants")
@@ -274,7 +275,7 @@ def build(source, out, options: BuildOptions, progress: Progress | None = None) 
         from tessaly import quillvane
 
         with charts.collecting(), contextlib.redirect_stdout(io.StringIO()), _quiet_logger("shap"):
-            returned = quillvane.createQuillvane(
+            scorecard = quillvane.createQuillvane(
                 model, training_df, X_test, reference, str(bins_dir),
                 show_warnings="Y",
                 show_plots="Y",
@@ -289,10 +290,6 @@ def build(source, out, options: BuildOptions, progress: Progress | None = None) 
                 scorecard_directory=str(scorecard_dir),
                 model_directory=str(model_dir),
             )
-        if isinstance(returned, pd.DataFrame):
-            scorecard = returned
-        else:
-            scorecard = pd.read_pickle(scorecard_dir / "credit_scores_df.pkl")
 
         progress.step("saving the card")
         card = Card.from_scorecard(
