@@ -153,6 +153,9 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         return nullptr;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "tessaly.quillvane: unexpected C++ exception");
+        return nullptr;
     }
 }
 
@@ -222,6 +225,8 @@ int exec_module(PyObject* module) {
         line = failure.line;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "tessaly.quillvane: unexpected C++ exception");
     }
     static PyObject* init_name = PyUnicode_InternFromString("init tessaly.quillvane");
     if (init_name != nullptr) add_traceback(init_name, line);

@@ -48,7 +48,8 @@ void add_traceback(PyObject* qualified_name, unsigned line) {
         // Always fails, re-raising `pending` with one more traceback entry.
         PyObject* result = PyEval_EvalCode(code.get(), rt.namespace_, locals.get());
         Py_XDECREF(result);
-    } catch (const Failure&) {
+    } catch (...) {
+        // Failure or bad_alloc alike: the entry is lost, the exception is not.
     }
     // Whatever went wrong while building the entry, the caller sees its own exception.
     PyObject* now = PyErr_GetRaisedException();
