@@ -1,8 +1,6 @@
 """SHAP coefficient extraction and the WoE merge."""
 
 import os
-import shutil
-import traceback
 from types import SimpleNamespace
 
 import numpy as np
@@ -15,14 +13,9 @@ from tessaly import quillvane
 extract = quillvane._extract_shap_coefficients
 merge = quillvane._merge_woe_data
 
-MERGED_COLUMNS = ["feature", "coefficients", "predictor_var", "input_value", "Bin", "WoE", "Distribution", "Event_rate"]
-
 
 def log_mean_exp(values):
     return np.log(np.mean(np.exp(values), axis=0))
-
-
-# --- SHAP coefficients ---------------------------------------------------------
 
 
 @pytest.mark.parametrize("model_fixture, technique", [("xgb_model", "xgb"), ("rf_model", "rf"),
@@ -30,12 +23,8 @@ def log_mean_exp(values):
 def test_coefficients_of_real_models(credit_set, request, model_fixture, technique):
     model = request.getfixturevalue(model_fixture)
     X_test = credit_set.X_test
-    if technique == "catboost":
-        explainer = shap.TreeExplainer(model)
-    else:
-        explainer = shap.Explainer(model, X_test)
-    values = explainer(X_test).values
-    expected_base = np.log(np.exp(explainer.expected_value))
+    explainer = shap.TreeExplainer(model) if technique == "catboost" else shap.Explainer(model, X_test)
+    values, expected_base = explainer(X_test).values, explainer.expected_value
     if technique == "rf":
         values, expected_base = values[..., 0], expected_base[0]
 
@@ -45,7 +34,6 @@ def test_coefficients_of_real_models(credit_set, request, model_fixture, techniq
     assert list(table.columns) == ["feature", "coefficients", "predictor_var"]
     assert table.index.equals(pd.RangeIndex(len(X_test.columns)))
     assert list(table["feature"]) == list(X_test.columns)
-    assert list(table["predictor_var"]) == [name[:-2] for name in X_test.columns]
     np.testing.assert_allclose(table["coefficients"].to_numpy(dtype=float), log_mean_exp(values), rtol=1e-6)
     np.testing.assert_allclose(base, expected_base, rtol=1e-6)
 
@@ -77,55 +65,33 @@ class Explainer:
         return SimpleNamespace(values=self.fake.values)
 
 
-VALUES_2D = [[0.1, -0.2, 0.0], [0.3, 0.4, -1.0], [-0.5, 0.0, 2.0]]
-X3 = pd.DataFrame(np.zeros((3, 3)), columns=["ab_1", "ab_2", "cd_0"])
+VALUES_2D = np.array([[0.1, -0.2, 0.0], [0.3, 0.4, -1.0], [-0.5, 0.0, 2.0]])
+X3 = pd.DataFrame(np.zeros((3, 3)), columns=["ab_1", "age_12", "x"])
 
 
 @pytest.mark.parametrize(
-    "technique, explainer",
-    [("catboost", "TreeExplainer"), ("xgb", "Explainer"), ("CatBoost", "Explainer"), ("", "Explainer"),
-     ("RF", "Explainer")],
+    "technique, explainer, values, expected_value, base",
+    [
+        ("catboost", "TreeExplainer", VALUES_2D, 0.75, 0.75),
+        ("xgb", "Explainer", VALUES_2D, 0.75, 0.75),
+        # Case matters: "CatBoost" and "RF" take the general path, with no element [0].
+        ("CatBoost", "Explainer", VALUES_2D, 0.75, 0.75),
+        ("RF", "Explainer", VALUES_2D, 0.75, 0.75),
+        ("rf", "Explainer", np.stack([VALUES_2D, -VALUES_2D], axis=2), np.array([0.2, 0.8]), 0.2),
+        ("xgb", "Explainer", VALUES_2D, 1000.0, np.inf),  # the base is log(exp(value))
+    ],
 )
-def test_explainer_choice_and_general_path(monkeypatch, technique, explainer):
-    fake = FakeShap(VALUES_2D, 0.75)
+def test_explainer_choice_and_outputs(monkeypatch, technique, explainer, values, expected_value, base):
+    fake = FakeShap(values, expected_value)
     monkeypatch.setattr(quillvane, "shap", fake)
-    table, base = extract("model", X3, technique)
+    with np.errstate(over="ignore"):
+        table, got = extract("model", X3, technique)
     built_with = ("model",) if explainer == "TreeExplainer" else ("model", X3)
     assert fake.calls == [(explainer, built_with, {}), ("run", (X3,), {})]
-    # Case matters: "RF" takes the general path, with no element [0].
-    np.testing.assert_allclose(table["coefficients"].to_numpy(dtype=float), log_mean_exp(np.array(VALUES_2D)))
-    assert base == pytest.approx(0.75)
-
-
-def test_rf_takes_output_zero(monkeypatch):
-    values = np.stack([np.array(VALUES_2D), -np.array(VALUES_2D)], axis=2)
-    monkeypatch.setattr(quillvane, "shap", FakeShap(values, np.array([0.2, 0.8])))
-    table, base = extract("model", X3, "rf")
-    np.testing.assert_allclose(table["coefficients"].to_numpy(dtype=float), log_mean_exp(np.array(VALUES_2D)))
-    assert base == pytest.approx(0.2)
-
-
-@pytest.mark.parametrize("expected_value", [0.3, np.float64(0.3)])
-def test_rf_with_single_output_values_is_numpys_index_error(monkeypatch, expected_value):
-    monkeypatch.setattr(quillvane, "shap", FakeShap(VALUES_2D, expected_value))
-    with pytest.raises(IndexError) as e:
-        extract("model", X3, "rf")
-    assert "tessaly.quillvane._extract_shap_coefficients" in [f.name for f in traceback.extract_tb(e.value.__traceback__)]
-
-
-@pytest.mark.parametrize("expected_value, base", [(1000.0, np.inf), (-1000.0, -np.inf), (-2.5, -2.5)])
-def test_base_value_is_log_of_exp(monkeypatch, expected_value, base):
-    monkeypatch.setattr(quillvane, "shap", FakeShap(VALUES_2D, expected_value))
-    with np.errstate(over="ignore", divide="ignore"):
-        _, got = extract("model", X3, "xgb")
-    assert got == base
-
-
-def test_predictor_names_drop_the_last_two_characters(monkeypatch):
-    X = pd.DataFrame(np.zeros((3, 4)), columns=["age_1", "age_12", "xy", "x"])
-    monkeypatch.setattr(quillvane, "shap", FakeShap(np.zeros((3, 4)), 0.0))
-    table, _ = extract("model", X, "xgb")
-    assert list(table["predictor_var"]) == ["age", "age_", "", ""]
+    np.testing.assert_allclose(table["coefficients"].to_numpy(dtype=float), log_mean_exp(VALUES_2D))
+    assert got == pytest.approx(base)
+    # The predictor is the feature name without its last two characters.
+    assert list(table["predictor_var"]) == ["ab", "age_", ""]
 
 
 def test_numpy_is_looked_up_at_each_use(monkeypatch):
@@ -144,9 +110,6 @@ def test_numpy_is_looked_up_at_each_use(monkeypatch):
     assert fetched == ["log", "mean", "exp", {"axis": 0}, "log", "exp"]
 
 
-# --- WoE merge -----------------------------------------------------------------
-
-
 def coefficients(data):
     names = list(data.X_test.columns)
     return pd.DataFrame(
@@ -154,98 +117,56 @@ def coefficients(data):
     )
 
 
-def test_merge_joins_bins_and_woe(credit_set):
+def test_merge_joins_bins_and_woe_in_list_order(credit_set):
     shap_table = coefficients(credit_set)
-    result = merge(credit_set.predictors + ["target"], "target", shap_table, credit_set.input_ref_df,
-                   credit_set.bins_directory)
-    assert list(result.columns) == MERGED_COLUMNS
+    # The target is skipped wherever it sits in the list.
+    predictors = ["tenure", "target", "age", "debt_ratio", "income"]
+    result = merge(predictors, "target", shap_table, credit_set.input_ref_df, credit_set.bins_directory)
+    assert list(result.columns) == ["feature", "coefficients", "predictor_var", "input_value", "Bin", "WoE",
+                                    "Distribution", "Event_rate"]
     assert result.index.equals(pd.RangeIndex(len(shap_table)))
-    pd.testing.assert_frame_equal(result[["feature", "coefficients", "predictor_var"]], shap_table, check_dtype=False)
+    assert list(result["feature"]) == [f for p in predictors if p != "target" for f in credit_set.features(p)]
     for predictor in credit_set.predictors:
         rows = result[result["predictor_var"] == predictor]
         table = credit_set.binning_tables[predictor].set_index("Bin")
         labels = table.index[:-2]
         assert list(rows["input_value"]) == list(labels) and list(rows["Bin"]) == list(labels)
+        given = shap_table.set_index("feature").loc[rows["feature"], "coefficients"]
+        np.testing.assert_allclose(rows["coefficients"], given)
         np.testing.assert_allclose(rows["WoE"], table.loc[labels, "WoE"])
         np.testing.assert_allclose(rows["Distribution"], table.loc[labels, "Count (%)"])
         np.testing.assert_allclose(rows["Event_rate"], table.loc[labels, "Event rate"])
 
 
-def test_rows_follow_the_predictor_list(credit_set):
-    result = merge(["tenure", "age"], "target", coefficients(credit_set), credit_set.input_ref_df,
-                   credit_set.bins_directory)
-    assert list(result["feature"]) == credit_set.features("tenure") + credit_set.features("age")
-
-
-def test_infinite_woe_becomes_zero_and_missing_stays(make_credit_set):
+def test_infinite_woe_missing_bins_and_row_count(make_credit_set):
     data = make_credit_set(infinite_woe=True)
     ref = data.input_ref_df.copy()
-    ref.loc[1, "age"] = "[not a bin)"
-    result = merge(["age"], "target", coefficients(data), ref, data.bins_directory)
-    woe = data.binning_tables["age"]["WoE"]
-    assert result["WoE"][0] == 0.0 and result["WoE"][3] == 0.0
-    assert np.isnan(result["WoE"][1]) and pd.isna(result["Bin"][1]) and np.isnan(result["Distribution"][1])
-    assert result["WoE"][2] == woe[2]
-
-
-def test_reference_rows_decide_the_row_count(credit_set):
-    ref = credit_set.input_ref_df.copy()
-    ref.loc[0, "age_RF"] = np.nan  # age_0 loses its bin
-    ref = pd.concat([ref, ref.iloc[[1, 1]]], ignore_index=True)  # age_1 appears three times
-    result = merge(["age"], "target", coefficients(credit_set), ref, credit_set.bins_directory)
-    assert list(result["feature"]) == ["age_0", "age_1", "age_1", "age_1", "age_2", "age_3"]
-    assert result.loc[0, ["input_value", "Bin", "WoE", "Distribution", "Event_rate"]].isna().all()
-    assert result["coefficients"][1] == result["coefficients"][3]
-
-
-def test_predictor_without_coefficients_still_reads_its_file(credit_set):
-    shap_table = coefficients(credit_set)
-    result = merge(["age", "income"], "target", shap_table[shap_table.predictor_var != "income"],
-                   credit_set.input_ref_df, credit_set.bins_directory)
-    assert list(result["predictor_var"].unique()) == ["age"]
-    os.remove(os.path.join(credit_set.bins_directory, "income.pkl"))
-    with pytest.raises(FileNotFoundError):
-        merge(["age", "income"], "target", shap_table[shap_table.predictor_var != "income"],
-              credit_set.input_ref_df, credit_set.bins_directory)
-
-
-def test_non_str_predictor_names_the_file_by_format(credit_set):
-    class Alias(str):
-        def __format__(self, spec):
-            return "age_alias"
-
-    shutil.move(os.path.join(credit_set.bins_directory, "age.pkl"),
-                os.path.join(credit_set.bins_directory, "age_alias.pkl"))
-    result = merge([Alias("age")], "target", coefficients(credit_set), credit_set.input_ref_df,
-                   credit_set.bins_directory)
-    assert len(result) == 4
+    ref.loc[1, "debt_ratio"] = "[not a bin)"
+    ref.loc[3, "debt_ratio_RF"] = np.nan
+    ref = pd.concat([ref, ref.iloc[[2, 2]]], ignore_index=True)  # the reference rows decide the row count
+    result = merge(["debt_ratio"], "target", coefficients(data), ref, data.bins_directory)
+    assert [f[-1] for f in result["feature"]] == list("0122234")
+    finite = data.binning_tables["debt_ratio"]["WoE"][2]
+    np.testing.assert_array_equal(result["WoE"], [0.0, np.nan, finite, finite, finite, np.nan, 0.0])
+    assert pd.isna(result["Bin"][1]) and np.isnan(result["Distribution"][1])
+    assert result.loc[5, ["input_value", "Bin", "WoE", "Distribution", "Event_rate"]].isna().all()
+    assert result["coefficients"][2] == result["coefficients"][4]
 
 
 @pytest.mark.parametrize(
     "predictors, break_it, error",
-    [
-        ([], None, TypeError),
-        (["target"], None, TypeError),
-        (["age"], "no file", FileNotFoundError),
-        (["age"], "no column", KeyError),
-        (["age"], "no reference", KeyError),
-        ([7], None, TypeError),
-    ],
+    [(["target"], None, TypeError), (["age"], "no file", FileNotFoundError), (["age"], "no column", KeyError)],
 )
 def test_merge_failures(credit_set, predictors, break_it, error):
-    ref = credit_set.input_ref_df
     path = os.path.join(credit_set.bins_directory, "age.pkl")
     if break_it == "no file":
         os.remove(path)
     elif break_it == "no column":
         credit_set.binning_tables["age"].drop(columns="Event rate").to_pickle(path)
-    elif break_it == "no reference":
-        ref = ref.drop(columns="age_RF")
     with pytest.raises(error) as e:
-        merge(predictors, "target", coefficients(credit_set), ref, credit_set.bins_directory)
-    if not predictors or predictors == ["target"]:
+        merge(predictors, "target", coefficients(credit_set), credit_set.input_ref_df, credit_set.bins_directory)
+    if error is TypeError:
         assert str(e.value) == "'NoneType' object is not subscriptable"
-    assert "tessaly.quillvane._merge_woe_data" in [f.name for f in traceback.extract_tb(e.value.__traceback__)]
 
 
 def test_merge_call_sequence(credit_set, monkeypatch):

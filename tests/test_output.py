@@ -31,45 +31,20 @@ CSV = "predictor_variables,Bin,WoE,CreditScore,Neutral_CreditScore\n" \
       "age,\"(0, 30]\",-0.25,35.0,20.0\nage,\"(30, 99]\",0.5,2.675,20.0\nincome,low,,,0.0\n"
 
 
-def leftovers(*directories):
-    return [n for d in directories for n in os.listdir(d) if n.endswith(".tmp")]
-
-
-# --- saving -----------------------------------------------------------------
-
-
 @pytest.mark.parametrize("separate", [True, False])
-def test_save_writes_three_files(tmp_path, capsys, separate):
+def test_save_writes_and_replaces_three_files(tmp_path, capsys, separate):
     cards = str(tmp_path / "a" / "b") + "/"
     models = str(tmp_path / "m") if separate else cards
-    result = save(scorecard(), {"depth": 3}, cards, models, "model")
-    assert result is None
+    save(scorecard().head(1), "old", cards, models, "model")
+    capsys.readouterr()
+    assert save(scorecard(), {"depth": 3}, cards, models, "model") is None
     assert (tmp_path / "a/b/credit_scores_df.csv").read_text() == CSV
     pd.testing.assert_frame_equal(pd.read_pickle(cards + "credit_scores_df.pkl"), scorecard())
     with open(os.path.join(models, "model.sav"), "rb") as f:
         assert pickle.load(f) == {"depth": 3}
     assert capsys.readouterr().out == f"Scorecard saved to: {cards}\nModel saved to: {models}\n"
-    assert leftovers(cards, models) == []
-
-
-def test_save_replaces_earlier_files(tmp_path):
-    d = str(tmp_path)
-    save(scorecard().head(1), "old", d, d, "model")
-    save(scorecard(), "new", d, d, "model")
-    assert len(pd.read_pickle(tmp_path / "credit_scores_df.pkl")) == 3
-    assert pickle.loads((tmp_path / "model.sav").read_bytes()) == "new"
-    assert sorted(os.listdir(d)) == ["credit_scores_df.csv", "credit_scores_df.pkl", "model.sav"]
-
-
-def test_unpicklable_model_keeps_earlier_model(tmp_path, capsys):
-    d = str(tmp_path)
-    save(scorecard(), "earlier", d, d, "model")
-    capsys.readouterr()
-    with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
-        save(scorecard(), lambda: None, d, d, "model")
-    assert pickle.loads((tmp_path / "model.sav").read_bytes()) == "earlier"
-    assert capsys.readouterr().out == f"Scorecard saved to: {d}\n"
-    assert leftovers(d) == []
+    assert sorted(os.listdir(cards) + ([] if models == cards else os.listdir(models))) == [
+        "credit_scores_df.csv", "credit_scores_df.pkl", "model.sav"]
 
 
 class ReplaceFails:
@@ -82,26 +57,22 @@ class ReplaceFails:
         raise OSError(28, "No space left on device")
 
 
-def test_failed_move_keeps_earlier_files(tmp_path, monkeypatch):
+@pytest.mark.parametrize("failure", ["unpicklable model", "failing replace"])
+def test_failed_save_keeps_earlier_files_and_leaves_no_temporary(tmp_path, monkeypatch, capsys, failure):
     d = str(tmp_path)
     save(scorecard(), "earlier", d, d, "model")
     before = {n: (tmp_path / n).read_bytes() for n in os.listdir(d)}
-    monkeypatch.setattr(quillvane, "os", ReplaceFails())
-    with pytest.raises(OSError, match="No space left"):
-        save(scorecard().head(1), "later", d, d, "model")
+    capsys.readouterr()
+    if failure == "failing replace":
+        monkeypatch.setattr(quillvane, "os", ReplaceFails())
+        with pytest.raises(OSError, match="No space left"):
+            save(scorecard().head(1), "later", d, d, "model")
+    else:
+        # The scorecard is new, so only the model must stay as it was.
+        with pytest.raises((pickle.PicklingError, AttributeError, TypeError)):
+            save(scorecard(), lambda: None, d, d, "model")
+        assert capsys.readouterr().out == f"Scorecard saved to: {d}\n"
     assert {n: (tmp_path / n).read_bytes() for n in os.listdir(d)} == before
-
-
-def test_occupied_path(tmp_path, capsys):
-    # the CSV's name is taken by a directory: the move fails, the pickle stays
-    (tmp_path / "credit_scores_df.csv").mkdir()
-    with pytest.raises(OSError):
-        save(scorecard(), 1, str(tmp_path), str(tmp_path), "m")
-    assert sorted(os.listdir(tmp_path)) == ["credit_scores_df.csv", "credit_scores_df.pkl"]
-    assert capsys.readouterr().out == ""
-
-
-# --- plots --------------------------------------------------------------------
 
 
 @pytest.fixture
@@ -154,37 +125,20 @@ def test_figure_make_up(tmp_path, figures, capsys):
     assert capsys.readouterr().out == "Plot for age generated\n"
 
 
-@pytest.mark.parametrize("show", ["N", "y", "Yes", "", "Y "])
-def test_shown_only_for_exact_Y(tmp_path, figures, capsys, show):
-    built, shown = figures
-    plots(scorecard(), ["age", "income"], "target", str(tmp_path), show)
-    assert len(built) == 2 and shown == []
-    assert capsys.readouterr().out == "Plot for age generated\nPlot for income generated\n"
-
-
 @pytest.mark.parametrize(
-    "names, printed",
+    "names, show, printed",
     [
-        ([], []),
-        (["target", "age"], ["age"]),  # the target is skipped silently
-        (["age", "age"], ["age", "age"]),
-        (["nobody"], ["nobody"]),  # no rows: empty traces, still drawn
-        (["income"], ["income"]),  # a single bin
+        (["age", "income"], "y", ["age", "income"]),  # only exactly "Y" shows
+        (["age", "income"], "Y ", ["age", "income"]),
+        (["target", "age"], "Y", ["age"]),  # the target is skipped silently
+        (["nobody"], "Y", ["nobody"]),  # no rows: empty traces, still drawn
+        ([], "Y", []),
     ],
 )
-def test_predictor_selection(tmp_path, figures, capsys, names, printed):
+def test_predictor_selection_and_show(tmp_path, figures, capsys, names, show, printed):
     built, shown = figures
-    plots(scorecard(), names, "target", str(tmp_path), "Y")
-    assert len(shown) == len(printed)
+    plots(scorecard(), names, "target", str(tmp_path), show)
+    assert shown == ([fig for _, fig in built] if show == "Y" else [])
     assert capsys.readouterr().out == "".join(f"Plot for {n} generated\n" for n in printed)
     expected_bins = {"age": 2, "income": 1, "nobody": 0}
     assert [len(fig.data[1].x) for _, fig in built] == [expected_bins[n] for n in printed]
-
-
-def test_missing_neutral_column_stops_before_show(tmp_path, figures, capsys):
-    built, shown = figures
-    with pytest.raises(KeyError, match="Neutral_CreditScore"):
-        plots(scorecard().drop(columns="Neutral_CreditScore"), ["age"], "t", str(tmp_path), "Y")
-    [(_, fig)] = built
-    assert len(fig.data) == 2 and shown == []
-    assert capsys.readouterr().out == ""

@@ -14,8 +14,6 @@ FACTOR = 20 / math.log(2)
 OFFSET = 200 - FACTOR * math.log(15)
 
 INPUT_COLUMNS = ["feature", "coefficients", "predictor_var", "input_value", "Bin", "WoE", "Distribution", "Event_rate"]
-ADDED_KEEP = ["predictor_variables", "CreditScore", "coef_mean_by_WoE", "coef_woe"]
-ADDED_RESORT = ["predictor_variables", "coef_mean_by_WoE", "coef_woe", "CreditScore"]
 
 
 def table(rows):
@@ -38,22 +36,24 @@ def table(rows):
 EXAMPLE = [("age", -0.5, 0.02), ("age", -0.1, 0.04), ("age", 0.3, -0.006), ("age", 0.8, -0.01)]
 
 
-def run(df, names, flag=1, pdo=20, target=200, odds=15):
-    return score(df, names, 0.5, pdo, target, odds, flag)
+def run(df, names, flag=1):
+    return score(df, names, 0.5, 20, 200, 15, flag)
 
 
 @pytest.mark.parametrize(
-    "flag, columns, scores",
+    "flag, added, scores",
     [
-        (1, INPUT_COLUMNS + ADDED_KEEP, [0.0, 35.300, 191.112, 306.527]),
-        (0, INPUT_COLUMNS + ADDED_RESORT, [306.527, 191.112, 35.300, 0.0]),
+        (1, ["predictor_variables", "CreditScore", "coef_mean_by_WoE", "coef_woe"],
+         [0.0, 35.300, 191.112, 306.527]),
+        (0, ["predictor_variables", "coef_mean_by_WoE", "coef_woe", "CreditScore"],
+         [306.527, 191.112, 35.300, 0.0]),
     ],
 )
-def test_worked_example(flag, columns, scores):
+def test_worked_example(flag, added, scores):
     df = table(EXAMPLE)
     before = df.copy()
     result = run(df, ["age"], flag)
-    assert list(result.columns) == columns
+    assert list(result.columns) == INPUT_COLUMNS + added
     assert list(result.index) == [0, 1, 2, 3]
     np.testing.assert_allclose(result["coef_mean_by_WoE"], [30, 30, 8, 8])
     np.testing.assert_allclose(result["coef_woe"], [-15, -3, 2.4, 6.4])
@@ -69,8 +69,7 @@ def test_unlisted_predictor_keeps_offset_and_is_dropped_by_resort():
     assert list(other.index) == [4, 5]
     assert (other["coef_mean_by_WoE"] == 0.0).all() and (other["coef_woe"] == 0.0).all()
     np.testing.assert_allclose(other["CreditScore"], [OFFSET, OFFSET])
-    resorted = run(df, ["age"], 0)
-    assert list(resorted.predictor_var) == ["age"] * 4
+    assert list(run(df, ["age"], 0).predictor_var) == ["age"] * 4
 
 
 def test_resort_follows_list_order():
@@ -82,40 +81,16 @@ def test_resort_follows_list_order():
         assert result[result.predictor_var == name].CreditScore.is_monotonic_decreasing
 
 
-@pytest.mark.parametrize("flag", [0, 1])
-def test_missing_woe(flag):
-    df = table([("age", np.nan, 0.02), ("age", -0.2, 0.03), ("age", 0.4, 0.05)])
-    result = run(df, ["age"], flag)
-    if flag:
-        row = result.iloc[0]
-        assert row.coef_mean_by_WoE == 0.0
-        assert math.isnan(row.coef_woe) and math.isnan(row.CreditScore)
-    else:
-        # the missing score is dealt to the last row
-        assert math.isnan(result.CreditScore.iloc[-1])
-        assert result.CreditScore.iloc[:2].notna().all()
-
-
-@pytest.mark.parametrize(
-    "woe, expected",
-    [(0.0, OFFSET), (np.inf, np.inf), (-np.inf, 0.0)],
-)
-def test_zero_and_infinite_woe(woe, expected):
+@pytest.mark.parametrize("woe, expected", [(0.0, OFFSET), (np.inf, np.inf), (-np.inf, 0.0), (np.nan, np.nan)])
+def test_zero_infinite_and_missing_woe(woe, expected):
     df = table([("age", woe, 0.3), ("age", -0.2, 0.2), ("age", 0.2, 0.4)])
     result = run(df, ["age"], 1)
-    assert result.CreditScore.iloc[0] == pytest.approx(expected)
-    # a WoE of 0 or +inf is on the side of 0 or more: the 0.3 and 0.4 mean.
-    if woe >= 0:
-        assert result.coef_mean_by_WoE.iloc[0] == pytest.approx(3.5)
-
-
-def test_repeated_name():
-    df = table(EXAMPLE)
-    once = run(df, ["age"], 1)
-    pd.testing.assert_frame_equal(run(df, ["age", "age"], 1), once)
-    twice = run(df, ["age", "age"], 0)
-    assert len(twice) == 8 and list(twice.index) == list(range(8))
-    np.testing.assert_allclose(twice.CreditScore[:4], twice.CreditScore[4:])
+    np.testing.assert_allclose(result.CreditScore.iloc[0], expected)
+    # 0 and +inf sit on the side of 0 or more (the 0.3 and 0.4 mean); a missing WoE on neither.
+    if not woe < 0:
+        assert result.coef_mean_by_WoE.iloc[0] == (3.5 if woe >= 0 else 0.0)
+    # Resorted, a missing score is dealt to the last row.
+    assert math.isnan(run(df, ["age"], 0).CreditScore.iloc[-1]) == math.isnan(woe)
 
 
 # A side without rows counts as an absolute mean of 0.0 instead of failing.
@@ -139,25 +114,3 @@ def test_one_sided_predictor(rows, mean_by_woe, flag):
     alone = run(df, ["income"], flag)
     alone = alone[alone.predictor_var == "income"].reset_index(drop=True)
     pd.testing.assert_frame_equal(income, alone)
-
-
-def test_zero_counter_is_looked_up_for_each_side(monkeypatch):
-    seen = []
-    real = quillvane.count_zeros_before_non_zero
-
-    def recording(number):
-        seen.append(float(number))
-        return real(number)
-
-    monkeypatch.setattr(quillvane, "count_zeros_before_non_zero", recording)
-    run(table(EXAMPLE), ["age"], 1)
-    assert seen == pytest.approx([0.008, 0.03])
-
-
-def test_empty_list():
-    df = table(EXAMPLE)
-    result = run(df, [], 1)
-    assert list(result.columns) == INPUT_COLUMNS + ADDED_KEEP
-    np.testing.assert_allclose(result.CreditScore, [OFFSET] * 4)
-    with pytest.raises(KeyError, match="CreditScore"):
-        run(df, [], 0)
