@@ -14,9 +14,16 @@ from tessaly import quillvane
 # Bytes of Python-level memory that many repeated calls may leave behind (caches
 # that settle, interned keyword names); a leak of one object per call exceeds it.
 GROWTH_BOUND = 96 * 1024
+# Calls through pandas leave more: copy-on-write keeps a list of weak references to
+# every view of a table, pruned only every few hundred entries, so repeated calls on
+# one input table rise and fall by up to ~150 KiB. A leaked intermediate table per
+# call (kilobytes each, hundreds of calls) still exceeds this.
+LIBRARY_GROWTH_BOUND = 512 * 1024
 
 
 def refcounts(objects):
+    # Garbage from earlier tests (a kept traceback, say) may still hold the inputs.
+    gc.collect()
     return [sys.getrefcount(o) for o in objects]
 
 
@@ -121,12 +128,12 @@ def body_calls(data, model, out):
     ], [model, data.training_df, data.X_test, data.input_ref_df, bins, coefficients, merged, scores, preds]
 
 
-@pytest.mark.parametrize("index, times", list(enumerate([20000, 300, 30, 30, 30, 30, 30, 30])))
+@pytest.mark.parametrize("index, times", list(enumerate([20000, 2000, 100, 200, 100, 100, 100, 300])))
 def test_success_paths(small_set, tmp_path, capsys, index, times):
     data, model = small_set
     calls, inputs = body_calls(data, model, tmp_path)
     before = refcounts(inputs)
-    assert growth(calls[index], times) < GROWTH_BOUND
+    assert growth(calls[index], times) < (GROWTH_BOUND if index == 0 else LIBRARY_GROWTH_BOUND)
     capsys.readouterr()
     assert refcounts(inputs) == before
 
@@ -148,6 +155,6 @@ def test_body_error_paths_release_what_they_hold(small_set, tmp_path):
     inputs = [model, data.training_df, data.X_test, data.input_ref_df, no_rows]
     before = refcounts(inputs)
     for call, exc_type in errors:
-        assert growth(expect_error(call, exc_type), 200) < GROWTH_BOUND
+        assert growth(expect_error(call, exc_type), 1000) < LIBRARY_GROWTH_BOUND
     assert refcounts(inputs) == before
     assert np.isfinite(before).all()
