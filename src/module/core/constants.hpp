@@ -10,16 +10,15 @@ namespace qv {
 // Strings whose text is the member's own name.
 #define QV_NAMES(X)                                                                                   \
     /* module frame */                                                                                \
-    X(loader) X(origin) X(parent) X(submodule_search_locations) X(name) X(os) X(warnings) X(numpy)   \
-    X(np) X(pandas) X(pd) X(pickle) X(typing) X(Optional) X(Dict) X(Any) X(List) X(Tuple) X(shap)     \
+    X(name) X(os) X(warnings) X(numpy) X(np) X(pandas) X(pd) X(pickle) X(typing) X(Optional) X(Dict)  \
+    X(Any) X(List) X(Tuple) X(shap)                                                                   \
     X(make_subplots) X(plotly) X(graph_objects) X(go) X(inspect) X(types) X(MethodType) X(replace)    \
     X(ValueError) X(range) X(enumerate) X(print) X(open) X(add_note) X(co_consts) X(co_argcount)       \
     X(co_nlocals) X(co_varnames) X(co_flags) X(co_name) X(co_qualname) X(co_filename)                 \
     X(co_firstlineno) X(exception) X(kwargs)                                                                    \
-    /* the eight functions */                                                                         \
+    /* the steps that bodies look up */                                                                         \
     X(count_zeros_before_non_zero) X(_validate_inputs) X(_extract_shap_coefficients)                  \
     X(_merge_woe_data) X(_calculate_credit_scores) X(_save_artifacts) X(_generate_plots)               \
-    X(createQuillvane)                                                                                \
     /* driver */                                                                                      \
     X(show_warnings) X(N) X(Y) X(show_plots) X(target_var) X(target) X(pdo_parm)                     \
     X(target_credit_score) X(target_odds) X(model_name) X(Tavelin_model)                             \
@@ -40,14 +39,13 @@ namespace qv {
     X(lower)                                                                                          \
     /* artifacts and plots */                                                                         \
     X(makedirs) X(exist_ok) X(to_pickle) X(to_csv) X(index) X(dump) X(dirname) X(basename) X(getpid) \
-    X(remove) X(close) X(Scatter) X(Bar) X(x) X(y) X(mode) X(lines) X(text) X(textposition)          \
+    X(remove) X(Scatter) X(Bar) X(x) X(y) X(mode) X(lines) X(text) X(textposition)          \
     X(outside) X(add_trace) X(secondary_y) X(specs) X(notna) X(update_xaxes) X(update_yaxes)          \
     X(title_text) X(show)
 
 // Strings whose text is not an identifier, with a name that says what they are.
 #define QV_TEXTS(X)                                                                                   \
-    X(dunder_loader, "__loader__") X(dunder_file, "__file__") X(dunder_package, "__package__")        \
-    X(dunder_path, "__path__") X(dunder_builtins, "__builtins__") X(dunder_test, "__test__")          \
+    X(dunder_test, "__test__")                                                                        \
     X(dunder_name, "__name__") X(dunder_qualname, "__qualname__") X(dunder_module, "__module__")      \
     X(dunder_doc, "__doc__") X(dunder_annotations, "__annotations__") X(dunder_code, "__code__")      \
     X(dunder_defaults, "__defaults__") X(dunder_kwdefaults, "__kwdefaults__")                         \
@@ -63,7 +61,7 @@ namespace qv {
     X(msg_model_none, "model_instance cannot be None") X(RF_suffix, "_RF") X(pkl_suffix, ".pkl")      \
     X(Count_percent, "Count (%)") X(Event_space_rate, "Event rate")                                   \
     X(scorecard_pkl_name, "credit_scores_df.pkl") X(scorecard_csv_name, "credit_scores_df.csv")       \
-    X(sav_suffix, ".sav") X(mode_wb, "wb") X(mode_xb, "xb") X(tmp_suffix, ".tmp")                     \
+    X(sav_suffix, ".sav") X(mode_wb, "wb") X(tmp_suffix, ".tmp")                     \
     X(dot, ".") X(msg_scorecard_saved, "Scorecard saved to: ") X(msg_model_saved, "Model saved to: ") \
     X(Credit_space_Score, "Credit Score") X(Neutral_space_Score, "Neutral Score")                     \
     X(lines_markers, "lines+markers") X(fixed_2, ".2f") X(zero_label, "0.00")                         \

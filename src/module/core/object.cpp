@@ -136,7 +136,6 @@ Object new_tuple(std::initializer_list<Handle> items, Where w) {
 }
 
 Object new_dict(Where w) { return Object::steal(PyDict_New(), w); }
-Object new_float(double value, Where w) { return Object::steal(PyFloat_FromDouble(value), w); }
 Object new_int(long long value, Where w) { return Object::steal(PyLong_FromLongLong(value), w); }
 Object new_str(const char* text, Where w) { return Object::steal(PyUnicode_FromString(text), w); }
 

@@ -121,7 +121,6 @@ void add_in_place(Object& a, Handle b, Where w = Where::current());
 Object new_list(std::initializer_list<Handle> items = {}, Where w = Where::current());
 Object new_tuple(std::initializer_list<Handle> items, Where w = Where::current());
 Object new_dict(Where w = Where::current());
-Object new_float(double value, Where w = Where::current());
 Object new_int(long long value, Where w = Where::current());
 Object new_str(const char* text, Where w = Where::current());
 void append(Handle list, Handle item, Where w = Where::current());
