@@ -1,16 +1,20 @@
 """Credit scorecards from SHAP values and each bin's Weight of Evidence.
 
-The scorecard builder is the extension module ``tessaly.quillvane``; the
+``tessaly.Scorecard`` is the estimator for notebooks and pipelines; the
+extension module ``tessaly.quillvane`` builds the card from SHAP values; the
 command-line program lives in ``tessaly.cli``. Importing this package imports
-neither, so the extension's own import behaviour is what users see.
+none of them, so it stays light and the extension's own import behaviour is
+what users see.
 """
 
-__all__ = ["quillvane"]
+__all__ = ["Scorecard", "quillvane"]
 
 
 def __getattr__(name):
-    if name == "quillvane":
-        import importlib
+    import importlib
 
+    if name == "quillvane":
         return importlib.import_module("tessaly.quillvane")
+    if name == "Scorecard":
+        return importlib.import_module("tessaly._scorecard").Scorecard
     raise AttributeError(f"module 'tessaly' has no attribute {name!r}")

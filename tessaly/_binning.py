@@ -1,8 +1,13 @@
-"""Binning of raw predictors and their one-hot encoding.
+"""Binning of raw predictors, and the assignment of values to bins.
 
 optbinning finds the bins; the labels, the assignment of values to bins and
 the feature names are ours, so that a saved card applies without re-deriving
 anything from optbinning's display formatting.
+
+Values are matched by what they mean, not by how a reader typed the column:
+text "54.0", the integer 54 and the float 54.0 are one category, a date is
+the same from Parquet and from CSV, and text in a numerical column is
+unreadable rather than a number.
 """
 
 from __future__ import annotations
@@ -19,9 +24,66 @@ from ._errors import InputError
 MAX_BINS = 10
 TABLE_COLUMNS = ["Bin", "Count", "Count (%)", "Non-event", "Event", "Event rate", "WoE", "IV", "JS"]
 SPECIAL, MISSING, UNSEEN = "Special", "Missing", "Unseen"
+REGULAR = "regular"
+# Beyond float32's range the model libraries overflow; such values are data errors, not applicants.
+LARGEST = 1e38
+_MIDNIGHT = r"^(\d{4}-\d{2}-\d{2})[ T]00:00:00$"
+_ISO_TIME = r"^(\d{4}-\d{2}-\d{2})T(\d{2}:\d{2}:\d{2})$"
 
 
-def _number(x: float, digits: int) -> str:
+def _number_keys(x: np.ndarray) -> np.ndarray:
+    """Canonical text of finite floats: whole numbers without a decimal point, others as repr."""
+    keys = x.astype(str).astype(object)
+    whole = (np.floor(x) == x) & (np.abs(x) < 2.0**63)
+    if whole.any():
+        keys[whole] = x[whole].astype(np.int64).astype(str)
+    return keys
+
+
+def canonical(values) -> np.ndarray:
+    """Each value's category key (object array, None where missing)."""
+    s = pd.Series(values).reset_index(drop=True)
+    missing = s.isna().to_numpy()
+    keys = np.empty(len(s), dtype=object)
+    if pd.api.types.is_bool_dtype(s):
+        keys[:] = np.where(s.to_numpy(dtype=bool, na_value=False), "True", "False")
+    elif pd.api.types.is_numeric_dtype(s):
+        x = s.to_numpy(dtype=float, na_value=np.nan)
+        finite = np.isfinite(x)
+        keys[finite] = _number_keys(x[finite])
+        keys[~finite] = x[~finite].astype(str)
+    elif pd.api.types.is_datetime64_any_dtype(s):
+        keys[:] = s.dt.strftime("%Y-%m-%d %H:%M:%S").str.replace(_MIDNIGHT, r"\1", regex=True).to_numpy(dtype=object)
+    else:
+        if pd.api.types.infer_dtype(s, skipna=True) == "boolean":
+            keys[:] = s.astype(str).to_numpy(dtype=object)
+        else:
+            text = s.astype(str)
+            # Timestamps held in an object column print with their time; text dates get the same form.
+            text = text.str.replace(_ISO_TIME, r"\1 \2", regex=True).str.replace(_MIDNIGHT, r"\1", regex=True)
+            keys[:] = text.to_numpy(dtype=object)
+            x = pd.to_numeric(s, errors="coerce").to_numpy(dtype=float, na_value=np.nan)
+            numeric = np.isfinite(x)
+            if numeric.any():
+                keys[numeric] = _number_keys(x[numeric])
+    keys[missing] = None
+    return keys
+
+
+def to_number(values) -> tuple[np.ndarray, np.ndarray]:
+    """Floats of a numerical predictor's values, and where a present value could not be read as a finite number."""
+    s = pd.Series(values).reset_index(drop=True)
+    if pd.api.types.is_numeric_dtype(s) and not pd.api.types.is_bool_dtype(s):
+        x = s.to_numpy(dtype=float, na_value=np.nan)
+    elif pd.api.types.is_bool_dtype(s) or pd.api.types.infer_dtype(s, skipna=True) == "boolean":
+        x = np.full(len(s), np.nan)
+    else:
+        x = pd.to_numeric(s, errors="coerce").to_numpy(dtype=float, na_value=np.nan)
+    unreadable = ~np.isfinite(x) & ~s.isna().to_numpy()
+    return x, unreadable
+
+
+def _format(x: float, digits: int) -> str:
     if math.isinf(x):
         return "inf" if x > 0 else "-inf"
     return f"{x:.{digits}g}"
@@ -31,7 +93,7 @@ def interval_labels(splits) -> list[str]:
     """Labels "(-inf, a)", "[a, b)", ..., "[z, inf)" with as many digits as it takes to tell them apart."""
     edges = [-math.inf, *map(float, splits), math.inf]
     for digits in (4, 6, 8, 10, 12, 17):
-        text = [_number(e, digits) for e in edges]
+        text = [_format(e, digits) for e in edges]
         if len(set(text)) == len(text):
             break
     labels = []
@@ -45,84 +107,124 @@ def category_label(categories) -> str:
     return "[" + ", ".join(str(c) for c in categories) + "]"
 
 
+def special_keys(codes, numerical: bool) -> list:
+    """The special codes as a column of this kind holds them: floats, or category keys."""
+    if not codes:
+        return []
+    if numerical:
+        x = pd.to_numeric(pd.Series(list(codes), dtype=object), errors="coerce").to_numpy(dtype=float)
+        return [float(v) for v in x[np.isfinite(x)]]
+    return [k for k in canonical(pd.Series([str(c) for c in codes], dtype=object)) if k is not None]
+
+
 @dataclass
-class PredictorBinning:
-    """One predictor's bins: how values fall into them and the rows of its binning table."""
+class Bins:
+    """How one predictor's values fall into its bins: all that scoring needs."""
 
     name: str
     dtype: str  # "numerical" or "categorical"
-    splits: list  # numerical: cut points; categorical: list of category lists
+    splits: list  # numerical: cut points; categorical: lists of category keys
     special_codes: list
-    labels: list[str]  # one per kept row of the table, in table order
-    kinds: list  # per kept row: regular bin index, SPECIAL or MISSING
-    table: pd.DataFrame = field(repr=False)
+    kinds: list  # per bin, in table order: regular bin index, SPECIAL or MISSING
+
+    def __post_init__(self):
+        n_regular = len(self.splits) + 1 if self.dtype == "numerical" else len(self.splits)
+        self._regular_row = np.full(n_regular + 1, -1, dtype=np.int64)  # last slot: not a regular value
+        self._special_row = self._missing_row = -1
+        for row, kind in enumerate(self.kinds):
+            if kind == SPECIAL:
+                self._special_row = row
+            elif kind == MISSING:
+                self._missing_row = row
+            else:
+                self._regular_row[int(kind)] = row
+        if self.dtype == "numerical":
+            self._edges = np.asarray(self.splits, dtype=float)
+        else:
+            keys = [k for group in self.splits for k in group]
+            self._categories = pd.Index(keys, dtype=object)
+            self._category_bin = np.repeat(np.arange(len(self.splits)), [len(g) for g in self.splits])
+
+    def locate(self, values) -> tuple[np.ndarray, np.ndarray]:
+        """The bin (row of the table) of each value, -1 for Unseen; and where a value was unreadable."""
+        s = pd.Series(values).reset_index(drop=True)
+        missing = s.isna().to_numpy()
+        n_regular = len(self._regular_row) - 1
+        if self.dtype == "numerical":
+            x, unreadable = to_number(s)
+            special = np.isin(x, self.special_codes) if self.special_codes else np.zeros(len(s), dtype=bool)
+            regular = np.searchsorted(self._edges, x, side="right")
+            regular[missing | unreadable | special] = n_regular
+        else:
+            unreadable = np.zeros(len(s), dtype=bool)
+            # Most values are already keys; only the rest pay for canonical().
+            hit = self._categories.get_indexer(s.astype(object)) if len(self._categories) else np.full(len(s), -1)
+            keys = np.empty(len(s), dtype=object)
+            slow = (hit < 0) & ~missing
+            if slow.any():
+                keys[slow] = canonical(s[slow])
+                hit[slow] = self._categories.get_indexer(pd.Index(keys[slow], dtype=object))
+            # Special codes never fall in a regular bin, so only values that missed one can be special.
+            special = np.zeros(len(s), dtype=bool)
+            if self.special_codes:
+                special[slow] = np.isin(keys[slow].astype(str), self.special_codes)
+            regular = np.where(hit >= 0, self._category_bin[np.maximum(hit, 0)], n_regular)
+            regular[missing | special] = n_regular
+        rows = self._regular_row[regular]
+        rows[special & ~missing & ~unreadable] = self._special_row
+        rows[missing] = self._missing_row
+        return rows, unreadable
+
+
+@dataclass
+class PredictorBinning(Bins):
+    """One predictor's bins with their labels and the rows of its binning table."""
+
+    labels: list[str] = field(default_factory=list)  # one per kept row of the table, in table order
+    table: pd.DataFrame = field(default=None, repr=False)
 
     @property
     def features(self) -> list[str]:
         return [f"{self.name}_{d}" for d in range(len(self.labels))]
 
-    def _regular_index(self, values: pd.Series) -> np.ndarray:
-        if self.dtype == "numerical":
-            x = pd.to_numeric(values, errors="coerce").to_numpy(dtype=float, na_value=np.nan)
-            return np.searchsorted(np.asarray(self.splits, dtype=float), x, side="right")
-        lookup = {str(c): i for i, group in enumerate(self.splits) for c in group}
-        return np.array([lookup.get(str(v), -1) for v in values], dtype=int)
+    def positions(self, values) -> np.ndarray:
+        return self.locate(values)[0]
 
-    def positions(self, values: pd.Series) -> np.ndarray:
-        """Row of the table each value falls in; -1 for a bin that training never saw."""
-        values = pd.Series(values).reset_index(drop=True)
-        missing = values.isna().to_numpy()
-        special = np.zeros(len(values), dtype=bool)
-        if self.special_codes:
-            special = values.isin(self.special_codes).to_numpy() & ~missing
-        regular = self._regular_index(values.where(~missing & ~special))
-        where = {kind: row for row, kind in enumerate(self.kinds)}
-        out = np.full(len(values), -1, dtype=int)
-        for i in range(len(values)):
-            kind = MISSING if missing[i] else SPECIAL if special[i] else int(regular[i])
-            out[i] = where.get(kind, -1)
-        return out
-
-    def bin_labels(self, values: pd.Series) -> list[str]:
-        return [self.labels[p] if p >= 0 else UNSEEN for p in self.positions(values)]
+    def bin_labels(self, values) -> np.ndarray:
+        return np.asarray([*self.labels, UNSEEN], dtype=object)[self.positions(values)]
 
 
-def _codes_for(codes, numerical: bool) -> list:
-    """The special codes that can occur in a column of this kind."""
-    out = []
-    for c in codes or []:
-        if not numerical:
-            out.append(str(c))
-            continue
-        try:
-            out.append(float(c))
-        except (TypeError, ValueError):
-            pass
-    return out
+def is_numerical(x: pd.Series) -> bool:
+    return pd.api.types.is_numeric_dtype(x) and not pd.api.types.is_bool_dtype(x)
 
 
 def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special_codes, max_bins) -> PredictorBinning:
     from optbinning import OptimalBinning
 
-    numerical = pd.api.types.is_numeric_dtype(x) and not pd.api.types.is_bool_dtype(x)
-    special_codes = _codes_for(special_codes, numerical)
-    observed = x.dropna()
-    if special_codes:
-        observed = observed[~observed.isin(special_codes)]
-    if observed.nunique() < 2:
-        raise InputError(f"predictor '{name}' has a single value; drop it from the table")
-    dtype = "numerical" if numerical else "categorical"
+    numerical = is_numerical(x)
+    codes = special_keys(special_codes, numerical)
     if numerical:
         values = x.to_numpy(dtype=float, na_value=np.nan)
+        present = values[~np.isnan(values)]
+        if not np.isfinite(present).all() or (np.abs(present) > LARGEST).any():
+            raise InputError(f"predictor '{name}' has infinite values or values beyond ±{LARGEST:g}; "
+                             "replace them or drop the column")
+        missing = np.isnan(values)
+        special = np.isin(values, codes)
     else:
-        values = np.array([str(v) if pd.notna(v) else np.nan for v in x], dtype=object)
-    has_missing = bool(x.isna().any())
-    has_special = bool(special_codes) and bool(x.isin(special_codes).any())
+        values = canonical(x)
+        missing = pd.isna(values)
+        special = np.isin(values.astype(str), codes) & ~missing if codes else np.zeros(len(values), dtype=bool)
+        values = np.where(missing, np.nan, values).astype(object)
+    if pd.Series(values[~missing & ~special]).nunique() < 2:
+        raise InputError(f"predictor '{name}' has a single value; drop it from the table")
+    dtype = "numerical" if numerical else "categorical"
+    has_missing, has_special = bool(missing.any()), bool(special.any())
     regular_cap = max(2, min(max_bins, MAX_BINS) - has_missing - has_special)
     trend = None if monotonic_trend == "none" else monotonic_trend
     options = dict(name=str(name), dtype=dtype, max_n_bins=regular_cap, monotonic_trend=trend)
-    if special_codes:
-        options["special_codes"] = list(special_codes)
+    if codes:
+        options["special_codes"] = list(codes)
     ob = OptimalBinning(**options).fit(values, y)
 
     table = ob.binning_table.build().drop(index="Totals").reset_index(drop=True)
@@ -149,7 +251,7 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
         raise RuntimeError(f"'{name}' has {len(labels)} bins, more than {MAX_BINS}")
     table["Bin"] = pd.Series(labels, dtype=object)
     table = table[TABLE_COLUMNS]
-    return PredictorBinning(str(name), dtype, splits, list(special_codes or []), labels, kinds, table)
+    return PredictorBinning(str(name), dtype, splits, list(codes), kinds, labels=labels, table=table)
 
 
 def one_hot(binnings: list[PredictorBinning], data: pd.DataFrame) -> pd.DataFrame:

@@ -1,20 +1,126 @@
-"""A saved scorecard and its application to new applicants."""
+"""A saved scorecard: plain data that any validator can read, and its application to applicants.
+
+The card file is JSON with a format version and a checksum. Loading never runs
+code: a damaged or altered file is refused in one line, and a card that passes
+the checksum is still checked for consistency before it scores anyone.
+"""
 
 from __future__ import annotations
 
-import pickle
+import hashlib
+import json
+import math
+import os
+import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-from ._binning import PredictorBinning
+from ._binning import MISSING, REGULAR, SPECIAL, UNSEEN, Bins, canonical
 from ._errors import InputError
 
-CARD_FILE = "card.pkl"
-FORMAT = 1
+CARD_FILE = "card.json"
+LEGACY_FILE = "card.pkl"
+FORMAT, VERSION = "tessaly-card", 2
 REASONS = 3
+# Shortfalls closer to neutral than this are rounding noise, not a reason.
+BELOW = -1e-9
+_KIND_NAMES = {SPECIAL: "special", MISSING: "missing"}
+_KINDS = {v: k for k, v in _KIND_NAMES.items()}
+
+
+def checksum(body: dict) -> str:
+    text = json.dumps(body, sort_keys=True, separators=(",", ":"), ensure_ascii=False, allow_nan=False)
+    return "sha256:" + hashlib.sha256(text.encode("utf-8")).hexdigest()
+
+
+def _plain(value):
+    """A JSON scalar for a target value as the data held it."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        return float(value)
+    return str(value)
+
+
+@dataclass
+class Predictor(Bins):
+    """One predictor of a card: its bins, their labels and points, and the points of an unseen value."""
+
+    labels: list[str] = field(default_factory=list)
+    points: list[float] = field(default_factory=list)
+    neutral: float = 0.0
+
+    def to_dict(self) -> dict:
+        bins = []
+        for label, kind, points in zip(self.labels, self.kinds, self.points):
+            entry = {"label": label, "kind": _KIND_NAMES.get(kind, REGULAR)}
+            if entry["kind"] == REGULAR:
+                entry["index"] = int(kind)
+            entry["points"] = float(points)
+            bins.append(entry)
+        return {"name": self.name, "type": self.dtype, "splits": self.splits, "special_codes": self.special_codes,
+                "bins": bins, "neutral": float(self.neutral)}
+
+
+class _Invalid(Exception):
+    pass
+
+
+def _need(condition, what: str) -> None:
+    if not condition:
+        raise _Invalid(what)
+
+
+def _finite(x) -> bool:
+    return isinstance(x, (int, float)) and not isinstance(x, bool) and math.isfinite(x)
+
+
+def _predictor(d) -> Predictor:
+    _need(isinstance(d, dict), "a predictor is not an object")
+    name = d.get("name")
+    _need(isinstance(name, str) and name, "a predictor has no name")
+    dtype, splits, codes, bins = d.get("type"), d.get("splits"), d.get("special_codes"), d.get("bins")
+    _need(dtype in ("numerical", "categorical"), f"'{name}' has an unknown type")
+    _need(isinstance(splits, list) and isinstance(codes, list) and isinstance(bins, list) and bins,
+          f"'{name}' lacks splits, special codes or bins")
+    if dtype == "numerical":
+        _need(all(_finite(s) for s in splits) and all(a < b for a, b in zip(splits, splits[1:])),
+              f"the splits of '{name}' are not ascending finite numbers")
+        _need(all(_finite(c) for c in codes), f"the special codes of '{name}' are not numbers")
+        n_regular = len(splits) + 1
+    else:
+        _need(all(isinstance(g, list) and g and all(isinstance(c, str) for c in g) for g in splits),
+              f"the categories of '{name}' are not lists of text")
+        flat = [c for g in splits for c in g]
+        _need(len(set(flat)) == len(flat), f"a category of '{name}' is in two bins")
+        _need(all(isinstance(c, str) for c in codes), f"the special codes of '{name}' are not text")
+        n_regular = len(splits)
+    labels, kinds, points = [], [], []
+    for b in bins:
+        _need(isinstance(b, dict) and isinstance(b.get("label"), str) and _finite(b.get("points")),
+              f"a bin of '{name}' lacks a label or finite points")
+        kind = b.get("kind")
+        if kind == REGULAR:
+            index = b.get("index")
+            _need(isinstance(index, int) and not isinstance(index, bool) and 0 <= index < n_regular,
+                  f"a bin of '{name}' has no valid index")
+            kinds.append(index)
+        else:
+            _need(kind in _KINDS, f"a bin of '{name}' has an unknown kind")
+            kinds.append(_KINDS[kind])
+        labels.append(b["label"])
+        points.append(float(b["points"]))
+    _need(len(set(labels)) == len(labels) and UNSEEN not in labels, f"bin labels of '{name}' repeat")
+    _need(len(set(map(str, kinds))) == len(kinds), f"'{name}' has a bin twice")
+    _need(sorted(k for k in kinds if isinstance(k, int)) == list(range(n_regular)),
+          f"'{name}' lacks a bin for some of its values")
+    _need(_finite(d.get("neutral")), f"'{name}' has no finite neutral points")
+    return Predictor(name, dtype, splits, codes, kinds, labels=labels, points=points, neutral=float(d["neutral"]))
 
 
 @dataclass
@@ -22,92 +128,159 @@ class Card:
     target: str
     bad: object
     model: str
+    points_kind: str
     scaling: dict
-    binnings: list[PredictorBinning]
-    # One row per bin: predictor, bin, points, neutral (the predictor's population-weighted points).
-    points: pd.DataFrame = field(repr=False)
+    predictors: list[Predictor]
 
     @property
-    def predictors(self) -> list[str]:
-        return [b.name for b in self.binnings]
+    def names(self) -> list[str]:
+        return [p.name for p in self.predictors]
+
+    def to_dict(self) -> dict:
+        body = {"format": FORMAT, "version": VERSION, "target": self.target, "bad": _plain(self.bad),
+                "model": self.model, "points": self.points_kind, "scaling": dict(self.scaling),
+                "predictors": [p.to_dict() for p in self.predictors]}
+        return {**body, "checksum": checksum(body)}
 
     @classmethod
-    def from_scorecard(cls, scorecard: pd.DataFrame, binnings, **meta) -> "Card":
-        points = pd.DataFrame(
-            {
-                "predictor": scorecard["predictor_variables"].astype(object),
-                "bin": scorecard["Bin"].astype(object),
-                "points": scorecard["CreditScore"].astype(float),
-                "neutral": scorecard["Neutral_CreditScore"].astype(float),
-            }
-        ).reset_index(drop=True)
-        for b in binnings:
-            have = set(points.loc[points["predictor"] == b.name, "bin"])
-            lost = [label for label in b.labels if label not in have]
-            if lost:
-                raise RuntimeError(f"the scorecard has no points for bins {lost} of '{b.name}'")
-        return cls(binnings=list(binnings), points=points, **meta)
+    def from_dict(cls, d: dict, source="the card") -> "Card":
+        try:
+            _need(isinstance(d, dict) and d.get("format") == FORMAT, "it is not a tessaly card")
+            version = d.get("version")
+            if version != VERSION:
+                raise InputError(f"{source} has card format version {version!r}; this tessaly reads version "
+                                 f"{VERSION}: upgrade tessaly or rebuild the card")
+            body = {k: v for k, v in d.items() if k != "checksum"}
+            try:
+                expected = checksum(body)
+            except ValueError:
+                raise _Invalid("it holds a value that is not plain JSON") from None
+            _need(d.get("checksum") == expected, "its checksum does not match (the file was altered or damaged)")
+            _need(isinstance(d.get("target"), str) and isinstance(d.get("model"), str)
+                  and isinstance(d.get("points"), str), "target, model or points kind missing")
+            _need(d.get("bad") is None or isinstance(d.get("bad"), (str, int, float, bool)), "bad value malformed")
+            scaling = d.get("scaling")
+            _need(isinstance(scaling, dict) and all(_finite(scaling.get(k)) and scaling[k] > 0
+                                                    for k in ("pdo", "target_odds")), "scaling malformed")
+            raw = d.get("predictors")
+            _need(isinstance(raw, list) and raw, "it has no predictors")
+            predictors = [_predictor(p) for p in raw]
+            names = [p.name for p in predictors]
+            _need(len(set(names)) == len(names), "a predictor appears twice")
+        except _Invalid as e:
+            raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
+        return cls(d["target"], d.get("bad"), d["model"], d["points"], scaling, predictors)
 
-    def save(self, directory: Path) -> Path:
+    def save(self, directory) -> Path:
         path = Path(directory) / CARD_FILE
-        with open(path, "wb") as f:
-            pickle.dump({"format": FORMAT, "card": self}, f, protocol=pickle.HIGHEST_PROTOCOL)
+        text = json.dumps(self.to_dict(), indent=1, ensure_ascii=False, allow_nan=False)
+        fd, tmp = tempfile.mkstemp(prefix=f".{CARD_FILE}.", dir=path.parent)
+        try:
+            with os.fdopen(fd, "w", encoding="utf-8") as f:
+                f.write(text + "\n")
+                f.flush()
+                os.fsync(f.fileno())
+            os.replace(tmp, path)
+        except BaseException:
+            Path(tmp).unlink(missing_ok=True)
+            raise
         return path
 
     @classmethod
-    def load(cls, directory) -> "Card":
-        path = Path(directory) / CARD_FILE
+    def load(cls, location) -> "Card":
+        location = Path(location)
+        path = location / CARD_FILE if location.is_dir() else location
+        if location.is_dir() and not path.exists() and (location / LEGACY_FILE).exists():
+            raise InputError(f"'{location}' holds a card of an older tessaly ({LEGACY_FILE}); convert it once "
+                             f"with 'tessaly convert {location}' if it comes from a trusted source")
+        try:
+            if path.stat().st_size > 64 << 20:
+                raise InputError(f"{path} is too large to be a card")
+            with open(path, encoding="utf-8") as f:
+                d = json.load(f)
+        except FileNotFoundError:
+            raise InputError(f"no scorecard in '{location}' (missing {CARD_FILE}); run 'tessaly build' first") from None
+        except (UnicodeDecodeError, json.JSONDecodeError, RecursionError) as e:
+            reason = str(e).splitlines()[0] if str(e) else type(e).__name__
+            raise InputError(f"{path} is not a usable card: it is not valid JSON ({reason})") from None
+        except OSError as e:
+            raise InputError(f"cannot read the card {path}: {e.strerror}") from None
+        return cls.from_dict(d, str(path))
+
+    @classmethod
+    def from_legacy(cls, path) -> "Card":
+        """A card of the pickled format. Reading it runs whatever the file says: trusted files only."""
+        import pickle
+
+        class Old:
+            pass
+
+        class Loader(pickle.Unpickler):
+            def find_class(self, module, name):
+                if module.startswith("tessaly."):
+                    return Old
+                return super().find_class(module, name)
+
         try:
             with open(path, "rb") as f:
-                saved = pickle.load(f)
-        except FileNotFoundError:
-            raise InputError(f"no scorecard in '{directory}' (missing {CARD_FILE}); run 'tessaly build' first") from None
-        except (OSError, pickle.UnpicklingError, EOFError, AttributeError, ImportError) as e:
-            raise InputError(f"cannot read the scorecard {path}: {e}") from None
-        if not isinstance(saved, dict) or saved.get("format") != FORMAT:
-            raise InputError(f"{path} is not a scorecard this version of tessaly can read")
-        return saved["card"]
+                saved = Loader(f).load()
+            old = saved["card"]
+            predictors = []
+            for b in old.binnings:
+                numerical = b.dtype == "numerical"
+                rows = old.points[old.points["predictor"] == b.name]
+                by_bin = dict(zip(rows["bin"], rows["points"]))
+                splits = b.splits if numerical else [list(canonical(pd.Series(g, dtype=object))) for g in b.splits]
+                codes = b.special_codes if numerical else list(canonical(pd.Series(b.special_codes, dtype=object)))
+                predictors.append(Predictor(
+                    b.name, b.dtype, [float(s) for s in splits] if numerical else splits,
+                    [float(c) for c in codes] if numerical else codes, list(b.kinds), labels=list(b.labels),
+                    points=[float(by_bin[label]) for label in b.labels], neutral=float(rows["neutral"].iloc[0])))
+            card = cls(old.target, _plain(old.bad), old.model, "module", dict(old.scaling), predictors)
+        except (OSError, pickle.UnpicklingError, EOFError, AttributeError, KeyError, TypeError, ValueError,
+                IndexError, ImportError) as e:
+            raise InputError(f"cannot convert {path}: {e}") from None
+        return cls.from_dict(card.to_dict(), str(path))
 
-    def _lookup(self, predictor: str) -> tuple[list[str], np.ndarray, float]:
-        rows = self.points[self.points["predictor"] == predictor]
-        by_bin = dict(zip(rows["bin"], rows["points"]))
-        b = next(b for b in self.binnings if b.name == predictor)
-        neutral = float(rows["neutral"].iloc[0])
-        return b.labels, np.array([by_bin[label] for label in b.labels], dtype=float), neutral
+    def apply(self, data: pd.DataFrame) -> tuple[pd.DataFrame, dict]:
+        """Each applicant's bin and points per predictor, the total and the reason codes; and, per predictor,
+        how many values were unseen and how many could not be read.
 
-    def score(self, data: pd.DataFrame) -> pd.DataFrame:
-        """Each applicant's bin and points per predictor, the total and the reason codes.
-
-        A value in a bin that training never saw (a missing value when training had
-        none, say) earns the predictor's neutral points: it tells nothing either way.
+        An unseen value (a missing value when training had none, say) earns the
+        predictor's neutral points: it tells nothing either way.
         """
-        absent = [p for p in self.predictors if p not in data.columns]
+        absent = [p for p in self.names if p not in data.columns]
         if absent:
-            raise InputError(f"the applicants lack the predictor column{'s' * (len(absent) > 1)} {', '.join(map(repr, absent))}")
-        out = {}
-        shortfall = np.zeros((len(data), len(self.binnings)))
-        total = np.zeros(len(data))
-        for j, b in enumerate(self.binnings):
-            labels, points, neutral = self._lookup(b.name)
-            pos = b.positions(data[b.name])
-            seen = pos >= 0
-            got = np.where(seen, points[np.where(seen, pos, 0)], neutral)
-            out[f"{b.name}_bin"] = np.where(seen, np.asarray(labels, dtype=object)[np.where(seen, pos, 0)], "Unseen")
-            out[f"{b.name}_points"] = got
-            shortfall[:, j] = got - neutral
+            raise InputError(f"the applicants lack the predictor column{'s' * (len(absent) > 1)} "
+                             f"{', '.join(map(repr, absent))}")
+        n, k = len(data), len(self.predictors)
+        out, counts = {}, {}
+        shortfall = np.empty((n, k))
+        total = np.zeros(n)
+        for j, p in enumerate(self.predictors):
+            rows, unreadable = p.locate(data[p.name])
+            unseen = rows < 0
+            got = np.append(np.asarray(p.points, dtype=float), p.neutral)[rows]
+            out[f"{p.name}_bin"] = pd.Categorical.from_codes(np.where(unseen, len(p.labels), rows),
+                                                             categories=[*p.labels, UNSEEN])
+            out[f"{p.name}_points"] = got
+            shortfall[:, j] = got - p.neutral
             total += got
+            counts[p.name] = {"unseen": int(unseen.sum() - unreadable.sum()), "unreadable": int(unreadable.sum())}
         result = pd.DataFrame(out, index=data.index)
         result["score"] = total
-        # Reason codes: the predictors that pull the applicant furthest below neutral.
-        order = np.argsort(shortfall, axis=1, kind="stable")
-        names = np.asarray(self.predictors, dtype=object)
-        for k in range(REASONS):
-            if k < len(self.binnings):
-                idx = order[:, k]
-                below = shortfall[np.arange(len(data)), idx] < -1e-9
-                result[f"reason_{k + 1}"] = np.where(below, names[idx], "")
-            else:
-                result[f"reason_{k + 1}"] = ""
+        # Reason codes: the predictors furthest below neutral; argmin takes the first of ties, so card order breaks them.
+        names = [*self.names, ""]
+        at = np.arange(n)
+        for r in range(REASONS):
+            idx = shortfall.argmin(axis=1) if k else np.zeros(n, dtype=int)
+            below = shortfall[at, idx] < BELOW if k else np.zeros(n, dtype=bool)
+            result[f"reason_{r + 1}"] = pd.Categorical.from_codes(np.where(below, idx, k), categories=names)
+            if k:
+                shortfall[at, idx] = np.inf
         if self.target in data.columns:
             result[self.target] = data[self.target].to_numpy()
-        return result
+        return result, counts
+
+    def score(self, data: pd.DataFrame) -> pd.DataFrame:
+        return self.apply(data)[0]
