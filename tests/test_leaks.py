@@ -4,7 +4,6 @@ import gc
 import sys
 import tracemalloc
 
-import numpy as np
 import pandas as pd
 import pytest
 
