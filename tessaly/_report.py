@@ -1,11 +1,18 @@
-"""The validation report: one HTML page that works offline."""
+"""The validation report: one HTML page that works offline, and metrics.json beside it."""
 
 from __future__ import annotations
 
 import html
 import json
+import math
+import os
+import tempfile
+from pathlib import Path
 
+import numpy as np
 import pandas as pd
+
+from ._validation import _jsonable
 
 STYLE = """
 body { font-family: system-ui, sans-serif; margin: 2em auto; max-width: 1100px; color: #222; }
@@ -14,9 +21,29 @@ table { border-collapse: collapse; font-size: 0.9em; }
 th, td { border: 1px solid #ddd; padding: 3px 8px; text-align: right; }
 th { background: #f3f3f3; } td.text { text-align: left; }
 tr.first td { border-top: 2px solid #888; }
-.metrics td { font-size: 1.2em; font-weight: bold; }
+tr.card td { font-weight: bold; }
+.metrics td { font-size: 1.2em; font-weight: bold; } .metrics td.ci { font-size: 0.8em; font-weight: normal; }
+.sentence { font-size: 1.1em; }
 .chart { margin: 1em 0; }
 """
+
+
+def _plain(value):
+    """A copy of a figure (or part of one) whose strings plotly shows as they are.
+
+    plotly reads a subset of HTML in labels, titles and hover text, so a category named `<a href=...>` would
+    become a link. Escaped, it is shown literally: plotly decodes the entities only after it has parsed the
+    tags. Keys ending in "template" hold markup written by code (hovertemplate), not data, and stay.
+    """
+    if isinstance(value, dict):
+        return {k: v if str(k).endswith("template") else _plain(v) for k, v in value.items()}
+    if isinstance(value, str):
+        return html.escape(value, quote=False)
+    if isinstance(value, (list, tuple)):
+        return [_plain(v) for v in value]
+    if isinstance(value, np.ndarray) and value.dtype.kind in "OUS":
+        return np.array([_plain(v) for v in value.ravel().tolist()], dtype=object).reshape(value.shape)
+    return value
 
 
 def _figure_html(fig, div_id: str) -> str:
@@ -25,84 +52,232 @@ def _figure_html(fig, div_id: str) -> str:
     return f'<div class="chart">{pio.to_html(fig, include_plotlyjs=False, full_html=False, div_id=div_id)}</div>'
 
 
-def _distribution(test_scores: pd.DataFrame, target: str):
+def _num(x, digits: int = 2) -> str:
+    if x is None or (isinstance(x, float) and not math.isfinite(x)):
+        return ""
+    return str(int(round(x))) if abs(x - round(x)) < 1e-9 else f"{x:.{digits}f}"
+
+
+def _ci(pair, fmt: str = "{:.3f}") -> str:
+    lo, hi = pair
+    if lo is None or hi is None:
+        return ""
+    return f"({fmt.format(lo)} to {fmt.format(hi)})"
+
+
+def _table(table_id: str | None, head: list[str], rows: list[str], cls: str = "") -> str:
+    ident = f' id="{table_id}"' if table_id else ""
+    klass = f' class="{cls}"' if cls else ""
+    header = "".join(f"<th>{h}</th>" for h in head)
+    return f"<table{ident}{klass}><thead><tr>{header}</tr></thead><tbody>{''.join(rows)}</tbody></table>"
+
+
+def _text(value) -> str:
+    return f'<td class="text">{html.escape(str(value))}</td>'
+
+
+def _distribution(test_scores: pd.DataFrame):
     import plotly.graph_objects as go
 
     fig = go.Figure()
+    bad = test_scores["bad"].to_numpy().astype(int)
     for flag, name in ((0, "good"), (1, "bad")):
-        fig.add_trace(
-            go.Histogram(x=test_scores.loc[test_scores[target] == flag, "score"], name=name,
-                         opacity=0.6, histnorm="percent", nbinsx=30)
-        )
+        fig.add_trace(go.Histogram(x=test_scores["score"].to_numpy()[bad == flag], name=name,
+                                   opacity=0.6, histnorm="percent", nbinsx=30))
     fig.update_layout(barmode="overlay", xaxis_title="Total score", yaxis_title="% of group",
                       title="Score distribution on the test split")
     return fig
 
 
-def _scorecard_table(card, scorecard: pd.DataFrame) -> str:
-    head = ["Predictor", "Bin", "Share", "Event rate", "WoE", "Points", "Neutral"]
+def _metrics_table(a: dict) -> str:
+    values = "".join(f"<td>{a[k]:.4f}</td>" for k in ("auc", "gini", "ks"))
+    cis = "".join(f'<td class="ci">{_ci(a[k + "_ci"], "{:.4f}")}</td>' for k in ("auc", "gini", "ks"))
+    return (f'<table class="metrics" id="metrics"><tr><th>AUC</th><th>Gini</th><th>KS</th></tr>'
+            f"<tr>{values}</tr><tr>{cis}</tr></table>")
+
+
+def _challengers(a: dict) -> str:
     rows = []
-    for b in card.binnings:
-        part = scorecard[scorecard["predictor_variables"] == b.name].set_index("Bin")
-        for i, label in enumerate(b.labels):
-            r = part.loc[label]
-            cells = [
-                f'<td class="text">{html.escape(b.name) if i == 0 else ""}</td>',
-                f'<td class="text">{html.escape(str(label))}</td>',
-                f"<td>{r['Distribution']:.1%}</td>",
-                f"<td>{r['Event_rate']:.1%}</td>",
-                f"<td>{r['WoE']:.3f}</td>",
-                f"<td>{r['CreditScore']:.2f}</td>",
-                f"<td>{r['Neutral_CreditScore']:.2f}</td>",
-            ]
-            rows.append(f'<tr{" class=first" if i == 0 else ""}>{"".join(cells)}</tr>')
-    header = "".join(f"<th>{h}</th>" for h in head)
-    return f'<table id="scorecard"><thead><tr>{header}</tr></thead><tbody>{"".join(rows)}</tbody></table>'
+    for r in a["challengers"]:
+        card = r["name"] == a["card"]
+        vs = "" if card else f"{r['auc_vs_card']:+.3f} {_ci(r['auc_vs_card_ci'], '{:+.3f}')}"
+        cells = [_text(r["name"])] + [f"<td>{r[k]:.3f} {_ci(r[k + '_ci'])}</td>" for k in ("auc", "gini", "ks")]
+        rows.append(f'<tr{" class=card" if card else ""}>{"".join(cells)}<td>{vs}</td></tr>')
+    head = ["Scorer", "AUC (95% CI)", "Gini (95% CI)", "KS (95% CI)", f"AUC minus the {html.escape(a['card'])}'s"]
+    return (f'<section id="challengers"><h2>Challengers</h2><p class="sentence">{html.escape(a["sentence"])}</p>'
+            f"<p>Every scorer ranks the same test applicants. Intervals: DeLong for AUC and Gini (and for the "
+            f"difference, which accounts for the scorers sharing applicants), a bootstrap for KS.</p>"
+            f"{_table(None, head, rows)}</section>")
 
 
-def _chart_predictor(fig_dict: dict) -> str | None:
-    title = fig_dict.get("layout", {}).get("xaxis", {}).get("title", {})
-    text = title.get("text") if isinstance(title, dict) else None
-    prefix = "Bins - "
-    return text[len(prefix):] if isinstance(text, str) and text.startswith(prefix) else None
+def _gains(a: dict) -> str:
+    rows = []
+    for g in a["gains"]:
+        odds = "no bads" if g["odds"] is None else f"{g['odds']:.2f}"
+        cells = [
+            f"<td>{g['band']}</td>",
+            f"<td>{_num(g['score_min'])} to {_num(g['score_max'])}</td>",
+            f"<td>{g['applicants']}</td>",
+            f"<td>{g['bads']}</td>",
+            f"<td>{g['bad_rate']:.1%}</td>",
+            f"<td>{g['cum_applicant_share']:.1%}</td>",
+            f"<td>{g['cum_bad_share']:.1%}</td>",
+            f"<td>{odds}</td>",
+        ]
+        rows.append(f"<tr>{''.join(cells)}</tr>")
+    head = ["Band", "Score range", "Applicants", "Bads", "Bad rate", "Cumulative applicants", "Cumulative bads",
+            "Good:bad odds"]
+    return (f"<h2>Gains by score band</h2><p>The {html.escape(a['card'])}'s test scores in ten bands of equal "
+            f"size, lowest scores (worst) first; tied scores share a band.</p>{_table('gains', head, rows)}")
 
 
-def write(path, card, scorecard, figures, metrics, test_scores, options) -> None:
+def _calibration(a: dict) -> str:
+    import plotly.graph_objects as go
+
+    cal = a["calibration"]
+    req, fit = cal["requested"], cal["fitted"]
+    bands = [b for b in cal["bands"] if b["log_odds"] is not None]
+    lo = min([b["score_min"] for b in cal["bands"]] + [req["target_score"]])
+    hi = max([b["score_max"] for b in cal["bands"]] + [req["target_score"]])
+    xs = [lo, hi]
+    fig = go.Figure()
+    fig.add_trace(go.Scatter(
+        x=[b["score"] for b in bands], y=[b["log_odds"] for b in bands], mode="markers", name="observed (score band)",
+        text=[f"{b['applicants']} applicants, {b['bads']} bad" for b in bands], marker={"size": 9},
+    ))
+    fig.add_trace(go.Scatter(x=xs, y=[req["intercept"] + req["slope"] * x for x in xs], mode="lines",
+                             name=f"requested: {_num(req['pdo'])} points double the odds"))
+    if fit["slope"] is not None:
+        label = f"fitted: {fit['pdo']:.1f} points double the odds" if fit["pdo"] is not None else "fitted"
+        fig.add_trace(go.Scatter(x=xs, y=[fit["intercept"] + fit["slope"] * x for x in xs], mode="lines",
+                                 line={"dash": "dash"}, name=label))
+    fig.add_trace(go.Scatter(x=[req["target_score"]], y=[math.log(req["target_odds"])], mode="markers",
+                             marker={"symbol": "x", "size": 11}, name="target odds at target score"))
+    fig.update_layout(title="Observed log-odds against score", xaxis_title="Score",
+                      yaxis_title="ln(good:bad odds)")
+    wanted = (f"Requested: odds {_num(req['target_odds'])}:1 at {_num(req['target_score'])} points, "
+              f"doubling every {_num(req['pdo'])} points.")
+    if fit["pdo"] is None:
+        shown = ("A logistic fit of the outcome on the score has no finite solution here (the score does not vary, "
+                 "or separates good from bad completely), so no scaling is fitted.")
+    else:
+        shown = (f"Fitted on the test split (logistic regression of good/bad on the score): the odds double every "
+                 f"{fit['pdo']:.1f} points {_ci(fit['pdo_ci'], '{:.1f}')} and reach {_num(req['target_odds'])}:1 "
+                 f"at {fit['score_at_target_odds']:.0f} points.")
+        if fit["pdo"] < 0:
+            shown += " A negative value means higher scores go with worse odds."
+    return (f"<h2>Calibration</h2>{_figure_html(fig, 'calibration')}"
+            f"<p>{html.escape(wanted)} {html.escape(shown)}</p>")
+
+
+def _stability(a: dict) -> str:
+    p = a.get("psi")
+    if p is None:
+        text = "No training scores were given, so the stability of the score is not measured."
+    else:
+        text = (f"Population stability index of the {a['card']}'s score, training split ({p['train']} applicants) "
+                f"against test split ({p['test']}): {p['value']:.4f}, {p['reading']} (below 0.1 is usually read "
+                f"as stable, above 0.25 as shifted).")
+    return f'<section id="psi"><h2>Stability</h2><p>{html.escape(text)}</p></section>'
+
+
+def _scorecard_table(table: pd.DataFrame) -> str:
+    first = table["predictor"].ne(table["predictor"].shift()).to_numpy()
+    rows = []
+    for is_first, r in zip(first, table.itertuples(index=False)):
+        cells = [
+            _text(r.predictor if is_first else ""),
+            _text(r.bin),
+            f"<td>{'' if pd.isna(r.share) else f'{r.share:.1%}'}</td>",
+            f"<td>{'' if pd.isna(r.event_rate) else f'{r.event_rate:.1%}'}</td>",
+            f"<td>{'' if pd.isna(r.woe) else f'{r.woe:.3f}'}</td>",
+            f"<td>{_num(r.points)}</td>",
+            f"<td>{_num(r.neutral)}</td>",
+        ]
+        rows.append(f'<tr{" class=first" if is_first else ""}>{"".join(cells)}</tr>')
+    return _table("scorecard", ["Predictor", "Bin", "Share", "Event rate", "WoE", "Points", "Neutral"], rows)
+
+
+def _dropped(dropped: dict) -> str:
+    if dropped:
+        rows = [f"<tr>{_text(name)}{_text(reason)}</tr>" for name, reason in dropped.items()]
+        body = _table(None, ["Predictor", "Reason"], rows)
+    else:
+        body = "<p>Every predictor is on the card.</p>"
+    return f'<section id="dropped"><h2>Predictors left out</h2>{body}</section>'
+
+
+def _data_block(data: dict) -> str:
+    # Inside <script>, "</script>" in a name would end the block: JSON lets < > & be written as escapes.
+    text = json.dumps(_jsonable(data), allow_nan=False, ensure_ascii=False)
+    text = text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
+    return f'<script type="application/json" id="report-data">{text}</script>'
+
+
+def _replace(path, text: str) -> None:
+    """Write `text` to `path` whole or not at all: a reader sees the old file or the new one, never part."""
+    path = Path(path)
+    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as f:
+            f.write(text)
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, path)
+    except BaseException:
+        try:
+            os.unlink(tmp)
+        except FileNotFoundError:
+            pass
+        raise
+
+
+def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment: dict, test_scores: pd.DataFrame,
+          dropped: dict) -> None:
+    """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _validation.assess()."""
     import plotly.graph_objects as go
     from plotly.offline import get_plotlyjs
 
-    s = card.scaling
-    summary = (
-        f"Model: {html.escape(card.model)}. Target: {html.escape(card.target)} "
-        f"(bad = {html.escape(str(card.bad))}). Scaling: {s['target_score']} points at odds {s['target_odds']}:1, "
-        f"{s['pdo']} points to double the odds. Test split: {metrics['n']} applicants, {metrics['bad']} bad."
+    a = assessment
+    s = summary["scaling"]
+    resort = "; bins re-sorted" if s.get("resort") else ""
+    intro = (
+        f"Model: {summary['model']}. Points: {summary['points']}. Target: {summary['target']} "
+        f"(bad = {summary['bad']}). Scaling: {_num(s['target_score'])} points at odds {_num(s['target_odds'])}:1, "
+        f"{_num(s['pdo'])} points to double the odds{resort}. Test split: {a['n']} applicants, {a['bad']} bad."
     )
-    metric_table = (
-        '<table class="metrics" id="metrics"><tr><th>AUC</th><th>Gini</th><th>KS</th></tr>'
-        f"<tr><td>{metrics['auc']:.4f}</td><td>{metrics['gini']:.4f}</td><td>{metrics['ks']:.4f}</td></tr></table>"
-    )
-    charts = []
-    for i, fig_dict in enumerate(figures):
-        name = _chart_predictor(fig_dict) or f"chart {i + 1}"
-        charts.append(f"<h3>{html.escape(name)}</h3>" + _figure_html(go.Figure(fig_dict), f"predictor-{i}"))
+    figures = []
+    for i, (name, fig_dict) in enumerate(charts):
+        figure = go.Figure(_plain(fig_dict))
+        figures.append(f"<h3>{html.escape(str(name))}</h3>" + _figure_html(figure, f"predictor-{i}"))
     page = f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>Scorecard report</title>
 <style>{STYLE}</style>
 <script type="text/javascript">{get_plotlyjs()}</script>
 </head><body>
 <h1>Scorecard report</h1>
-<p>{summary}</p>
+<p>{html.escape(intro)}</p>
 <h2>Validation on the test split</h2>
-{metric_table}
-{_figure_html(_distribution(test_scores, card.target), "score-distribution")}
+<p>The {html.escape(a['card'])}, with 95% confidence intervals below each figure.</p>
+{_metrics_table(a)}
+{_figure_html(_distribution(test_scores), "score-distribution")}
+{_challengers(a)}
+{_gains(a)}
+{_calibration(a)}
+{_stability(a)}
 <h2>Scorecard</h2>
 <p>Points per bin; an applicant's score is the sum over predictors. Neutral is the points an average applicant gets
 from the predictor; reason codes name the predictors furthest below it.</p>
-{_scorecard_table(card, scorecard)}
+{_scorecard_table(table)}
 <h2>Predictors</h2>
-{"".join(charts)}
-<script type="application/json" id="report-data">{json.dumps({"charts": len(figures), **metrics})}</script>
+{"".join(figures)}
+{_dropped(dropped)}
+{_data_block({"charts": len(charts), **a, "dropped": dropped})}
 </body></html>
 """
-    with open(path, "w", encoding="utf-8") as f:
-        f.write(page)
+    _replace(path, page)
+
+
+def write_metrics(path, assessment: dict) -> None:
+    """metrics.json: the assessment as strict JSON, replaced in one step."""
+    _replace(path, json.dumps(_jsonable(assessment), allow_nan=False, indent=2) + "\n")

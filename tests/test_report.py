@@ -1,4 +1,4 @@
-"""The report page in a real headless chromium, driven over the DevTools pipe."""
+"""The report page in a real headless chromium, driven over the DevTools pipe, and the numbers behind it."""
 
 import fcntl
 import json
@@ -8,9 +8,11 @@ import subprocess
 import time
 from pathlib import Path
 
+import numpy as np
+import pandas as pd
 import pytest
 
-from tessaly.cli import main
+from tessaly import _report, _validation
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
@@ -125,55 +127,169 @@ CHARTS = """(() => {
 })()"""
 
 
-@pytest.fixture(scope="module")
-def report(tmp_path_factory, applicants_csv):
-    out = tmp_path_factory.mktemp("report") / "card"
-    assert main(["build", str(applicants_csv), "bad", "--out", str(out), "--trees", "10", "--quiet"]) == 0
-    return out / "report.html"
+def predictor_chart(name, labels, points):
+    """A figure dict shaped like the scorecard module's: points as bars, WoE and neutral points as lines."""
+    import plotly.graph_objects as go
+
+    x = np.array(labels, dtype=object)
+    fig = go.Figure()
+    fig.add_trace(go.Scatter(x=x, y=np.linspace(-1, 1, len(labels)), mode="lines", name="WoE", yaxis="y2"))
+    fig.add_trace(go.Bar(x=x, y=points, name="Credit Score", text=[f"{p:.2f}" for p in points]))
+    fig.add_trace(go.Scatter(x=x, y=[np.mean(points)] * len(labels), mode="lines+markers", name="Neutral Score"))
+    fig.update_layout(xaxis_title=f"Bins - {name}", yaxis_title="Credit Score",
+                      yaxis2={"overlaying": "y", "side": "right", "title": "WoE"})
+    return fig.to_dict()
+
+
+def report_inputs(bins: dict, n=600, seed=7) -> dict:
+    """Everything write() takes, from a made-up card whose score predicts a made-up outcome."""
+    rng = np.random.default_rng(seed)
+    score = rng.normal(200, 30, n).round()
+    bad = (rng.random(n) < 1 / (1 + np.exp((score - 170) / 15))).astype(int)
+    assessment = _validation.assess(
+        bad, {"additive card": score, "tree model": score + rng.normal(0, 20, n)},
+        train_score=rng.normal(203, 30, 2 * n).round(), pdo=20, target_score=200, target_odds=15,
+    )
+    rows = [(p, label, 1 / len(labels), 0.3, 0.1 * i, 10.0 * i, 15.0)
+            for p, labels in bins.items() for i, label in enumerate(labels)]
+    return dict(
+        summary={"model": "xgb", "target": "bad", "bad": 1, "points": "additive",
+                 "scaling": {"pdo": 20, "target_score": 200, "target_odds": 15, "resort": False}},
+        table=pd.DataFrame(rows, columns=["predictor", "bin", "share", "event_rate", "woe", "points", "neutral"]),
+        charts=[(p, predictor_chart(p, labels, [10.0 * i for i in range(len(labels))])) for p, labels in bins.items()],
+        assessment=assessment,
+        test_scores=pd.DataFrame({"score": score, "bad": bad}),
+        dropped={"months_employed": "no split separates good from bad"},
+    )
 
 
 @pytest.fixture(scope="module")
-def applicants_csv(tmp_path_factory):
-    from test_cli import applicants
-
-    path = tmp_path_factory.mktemp("data") / "applicants.csv"
-    applicants(400, seed=3).to_csv(path, index=False)
-    return path
-
-
-def test_report_renders_offline_with_every_chart(report, tmp_path):
+def browser(tmp_path_factory):
     if CHROMIUM is None:
         # CI must not pass by skipping: ./run test installs chromium there.
         if os.environ.get("CI"):
             pytest.fail("chromium is not installed")
         pytest.skip("chromium is not installed (./run test installs it)")
-    text = report.read_text()
+    b = Browser(tmp_path_factory.mktemp("profile"))
+    yield b
+    b.close()
+
+
+def rendered(browser, path, query):
+    """Load the page, wait until every chart has drawn, and evaluate `query` there."""
+    browser.events.clear()
+    session = open_page(browser, path.as_uri())
+    deadline = time.monotonic() + 20
+    while True:
+        charts = evaluate(browser, session, CHARTS)
+        if (charts and all(c["svg"] and c["traces"] for c in charts)) or time.monotonic() > deadline:
+            break
+        time.sleep(0.2)
+    return charts, evaluate(browser, session, query), console_errors(browser)
+
+
+SECTIONS = """(() => {
+  const text = sel => document.querySelector(sel).innerText;
+  const rows = sel => document.querySelectorAll(sel + ' tbody tr').length;
+  return {metrics: text('#metrics'), challengers: text('#challengers'), gains: rows('#gains'),
+          scorecard: rows('#scorecard'), psi: text('#psi'), dropped: text('#dropped'),
+          challenger_rows: rows('#challengers table')};
+})()"""
+
+
+def test_report_renders_offline_with_every_section(browser, tmp_path):
+    bins = {"age": ["(-inf, 25.5)", "[25.5, 40)", "[40, inf)", "Missing"], "housing": ["[own]", "[free, rent]"],
+            "debt_ratio": ["(-inf, 0.3)", "[0.3, inf)"]}
+    inputs = report_inputs(bins)
+    path = tmp_path / "report.html"
+    _report.write(path, **inputs)
+    text = path.read_text()
     # Offline: no script or stylesheet is fetched from anywhere.
     assert "<script src" not in text and "<link" not in text
 
-    browser = Browser(tmp_path / "profile")
-    try:
-        session = open_page(browser, report.as_uri())
-        deadline = time.monotonic() + 20
-        while True:
-            charts = evaluate(browser, session, CHARTS)
-            if (charts and all(c["svg"] and c["traces"] for c in charts)) or time.monotonic() > deadline:
-                break
-            time.sleep(0.2)
-        metrics = evaluate(browser, session, "document.querySelector('#metrics').innerText")
-        rows = evaluate(browser, session, "document.querySelectorAll('#scorecard tbody tr').length")
-        errors = console_errors(browser)
-    finally:
-        browser.close()
-
+    charts, sections, errors = rendered(browser, path, SECTIONS)
     assert errors == []
+    a = inputs["assessment"]
     data = json.loads(text.split('id="report-data">')[1].split("</script>")[0])
+    assert data["auc"] == a["auc"] and data["dropped"] == inputs["dropped"]
     predictors = [c for c in charts if c["id"].startswith("predictor-")]
-    # One chart per predictor, each with the module's three traces, plus the score distribution.
-    assert len(predictors) == data["charts"] == 4
+    assert len(predictors) == data["charts"] == 3
     assert all(c["svg"] > 0 and c["traces"] == 3 and c["bars"] > 0 for c in predictors), charts
-    assert [c["traces"] for c in charts if c["id"] == "score-distribution"] == [2]
+    traces = {c["id"]: c["traces"] for c in charts}
+    assert traces["score-distribution"] == 2 and traces["calibration"] >= 3
     for name in ("AUC", "Gini", "KS"):
-        assert name in metrics
-    assert f"{data['auc']:.4f}" in metrics
-    assert rows > 4
+        assert name in sections["metrics"]
+    assert f"{a['auc']:.4f}" in sections["metrics"]
+    assert a["sentence"] in sections["challengers"] and sections["challenger_rows"] == 2
+    assert sections["gains"] == len(a["gains"]) == 10
+    assert sections["scorecard"] == len(inputs["table"])
+    assert f"{a['psi']['value']:.4f}" in sections["psi"]
+    assert "months_employed" in sections["dropped"] and "no split separates" in sections["dropped"]
+
+    _report.write_metrics(tmp_path / "metrics.json", a)
+    strict = json.loads((tmp_path / "metrics.json").read_text(), parse_constant=lambda c: pytest.fail(c))
+    assert strict == json.loads(json.dumps(a)) and sorted(os.listdir(tmp_path)) == ["metrics.json", "report.html"]
+
+
+LABELS = """(() => {
+  const chart = document.querySelector('#predictor-0');
+  return {links: chart.querySelectorAll('svg a').length,
+          bold: chart.querySelectorAll('svg tspan[style*="bold"]').length,
+          ticks: [...chart.querySelectorAll('.xtick text')].map(t => t.textContent),
+          title: chart.querySelector('.xtitle').textContent,
+          heading: document.querySelector('h3').textContent};
+})()"""
+
+
+@pytest.mark.parametrize("label", ['<a href="https://example.com">x</a>', "<b>bold</b>", "R&amp;D <i>x"])
+def test_chart_labels_show_as_plain_text(browser, tmp_path, label):
+    # A category value (and a predictor name) carrying markup must be shown, not obeyed.
+    name = f"p{label}"
+    path = tmp_path / "report.html"
+    _report.write(path, **report_inputs({name: [f"[{label}]", "[own]"]}))
+    _, shown, errors = rendered(browser, path, LABELS)
+    assert errors == []
+    assert shown["links"] == 0 and shown["bold"] == 0
+    assert f"[{label}]" in shown["ticks"]
+    assert shown["title"] == f"Bins - {name}" and shown["heading"] == name
+
+
+def slow_bootstrap(y, s, statistic, resamples=400, seed=1):
+    """Percentile interval from drawing applicants with replacement, goods and bads apart, one resample at a time."""
+    rng = np.random.default_rng(seed)
+    good, bad = np.flatnonzero(y == 0), np.flatnonzero(y == 1)
+    values = []
+    for _ in range(resamples):
+        i = np.concatenate([rng.choice(good, len(good)), rng.choice(bad, len(bad))])
+        values.append(statistic(y[i], s[i]))
+    return np.quantile(values, [0.025, 0.975])
+
+
+@pytest.mark.parametrize("n, distinct", [(800, 40), (6000, None)])  # heavy ties; more distinct scores than KS cells
+def test_evaluate_matches_sklearn_and_a_slow_bootstrap(n, distinct):
+    from sklearn.metrics import roc_auc_score, roc_curve
+
+    rng = np.random.default_rng(n)
+    s = rng.normal(size=n)
+    y = (rng.random(n) < 1 / (1 + np.exp(1.5 * s))).astype(int)
+    if distinct:
+        s = np.round(s * distinct / 6)
+
+    def ks(y, s):
+        fpr, tpr, _ = roc_curve(y, -s)
+        return np.max(tpr - fpr)
+
+    def auc(y, s):
+        return roc_auc_score(y, -s)
+
+    got = _validation.evaluate(y, s)
+    assert got["auc"] == pytest.approx(auc(y, s), abs=1e-12)
+    assert got["gini"] == pytest.approx(2 * auc(y, s) - 1, abs=1e-12)
+    assert got["ks"] == pytest.approx(ks(y, s), abs=1e-12)
+    assert (got["n"], got["bad"]) == (n, y.sum())
+    for key, statistic in (("auc", auc), ("ks", ks)):
+        lo, hi = got[f"{key}_ci"]
+        ref_lo, ref_hi = slow_bootstrap(y, s, statistic)
+        assert lo < got[key] < hi
+        assert hi - lo == pytest.approx(ref_hi - ref_lo, rel=0.2), key
+        assert (lo + hi) / 2 == pytest.approx((ref_lo + ref_hi) / 2, abs=0.25 * (ref_hi - ref_lo)), key

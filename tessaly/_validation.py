@@ -1,0 +1,409 @@
+"""How well a score ranks applicants and how it holds up: the numbers behind the report and metrics.json.
+
+Every score here reads "higher is better": a good applicant should score above a bad one. Outcomes are
+`y_bad`, 1 for a bad applicant and 0 for a good one.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+import pandas as pd
+
+from ._errors import InputError
+
+Z95 = 1.959963984540054
+KS_RESAMPLES = 1000
+SEED = 0
+PSI_FLOOR = 1e-4  # share given to an empty cell so that one empty decile does not make the index infinite
+PSI_SHIFT = (0.1, 0.25)  # the usual reading: below 0.1 stable, above 0.25 shifted
+# Resampled KS draws one count per distinct score and resample; this bounds one batch of them.
+_BATCH_CELLS = 4_000_000
+_KS_CELLS = 2000
+
+
+def _outcomes(y_bad, score) -> tuple[np.ndarray, np.ndarray]:
+    y = np.asarray(y_bad)
+    s = np.asarray(score, dtype=float)
+    if y.ndim != 1 or s.shape != y.shape:
+        raise InputError(f"outcomes and scores differ in shape ({y.shape} and {s.shape}): give one score per applicant")
+    if y.dtype == bool:
+        y = y.astype(int)
+    if not np.isin(y, (0, 1)).all():
+        raise InputError("outcomes must be 1 for a bad applicant and 0 for a good one")
+    y = y.astype(int)
+    if not np.isfinite(s).all():
+        raise InputError(f"{int((~np.isfinite(s)).sum())} scores are missing or infinite: score every applicant")
+    bads = int(y.sum())
+    if bads == 0 or bads == len(y):
+        raise InputError(f"validation needs good and bad applicants; the {len(y)} given are all {'good' if bads == 0 else 'bad'}")
+    return y, s
+
+
+def _delong(y: np.ndarray, scores: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """AUCs of several scores (rows) on the same applicants and DeLong's covariance matrix of them."""
+    from scipy.stats import rankdata
+
+    good, bad = scores[:, y == 0], scores[:, y == 1]
+    m, n = good.shape[1], bad.shape[1]
+    rank_all = rankdata(np.hstack([good, bad]), axis=1)  # midranks count ties as half
+    above = rank_all[:, :m] - rankdata(good, axis=1)  # per good: bads scoring below (ties half)
+    below = rank_all[:, m:] - rankdata(bad, axis=1)  # per bad: goods scoring below it
+    auc = above.sum(axis=1) / (m * n)
+    v_good = above / n
+    v_bad = 1.0 - below / m
+    with np.errstate(invalid="ignore", divide="ignore"):
+        cov = np.atleast_2d(np.cov(v_good)) / m + np.atleast_2d(np.cov(v_bad)) / n
+    return auc, cov
+
+
+def _cells(y: np.ndarray, s: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Goods and bads at each distinct score, lowest score first."""
+    _, inverse = np.unique(s, return_inverse=True)
+    k = int(inverse.max()) + 1
+    bad = np.bincount(inverse, weights=y, minlength=k)
+    return np.bincount(inverse, minlength=k) - bad, bad
+
+
+def _ks(good: np.ndarray, bad: np.ndarray) -> np.ndarray:
+    """KS over the last axis: the widest gap between the bads' and the goods' score distributions."""
+    gap = np.cumsum(bad, axis=-1) / bad.sum(axis=-1, keepdims=True) - np.cumsum(good, axis=-1) / good.sum(axis=-1, keepdims=True)
+    return np.maximum(gap.max(axis=-1), 0.0)
+
+
+def _ks_interval(good: np.ndarray, bad: np.ndarray, resamples: int, seed: int) -> list[float]:
+    # Goods and bads are resampled apart so every resample has both; a resample is a multinomial draw
+    # over the distinct scores, which is the same as drawing applicants but costs nothing per applicant.
+    # Past _KS_CELLS distinct scores, neighbouring scores are pooled for the draws and the interval is
+    # moved by the pooling's effect on the observed KS (at most one pooled cell's share).
+    shift = 0.0
+    if len(good) > _KS_CELLS:
+        quantiles = np.linspace(0, good.sum() + bad.sum(), _KS_CELLS, endpoint=False)
+        starts = np.unique(np.searchsorted(np.cumsum(good + bad), quantiles, side="right"))
+        full = float(_ks(good, bad))
+        good, bad = np.add.reduceat(good, starts), np.add.reduceat(bad, starts)
+        shift = full - float(_ks(good, bad))
+    rng = np.random.default_rng(seed)
+    g, b = int(good.sum()), int(bad.sum())
+    batch = max(1, _BATCH_CELLS // len(good))
+    stats = []
+    for start in range(0, resamples, batch):
+        size = min(batch, resamples - start)
+        stats.append(_ks(rng.multinomial(g, good / g, size=size), rng.multinomial(b, bad / b, size=size)))
+    lo, hi = np.quantile(np.concatenate(stats), [0.025, 0.975]) + shift
+    return [float(max(lo, 0.0)), float(min(hi, 1.0))]
+
+
+def _interval(value: float, variance: float, lo=-math.inf, hi=math.inf) -> list:
+    if not np.isfinite(variance):
+        return [None, None]
+    half = Z95 * math.sqrt(max(variance, 0.0))
+    return [float(max(lo, value - half)), float(min(hi, value + half))]
+
+
+def _summary(y, s, auc, variance, *, resamples=KS_RESAMPLES, seed=SEED) -> dict:
+    good, bad = _cells(y, s)
+    auc_ci = _interval(auc, variance, 0.0, 1.0)
+    return {
+        "n": int(len(y)),
+        "bad": int(y.sum()),
+        "auc": float(auc),
+        "auc_ci": auc_ci,
+        "gini": float(2 * auc - 1),
+        "gini_ci": [None if c is None else 2 * c - 1 for c in auc_ci],
+        "ks": float(_ks(good, bad)),
+        "ks_ci": _ks_interval(good, bad, resamples, seed),
+    }
+
+
+def evaluate(y_bad, score, *, resamples: int = KS_RESAMPLES, seed: int = SEED) -> dict:
+    """AUC, Gini and KS with 95% intervals (DeLong for AUC and Gini, a seeded bootstrap for KS), n and bad."""
+    y, s = _outcomes(y_bad, score)
+    auc, cov = _delong(y, s[None, :])
+    return _summary(y, s, auc[0], cov[0, 0], resamples=resamples, seed=seed)
+
+
+def _bands(score: np.ndarray, groups: int) -> np.ndarray:
+    """Band of each applicant by score quantile, 0 = lowest scores; tied scores share a band."""
+    if groups < 1:
+        raise InputError(f"the number of score bands must be at least 1, not {groups}")
+    edges = np.unique(np.quantile(score, np.linspace(0, 1, groups + 1)[1:-1]))
+    _, band = np.unique(np.searchsorted(edges, score, side="left"), return_inverse=True)
+    return band
+
+
+def _band_counts(y: np.ndarray, s: np.ndarray, groups: int) -> pd.DataFrame:
+    band = _bands(s, groups)
+    t = pd.DataFrame({"score": s, "bad": y}).groupby(band, sort=True).agg(
+        score_min=("score", "min"), score_max=("score", "max"), score_mean=("score", "mean"),
+        applicants=("score", "size"), bads=("bad", "sum"),
+    )
+    return t.reset_index(drop=True).assign(band=lambda f: np.arange(1, len(f) + 1))
+
+
+def gains_table(y_bad, score, groups: int = 10) -> pd.DataFrame:
+    """Applicants by score band, worst first: how many, how many bad, and how the bads pile up."""
+    y, s = _outcomes(y_bad, score)
+    t = _band_counts(y, s, groups)
+    goods = t["applicants"] - t["bads"]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        odds = np.where(t["bads"] > 0, goods / t["bads"], np.inf)
+    return pd.DataFrame(
+        {
+            "band": t["band"],
+            "score_min": t["score_min"],
+            "score_max": t["score_max"],
+            "applicants": t["applicants"],
+            "bads": t["bads"],
+            "bad_rate": t["bads"] / t["applicants"],
+            "cum_applicant_share": t["applicants"].cumsum() / len(y),
+            "cum_bad_share": t["bads"].cumsum() / y.sum(),
+            "odds": odds,
+        }
+    )
+
+
+def _logistic(x: np.ndarray, good: np.ndarray):
+    """Intercept, slope and the slope's standard error of logit P(good) = a + b x; None if the fit diverges."""
+    mu, sd = float(x.mean()), float(x.std())
+    if sd == 0:
+        return None
+    design = np.column_stack([np.ones_like(x), (x - mu) / sd])
+    beta = np.zeros(2)
+    for _ in range(100):
+        p = 1.0 / (1.0 + np.exp(-(design @ beta)))
+        hessian = (design * (p * (1 - p))[:, None]).T @ design
+        try:
+            step = np.linalg.solve(hessian, design.T @ (good - p))
+        except np.linalg.LinAlgError:
+            return None
+        beta = beta + step
+        if np.abs(beta).max() > 50:  # the score separates good from bad: no finite fit
+            return None
+        if np.abs(step).max() < 1e-10:
+            break
+    else:
+        return None
+    se = math.sqrt(np.linalg.inv(hessian)[1, 1]) / sd
+    slope = beta[1] / sd
+    return beta[0] - slope * mu, slope, se
+
+
+def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 10) -> dict:
+    """Observed log-odds (good:bad) by score band beside the scaling the card was asked for and the one it shows.
+
+    The fitted scaling comes from a logistic fit of good/bad on the score: ln(odds) = a + b * score, so the
+    points that double the odds are ln 2 / b and the odds reach target_odds at (ln target_odds - a) / b.
+    """
+    y, s = _outcomes(y_bad, score)
+    t = _band_counts(y, s, groups)
+    goods = (t["applicants"] - t["bads"]).to_numpy()
+    bads = t["bads"].to_numpy()
+    with np.errstate(divide="ignore"):
+        log_odds = np.where((goods > 0) & (bads > 0), np.log(np.maximum(goods, 1) / np.maximum(bads, 1)), np.nan)
+    bands = pd.DataFrame({"score": t["score_mean"], "score_min": t["score_min"], "score_max": t["score_max"],
+                          "applicants": t["applicants"], "bads": t["bads"], "log_odds": log_odds})
+    fitted = {"pdo": None, "pdo_ci": [None, None], "score_at_target_odds": None, "intercept": None, "slope": None}
+    fit = _logistic(s, 1.0 - y)
+    if fit is not None:
+        a, b, se = fit
+        fitted["intercept"], fitted["slope"] = float(a), float(b)
+        if b != 0:
+            fitted["pdo"] = math.log(2) / b
+            fitted["score_at_target_odds"] = (math.log(target_odds) - a) / b
+            lo, hi = b - Z95 * se, b + Z95 * se
+            # A slope interval that reaches zero leaves the doubling distance unbounded on that side.
+            fitted["pdo_ci"] = [math.log(2) / hi if hi > 0 else None, math.log(2) / lo if lo > 0 else None]
+    return _jsonable({
+        "bands": bands.to_dict(orient="records"),
+        "requested": {"pdo": float(pdo), "target_score": float(target_score), "target_odds": float(target_odds),
+                      "slope": math.log(2) / pdo,
+                      "intercept": math.log(target_odds) - target_score * math.log(2) / pdo},
+        "fitted": fitted,
+    })
+
+
+def psi(expected, actual, bins: int = 10) -> float:
+    """Population stability index of a score, on the deciles (or `bins` quantiles) of the expected one."""
+    e = np.asarray(expected, dtype=float)
+    a = np.asarray(actual, dtype=float)
+    e, a = e[np.isfinite(e)], a[np.isfinite(a)]
+    if len(e) == 0 or len(a) == 0:
+        raise InputError("the stability index needs scores on both samples")
+    edges = np.unique(np.quantile(e, np.linspace(0, 1, bins + 1)[1:-1]))
+    k = len(edges) + 1
+    pe = np.maximum(np.bincount(np.searchsorted(edges, e, side="left"), minlength=k) / len(e), PSI_FLOOR)
+    pa = np.maximum(np.bincount(np.searchsorted(edges, a, side="left"), minlength=k) / len(a), PSI_FLOOR)
+    return float(np.sum((pa - pe) * np.log(pa / pe)))
+
+
+def _canonical(series: pd.Series) -> np.ndarray:
+    try:
+        from ._binning import canonical
+    except ImportError:
+        canonical = None
+    if canonical is not None:
+        return np.asarray(canonical(series), dtype=object)
+    missing = series.isna().to_numpy()
+    out = series.astype(str).to_numpy(dtype=object)
+    out[missing] = np.nan
+    return out
+
+
+def _challenger_frame(X: pd.DataFrame, predictors: list[dict]) -> pd.DataFrame:
+    columns = {}
+    for p in predictors:
+        name = p["name"]
+        if name not in X.columns:
+            raise InputError(f"predictor '{name}' of the card is not in the table")
+        if p["type"] == "numerical":
+            x = pd.to_numeric(X[name], errors="coerce").to_numpy(dtype=float, na_value=np.nan)
+            columns[name] = np.where(np.isfinite(x), x, np.nan)
+        else:
+            columns[name] = _canonical(X[name])
+    return pd.DataFrame(columns, index=X.index)
+
+
+def woe_logistic_challenger(X_train, y_train, X_test, predictors: list[dict], *, scaling: dict | None = None) -> np.ndarray:
+    """Test scores of a WoE logistic-regression scorecard (optbinning) on the card's own bins; higher is better.
+
+    `predictors` is the card's "predictors" list; `scaling` (pdo, target_score, target_odds) puts the scores
+    on the card's scale, which only matters for reading them, not for ranking.
+    """
+    fitted = _woe_scorecard(X_train, y_train, predictors, scaling or {})
+    return np.asarray(fitted.score(_challenger_frame(X_test, predictors)), dtype=float)
+
+
+def _woe_scorecard(X_train, y_train, predictors: list[dict], scaling: dict):
+    # The card's splits go to optbinning as fixed user splits, so the challenger differs from the card only
+    # in how it turns the same bins into points. A bin holding only goods or only bads on the training rows
+    # has no finite WoE; optbinning refuses to fix it, and then merges it into a neighbour.
+    import warnings
+
+    from optbinning import BinningProcess, OptimalBinning
+    from optbinning import Scorecard as WoEScorecard
+    from sklearn.linear_model import LogisticRegression
+
+    y = np.asarray(y_train).astype(int)
+    train = _challenger_frame(X_train, predictors)
+    params = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for p in predictors:
+            categorical = p["type"] == "categorical"
+            splits = [list(map(str, g)) for g in p["splits"]] if categorical else [float(v) for v in p["splits"]]
+            codes = [str(c) if categorical else float(c) for c in p["special_codes"]]
+            fit = {"dtype": p["type"], "user_splits": splits, "monotonic_trend": None, "special_codes": codes or None}
+            if splits:
+                try:
+                    OptimalBinning(name=p["name"], **fit, user_splits_fixed=[True] * len(splits)).fit(
+                        train[p["name"]].to_numpy(), y)
+                    fit["user_splits_fixed"] = [True] * len(splits)
+                except ValueError:
+                    pass
+            params[p["name"]] = fit
+        process = BinningProcess(
+            [p["name"] for p in predictors],
+            categorical_variables=[p["name"] for p in predictors if p["type"] == "categorical"],
+            binning_fit_params=params,
+        )
+        card = WoEScorecard(
+            process, LogisticRegression(max_iter=1000),
+            scaling_method="pdo_odds",
+            scaling_method_params={"pdo": scaling.get("pdo", 20), "odds": scaling.get("target_odds", 15),
+                                   "scorecard_points": scaling.get("target_score", 200)},
+        )
+        # The card gives special and missing values their own points; so does the challenger.
+        return card.fit(train, y, metric_special="empirical", metric_missing="empirical")
+
+
+def _records(frame: pd.DataFrame) -> list[dict]:
+    return _jsonable(frame.to_dict(orient="records"))
+
+
+def _jsonable(value):
+    """Plain Python values for json.dumps(allow_nan=False): numpy scalars unwrapped, NaN and infinities as None."""
+    if isinstance(value, dict):
+        return {str(k): _jsonable(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple, np.ndarray)):
+        return [_jsonable(v) for v in value]
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        return float(value) if math.isfinite(value) else None
+    return value
+
+
+def _sentence(card: str, rows: list[dict]) -> str:
+    by_auc = sorted(rows, key=lambda r: -r["auc"])  # stable: a tie goes to the earlier entry
+    best = by_auc[0]
+    if len(rows) == 1:
+        lo, hi = best["auc_ci"]
+        ci = f" (95% CI {lo:.3f} to {hi:.3f})" if lo is not None else ""
+        return f"The {card} has AUC {best['auc']:.3f}{ci}."
+    if best["name"] == card:
+        other = by_auc[1]
+        gap = best["auc"] - other["auc"]
+        lo, hi = other["auc_vs_card_ci"]
+        ci = f" (95% CI {-hi:.3f} to {-lo:.3f})" if lo is not None else ""
+        text = f"The {card} ranks best: AUC {best['auc']:.3f}, {gap:.3f} above the next best, the {other['name']}{ci}."
+        spans_zero = lo is not None and lo <= 0 <= hi
+    else:
+        lo, hi = best["auc_vs_card_ci"]
+        ci = f" (95% CI {lo:.3f} to {hi:.3f})" if lo is not None else ""
+        text = f"The {best['name']} ranks best: AUC {best['auc']:.3f}, {best['auc_vs_card']:.3f} above the {card}{ci}."
+        spans_zero = lo is not None and lo <= 0 <= hi
+    if spans_zero:
+        text += " The difference is within sampling error."
+    return text
+
+
+def assess(y_test, scores: dict, *, card: str = "additive card", train_score=None, pdo, target_score, target_odds,
+           groups: int = 10, resamples: int = KS_RESAMPLES, seed: int = SEED) -> dict:
+    """Everything the report and metrics.json show about the card and its challengers, as plain JSON values.
+
+    `scores` maps a name (read after "the" in a sentence: "additive card", "tree model") to each applicant's
+    score, higher is better, in the order of `y_test`; it must hold the card's own under `card`. For a model
+    that predicts the probability of bad, pass 1 - probability. `train_score` is the card's score on the
+    training rows, for the stability index.
+    """
+    if card not in scores:
+        raise InputError(f"the scores given have no entry for the card '{card}'")
+    names = list(scores)
+    checked = [_outcomes(y_test, scores[name]) for name in names]
+    y = checked[0][0]
+    matrix = np.vstack([s for _, s in checked])
+    auc, cov = _delong(y, matrix)
+    c = names.index(card)
+    rows = []
+    for i, name in enumerate(names):  # one pass per scorer, a handful at most
+        row = {"name": name, **_summary(y, matrix[i], auc[i], cov[i, i], resamples=resamples, seed=seed)}
+        if i != c:
+            diff = float(auc[i] - auc[c])
+            row["auc_vs_card"] = diff
+            row["auc_vs_card_ci"] = _interval(diff, cov[i, i] + cov[c, c] - 2 * cov[i, c])
+        else:
+            row["auc_vs_card"], row["auc_vs_card_ci"] = 0.0, [0.0, 0.0]
+        rows.append(row)
+    card_row = rows[c]
+    stability = None
+    if train_score is not None:
+        value = psi(train_score, matrix[c])
+        reading = "stable" if value < PSI_SHIFT[0] else "some shift" if value < PSI_SHIFT[1] else "shifted"
+        stability = {"value": value, "reading": reading, "train": int(len(np.asarray(train_score))),
+                     "test": int(len(y))}
+    best = max(rows, key=lambda r: r["auc"])
+    result = {
+        "card": card,
+        **{k: card_row[k] for k in ("n", "bad", "auc", "auc_ci", "gini", "gini_ci", "ks", "ks_ci")},
+        "challengers": rows,
+        "best": best["name"],
+        "sentence": _sentence(card, rows),
+        "gains": _records(gains_table(y, matrix[c], groups)),
+        "calibration": calibration(y, matrix[c], pdo, target_score, target_odds, groups=groups),
+        "psi": stability,
+    }
+    return _jsonable(result)
