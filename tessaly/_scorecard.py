@@ -508,7 +508,9 @@ class Scorecard(BaseEstimator):
             (directory / name).parent.mkdir(parents=True, exist_ok=True)
             (directory / name).write_bytes(data)
         self.card_.save(directory)
-        self.module_card_.save(directory / "module")
+        if getattr(self, "module_card_", None) is not None:
+            (directory / "module").mkdir(exist_ok=True)
+            self.module_card_.save(directory / "module")
         self.table_.to_csv(directory / "table.csv", index=False)
         params = self.get_params()
         params["model"] = self.family_

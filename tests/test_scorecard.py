@@ -1,0 +1,114 @@
+"""The Scorecard estimator: fitting, saving, loading and scoring, on applicants the tests make."""
+
+import math
+import re
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+from sklearn.base import clone
+from sklearn.exceptions import NotFittedError
+
+from tessaly import Scorecard, quillvane
+from tessaly import _binning
+
+
+def applicants(n, seed=0):
+    """Risk rises with debt ratio and falls with age; housing matters; tenure has missing and special values."""
+    rng = np.random.default_rng(seed)
+    age = rng.integers(18, 75, n)
+    debt = rng.gamma(2.0, 0.2, n).round(4)
+    housing = rng.choice(["own", "rent", "free"], n, p=[0.5, 0.35, 0.15])
+    months = rng.integers(1, 120, n).astype(float)
+    months[rng.random(n) < 0.08] = np.nan
+    months[rng.random(n) < 0.05] = -1
+    logit = -1.0 + 3.0 * (debt - 0.4) - 0.04 * (age - 45) + np.select([housing == "rent", housing == "free"], [0.8, 0.4], 0)
+    bad = pd.Series((rng.random(n) < 1 / (1 + np.exp(-logit))).astype(int), name="bad")
+    return pd.DataFrame({"age": age, "debt_ratio": debt, "housing": housing, "months_employed": months}), bad
+
+
+@pytest.fixture(scope="module")
+def data():
+    return applicants(1500, seed=3)
+
+
+@pytest.mark.parametrize("model", ["xgb", "rf", "catboost", "lightgbm"])
+def test_fit_save_load_scores_the_same(model, data, tmp_path):
+    X, y = data
+    sc = Scorecard(model, trees=15, special_codes=[-1]).fit(X, y)
+    new = X.sample(300, random_state=1)
+    new.loc[new.index[:5], "housing"] = "boat"  # a category training never saw
+    before = sc.transform(new)
+    loaded = Scorecard.load(sc.save(tmp_path / "card"), model=True)
+    pd.testing.assert_frame_equal(loaded.transform(new), before)
+    np.testing.assert_array_equal(loaded.score(new), before["score"].to_numpy())
+    np.testing.assert_allclose(loaded.predict_proba(new), sc.predict_proba(new), rtol=1e-12)  # forests sum in parallel
+    pd.testing.assert_frame_equal(loaded.table(), sc.table(), check_dtype=False)
+    assert (before.loc[new.index[:5], "housing_bin"] == "Unseen").all()
+    # Whole points, and a riskier applicant scores lower: the card ranks as the data were made.
+    assert (sc.table()["points"] % 1 == 0).all()
+    assert np.corrcoef(sc.score(X), -sc.predict_proba(X)[:, 1])[0, 1] > 0.8
+
+
+def test_parameters_round_trip_and_unfitted_use_is_refused(data):
+    sc = Scorecard("lightgbm", trees=7, min_iv=None, max_corr=0.8, pdo=40, special_codes=[-1])
+    twin = clone(sc)
+    assert twin.get_params() == sc.get_params()
+    assert twin.set_params(pdo=25).pdo == 25 and sc.pdo == 40
+    with pytest.raises(NotFittedError):
+        sc.transform(data[0])
+
+
+def test_additive_total_is_the_models_log_odds_on_a_depth_one_model(data):
+    """Depth-one trees have no interactions, so each bin's mean SHAP value is exact and the card is the model."""
+    from xgboost import XGBClassifier
+
+    X, y = data
+    sc = Scorecard(XGBClassifier(max_depth=1, n_estimators=40, learning_rate=0.3), early_stopping=False,
+                   min_iv=None, pdo=20, target_score=600, target_odds=50).fit(X, y)
+    margin = sc.model_.predict(_binning.one_hot(sc.binnings_, X), output_margin=True)
+    factor = 20 / math.log(2)
+    expected = 600 - factor * math.log(50) - factor * margin
+    # Points are whole numbers: each predictor may be off by half a point.
+    assert np.abs(sc.score(X) - expected).max() <= 0.5 * len(sc.card_.predictors) + 1e-6
+
+
+def test_module_points_are_the_extensions_card(data, tmp_path):
+    X, y = data
+    sc = Scorecard("xgb", points="module", early_stopping=False, min_iv=None, trees=20).fit(X, y)
+    b = sc.binnings_
+    training = _binning.binned(b, X)
+    training["bad"] = y.to_numpy()
+    (tmp_path / "bins").mkdir()
+    for p in b:
+        p.table.to_pickle(tmp_path / "bins" / f"{p.name}.pkl")
+    direct = quillvane.createQuillvane(
+        sc.model_, training, _binning.one_hot(b, X), _binning.reference_table(b), str(tmp_path / "bins"),
+        target_var="bad", show_warnings="Y", scorecard_directory=str(tmp_path / "s"),
+        model_directory=str(tmp_path / "m"), plots_directory=str(tmp_path / "p"))
+    got = sc.table().set_index(["predictor", "bin"])["points"]
+    want = direct.set_index(["predictor_variables", "Bin"])["CreditScore"].astype(float)
+    pd.testing.assert_series_equal(got, want.loc[got.index], check_names=False, check_index_type=False)
+
+
+@pytest.mark.parametrize("min_iv, max_corr, dropped", [
+    (0.02, None, {"noise": "information value"}),
+    (None, 0.9, {"age_copy": "correlates"}),
+    (0.02, 0.9, {"noise": "information value", "age_copy": "correlates"}),
+    (None, None, {}),
+])
+def test_selection_drops_weak_and_redundant_predictors(data, min_iv, max_corr, dropped):
+    X, y = data
+    X = X.assign(noise=np.random.default_rng(9).integers(0, 2, len(X)), age_copy=X["age"] + 0.5)
+    sc = Scorecard("xgb", trees=10, min_iv=min_iv, max_corr=max_corr).fit(X, y)
+    reasons = {k: next((w for w in ("correlates", "information value") if w in v), v) for k, v in sc.dropped_.items()}
+    assert {k: v for k, v in reasons.items() if k in ("noise", "age_copy")} == dropped
+    assert set(sc.card_.names) == set(X.columns) - set(sc.dropped_)
+
+
+def test_readme_example_runs_as_written(tmp_path, monkeypatch):
+    readme = (Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8")
+    code = re.search(r"<!-- example -->\s*```python\n(.*?)```", readme, re.S).group(1)
+    monkeypatch.chdir(tmp_path)
+    exec(compile(code, "README.md", "exec"), {})
