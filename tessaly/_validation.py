@@ -238,31 +238,21 @@ def psi(expected, actual, bins: int = 10) -> float:
     return float(np.sum((pa - pe) * np.log(pa / pe)))
 
 
-def _canonical(series: pd.Series) -> np.ndarray:
-    try:
-        from ._binning import canonical
-    except ImportError:
-        canonical = None
-    if canonical is not None:
-        return np.asarray(canonical(series), dtype=object)
-    missing = series.isna().to_numpy()
-    out = series.astype(str).to_numpy(dtype=object)
-    out[missing] = np.nan
-    return out
-
-
 def _challenger_frame(X: pd.DataFrame, predictors: list[dict]) -> pd.DataFrame:
+    """The card's predictors as the card reads them: category keys, and numbers with unreadable values missing."""
+    from ._binning import canonical, to_number
+
     columns = {}
     for p in predictors:
         name = p["name"]
         if name not in X.columns:
             raise InputError(f"predictor '{name}' of the card is not in the table")
         if p["type"] == "numerical":
-            x = pd.to_numeric(X[name], errors="coerce").to_numpy(dtype=float, na_value=np.nan)
+            x, _ = to_number(X[name])
             columns[name] = np.where(np.isfinite(x), x, np.nan)
         else:
-            columns[name] = _canonical(X[name])
-    return pd.DataFrame(columns, index=X.index)
+            columns[name] = canonical(X[name])
+    return pd.DataFrame(columns)
 
 
 def woe_logistic_challenger(X_train, y_train, X_test, predictors: list[dict], *, scaling: dict | None = None) -> np.ndarray:

@@ -293,3 +293,49 @@ def test_evaluate_matches_sklearn_and_a_slow_bootstrap(n, distinct):
         assert lo < got[key] < hi
         assert hi - lo == pytest.approx(ref_hi - ref_lo, rel=0.2), key
         assert (lo + hi) / 2 == pytest.approx((ref_lo + ref_hi) / 2, abs=0.25 * (ref_hi - ref_lo)), key
+
+
+@pytest.mark.parametrize("pdo, target_score, target_odds", [(20, 200, 15), (50, 600, 50)])
+def test_calibration_recovers_the_scaling_a_score_was_made_with(pdo, target_score, target_odds):
+    rng = np.random.default_rng(pdo)
+    score = rng.uniform(target_score - 3 * pdo, target_score + 3 * pdo, 20_000)
+    log_odds = np.log(target_odds) + (score - target_score) * np.log(2) / pdo
+    bad = (rng.random(len(score)) < 1 / (1 + np.exp(log_odds))).astype(int)
+    got = _validation.calibration(bad, score, pdo, target_score, target_odds)
+    fitted = got["fitted"]
+    lo, hi = fitted["pdo_ci"]
+    assert lo < pdo < hi and fitted["pdo"] == pytest.approx(pdo, rel=0.1)
+    assert fitted["score_at_target_odds"] == pytest.approx(target_score, abs=0.2 * pdo)
+    bands = pd.DataFrame(got["bands"])
+    assert len(bands) == 10
+    # Each band's observed log-odds lies on the requested line, within 3 standard errors of a log-odds.
+    expected = got["requested"]["intercept"] + got["requested"]["slope"] * bands["score"]
+    error = np.sqrt(1 / bands["bads"] + 1 / (bands["applicants"] - bands["bads"]))
+    assert (np.abs(bands["log_odds"] - expected) < 3 * error).all()
+
+
+def test_woe_challenger_keeps_the_cards_bins_and_ranks_the_right_way():
+    from test_cli import applicants
+
+    data = applicants(3000, seed=5)
+    y = (data.pop("bad") == "bad").to_numpy().astype(int)
+    predictors = [
+        {"name": "age", "type": "numerical", "splits": [25.5, 35.5, 50.5], "special_codes": []},
+        {"name": "debt_ratio", "type": "numerical", "splits": [0.2, 0.4, 0.6], "special_codes": []},
+        {"name": "housing", "type": "categorical", "splits": [["own"], ["free", "rent"]], "special_codes": []},
+        {"name": "months_employed", "type": "numerical", "splits": [24.5, 60.5], "special_codes": [-1.0]},
+    ]
+    train, test = data.iloc[:2000], data.iloc[2000:]
+    fitted = _validation._woe_scorecard(train, y[:2000], predictors, {})
+    for p in predictors:
+        splits = fitted.binning_process_.get_binned_variable(p["name"]).splits
+        assert [list(s) if p["type"] == "categorical" else s for s in splits] == p["splits"], p["name"]
+    score = _validation.woe_logistic_challenger(train, y[:2000], test, predictors)
+    assert _validation.evaluate(y[2000:], score)["auc"] > 0.65
+    # Applicants in the same bins of every predictor get the same score.
+    bins = pd.DataFrame({p["name"]: np.searchsorted(p["splits"], test[p["name"]], side="right")
+                         for p in predictors if p["type"] == "numerical"})
+    tenure = test["months_employed"].to_numpy()
+    bins["months_employed"] = np.select([np.isnan(tenure), tenure == -1], [-1, -2], bins["months_employed"])
+    bins["housing"] = test["housing"].eq("own").to_numpy()
+    assert pd.Series(score).groupby([bins[c] for c in bins]).nunique().max() == 1
