@@ -127,8 +127,9 @@ def _gains(a: dict) -> str:
         rows.append(f"<tr>{''.join(cells)}</tr>")
     head = ["Band", "Score range", "Applicants", "Bads", "Bad rate", "Cumulative applicants", "Cumulative bads",
             "Good:bad odds"]
-    return (f"<h2>Gains by score band</h2><p>The {html.escape(a['card'])}'s test scores in ten bands of equal "
-            f"size, lowest scores (worst) first; tied scores share a band.</p>{_table('gains', head, rows)}")
+    return (f"<h2>Gains by score band</h2><p>The {html.escape(a['card'])}'s test scores in {len(rows)} bands of "
+            f"about equal size, lowest scores (worst) first; tied scores share a band, so there may be fewer "
+            f"than ten.</p>{_table('gains', head, rows)}")
 
 
 def _calibration(a: dict) -> str:

@@ -7,6 +7,7 @@ Every score here reads "higher is better": a good applicant should score above a
 from __future__ import annotations
 
 import math
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -23,18 +24,18 @@ _BATCH_CELLS = 4_000_000
 _KS_CELLS = 2000
 
 
-def _outcomes(y_bad, score) -> tuple[np.ndarray, np.ndarray]:
+def _outcomes(y_bad, score, what: str = "scores") -> tuple[np.ndarray, np.ndarray]:
     y = np.asarray(y_bad)
     s = np.asarray(score, dtype=float)
     if y.ndim != 1 or s.shape != y.shape:
-        raise InputError(f"outcomes and scores differ in shape ({y.shape} and {s.shape}): give one score per applicant")
+        raise InputError(f"outcomes and {what} differ in shape ({y.shape} and {s.shape}): give one score per applicant")
     if y.dtype == bool:
         y = y.astype(int)
     if not np.isin(y, (0, 1)).all():
         raise InputError("outcomes must be 1 for a bad applicant and 0 for a good one")
     y = y.astype(int)
     if not np.isfinite(s).all():
-        raise InputError(f"{int((~np.isfinite(s)).sum())} scores are missing or infinite: score every applicant")
+        raise InputError(f"{int((~np.isfinite(s)).sum())} {what} are missing or infinite: score every applicant")
     bads = int(y.sum())
     if bads == 0 or bads == len(y):
         raise InputError(f"validation needs good and bad applicants; the {len(y)} given are all {'good' if bads == 0 else 'bad'}")
@@ -53,7 +54,9 @@ def _delong(y: np.ndarray, scores: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     auc = above.sum(axis=1) / (m * n)
     v_good = above / n
     v_bad = 1.0 - below / m
-    with np.errstate(invalid="ignore", divide="ignore"):
+    # With a single good or bad there is no variance to estimate: the interval is left open (NaN -> None).
+    with np.errstate(invalid="ignore", divide="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
         cov = np.atleast_2d(np.cov(v_good)) / m + np.atleast_2d(np.cov(v_bad)) / n
     return auc, cov
 
@@ -269,8 +272,6 @@ def _woe_scorecard(X_train, y_train, predictors: list[dict], scaling: dict):
     # The card's splits go to optbinning as fixed user splits, so the challenger differs from the card only
     # in how it turns the same bins into points. A bin holding only goods or only bads on the training rows
     # has no finite WoE; optbinning refuses to fix it, and then merges it into a neighbour.
-    import warnings
-
     from optbinning import BinningProcess, OptimalBinning
     from optbinning import Scorecard as WoEScorecard
     from sklearn.linear_model import LogisticRegression
@@ -363,7 +364,7 @@ def assess(y_test, scores: dict, *, card: str = "additive card", train_score=Non
     if card not in scores:
         raise InputError(f"the scores given have no entry for the card '{card}'")
     names = list(scores)
-    checked = [_outcomes(y_test, scores[name]) for name in names]
+    checked = [_outcomes(y_test, scores[name], f"scores of the {name}") for name in names]
     y = checked[0][0]
     matrix = np.vstack([s for _, s in checked])
     auc, cov = _delong(y, matrix)
