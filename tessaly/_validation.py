@@ -38,7 +38,8 @@ def _outcomes(y_bad, score, what: str = "scores") -> tuple[np.ndarray, np.ndarra
         raise InputError(f"{int((~np.isfinite(s)).sum())} {what} are missing or infinite: score every applicant")
     bads = int(y.sum())
     if bads == 0 or bads == len(y):
-        raise InputError(f"validation needs good and bad applicants; the {len(y)} given are all {'good' if bads == 0 else 'bad'}")
+        kind = "good" if bads == 0 else "bad"
+        raise InputError(f"validation needs good and bad applicants; the {len(y)} given are all {kind}")
     return y, s
 
 
@@ -71,7 +72,8 @@ def _cells(y: np.ndarray, s: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
 
 def _ks(good: np.ndarray, bad: np.ndarray) -> np.ndarray:
     """KS over the last axis: the widest gap between the bads' and the goods' score distributions."""
-    gap = np.cumsum(bad, axis=-1) / bad.sum(axis=-1, keepdims=True) - np.cumsum(good, axis=-1) / good.sum(axis=-1, keepdims=True)
+    share_bad = np.cumsum(bad, axis=-1) / bad.sum(axis=-1, keepdims=True)
+    gap = share_bad - np.cumsum(good, axis=-1) / good.sum(axis=-1, keepdims=True)
     return np.maximum(gap.max(axis=-1), 0.0)
 
 
@@ -258,7 +260,8 @@ def _challenger_frame(X: pd.DataFrame, predictors: list[dict]) -> pd.DataFrame:
     return pd.DataFrame(columns)
 
 
-def woe_logistic_challenger(X_train, y_train, X_test, predictors: list[dict], *, scaling: dict | None = None) -> np.ndarray:
+def woe_logistic_challenger(X_train, y_train, X_test, predictors: list[dict], *,
+                            scaling: dict | None = None) -> np.ndarray:
     """Test scores of a WoE logistic-regression scorecard (optbinning) on the card's own bins; higher is better.
 
     `predictors` is the card's "predictors" list; `scaling` (pdo, target_score, target_odds) puts the scores
