@@ -32,6 +32,8 @@ PATIENCE = 30
 VALIDATION_SHARE = 0.2
 # Rows added to the SHAP sample for each bin it would otherwise barely see, so every bin has points of its own.
 BIN_COVER = 25
+# The extension's card beside an additive one is for comparison only; its SHAP step costs rows x background x trees.
+COMPARISON_ROWS = 2_000
 # Beyond this, the names fill whole screens and no file system takes them.
 LONGEST_NAME = 200
 
@@ -146,14 +148,15 @@ def _train(kind: str, model, X: pd.DataFrame, y: np.ndarray, *, trees, seed, ear
     return model
 
 
-def _shap_values(model, technique: str, X: pd.DataFrame) -> tuple[np.ndarray, float]:
-    """SHAP values of the bad class from the explainer the extension uses for this technique, and the base value."""
+def _shap_values(model, X: pd.DataFrame) -> tuple[np.ndarray, float]:
+    """Tree SHAP values of the bad class, and the base value.
+
+    The path-dependent algorithm needs no background rows, so its cost grows with
+    the rows alone; it keeps the additivity that the points rely on.
+    """
     import shap
 
-    if technique == "catboost":
-        explainer = shap.TreeExplainer(model)
-    else:
-        explainer = shap.Explainer(model, X)
+    explainer = shap.TreeExplainer(model)
     values = np.asarray(explainer(X).values, dtype=float)
     base = np.asarray(explainer.expected_value, dtype=float).reshape(-1)
     if values.ndim == 3:  # one column per class: keep the bad one
@@ -168,7 +171,8 @@ def _quiet():
     level = logger.level
     logger.setLevel(logging.ERROR)
     try:
-        with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
+        with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()), \
+                contextlib.redirect_stderr(io.StringIO()):
             warnings.simplefilter("ignore")
             yield
     finally:
@@ -323,7 +327,10 @@ class Scorecard(BaseEstimator):
         X_shap = _binning.one_hot(binnings, source)
 
         step(f"SHAP values and scorecard on {len(X_shap)} applicants")
-        module = self._module_card(model, kind, binnings, X, y_bad, target, bad_value, X_shap)
+        X_module = X_shap
+        if self.points == "additive" and len(X_shap) > COMPARISON_ROWS:
+            X_module = X_shap.iloc[np.sort(rng.choice(len(X_shap), COMPARISON_ROWS, replace=False))]
+        module = self._module_card(model, kind, binnings, X, y_bad, target, bad_value, X_module)
         additive = self._additive_card(model, kind, binnings, X, X_train, y_bad, X_shap, target, bad_value, rng)
 
         self.binnings_ = binnings
@@ -421,7 +428,7 @@ class Scorecard(BaseEstimator):
                 extra.append(rng.choice(rows, min(len(rows), BIN_COVER - int(seen[d])), replace=False))
         sample = pd.concat([X_shap, X_train.iloc[np.unique(np.concatenate(extra))]]) if extra else X_shap
         with _quiet():
-            values, base = _shap_values(model, TECHNIQUES[kind], sample)
+            values, base = _shap_values(model, sample)
         columns = {f: i for i, f in enumerate(sample.columns)}
         factor = self.pdo / math.log(2)
         offset = self.target_score - factor * math.log(self.target_odds)
