@@ -159,6 +159,13 @@ def check_output(out, *, inputs=(), card_dir=None, allowed_in_card=()) -> Path:
     """The path a file output may take, or a one-line reason why not."""
     if out is None or str(out).strip() == "":
         raise InputError("--out is empty: name the file to write")
+    try:
+        return _check_output(out, inputs, card_dir, allowed_in_card)
+    except OSError as e:  # a name too long, a loop of links...
+        raise InputError(f"cannot write '{out}': {_reason(e)}") from None
+
+
+def _check_output(out, inputs, card_dir, allowed_in_card) -> Path:
     out = Path(os.path.abspath(out))
     if out.is_dir():
         raise InputError(f"output '{out}' is a directory: name a file")
@@ -246,8 +253,12 @@ def _neutral_array(array):
     import pyarrow.compute as pc
 
     if pa.types.is_dictionary(array.type):
-        array = array.dictionary_decode()
+        # Labels and names repeat: look at each distinct value once.
+        return pa.DictionaryArray.from_arrays(array.indices, _neutral_array(array.dictionary))
     if not (pa.types.is_string(array.type) or pa.types.is_large_string(array.type)):
+        return array
+    first = pc.utf8_slice_codeunits(array, 0, 1)
+    if not pc.any(pc.is_in(first, value_set=pa.array(list("=+-@\t\r"), array.type))).as_py():
         return array
     risky = pc.and_(pc.match_substring_regex(array, _FORMULA),
                     pc.invert(pc.match_substring_regex(array, _NUMBER)))
@@ -255,6 +266,17 @@ def _neutral_array(array):
         return array
     quoted = pc.binary_join_element_wise(pa.scalar("'", array.type), array, pa.scalar("", array.type))
     return pc.if_else(risky, quoted, array)
+
+
+def _plain(batch):
+    """Dictionary columns as their values: readers get text, not categories."""
+    import pyarrow as pa
+
+    if not any(pa.types.is_dictionary(t) for t in batch.schema.types):
+        return batch
+    return pa.RecordBatch.from_arrays(
+        [c.dictionary_decode() if pa.types.is_dictionary(c.type) else c for c in batch.columns],
+        names=batch.schema.names)
 
 
 def neutralised(batch):
@@ -279,19 +301,21 @@ class _Writer:
             for b in batches:
                 self.write(b)
             return
-        if self._writer is None:
+        if self._schema is None:
             self._schema = batch.schema
+        elif batch.schema != self._schema:
+            batch = batch.cast(self._schema)
+        ready = _plain(batch if self.parquet else neutralised(batch))
+        if self._writer is None:
             if self.parquet:
                 import pyarrow.parquet as pq
 
-                self._writer = pq.ParquetWriter(self.tmp, batch.schema)
+                self._writer = pq.ParquetWriter(self.tmp, ready.schema)
             else:
                 import pyarrow.csv as pcsv
 
-                self._writer = pcsv.CSVWriter(self.tmp, neutralised(batch.slice(0, 0)).schema)
-        elif batch.schema != self._schema:
-            batch = batch.cast(self._schema)
-        self._writer.write_batch(batch if self.parquet else neutralised(batch))
+                self._writer = pcsv.CSVWriter(self.tmp, ready.schema)
+        self._writer.write_batch(ready)
         self.rows += batch.num_rows
 
     def close(self) -> None:
@@ -421,9 +445,13 @@ def score_file(card_dir, data_path, out_path=None, *, ids=(), strict=False, batc
             arrays = [batch.column(i) for i in ids]
             for name, text in zip(produced, textual):
                 values = pa.Array.from_pandas(scored[name])
-                if pa.types.is_dictionary(values.type):
-                    values = values.dictionary_decode()
-                arrays.append(values.cast(pa.string() if text else pa.float64()))
+                if not text:
+                    values = values.cast(pa.float64())
+                elif pa.types.is_dictionary(values.type):
+                    values = values.cast(pa.dictionary(pa.int32(), pa.string()))
+                else:
+                    values = values.cast(pa.string())
+                arrays.append(values)
             names = ids + produced
             if target:
                 arrays.append(batch.column(target))
@@ -464,6 +492,13 @@ def check_card_out(out) -> Path:
     """The directory a build may write: new, empty, or an earlier card of a build."""
     if out is None or str(out).strip() == "":
         raise InputError("--out is empty: name the card directory")
+    try:
+        return _check_card_out(out)
+    except OSError as e:
+        raise InputError(f"cannot write the card to '{out}': {_reason(e)}") from None
+
+
+def _check_card_out(out) -> Path:
     out = Path(os.path.abspath(out))
     if out.exists() and not out.is_dir():
         raise InputError(f"output '{out}' is a file, not a directory")
@@ -633,6 +668,10 @@ def interrupts_raise():
         return
     import _thread
 
+    # interrupt_main acts only through Python's own SIGINT handler; a SIGINT that the parent
+    # ignored (a job started in the background, nohup) stays ignored.
+    ignored = {signal.SIGINT} if signal.getsignal(signal.SIGINT) == signal.SIG_IGN else set()
+    handler = signal.signal(signal.SIGINT, signal.default_int_handler)
     previous = signal.pthread_sigmask(signal.SIG_BLOCK, _SIGNALS)
     stop = threading.Event()
 
@@ -640,7 +679,7 @@ def interrupts_raise():
         signal.pthread_sigmask(signal.SIG_BLOCK, _SIGNALS | {_WAKE})
         while not stop.is_set():
             got = signal.sigwait(_SIGNALS | {_WAKE})
-            if stop.is_set() or got == _WAKE or _state.fired:
+            if stop.is_set() or got == _WAKE or got in ignored or _state.fired:
                 continue
             with _state.lock:
                 _state.fired = True
@@ -659,3 +698,4 @@ def interrupts_raise():
         signal.pthread_kill(waiter.ident, _WAKE)
         waiter.join()
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
+        signal.signal(signal.SIGINT, handler)

@@ -1,6 +1,7 @@
 """build and score from the command line, on applicants the tests make."""
 
 import os
+import shutil
 import subprocess
 import sys
 from pathlib import Path
@@ -41,7 +42,8 @@ def built(tmp_path_factory):
     csv = root / "applicants.csv"
     data.to_csv(csv, index=False)
     out = root / "card"
-    assert run("build", csv, "bad", "--out", out, "--trees", "20", "--special-codes", "-1", "--quiet") == 0
+    assert run("build", csv, "bad", "--out", out, "--trees", "20", "--special-codes", "-1", "--points", "module",
+               "--min-iv", "0", "--quiet") == 0
     return data, csv, out
 
 
@@ -61,7 +63,7 @@ def test_build_writes_the_card_bins_and_module_outputs(built):
     assert {"Missing", "Special"} <= tenure
     assert (out / "scorecard" / "credit_scores_df.csv").is_file()
     assert (out / "model" / "model.sav").is_file()
-    assert (out / "card.pkl").is_file() and (out / "report.html").is_file()
+    assert (out / "card.json").is_file() and (out / "report.html").is_file()
     assert not [p for p in out.parent.iterdir() if p.name.startswith(".card.")]
 
 
@@ -173,14 +175,14 @@ BAD_INPUTS = {
 def test_bad_input_is_one_line_and_keeps_earlier_output(case, built, tmp_path, capsys):
     make, target, extra, message = BAD_INPUTS[case]
     out = tmp_path / "card"
-    out.mkdir()
-    (out / "earlier.txt").write_text("from an earlier build")
+    shutil.copytree(built[2], out)
+    earlier = sorted(os.listdir(out))
     source = make(tmp_path)
     capsys.readouterr()
     assert run("build", source, target, "--out", out, "--trees", "5", *extra) != 0
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and message in err, err
-    assert sorted(os.listdir(out)) == ["earlier.txt"]
+    assert sorted(os.listdir(out)) == earlier
     assert sorted(p.name for p in tmp_path.iterdir() if p.name.startswith(".")) == []
 
 
@@ -196,8 +198,6 @@ def test_output_that_is_a_file(built, tmp_path, capsys):
 def test_a_build_that_fails_late_leaves_the_earlier_card(built, tmp_path, monkeypatch):
     data, csv, out = built
     copy = tmp_path / "card"
-    import shutil
-
     shutil.copytree(out, copy)
     before = {p.name: p.stat().st_mtime_ns for p in copy.rglob("*")}
     from tessaly import quillvane
