@@ -74,8 +74,9 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), s
         faults = _io.describe_unseen(unseen)
         if strict and faults:
             raise InputError(f"--strict: the test split holds values the card has never seen: {', '.join(faults)}")
-        test_scores = test[[*ids, target]].reset_index(drop=True)
+        test_scores = test[ids].reset_index(drop=True)
         test_scores.insert(0, ROW, test_idx)
+        test_scores[target] = y_bad[test_idx]  # 1 for bad, as the report counts
         test_scores["score"] = scored["score"].to_numpy()
         _io.write_frame(test_scores, stage / "test_scores.csv")
 

@@ -10,10 +10,12 @@ import pytest
 from tessaly.cli import main
 
 
-@pytest.mark.parametrize("model", ["xgb", "rf", "catboost"])
+@pytest.mark.parametrize("model", ["xgb", "rf", "catboost", "lightgbm"])
 def test_demo_builds_and_applies_the_german_credit_card(model, tmp_path, capsys):
     out = tmp_path / "demo"
-    assert main(["demo", "--model", model, "--trees", "50", "--out", str(out), "--quiet"]) == 0
+    # The settings of the first release: the module's points, every predictor, a fixed number of trees.
+    assert main(["demo", "--model", model, "--trees", "50", "--no-early-stopping", "--points", "module",
+                 "--min-iv", "0", "--out", str(out), "--quiet"]) == 0
     printed = capsys.readouterr()
     assert printed.err == ""
     assert f"report: {out / 'report.html'}" in printed.out and f"card:   {out}" in printed.out
