@@ -67,7 +67,6 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), s
     with _io.staged_card(out) as stage:
         sc.fit(train[predictors], train[target], shap_data=test[predictors], progress=progress)
         progress.step("saving the card")
-        (stage / "module").mkdir(exist_ok=True)  # Scorecard.save writes the module's card there
         sc.save(stage)
 
         scored, unseen = sc.card_.apply(test[predictors])

@@ -89,10 +89,17 @@ def _read_csv_pandas(path):
     return pd.read_csv(path)
 
 
+def _parse_options():
+    import pyarrow.csv as pcsv
+
+    # Quoted cells may hold line breaks, as pandas reads them at build time.
+    return pcsv.ParseOptions(newlines_in_values=True)
+
+
 def _csv_names(path) -> list[str]:
     import pyarrow.csv as pcsv
 
-    reader = pcsv.open_csv(path)
+    reader = pcsv.open_csv(path, parse_options=_parse_options())
     try:
         return reader.schema.names
     finally:
@@ -139,6 +146,7 @@ def iter_batches(path, batch_rows: int = BATCH_ROWS, columns=None):
             batches = pcsv.open_csv(
                 path,
                 read_options=pcsv.ReadOptions(block_size=1 << 22),
+                parse_options=_parse_options(),
                 convert_options=pcsv.ConvertOptions(
                     column_types={n: pa.string() for n in names}, include_columns=wanted,
                     null_values=NA_TEXT, strings_can_be_null=True, quoted_strings_can_be_null=True,
