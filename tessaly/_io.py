@@ -358,8 +358,15 @@ def write_frame(frame, out: Path) -> Path:
     """A whole pandas frame to `out` (CSV or Parquet by extension), atomically."""
     import pyarrow as pa
 
+    try:
+        table = pa.Table.from_pandas(frame, preserve_index=False)
+    except (pa.ArrowTypeError, pa.ArrowInvalid):
+        # A column of mixed Python types: written as the text of each value.
+        mixed = frame.select_dtypes(include="object").columns
+        frame = frame.assign(**{c: frame[c].astype(str).where(frame[c].notna(), None) for c in mixed})
+        table = pa.Table.from_pandas(frame, preserve_index=False)
     with table_writer(out) as w:
-        w.write(pa.Table.from_pandas(frame, preserve_index=False))
+        w.write(table)
     return Path(out)
 
 
