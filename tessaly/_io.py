@@ -390,22 +390,9 @@ def load_card(card_dir):
         raise InputError(f"cannot read the card in '{card_dir}': {_reason(e)}") from None
 
 
-def predictor_names(card) -> list[str]:
-    return list(card.names) if hasattr(card, "names") else list(card.predictors)
-
-
 def output_names(card) -> list[str]:
-    names = [f"{p}_{part}" for p in predictor_names(card) for part in ("bin", "points")]
+    names = [f"{p}_{part}" for p in list(card.names) for part in ("bin", "points")]
     return names + ["score", "reason_1", "reason_2", "reason_3"]
-
-
-def _apply(card, frame):
-    """Scores and, per predictor, how many values the card has never seen and how many it could not read."""
-    if hasattr(card, "apply"):
-        return card.apply(frame)
-    scored = card.score(frame)
-    return scored, {p: {"unseen": int((scored[f"{p}_bin"] == "Unseen").sum()), "unreadable": 0}
-                    for p in predictor_names(card)}
 
 
 def describe_unseen(counts: dict) -> list[str]:
@@ -429,7 +416,7 @@ def score_file(card_dir, data_path, out_path=None, *, ids=(), strict=False, batc
     check_format(out)
 
     columns = table_columns(data_path)
-    predictors = predictor_names(card)
+    predictors = list(card.names)
     absent = [p for p in predictors if p not in columns]
     if absent:
         raise InputError(f"the applicants lack the predictor column{'s' * (len(absent) > 1)} {', '.join(map(repr, absent))}")
@@ -453,7 +440,7 @@ def score_file(card_dir, data_path, out_path=None, *, ids=(), strict=False, batc
             inputs = [batch.column(p) for p in predictors]
             inputs = [c.dictionary_decode() if pa.types.is_dictionary(c.type) else c for c in inputs]
             frame = pa.RecordBatch.from_arrays(inputs, names=predictors).to_pandas()
-            scored, seen = _apply(card, frame)
+            scored, seen = card.apply(frame)
             for p, c in seen.items():
                 counts[p]["unseen"] += int(c["unseen"])
                 counts[p]["unreadable"] += int(c["unreadable"])

@@ -37,8 +37,8 @@ def _estimator_defaults() -> dict:
     import importlib.util
 
     try:
-        spec = importlib.util.find_spec("tessaly._scorecard")
-        source = Path(spec.origin).read_text(encoding="utf-8")
+        found = importlib.util.find_spec("tessaly._scorecard")
+        source = Path(found.origin).read_text(encoding="utf-8")
         tree = ast.parse(source)
         init = next(n for c in tree.body if isinstance(c, ast.ClassDef) and c.name == "Scorecard"
                     for n in c.body if isinstance(n, ast.FunctionDef) and n.name == "__init__")
