@@ -67,7 +67,7 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), s
     with _io.staged_card(out) as stage:
         sc.fit(train[predictors], train[target], shap_data=test[predictors], progress=progress)
         progress.step("saving the card")
-        sc.save(stage)
+        sc.save_into(stage)
 
         scored, unseen = sc.card_.apply(test[predictors])
         faults = _io.describe_unseen(unseen)

@@ -10,8 +10,6 @@ from __future__ import annotations
 import hashlib
 import json
 import math
-import os
-import tempfile
 from dataclasses import dataclass, field
 from pathlib import Path
 
@@ -172,18 +170,12 @@ class Card:
         return cls(d["target"], d.get("bad"), d["model"], d["points"], scaling, predictors)
 
     def save(self, directory) -> Path:
+        from ._io import atomic_path
+
         path = Path(directory) / CARD_FILE
-        text = json.dumps(self.to_dict(), indent=1, ensure_ascii=False, allow_nan=False)
-        fd, tmp = tempfile.mkstemp(prefix=f".{CARD_FILE}.", dir=path.parent)
-        try:
-            with os.fdopen(fd, "w", encoding="utf-8") as f:
-                f.write(text + "\n")
-                f.flush()
-                os.fsync(f.fileno())
-            os.replace(tmp, path)
-        except BaseException:
-            Path(tmp).unlink(missing_ok=True)
-            raise
+        with atomic_path(path) as tmp:
+            tmp.write_text(json.dumps(self.to_dict(), indent=1, ensure_ascii=False, allow_nan=False) + "\n",
+                           encoding="utf-8")
         return path
 
     @classmethod

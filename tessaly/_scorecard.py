@@ -505,24 +505,34 @@ class Scorecard(BaseEstimator):
     # -- files --------------------------------------------------------------------------------------------------
 
     def save(self, directory) -> Path:
-        """The card (card.json), its table, the parameters and the model, and the extension's artifacts."""
+        """Write the card into a new or empty directory, or over a card saved earlier; never over anything else.
+
+        The directory gets card.json (plain data: all that scoring needs), the extension's card
+        (module/card.json), table.csv, params.json, the model and the extension's own files.
+        """
+        from ._io import staged_card
+
+        with staged_card(directory) as stage:
+            self.save_into(stage)
+        return Path(directory)
+
+    def save_into(self, directory) -> None:
+        """The files of `save`, written into an existing empty directory (a build's staging folder)."""
         check_is_fitted(self, "card_")
+        from ._io import write_frame
+
         directory = Path(directory)
-        directory.mkdir(parents=True, exist_ok=True)
-        for name, data in self.artifacts_.items():
-            if name.startswith("model/") and getattr(self, "model_", None) is None:
-                continue
+        for name, data in getattr(self, "artifacts_", {}).items():  # a loaded card has none
             (directory / name).parent.mkdir(parents=True, exist_ok=True)
             (directory / name).write_bytes(data)
         self.card_.save(directory)
         if getattr(self, "module_card_", None) is not None:
             (directory / "module").mkdir(exist_ok=True)
             self.module_card_.save(directory / "module")
-        self.table_.to_csv(directory / "table.csv", index=False)
+        write_frame(self.table_, directory / "table.csv")
         params = self.get_params()
         params["model"] = self.family_
         (directory / "params.json").write_text(json.dumps(params, default=str, indent=1) + "\n", encoding="utf-8")
-        return directory
 
     @classmethod
     def load(cls, directory, *, model=False) -> "Scorecard":
@@ -531,11 +541,17 @@ class Scorecard(BaseEstimator):
         card = Card.load(directory)
         try:
             params = json.loads((directory / "params.json").read_text(encoding="utf-8"))
-            table = pd.read_csv(directory / "table.csv", dtype={"predictor": str, "bin": str}, keep_default_na=False)
+            # Names and labels come from the card: the CSV's text cells are neutralised for spreadsheets.
+            table = pd.read_csv(directory / "table.csv", usecols=["share", "event_rate", "woe"])
         except (OSError, ValueError) as e:
             raise InputError(f"'{directory}' lacks a readable params.json or table.csv ({e}); save it again") from None
         known = cls().get_params()
         self = cls(**{k: v for k, v in params.items() if k in known})
+        rows = [(p.name, label, points, p.neutral) for p in card.predictors for label, points in zip(p.labels, p.points)]
+        if len(rows) != len(table):
+            raise InputError(f"table.csv in '{directory}' does not match its card.json; save the card again")
+        names = pd.DataFrame(rows, columns=["predictor", "bin", "points", "neutral"])
+        table = pd.concat([names[["predictor", "bin"]], table, names[["points", "neutral"]]], axis=1)
         self.card_, self.table_, self.target_, self.bad_ = card, table, card.target, card.bad
         self.family_ = card.model
         self.binnings_ = [_binning.PredictorBinning(p.name, p.dtype, p.splits, p.special_codes, p.kinds,
