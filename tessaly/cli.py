@@ -1,4 +1,4 @@
-"""The tessaly command line: build, score, convert and demo. It parses, calls and prints; the work is elsewhere."""
+"""The tessaly command line: build, score, export, convert and demo. It parses, calls and prints; the work is elsewhere."""
 
 from __future__ import annotations
 
@@ -137,6 +137,17 @@ def _parser() -> argparse.ArgumentParser:
     c.add_argument("card", help="card directory holding card.pkl")
     c.add_argument("--quiet", action="store_true", help="no progress output")
 
+    e = sub.add_parser("export", help="write the card as one SQL SELECT that scores a table in a database")
+    e.add_argument("card", help="card directory (or its card.json)")
+    e.add_argument("--sql", action="store_true", required=True, help="export as SQL (the one format so far)")
+    e.add_argument("--dialect", default="duckdb", choices=("duckdb", "sqlite", "postgres", "spark"),
+                   help="SQL dialect (default duckdb)")
+    e.add_argument("--table", default="applicants", help="the applicants' table (default applicants)")
+    e.add_argument("--id", dest="ids", action="append", default=[], metavar="COLUMN",
+                   help="a column selected first, as it is, to join the scores back (repeatable)")
+    e.add_argument("--out", help="file to write (default: standard output)")
+    e.add_argument("--quiet", action="store_true", help="no progress output")
+
     d = sub.add_parser("demo", help="build and apply a scorecard on the German credit data")
     d.add_argument("--out", help="output directory (default: tessaly-demo in the temporary directory)")
     _add_estimator_options(d, binning=False)
@@ -205,6 +216,24 @@ def _convert(args, progress) -> None:
     print(f"card:   {path.resolve()}")
 
 
+def _export(args, progress) -> None:
+    from ._card import Card
+    from ._sql import to_sql
+
+    card = Card.load(args.card)
+    text = to_sql(card.to_dict(), dialect=args.dialect, table=args.table, ids=args.ids) + "\n"
+    if args.out is None:
+        sys.stdout.write(text)
+        return
+    from ._io import atomic_path, check_output
+
+    card_dir = Path(args.card) if Path(args.card).is_dir() else Path(args.card).parent
+    out = check_output(args.out, card_dir=card_dir)
+    with atomic_path(out) as tmp:
+        tmp.write_text(text, encoding="utf-8")
+    print(f"sql:    {out.resolve()}")
+
+
 def _demo(args, progress) -> None:
     from . import _demo
 
@@ -221,7 +250,7 @@ def main(argv=None) -> int:
 
     progress = Progress(quiet=args.quiet)
     started = time.monotonic()
-    commands = {"build": _build, "score": _score, "convert": _convert, "demo": _demo}
+    commands = {"build": _build, "score": _score, "convert": _convert, "export": _export, "demo": _demo}
     try:
         with interrupts_raise():
             commands[args.command](args, progress)
