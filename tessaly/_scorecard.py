@@ -29,6 +29,7 @@ MODEL_NAME = "model"
 # Without early stopping a model gets a fixed 100 trees; with it, rounds stop on the validation part.
 FIXED_TREES, MAX_TREES = 100, 1000
 PATIENCE = 30
+PARALLEL_ROWS = 50_000
 VALIDATION_SHARE = 0.2
 # Rows added to the SHAP sample for each bin it would otherwise barely see, so every bin has points of its own.
 BIN_COVER = 25
@@ -102,27 +103,29 @@ def _train(kind: str, model, X: pd.DataFrame, y: np.ndarray, *, trees, seed, ear
     from sklearn.model_selection import train_test_split
 
     stop = early_stopping and kind != "rf"
+    # On small tables a second thread costs more in synchronisation than it saves, badly so on a busy machine.
+    jobs = 1 if len(X) < PARALLEL_ROWS else 2
     rounds = trees if trees is not None else (MAX_TREES if stop else FIXED_TREES)
     if isinstance(model, str):
         if kind == "xgb":
             from xgboost import XGBClassifier
 
-            model = XGBClassifier(n_estimators=rounds, max_depth=3, learning_rate=0.1, random_state=seed, n_jobs=2)
+            model = XGBClassifier(n_estimators=rounds, max_depth=3, learning_rate=0.1, random_state=seed, n_jobs=jobs)
         elif kind == "rf":
             from sklearn.ensemble import RandomForestClassifier
 
             model = RandomForestClassifier(n_estimators=rounds, max_depth=6, min_samples_leaf=5, random_state=seed,
-                                           n_jobs=2)
+                                           n_jobs=jobs)
         elif kind == "catboost":
             from catboost import CatBoostClassifier
 
             model = CatBoostClassifier(iterations=rounds, depth=4, random_seed=seed, verbose=False,
-                                       allow_writing_files=False, thread_count=2)
+                                       allow_writing_files=False, thread_count=jobs)
         else:
             from lightgbm import LGBMClassifier
 
             model = LGBMClassifier(n_estimators=rounds, num_leaves=8, learning_rate=0.1, random_state=seed,
-                                   n_jobs=2, verbose=-1)
+                                   n_jobs=jobs, verbose=-1)
     else:
         model = clone(model)
     if monotone is not None:
