@@ -1,5 +1,6 @@
 """Generated applicants for the benchmarks: mixed numerical and categorical predictors, missing values and
-special codes, an outcome drawn from known log-odds; the same seed gives the same table."""
+special codes, an outcome drawn from known log-odds; the same seed gives the same table, and every seed
+draws from the same population."""
 
 from __future__ import annotations
 
@@ -35,8 +36,9 @@ def applicants(n: int, n_predictors: int = 30, *, seed: int = 0, categorical_sha
     n_num = n_predictors - n_cat
     log_odds = np.full(n, -2.8)
     columns = {}
-    # The outcome's structure comes from its own stream, so the table's shape does not change it.
-    structure = np.random.default_rng(10_000 + seed)
+    # Levels and effects come from a stream of their own, the same for every seed: tables drawn with
+    # different seeds are applicants of one population, so a card fitted on one can score another.
+    structure = np.random.default_rng(10_000)
     for j in range(n_num):
         strength = 0.9 * 0.82 ** j
         kind = j % 4
