@@ -78,7 +78,10 @@ def to_number(values) -> tuple[np.ndarray, np.ndarray]:
     elif pd.api.types.is_bool_dtype(s) or pd.api.types.infer_dtype(s, skipna=True) == "boolean":
         x = np.full(len(s), np.nan)
     else:
-        x = pd.to_numeric(s, errors="coerce").to_numpy(dtype=float, na_value=np.nan)
+        x = pd.to_numeric(s, errors="coerce").to_numpy(dtype=float, na_value=np.nan, copy=True)
+        if s.dtype == object:
+            # True and False are text here, not 1 and 0 (a scan, but callers pass distinct values only).
+            x[np.array([isinstance(v, (bool, np.bool_)) for v in s], dtype=bool)] = np.nan
     unreadable = ~np.isfinite(x) & ~s.isna().to_numpy()
     return x, unreadable
 
@@ -148,32 +151,48 @@ class Bins:
     def locate(self, values) -> tuple[np.ndarray, np.ndarray]:
         """The bin (row of the table) of each value, -1 for Unseen; and where a value was unreadable."""
         s = pd.Series(values).reset_index(drop=True)
-        missing = s.isna().to_numpy()
-        n_regular = len(self._regular_row) - 1
-        if self.dtype == "numerical":
-            x, unreadable = to_number(s)
-            special = np.isin(x, self.special_codes) if self.special_codes else np.zeros(len(s), dtype=bool)
-            regular = np.searchsorted(self._edges, x, side="right")
-            regular[missing | unreadable | special] = n_regular
-        else:
-            unreadable = np.zeros(len(s), dtype=bool)
-            # Most values are already keys; only the rest pay for canonical().
-            hit = self._categories.get_indexer(s.astype(object)) if len(self._categories) else np.full(len(s), -1)
-            keys = np.empty(len(s), dtype=object)
-            slow = (hit < 0) & ~missing
-            if slow.any():
-                keys[slow] = canonical(s[slow])
-                hit[slow] = self._categories.get_indexer(pd.Index(keys[slow], dtype=object))
-            # Special codes never fall in a regular bin, so only values that missed one can be special.
-            special = np.zeros(len(s), dtype=bool)
-            if self.special_codes:
-                special[slow] = np.isin(keys[slow].astype(str), self.special_codes)
-            regular = np.where(hit >= 0, self._category_bin[np.maximum(hit, 0)], n_regular)
-            regular[missing | special] = n_regular
+        if self.dtype == "numerical" and pd.api.types.is_numeric_dtype(s) and not pd.api.types.is_bool_dtype(s):
+            return self._locate_numbers(s.to_numpy(dtype=float, na_value=np.nan))
+        # Text, categories and mixed columns repeat few distinct values: place each once.
+        codes, uniques = pd.factorize(s, use_na_sentinel=True)
+        rows, unreadable = self._locate(pd.Series(uniques, dtype=object))
+        return np.append(rows, self._missing_row)[codes], np.append(unreadable, False)[codes]
+
+    def _locate_numbers(self, x: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+        # A handful of splits: one comparison each beats a binary search per value.
+        regular = np.zeros(len(x), dtype=np.intp)
+        for edge in self._edges:
+            regular += x >= edge
+        missing = np.isnan(x)
+        unreadable = ~np.isfinite(x) & ~missing
+        special = np.isin(x, self.special_codes) if self.special_codes else np.zeros(len(x), dtype=bool)
+        regular[unreadable | special] = len(self._regular_row) - 1
         rows = self._regular_row[regular]
-        rows[special & ~missing & ~unreadable] = self._special_row
+        rows[special] = self._special_row
         rows[missing] = self._missing_row
         return rows, unreadable
+
+    def _locate(self, s: pd.Series) -> tuple[np.ndarray, np.ndarray]:
+        if self.dtype == "numerical":
+            x, unreadable = to_number(s)
+            return self._locate_numbers(np.where(unreadable, np.inf, x))  # unreadable stays apart from missing
+        missing = s.isna().to_numpy()
+        # Most values are already keys; only the rest pay for canonical().
+        hit = self._categories.get_indexer(s.astype(object)) if len(self._categories) else np.full(len(s), -1)
+        keys = np.empty(len(s), dtype=object)
+        slow = (hit < 0) & ~missing
+        if slow.any():
+            keys[slow] = canonical(s[slow])
+            hit[slow] = self._categories.get_indexer(pd.Index(keys[slow], dtype=object))
+        # Special codes never fall in a regular bin, so only values that missed one can be special.
+        special = np.zeros(len(s), dtype=bool)
+        if self.special_codes:
+            special[slow] = np.isin(keys[slow].astype(str), self.special_codes)
+        regular = np.where(hit >= 0, self._category_bin[np.maximum(hit, 0)], len(self._regular_row) - 1)
+        rows = self._regular_row[regular]
+        rows[special] = self._special_row
+        rows[missing] = self._missing_row
+        return rows, np.zeros(len(s), dtype=bool)
 
 
 @dataclass

@@ -75,7 +75,9 @@ def _need(condition, what: str) -> None:
 
 
 def _finite(x) -> bool:
-    return isinstance(x, (int, float)) and not isinstance(x, bool) and math.isfinite(x)
+    # A JSON integer may exceed any float; such a number is no usable point or split.
+    return isinstance(x, (int, float)) and not isinstance(x, bool) and abs(x) <= 1.7976931348623157e308 \
+        and math.isfinite(x)
 
 
 def _predictor(d) -> Predictor:
@@ -247,29 +249,32 @@ class Card:
                              f"{', '.join(map(repr, absent))}")
         n, k = len(data), len(self.predictors)
         out, counts = {}, {}
-        shortfall = np.empty((n, k))
+        shortfall = np.empty((k, n))  # predictor-major: the reason scan walks whole rows
         total = np.zeros(n)
         for j, p in enumerate(self.predictors):
             rows, unreadable = p.locate(data[p.name])
             unseen = rows < 0
             got = np.append(np.asarray(p.points, dtype=float), p.neutral)[rows]
             out[f"{p.name}_bin"] = pd.Categorical.from_codes(np.where(unseen, len(p.labels), rows),
-                                                             categories=[*p.labels, UNSEEN])
+                                                             categories=[*p.labels, UNSEEN], validate=False)
             out[f"{p.name}_points"] = got
-            shortfall[:, j] = got - p.neutral
+            np.subtract(got, p.neutral, out=shortfall[j])
             total += got
             counts[p.name] = {"unseen": int(unseen.sum() - unreadable.sum()), "unreadable": int(unreadable.sum())}
-        result = pd.DataFrame(out, index=data.index)
+        result = pd.DataFrame(out, index=data.index, copy=False)
         result["score"] = total
-        # Reason codes: the predictors furthest below neutral; argmin takes the first of ties, so card order breaks them.
-        names = [*self.names, ""]
+        # Reason codes: the predictors furthest below neutral. The scan keeps the first of equals, so card
+        # order breaks ties; a taken predictor is set to +inf for the next round.
         at = np.arange(n)
         for r in range(REASONS):
-            idx = shortfall.argmin(axis=1) if k else np.zeros(n, dtype=int)
-            below = shortfall[at, idx] < BELOW if k else np.zeros(n, dtype=bool)
-            result[f"reason_{r + 1}"] = pd.Categorical.from_codes(np.where(below, idx, k), categories=names)
-            if k:
-                shortfall[at, idx] = np.inf
+            best, idx = shortfall[0].copy(), np.zeros(n, dtype=np.intp)
+            for j in range(1, k):
+                better = shortfall[j] < best
+                np.copyto(best, shortfall[j], where=better)
+                idx[better] = j
+            result[f"reason_{r + 1}"] = pd.Categorical.from_codes(np.where(best < BELOW, idx, k),
+                                                                  categories=[*self.names, ""], validate=False)
+            shortfall[idx, at] = np.inf
         if self.target in data.columns:
             result[self.target] = data[self.target].to_numpy()
         return result, counts

@@ -80,6 +80,10 @@ def canonical(v) -> str:
     x = parse_decimal(text)
     if x is not None and math.isfinite(x):
         return _number_key(x)
+    # Text dates read the same as the dates a typed reader gives: no "T", no midnight time.
+    m = re.fullmatch(r"(\d{4}-\d{2}-\d{2})[ T](\d{2}:\d{2}:\d{2})", text)
+    if m:
+        return m[1] if m[2] == "00:00:00" else f"{m[1]} {m[2]}"
     return text
 
 
