@@ -123,9 +123,8 @@ GROUPS = {
                             lambda p: [f for k in _keys(p) for f in _date_forms(k, True)]),
     "booleans": (lambda p: BOOLEANS, lambda p: BOOLEANS),
 }
-# Known departures of the vectorized scorer from the scoring rules, reported for a fix in tessaly/_binning.py.
-GROUPS["mixed"] = tuple(lambda p, i=i: [v for name, g in GROUPS.items() if name not in ("booleans", "dates as other text", "mixed")
-                                         for v in g[i](p)] for i in (0, 1))
+GROUPS["mixed"] = tuple(lambda p, i=i: [v for name, g in GROUPS.items() if name != "mixed" for v in g[i](p)]
+                        for i in (0, 1))
 
 
 def _typed(values: list, numerical: bool) -> pd.Series:
@@ -180,7 +179,13 @@ def _through_csv(frame: pd.DataFrame, path) -> tuple[pd.DataFrame, list[dict]]:
     return read, rows
 
 
-@pytest.mark.parametrize("group, container", [(g, c) for g in GROUPS for c in ("object", "typed", "csv")])
+# pd.factorize in Bins.locate takes True for 1 and False for 0 (equal in Python) in a mixed object column.
+MERGED = "Bins.locate factorizes an object column: False, 0 and -0.0 become one value, True and 1 another"
+
+
+@pytest.mark.parametrize("group, container", [
+    pytest.param(g, c, marks=[pytest.mark.xfail(strict=True, reason=MERGED)] if (g, c) == ("mixed", "object") else [])
+    for g in GROUPS for c in ("object", "typed", "csv")])
 @pytest.mark.parametrize("which", ["additive", "module", "bare"])
 def test_vectorized_scores_equal_the_slow_reference(fitted, which, group, container, tmp_path):
     d = fitted.card_.to_dict() if which != "module" else fitted.module_card_.to_dict()
