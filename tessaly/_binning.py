@@ -153,6 +153,10 @@ class Bins:
         s = pd.Series(values).reset_index(drop=True)
         if self.dtype == "numerical" and pd.api.types.is_numeric_dtype(s) and not pd.api.types.is_bool_dtype(s):
             return self._locate_numbers(s.to_numpy(dtype=float, na_value=np.nan))
+        if s.dtype == object and pd.api.types.infer_dtype(s, skipna=True).startswith("mixed"):
+            # Hashing takes True for 1 and False for 0; as text they keep their own meaning.
+            is_bool = s.map(type, na_action="ignore").isin([bool, np.bool_])
+            s = s.where(~is_bool, s.astype(str))
         # Text, categories and mixed columns repeat few distinct values: place each once.
         codes, uniques = pd.factorize(s, use_na_sentinel=True)
         rows, unreadable = self._locate(pd.Series(uniques, dtype=object))

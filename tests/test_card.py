@@ -179,13 +179,8 @@ def _through_csv(frame: pd.DataFrame, path) -> tuple[pd.DataFrame, list[dict]]:
     return read, rows
 
 
-# pd.factorize in Bins.locate takes True for 1 and False for 0 (equal in Python) in a mixed object column.
-MERGED = "Bins.locate factorizes an object column: False, 0 and -0.0 become one value, True and 1 another"
 
-
-@pytest.mark.parametrize("group, container", [
-    pytest.param(g, c, marks=[pytest.mark.xfail(strict=True, reason=MERGED)] if (g, c) == ("mixed", "object") else [])
-    for g in GROUPS for c in ("object", "typed", "csv")])
+@pytest.mark.parametrize("group, container", [(g, c) for g in GROUPS for c in ("object", "typed", "csv")])
 @pytest.mark.parametrize("which", ["additive", "module", "bare"])
 def test_vectorized_scores_equal_the_slow_reference(fitted, which, group, container, tmp_path):
     d = fitted.card_.to_dict() if which != "module" else fitted.module_card_.to_dict()
