@@ -95,6 +95,10 @@ VARIANTS = {
     "lr3": (lambda: {"model": _xgb(learning_rate=0.3)}, None),
     "depth2-lr3": (lambda: {"model": _xgb(max_depth=2, learning_rate=0.3)}, None),
     "patience10": (lambda: {}, 10),
+    "monotone": (lambda: {"monotone": True}, None),
+    "asc-desc": (lambda: {"monotonic_trend": "auto_asc_desc"}, None),
+    "max_bins6": (lambda: {"max_bins": 6}, None),
+    "depth2-mono": (lambda: {"model": _xgb(max_depth=2), "monotone": True}, None),
     "patience100": (lambda: {}, 100),
     "min_iv0": (lambda: {"min_iv": None}, None),
     "min_iv05": (lambda: {"min_iv": 0.05}, None),
@@ -256,9 +260,10 @@ def main():
         parser.error(f"unknown variants {unknown}")
 
     loaders = {"german": german, "uci": uci, "generated": lambda: generated(args.rows)}
-    print(HEADER, flush=True)
+    if args.data:
+        print(HEADER, flush=True)
     rows = []
-    for name in args.data.split(","):
+    for name in filter(None, args.data.split(",")):
         loaded = loaders[name]()
         if loaded is None:
             _data.missing_peer(name, "its data file is not installed")
