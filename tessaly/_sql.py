@@ -83,6 +83,8 @@ class _Dialect:
     date_types: tuple = ()
     timestamp_types: tuple = ()
     max_ident_bytes = None
+    # Closes each inner SELECT where the planner would otherwise paste its expressions into every use.
+    fence = ""
 
     def ident(self, name: str) -> str:
         return '"' + name.replace('"', '""') + '"'
@@ -162,6 +164,7 @@ class _DuckDB(_Dialect):
 
 class _SQLite(_Dialect):
     double = "REAL"
+    fence = " LIMIT -1 OFFSET 0"
     text_types = ("text",)
     int_types = ("integer",)
     float_types = ("real",)
@@ -225,6 +228,7 @@ class _Postgres(_Dialect):
     date_types = ("date",)
     timestamp_types = ("timestamp without time zone",)
     max_ident_bytes = 63
+    fence = " OFFSET 0"
     # Exponents of at most three digits keep every text number inside NUMERIC's range.
     number = r"^[+-]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][+-]?0*[0-9]{1,3})?$"
 
@@ -463,6 +467,9 @@ def to_sql(card: dict, *, dialect: str = "duckdb", table="applicants", ids=()) -
     def layer(columns: list[str], source: str, alias: str) -> str:
         return f"SELECT {', '.join(keep + columns)}\nFROM {source} AS {q(prefix + alias)}"
 
+    def inner(sql: str) -> str:
+        return f"(\n{sql}{d.fence}\n)"
+
     # 1. Each value, its engine type and text form.
     cols = []
     for j, p in enumerate(preds):
@@ -498,7 +505,7 @@ def to_sql(card: dict, *, dialect: str = "duckdb", table="applicants", ids=()) -
         direct = f"CASE WHEN {texts} THEN CASE {' '.join(direct)} ELSE -1 END ELSE -1 END" if direct else "-1"
         cols += [f"{missing} AS {col('m', j)}", f"{number} AS {col('x', j)}",
                  f"CASE {' '.join(key)} END AS {col('k', j)}", f"{direct} AS {col('h', j)}"]
-    sql = layer(cols, f"(\n{sql}\n)", "parsed")
+    sql = layer(cols, inner(sql), "parsed")
 
     # 3. The bin: its position in the card's list of bins, -1 for Unseen.
     cols = []
@@ -528,7 +535,7 @@ def to_sql(card: dict, *, dialect: str = "duckdb", table="applicants", ids=()) -
             code = (f"CASE WHEN {m} = 1 THEN {p['missing']} WHEN {col('h', j)} >= 0 THEN {col('h', j)} "
                     f"WHEN {finite} THEN {numeric} ELSE {textual} END")
         cols.append(f"{code} AS {col('b', j)}")
-    sql = layer(cols, f"(\n{sql}\n)", "binned")
+    sql = layer(cols, inner(sql), "binned")
 
     # 4. Points, and the shortfall below neutral where it makes a reason (NULL otherwise).
     cols, reasons = [], []
@@ -543,7 +550,7 @@ def to_sql(card: dict, *, dialect: str = "duckdb", table="applicants", ids=()) -
             whens = " ".join(f"WHEN {c} THEN {d.num(s)}" for c, s in short)
             cols.append(f"CASE {b} {whens} ELSE {d.null_double()} END AS {col('r', j)}")
             reasons.append(j)
-    sql = layer(cols, f"(\n{sql}\n)", "pointed")
+    sql = layer(cols, inner(sql), "pointed")
 
     # 5. Rank among the reasons: lower shortfall first, card order on ties.
     cols = [f"{col(k, j)} AS {col(k, j)}" for j in range(len(preds)) for k in ("b", "p")]
@@ -552,7 +559,7 @@ def to_sql(card: dict, *, dialect: str = "duckdb", table="applicants", ids=()) -
         r = col("r", j)
         terms = [f"CASE WHEN {col('r', i)} {'<=' if i < j else '<'} {r} THEN 1 ELSE 0 END" for i in reasons if i != j]
         cols.append(f"{' + '.join(terms) or '0'} AS {col('n', j)}")
-    sql = layer(cols, f"(\n{sql}\n)", "ranked")
+    sql = layer(cols, inner(sql), "ranked")
 
     # 6. The outputs.
     cols = []
@@ -569,4 +576,4 @@ def to_sql(card: dict, *, dialect: str = "duckdb", table="applicants", ids=()) -
                          for j in reasons)
         reason = f"CASE {whens} ELSE '' END" if whens else "''"
         cols.append(f"{reason} AS {q(f'reason_{k + 1}')}")
-    return layer(cols, f"(\n{sql}\n)", "scored")
+    return layer(cols, inner(sql), "scored")

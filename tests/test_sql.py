@@ -1,0 +1,255 @@
+"""The exported SQL scores exactly like the Python scorer, run on real engines."""
+
+import csv
+import io
+import os
+import shutil
+import sqlite3
+import subprocess
+import tempfile
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from tessaly._card import Card, checksum
+from tessaly._sql import to_sql
+
+N = 100_000
+ODD = 'debt "ratio" \\ é`'  # quotes, a backslash, a backtick, non-ASCII
+ODD_CATEGORY = "it's \"x\" \\ n\u00e9\U0001f600"
+
+
+def _predictor(name, kind, splits, points, neutral, special_codes=(), special=None, missing=None, labels=None):
+    labels = labels or [str(s) for s in (splits if kind == "categorical" else range(len(points)))]
+    bins = [{"label": lab, "kind": "regular", "index": i, "points": p} for i, (lab, p) in enumerate(zip(labels, points))]
+    if special is not None:
+        bins.append({"label": "Special", "kind": "special", "points": special})
+    if missing is not None:
+        bins.insert(1, {"label": "Missing", "kind": "missing", "points": missing})  # bins need not be in index order
+    return {"name": name, "type": kind, "splits": splits, "special_codes": list(special_codes), "bins": bins,
+            "neutral": neutral}
+
+
+PREDICTORS = [
+    _predictor("age", "numerical", [25.5, 40.0, 61.0], [10.0, 18.0, 27.0, 35.0], 20.0,
+               special_codes=[-1.0], special=5.0, missing=12.0,
+               labels=["(-inf, 25.5)", "[25.5, 40)", "[40, 61)", "[61, inf)"]),
+    # Module-card points: any float; no missing bin, so a missing income is Unseen.
+    _predictor("income", "numerical", [1500.25, 3000.0, 7500.5],
+               [3.141592653589793, 11.5, 19.000000000000004, 26.25], 14.7,
+               special_codes=[-999.0, 0.1], special=1.1),
+    _predictor(ODD, "numerical", [0.1, 0.35], [30.0, 15.0, 2.0], 15.0, missing=7.0),
+    _predictor("housing", "categorical", [["own"], ["free", "rent"], [ODD_CATEGORY]], [25.0, 12.0, 4.0], 15.0,
+               special_codes=["N/A"], special=9.0, missing=11.0, labels=["own", "free or rent", "odd"]),
+    # Hand-made keys that are not canonical: text equal to a key takes that key's bin before canonical matching.
+    _predictor("code", "categorical", [["54", "7"], ["-3", "1.5"], ["100", "007"]], [8.5, 2.25, 17.0], 8.5,
+               special_codes=["0"], special=6.0, labels=["54|7", "-3|1.5", "100"]),
+    _predictor("select", "categorical", [["a", "b"], ["c"], ["True"], ["2020-01-05"]], [10.0, 0.0, 20.0, 5.0], 10.0,
+               missing=3.0, labels=["a|b", "c", "True", "day"]),
+    _predictor("loans", "categorical", [["0"], ["1", "2"], ["3", " 5"]], [14.0, 9.0, 1.0], 9.0,
+               special_codes=["5"], special=0.0, labels=["none", "few", "many"]),
+]
+
+
+def _card():
+    body = {"format": "tessaly-card", "version": 2, "target": "bad", "bad": 1, "model": "xgb", "points": "module",
+            "scaling": {"pdo": 20, "target_score": 200, "target_odds": 15, "resort": False},
+            "predictors": PREDICTORS}
+    return {**body, "checksum": checksum(body)}
+
+
+def _pick(rng, choices):
+    return np.asarray(choices, dtype=object)[rng.integers(0, len(choices), N)]
+
+
+def _applicants(shape: str) -> pd.DataFrame:
+    """Applicants with missing, special, unseen and unreadable values, as the engine will type them."""
+    rng = np.random.default_rng(7)
+    up, down = np.nextafter(25.5, np.inf), np.nextafter(3000.0, -np.inf)
+    age = np.round(rng.uniform(16, 80, N), 1)
+    edges = {"age": [25.5, 40.0, 61.0, up, -1.0, np.nan, np.inf, -0.0],
+             "income": [1500.25, down, 3000.0, 0.1, -999.0, np.nan, -np.inf],
+             ODD: [0.1, 0.35, np.nextafter(0.1, 1.0), np.nan]}
+    numbers = {"age": age, "income": np.round(rng.lognormal(8, 1, N), 2), ODD: rng.uniform(0, 0.6, N)}
+    for name, special in edges.items():
+        at = rng.random(N) < 0.25
+        numbers[name][at] = _pick(rng, special)[at].astype(float)
+    texts = {
+        "age": ["30", " 41.5 ", "5e1", "\t62\n", "-1", "-1.0", " -1e0", "1,000", "abc", "nan", "inf", "", "1e400",
+                "25.5", "+25.5", ".5", "61.", repr(up)],
+        "income": ["1e-400", "0.1", "0.10", "-999", "3000", "2999.9999999999995", "$5", "7500.5"],
+        ODD: ["0.1", "0.35", "1e-1", "x", None],
+    }
+    categories = {
+        "housing": ["own", "free", "rent", ODD_CATEGORY, "N/A", "Own", "own ", "other", None],
+        "select": ["a", "b", "c", "True", "2020-01-05", "2020-01-05 00:00:00", "2020-01-05T00:00:00",
+                   "2020-01-05T10:00:00", "d", "", None],
+    }
+    if shape == "typed":
+        code = _pick(rng, [54.0, 7.0, -3.0, 1.5, 100.0, 0.0, -0.0, 2.5, np.inf, np.nan]).astype(float)
+        loans = rng.integers(0, 7, N)
+    else:
+        code = _pick(rng, ["54", "54.0", " 7 ", "7e0", "-3", "1.50", "100", "0", "0.0", "-0", "007", "x", "1e400", "inf",
+                           "1.5", "2.5", None])
+        loans = _pick(rng, ["0", "1", "2.0", "3", "5", " 5", "6", "five", None])
+    data = {"id": np.arange(N)}
+    for name, x in numbers.items():
+        if shape == "typed":
+            data[name] = x
+        else:
+            as_text = np.asarray([None if np.isnan(v) else repr(float(v)) for v in x], dtype=object)
+            swap = rng.random(N) < 0.5
+            as_text[swap] = _pick(rng, texts[name])[swap]
+            if shape == "mixed":  # SQLite holds numbers and text in one column
+                keep = rng.random(N) < 0.5
+                as_text[keep] = x[keep]
+            data[name] = as_text
+    data["housing"] = _pick(rng, categories["housing"])
+    data["code"] = code
+    data["select"] = _pick(rng, categories["select"])
+    data["loans"] = loans
+    if shape == "mixed":
+        data["code"] = np.where(rng.random(N) < 0.5, _pick(rng, [54, 7, -3, 1.5, 0, 54.0, 2.5]), code)
+        data["loans"] = np.where(rng.random(N) < 0.5, rng.integers(0, 7, N).astype(object), loans)
+    return pd.DataFrame(data)
+
+
+def _duckdb(frame, sql):
+    duckdb = pytest.importorskip("duckdb")
+    con = duckdb.connect()
+    con.register("frame", frame)
+    con.execute("CREATE TABLE applicants AS SELECT * FROM frame")
+    seen = con.execute("SELECT * FROM applicants ORDER BY id").df()
+    return seen, con.execute(sql).df()
+
+
+def _sqlite(frame, sql):
+    con = sqlite3.connect(":memory:")
+    q = lambda n: '"' + n.replace('"', '""') + '"'  # noqa: E731
+    # Untyped columns: SQLite keeps each value as it was given, a number or text.
+    con.execute(f"CREATE TABLE applicants ({', '.join(map(q, frame.columns))})")
+    rows = [[None if isinstance(v, float) and np.isnan(v) else v for v in row]
+            for row in frame.astype(object).itertuples(index=False)]
+    con.executemany(f"INSERT INTO applicants VALUES ({', '.join('?' * frame.shape[1])})", rows)
+
+    def query(text):
+        cur = con.execute(text)
+        return pd.DataFrame(cur.fetchall(), columns=[c[0] for c in cur.description], dtype=object)
+
+    return query("SELECT * FROM applicants ORDER BY id"), query(sql)
+
+
+@pytest.fixture(scope="module")
+def spark():
+    pytest.importorskip("pyspark")
+    if not (shutil.which("java") or os.environ.get("JAVA_HOME")):
+        pytest.skip("no Java for Spark (./run test installs it)")
+    from pyspark.sql import SparkSession
+
+    session = (SparkSession.builder.master("local[1]").appName("tessaly-sql")
+               .config("spark.driver.memory", "512m").config("spark.ui.enabled", "false")
+               .config("spark.sql.shuffle.partitions", "1").config("spark.sql.session.timeZone", "UTC")
+               .getOrCreate())
+    session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()
+
+
+def _spark(session, frame, sql, path):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    table = pa.Table.from_pandas(frame, preserve_index=False)
+    pq.write_table(table, path)
+    session.read.parquet(str(path)).createOrReplaceTempView("applicants")
+    return table.to_pandas(), session.sql(sql).toArrow().to_pandas()
+
+
+@pytest.fixture(scope="module")
+def postgres():
+    """psql against a throwaway PostgreSQL server on a Unix socket, where the machine has the server programs."""
+    tools = {t: shutil.which(t) for t in ("initdb", "pg_ctl", "psql")}
+    if not all(tools.values()):
+        pytest.skip("no PostgreSQL server programs (initdb, pg_ctl)")
+    # Outside pytest's folders: the server's own user must reach it.
+    home = Path(tempfile.mkdtemp(prefix="tessaly-pg-"))
+    as_owner = []
+    if os.geteuid() == 0:  # the server refuses to run as root
+        if not shutil.which("runuser"):
+            pytest.skip("running as root without runuser")
+        shutil.chown(home, "postgres")
+        as_owner = ["runuser", "-u", "postgres", "--"]
+    quiet = {"check": True, "capture_output": True}
+    try:
+        subprocess.run([*as_owner, tools["initdb"], "-D", str(home / "data"), "-A", "trust", "-U", "postgres", "-E", "UTF8",
+                        "--no-sync"], **quiet)
+        subprocess.run([*as_owner, tools["pg_ctl"], "-D", str(home / "data"), "-w", "-l", str(home / "log"), "-o",
+                        f"-k {home} -c listen_addresses='' -c fsync=off", "start"], **quiet)
+    except subprocess.CalledProcessError as e:
+        shutil.rmtree(home, ignore_errors=True)
+        pytest.fail(f"cannot start PostgreSQL: {e.stderr.decode(errors='replace')[-500:]}")
+
+    def psql(script: str, stdin: str = "") -> str:
+        done = subprocess.run([tools["psql"], "-h", str(home), "-U", "postgres", "-X", "-q", "-v", "ON_ERROR_STOP=1",
+                               "-f", "-"], input=script + stdin, capture_output=True, text=True, encoding="utf-8")
+        assert done.returncode == 0, done.stderr[-2000:]
+        return done.stdout
+
+    try:
+        yield psql
+    finally:
+        subprocess.run([*as_owner, tools["pg_ctl"], "-D", str(home / "data"), "-m", "immediate", "stop"], **quiet)
+        shutil.rmtree(home, ignore_errors=True)
+
+
+def _postgres(psql, frame, sql):
+    q = lambda n: '"' + n.replace('"', '""') + '"'  # noqa: E731
+    types = {object: "text", np.dtype(float): "double precision", np.dtype(np.int64): "bigint"}
+    columns = ", ".join(f"{q(c)} {types.get(frame[c].dtype, 'text')}" for c in frame.columns)
+    rows = io.StringIO()
+    # Quoted text, bare numbers and an empty field for NULL: COPY tells "" from NULL.
+    text = [types.get(frame[c].dtype, "text") == "text" for c in frame.columns]
+    csv.writer(rows, quoting=csv.QUOTE_STRINGS, lineterminator="\n").writerows(
+        [None if pd.isna(v) and is_text else repr(v) if isinstance(v, float) else v for v, is_text in zip(row, text)]
+        for row in frame.astype(object).itertuples(index=False))
+    psql(f"DROP TABLE IF EXISTS applicants; CREATE TABLE applicants ({columns});\n"
+         "COPY applicants FROM STDIN WITH (FORMAT csv);\n", rows.getvalue() + "\\.\n")
+    out = psql(f"COPY ({sql}) TO STDOUT WITH (FORMAT csv, HEADER true);\n")
+    got = pd.read_csv(io.StringIO(out), dtype=str, keep_default_na=False, na_filter=False)
+    return frame, got
+
+
+CASES = [("duckdb", "typed"), ("duckdb", "text"), ("sqlite", "typed"), ("sqlite", "text"), ("sqlite", "mixed"),
+         ("spark", "typed"), ("spark", "text"),
+         ("postgres", "typed"), ("postgres", "text")]
+
+
+@pytest.mark.parametrize("engine,shape", CASES, ids=[f"{e}-{s}" for e, s in CASES])
+def test_sql_scores_as_python(engine, shape, request, tmp_path):
+    card = _card()
+    frame = _applicants(shape)
+    sql = to_sql(card, dialect=engine, ids=["id"])
+    if engine == "spark":
+        seen, got = _spark(request.getfixturevalue("spark"), frame, sql, tmp_path / "applicants.parquet")
+    elif engine == "postgres":
+        seen, got = _postgres(request.getfixturevalue("postgres"), frame, sql)
+    else:
+        seen, got = (_duckdb if engine == "duckdb" else _sqlite)(frame, sql)
+    got = got.assign(id=got["id"].astype(np.int64)).sort_values("id").reset_index(drop=True)
+    # The Python scorer reads the values as the engine holds them.
+    want = Card.from_dict(card).score(seen.drop(columns="id"))
+    names = [p["name"] for p in PREDICTORS]
+    assert list(got.columns) == ["id", *[f"{n}_{k}" for n in names for k in ("bin", "points")],
+                                 "score", "reason_1", "reason_2", "reason_3"]
+    assert (got["id"].to_numpy() == seen["id"].astype(np.int64).to_numpy()).all()
+    for name in names:
+        bins = want[f"{name}_bin"].astype(str).to_numpy()
+        assert len(set(bins)) >= 4, f"the data exercise too few bins of {name}"
+        mismatch = np.flatnonzero(got[f"{name}_bin"].astype(str).to_numpy() != bins)
+        assert mismatch.size == 0, (name, seen.loc[mismatch[:5], name].tolist(), got.loc[mismatch[:5], f"{name}_bin"].tolist(), bins[mismatch[:5]].tolist())
+        np.testing.assert_array_equal(got[f"{name}_points"].astype(float).to_numpy(), want[f"{name}_points"].to_numpy())
+    np.testing.assert_allclose(got["score"].astype(float).to_numpy(), want["score"].to_numpy(), rtol=0, atol=1e-9)
+    for k in (1, 2, 3):
+        np.testing.assert_array_equal(got[f"reason_{k}"].astype(str).to_numpy(), want[f"reason_{k}"].astype(str).to_numpy())
