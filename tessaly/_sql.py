@@ -10,29 +10,35 @@ The query does not need the column types: each value is dispatched on the type
 the engine gives it (``typeof``; per row in SQLite), so one query serves a table
 whose predictor columns are numbers, text, or (SQLite) both in one column.
 
+Categories match as in Python: text that equals one of a bin's categories takes
+that bin; any other value is matched by its key, so "54" matches 54, 54.0 and
+"54.0", and "2020-01-05" matches a DATE, a midnight TIMESTAMP and the text
+"2020-01-05T00:00:00".
+
 What the engines can and cannot express:
 
 * All dialects: numbers, text and NULL score exactly as in Python, text numbers
   included (surrounding ASCII whitespace " \\t\\n\\r\\f\\v" is allowed; other
   Unicode spaces, digit separators such as "1_000" and non-ASCII digits make the
-  text unreadable). NaN counts as missing. Integer columns match categories
-  exactly, even beyond 2**53; boolean columns match "True"/"False". Text matches
-  byte for byte whatever the column's collation (Spark: default collation only).
-* Dates and timestamps (DuckDB, Spark, Postgres) match the categories
-  "2020-01-05" and "2020-01-05 10:30:00" at whole seconds; fractional seconds
-  and time zones are not canonicalised. In a numerical predictor they are
-  unreadable. Spark renders a TIMESTAMP in the session time zone; use
-  TIMESTAMP_NTZ for local date-times.
-* Single-precision columns are widened to double exactly. DECIMAL and integer
-  columns are rounded to double once, as Python's float() does.
-* sqlite: the card's own numbers are built exactly, but SQLite before 3.43 may
-  round long decimal text in the data (17 significant digits) one ulp off, so
-  such a text value lying exactly on a split can land in the neighbouring bin.
-  Values stored as REAL or INTEGER are exact.
+  text unreadable). NaN counts as missing. Integer, DECIMAL and single-precision
+  columns become doubles as Python's float() makes them. Boolean columns match
+  "True"/"False" and are unreadable in a numerical predictor. Text compares byte
+  for byte whatever the column's collation (Spark: default collation only).
+  Columns of other types (BLOB, intervals, lists) score as Unseen.
+* Dates and timestamps (DuckDB, Spark, Postgres) match categories at whole
+  seconds, the fraction dropped; time zones are not converted (a TIMESTAMP WITH
+  TIME ZONE column is Unseen; Spark renders its TIMESTAMP in the session time
+  zone, so use TIMESTAMP_NTZ or set spark.sql.session.timeZone). In a numerical
+  predictor they are unreadable.
+* sqlite: the card's own numbers are built exactly from integers, but SQLite's
+  decimal reading (3.40 at least) can be one ulp off for long text such as
+  "0.30000000000000004" in the data, so such a text value lying exactly on a
+  split can land in the neighbouring bin. Values stored as REAL or INTEGER are
+  exact.
 * postgres: PostgreSQL 12 or newer with extra_float_digits >= 1 (the default),
-  since double columns are read through their text form; text numbers may have
-  at most three exponent digits after leading zeros (longer ones count as
-  unreadable); every output column name must fit in 63 bytes.
+  since a double column is read through its text form; text numbers may have at
+  most three exponent digits after leading zeros (longer ones are unreadable);
+  every output column name must fit in 63 bytes.
 * spark: Spark 3.3 or newer, with spark.sql.parser.escapedStringLiterals off
   (the default); ANSI mode on or off.
 """
@@ -127,7 +133,7 @@ class _Dialect:
 
 
 class _DuckDB(_Dialect):
-    text_types = ("VARCHAR",)
+    text_types = ("VARCHAR", "ENUM%")
     int_types = ("TINYINT", "SMALLINT", "INTEGER", "BIGINT", "HUGEINT",
                  "UTINYINT", "USMALLINT", "UINTEGER", "UBIGINT", "UHUGEINT")
     float_types = ("DOUBLE", "FLOAT", "DECIMAL%")

@@ -1,6 +1,7 @@
 """The exported SQL scores exactly like the Python scorer, run on real engines."""
 
 import csv
+import glob
 import io
 import os
 import shutil
@@ -18,7 +19,7 @@ from tessaly._sql import to_sql
 
 N = 100_000
 ODD = 'debt "ratio" \\ é`'  # quotes, a backslash, a backtick, non-ASCII
-ODD_CATEGORY = "it's \"x\" \\ n\u00e9\U0001f600"
+ODD_CATEGORY = "it's \"x\" \\ n\u00e9\U0001f600\n\tend"
 
 
 def _predictor(name, kind, splits, points, neutral, special_codes=(), special=None, missing=None, labels=None):
@@ -42,7 +43,7 @@ PREDICTORS = [
                special_codes=[-999.0, 0.1], special=1.1),
     _predictor(ODD, "numerical", [0.1, 0.35], [30.0, 15.0, 2.0], 15.0, missing=7.0),
     _predictor("housing", "categorical", [["own"], ["free", "rent"], [ODD_CATEGORY]], [25.0, 12.0, 4.0], 15.0,
-               special_codes=["N/A"], special=9.0, missing=11.0, labels=["own", "free or rent", "odd"]),
+               special_codes=["N/A"], special=9.0, missing=11.0, labels=["own", "free or rent", ODD_CATEGORY]),
     # Hand-made keys that are not canonical: text equal to a key takes that key's bin before canonical matching.
     _predictor("code", "categorical", [["54", "7"], ["-3", "1.5"], ["100", "007"]], [8.5, 2.25, 17.0], 8.5,
                special_codes=["0"], special=6.0, labels=["54|7", "-3|1.5", "100"]),
@@ -170,7 +171,9 @@ def _spark(session, frame, sql, path):
 @pytest.fixture(scope="module")
 def postgres():
     """psql against a throwaway PostgreSQL server on a Unix socket, where the machine has the server programs."""
-    tools = {t: shutil.which(t) for t in ("initdb", "pg_ctl", "psql")}
+    # Debian keeps the server programs off PATH.
+    path = os.pathsep.join([os.environ.get("PATH", ""), *sorted(glob.glob("/usr/lib/postgresql/*/bin"), reverse=True)])
+    tools = {t: shutil.which(t, path=path) for t in ("initdb", "pg_ctl", "psql")}
     if not all(tools.values()):
         pytest.skip("no PostgreSQL server programs (initdb, pg_ctl)")
     # Outside pytest's folders: the server's own user must reach it.
@@ -226,6 +229,7 @@ CASES = [("duckdb", "typed"), ("duckdb", "text"), ("sqlite", "typed"), ("sqlite"
          ("postgres", "typed"), ("postgres", "text")]
 
 
+@pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
 @pytest.mark.parametrize("engine,shape", CASES, ids=[f"{e}-{s}" for e, s in CASES])
 def test_sql_scores_as_python(engine, shape, request, tmp_path):
     card = _card()
@@ -244,12 +248,13 @@ def test_sql_scores_as_python(engine, shape, request, tmp_path):
     assert list(got.columns) == ["id", *[f"{n}_{k}" for n in names for k in ("bin", "points")],
                                  "score", "reason_1", "reason_2", "reason_3"]
     assert (got["id"].to_numpy() == seen["id"].astype(np.int64).to_numpy()).all()
+    assert (want["reason_3"].astype(str) != "").any(), "the data never fill three reasons"
     for name in names:
         bins = want[f"{name}_bin"].astype(str).to_numpy()
         assert len(set(bins)) >= 4, f"the data exercise too few bins of {name}"
-        mismatch = np.flatnonzero(got[f"{name}_bin"].astype(str).to_numpy() != bins)
-        assert mismatch.size == 0, (name, seen.loc[mismatch[:5], name].tolist(), got.loc[mismatch[:5], f"{name}_bin"].tolist(), bins[mismatch[:5]].tolist())
-        np.testing.assert_array_equal(got[f"{name}_points"].astype(float).to_numpy(), want[f"{name}_points"].to_numpy())
-    np.testing.assert_allclose(got["score"].astype(float).to_numpy(), want["score"].to_numpy(), rtol=0, atol=1e-9)
+        wrong = np.flatnonzero(got[f"{name}_bin"].astype(str).to_numpy() != bins)[:5]
+        assert wrong.size == 0, (name, seen[name][wrong].tolist(), got[f"{name}_bin"][wrong].tolist(), bins[wrong].tolist())
+        np.testing.assert_array_equal(got[f"{name}_points"].astype(float), want[f"{name}_points"])
+    np.testing.assert_allclose(got["score"].astype(float), want["score"], rtol=0, atol=1e-9)
     for k in (1, 2, 3):
-        np.testing.assert_array_equal(got[f"reason_{k}"].astype(str).to_numpy(), want[f"reason_{k}"].astype(str).to_numpy())
+        np.testing.assert_array_equal(got[f"reason_{k}"].astype(str), want[f"reason_{k}"].astype(str))
