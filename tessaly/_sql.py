@@ -361,6 +361,8 @@ def _predictor(p: dict) -> dict:
     if not isinstance(p, dict):
         _fail("each of the card's predictors must be an object; re-save the card")
     name = _check_text(p.get("name"), "predictor name")
+    if not name:
+        _fail("a predictor of the card has an empty name; re-save the card")
     kind = p.get("type")
     if kind not in ("numerical", "categorical"):
         _fail(f"predictor {name!r} has type {kind!r}; the card allows 'numerical' or 'categorical'")
@@ -438,8 +440,8 @@ def to_sql(card: dict, *, dialect: str = "duckdb", table="applicants", ids=()) -
     d = _DIALECT.get(dialect)
     if d is None:
         _fail(f"unknown SQL dialect {dialect!r}; choose one of {', '.join(DIALECTS)}")
-    if not isinstance(card, dict) or not isinstance(card.get("predictors"), list):
-        _fail("to_sql takes the card as plain data (card.to_dict() or card.json), with a 'predictors' list")
+    if not isinstance(card, dict) or not isinstance(card.get("predictors"), list) or not card["predictors"]:
+        _fail("to_sql takes the card as plain data (card.to_dict() or card.json), with a list of predictors")
     if isinstance(table, str):
         table = [table]
     table = [_check_text(t, "table name") for t in table]
