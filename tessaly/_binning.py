@@ -159,7 +159,10 @@ class Bins:
             s = s.where(~is_bool, s.astype(str))
         # Text, categories and mixed columns repeat few distinct values: place each once.
         codes, uniques = pd.factorize(s, use_na_sentinel=True)
-        rows, unreadable = self._locate(pd.Series(uniques, dtype=object))
+        uniques = pd.Series(uniques)
+        if isinstance(uniques.dtype, pd.CategoricalDtype):
+            uniques = pd.Series(np.asarray(uniques))
+        rows, unreadable = self._locate(uniques)
         return np.append(rows, self._missing_row)[codes], np.append(unreadable, False)[codes]
 
     def _locate_numbers(self, x: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
