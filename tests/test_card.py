@@ -179,7 +179,6 @@ def _through_csv(frame: pd.DataFrame, path) -> tuple[pd.DataFrame, list[dict]]:
     return read, rows
 
 
-
 @pytest.mark.parametrize("group, container", [(g, c) for g in GROUPS for c in ("object", "typed", "csv")])
 @pytest.mark.parametrize("which", ["additive", "module", "bare"])
 def test_vectorized_scores_equal_the_slow_reference(fitted, which, group, container, tmp_path):
