@@ -71,9 +71,11 @@ def fit_optbinning(X, y):
     from optbinning import BinningProcess, Scorecard
     from sklearn.linear_model import LogisticRegression
 
-    special = {c: [_data.SPECIAL] if c.startswith("n") else ["XX"] for c in X.columns}
+    # Per-variable options go through binning_fit_params: a dict of special codes would be named groups.
+    params = {c: {"special_codes": [_data.SPECIAL] if c.startswith("n") else ["XX"], "max_n_bins": 8}
+              for c in X.columns}
     process = BinningProcess(list(X.columns), categorical_variables=[c for c in X.columns if c.startswith("c")],
-                             special_codes=special, max_n_bins=8, min_prebin_size=0.01)
+                             min_prebin_size=0.01, binning_fit_params=params)
     card = Scorecard(binning_process=process, estimator=LogisticRegression(max_iter=1000), scaling_method="pdo_odds",
                      scaling_method_params={"pdo": 20, "odds": 15, "scorecard_points": 200})
     # optbinning reads categorical columns as object.
