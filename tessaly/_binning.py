@@ -40,9 +40,32 @@ def _number_keys(x: np.ndarray) -> np.ndarray:
     return keys
 
 
+def _bools_as_text(s: pd.Series) -> pd.Series:
+    """A mixed column with its booleans as text: hashing and number parsing take True for 1 and False for 0."""
+    if s.dtype == object and pd.api.types.infer_dtype(s, skipna=True).startswith("mixed"):
+        is_bool = s.map(type, na_action="ignore").isin([bool, np.bool_])
+        if is_bool.any():
+            return s.where(~is_bool, s.astype(str))
+    return s
+
+
+def distinct(values) -> tuple[np.ndarray, pd.Series]:
+    """Codes into the distinct values (-1 where missing), and those values with their own type."""
+    s = _bools_as_text(pd.Series(values).reset_index(drop=True))
+    codes, uniques = pd.factorize(s, use_na_sentinel=True)
+    uniques = pd.Series(uniques)
+    if isinstance(uniques.dtype, pd.CategoricalDtype):
+        uniques = pd.Series(np.asarray(uniques))
+    return codes, uniques
+
+
 def canonical(values) -> np.ndarray:
     """Each value's category key (object array, None where missing)."""
-    s = pd.Series(values).reset_index(drop=True)
+    codes, uniques = distinct(values)
+    return np.append(_keys(uniques), None)[codes]
+
+
+def _keys(s: pd.Series) -> np.ndarray:
     missing = s.isna().to_numpy()
     keys = np.empty(len(s), dtype=object)
     if pd.api.types.is_bool_dtype(s):
@@ -153,15 +176,8 @@ class Bins:
         s = pd.Series(values).reset_index(drop=True)
         if self.dtype == "numerical" and pd.api.types.is_numeric_dtype(s) and not pd.api.types.is_bool_dtype(s):
             return self._locate_numbers(s.to_numpy(dtype=float, na_value=np.nan))
-        if s.dtype == object and pd.api.types.infer_dtype(s, skipna=True).startswith("mixed"):
-            # Hashing takes True for 1 and False for 0; as text they keep their own meaning.
-            is_bool = s.map(type, na_action="ignore").isin([bool, np.bool_])
-            s = s.where(~is_bool, s.astype(str))
         # Text, categories and mixed columns repeat few distinct values: place each once.
-        codes, uniques = pd.factorize(s, use_na_sentinel=True)
-        uniques = pd.Series(uniques)
-        if isinstance(uniques.dtype, pd.CategoricalDtype):
-            uniques = pd.Series(np.asarray(uniques))
+        codes, uniques = distinct(s)
         rows, unreadable = self._locate(uniques)
         return np.append(rows, self._missing_row)[codes], np.append(unreadable, False)[codes]
 
@@ -189,7 +205,7 @@ class Bins:
         keys = np.empty(len(s), dtype=object)
         slow = (hit < 0) & ~missing
         if slow.any():
-            keys[slow] = canonical(s[slow])
+            keys[slow] = _keys(s[slow])
             hit[slow] = self._categories.get_indexer(pd.Index(keys[slow], dtype=object))
         # Special codes never fall in a regular bin, so only values that missed one can be special.
         special = np.zeros(len(s), dtype=bool)

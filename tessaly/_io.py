@@ -139,7 +139,8 @@ def iter_batches(path, batch_rows: int = BATCH_ROWS, columns=None):
         if path.suffix.lower() in PARQUET:
             import pyarrow.parquet as pq
 
-            batches = pq.ParquetFile(path).iter_batches(batch_size=batch_rows, columns=wanted)
+            # Pre-buffering reads ahead without bound: memory would grow with the file.
+            batches = pq.ParquetFile(path, pre_buffer=False).iter_batches(batch_size=batch_rows, columns=wanted)
         else:
             import pyarrow.csv as pcsv
 
