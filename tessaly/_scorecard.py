@@ -30,11 +30,11 @@ MODEL_NAME = "model"
 FIXED_TREES, MAX_TREES = 100, 1000
 PATIENCE = 30
 PARALLEL_ROWS = 50_000
-VALIDATION_SHARE = 0.2
+VALIDATION_SHARE, VALIDATION_ROWS = 0.2, 10_000
 # Rows added to the SHAP sample for each bin it would otherwise barely see, so every bin has points of its own.
 BIN_COVER = 25
 # The extension's card beside an additive one is for comparison only; its SHAP step costs rows x background x trees.
-COMPARISON_ROWS = 2_000
+COMPARISON_ROWS = 500
 # Beyond this, the names fill whole screens and no file system takes them.
 LONGEST_NAME = 200
 
@@ -137,7 +137,9 @@ def _train(kind: str, model, X: pd.DataFrame, y: np.ndarray, *, trees, seed, ear
         model.set_params(**{key: tuple(signs) if kind == "xgb" else signs})
     if not stop:
         return model.fit(X, y)
-    fit_idx, val_idx = train_test_split(np.arange(len(X)), test_size=VALIDATION_SHARE, stratify=y, random_state=seed)
+    # A few thousand rows judge the loss well; more only slow every round.
+    held = min(int(round(VALIDATION_SHARE * len(X))), VALIDATION_ROWS)
+    fit_idx, val_idx = train_test_split(np.arange(len(X)), test_size=held, stratify=y, random_state=seed)
     X_fit, y_fit, X_val, y_val = X.iloc[fit_idx], y[fit_idx], X.iloc[val_idx], y[val_idx]
     if kind == "xgb":
         model.set_params(early_stopping_rounds=PATIENCE, eval_metric="logloss")
@@ -302,14 +304,7 @@ class Scorecard(BaseEstimator):
         X = X.reset_index(drop=True)
 
         with _quiet():
-            binnings = []
-            for i, p in enumerate(predictors):
-                if progress:
-                    progress.count("binning predictors", i, len(predictors))
-                binnings.append(_binning.fit_predictor(p, X[p], y_bad, monotonic_trend=self.monotonic_trend,
-                                                       special_codes=self.special_codes, max_bins=self.max_bins))
-            if progress:
-                progress.count("binning predictors", len(predictors), len(predictors))
+            binnings = self._bin(X, y_bad, progress)
         self.dropped_ = {}
         binnings = self._select(binnings, X)
         for name, reason in self.dropped_.items():
@@ -351,6 +346,25 @@ class Scorecard(BaseEstimator):
         self.n_features_in_ = len(predictors)
         self.feature_names_in_ = np.asarray(predictors, dtype=object)
         return self
+
+    def _bin(self, X, y_bad, progress) -> list:
+        """Each predictor's bins; large tables on two threads, since the solvers release the interpreter."""
+        from concurrent.futures import ThreadPoolExecutor
+
+        def one(p):
+            return _binning.fit_predictor(p, X[p], y_bad, monotonic_trend=self.monotonic_trend,
+                                          special_codes=self.special_codes, max_bins=self.max_bins)
+
+        names = list(X.columns)
+        binnings = []
+        with ThreadPoolExecutor(1 if len(X) < PARALLEL_ROWS else 2) as pool:
+            for i, b in enumerate(pool.map(one, names)):
+                if progress:
+                    progress.count("binning predictors", i, len(names))
+                binnings.append(b)
+        if progress:
+            progress.count("binning predictors", len(names), len(names))
+        return binnings
 
     def _select(self, binnings, X) -> list:
         """Drop weak predictors, one-sided ones, and the weaker of each highly correlated pair."""
