@@ -45,7 +45,6 @@ import _data  # noqa: E402
 _data.single_core()
 
 import numpy as np  # noqa: E402
-import pandas as pd  # noqa: E402
 
 N_PREDICTORS = 20
 FIT_ROWS = 20_000
@@ -120,61 +119,6 @@ def in_memory(args, X, card, tessaly_card_dict, ob_card):
         print(f"  target: 1,000,000 x 20 under 1 s -> {'met' if t_card * 1e6 / n < 1 else 'MISSED'} "
               f"({t_card * 1e6 / n:.2f} s per million)")
     return t_card
-
-
-def sketch_apply(card, data):
-    """Card.apply's scores as they could be computed: a sketch of the fix for the lead developer, timed beside
-    Card.score and checked equal to it. Categorical columns are located through their distinct values
-    (factorize, then the card's own locate on the few uniques); numerical float columns by comparing with each
-    split (few splits beat a binary search per value); reason codes by a running minimum over predictors
-    (argmin along a short axis is slow in numpy)."""
-    from tessaly._binning import UNSEEN
-
-    n, k = len(data), len(card.predictors)
-    out, shortfall, total = {}, np.empty((k, n)), np.zeros(n)
-    for j, p in enumerate(card.predictors):
-        s = data[p.name]
-        if p.dtype == "numerical" and pd.api.types.is_float_dtype(s.dtype):
-            x = s.to_numpy(dtype=float, na_value=np.nan)
-            regular = np.zeros(n, dtype=np.intp)
-            for edge in p._edges:
-                regular += x >= edge
-            missing, odd = np.isnan(x), ~np.isfinite(x)
-            special = np.isin(x, p.special_codes) if p.special_codes else np.zeros(n, dtype=bool)
-            regular[odd | special] = len(p._regular_row) - 1
-            rows = p._regular_row[regular]
-            rows[special] = p._special_row
-            rows[missing] = p._missing_row
-        else:
-            codes, uniques = pd.factorize(s, use_na_sentinel=True)
-            found, _ = p.locate(pd.Series(uniques, dtype=object))
-            rows = np.append(found, p._missing_row)[codes]
-        got = np.append(np.asarray(p.points, dtype=float), p.neutral)[rows]
-        out[f"{p.name}_bin"] = pd.Categorical.from_codes(np.where(rows < 0, len(p.labels), rows),
-                                                         categories=[*p.labels, UNSEEN], validate=False)
-        out[f"{p.name}_points"] = got
-        np.subtract(got, p.neutral, out=shortfall[j])
-        total += got
-    result = pd.DataFrame(out, index=data.index, copy=False)
-    result["score"] = total
-    at = np.arange(n)
-    for r in range(3):
-        best, idx = shortfall[0].copy(), np.zeros(n, dtype=np.intp)
-        for j in range(1, k):
-            better = shortfall[j] < best  # strict: a tie keeps the predictor earlier on the card
-            np.copyto(best, shortfall[j], where=better)
-            idx[better] = j
-        result[f"reason_{r + 1}"] = pd.Categorical.from_codes(np.where(best < -1e-9, idx, k),
-                                                              categories=[*card.names, ""], validate=False)
-        shortfall[idx, at] = np.inf
-    return result
-
-
-def sketch(args, X, card, t_card):
-    t, got = best_of(args.repeat, lambda: sketch_apply(card, X))
-    pd.testing.assert_frame_equal(got, card.score(X))
-    print(f"  {'sketch of a faster Card.score':<34} {t:9.3f} {len(X) / t:14,.0f} {t / t_card:10.2f}x  "
-          "equal to Card.score (see sketch_apply)")
 
 
 def profile(card, X, top: int):
@@ -265,8 +209,7 @@ def main():
 
     X, _ = _data.applicants(args.rows, N_PREDICTORS, seed=args.seed + 1, unseen=0.005)
     if not args.files_only:
-        t_card = in_memory(args, X, sc.card_, sc.card_.to_dict(), ob)
-        sketch(args, X, sc.card_, t_card)
+        in_memory(args, X, sc.card_, sc.card_.to_dict(), ob)
     if args.profile:
         profile(sc.card_, X, args.profile)
     if not args.no_files:
