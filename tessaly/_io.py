@@ -52,16 +52,11 @@ def check_names(names, path) -> None:
         seen.add(name)
 
 
-def read_table(path):
-    """The whole table, types inferred by pandas (the build bins what it sees)."""
-    import pandas as pd
-
-    path = Path(path)
+@contextlib.contextmanager
+def _reading(path: Path):
+    """Any failure to read `path`, in one line: the parsers raise many kinds, each a file we cannot use."""
     try:
-        if path.suffix.lower() in PARQUET:
-            data = pd.read_parquet(path)
-        else:
-            data = _read_csv_pandas(path)
+        yield
     except FileNotFoundError:
         raise InputError(f"cannot read '{path}': no such file") from None
     except IsADirectoryError:
@@ -70,8 +65,17 @@ def read_table(path):
         raise InputError(f"cannot read '{path}': permission denied") from None
     except InputError:
         raise
-    except Exception as e:  # the parsers raise many kinds; each is a file we cannot use
+    except Exception as e:
         raise InputError(f"cannot read '{path}': {_reason(e)}") from None
+
+
+def read_table(path):
+    """The whole table, types inferred by pandas (the build bins what it sees)."""
+    import pandas as pd
+
+    path = Path(path)
+    with _reading(path):
+        data = pd.read_parquet(path) if path.suffix.lower() in PARQUET else _read_csv_pandas(path)
     check_names(data.columns, path)
     if data.empty:
         raise InputError(f"'{path}' has no applicants")
@@ -108,21 +112,13 @@ def _csv_names(path) -> list[str]:
 
 def table_columns(path) -> list[str]:
     path = Path(path)
-    try:
+    with _reading(path):
         if path.suffix.lower() in PARQUET:
             import pyarrow.parquet as pq
 
             names = pq.ParquetFile(path).schema_arrow.names
         else:
             names = _csv_names(path)
-    except FileNotFoundError:
-        raise InputError(f"cannot read '{path}': no such file") from None
-    except IsADirectoryError:
-        raise InputError(f"cannot read '{path}': it is a directory") from None
-    except PermissionError:
-        raise InputError(f"cannot read '{path}': permission denied") from None
-    except Exception as e:
-        raise InputError(f"cannot read '{path}': {_reason(e)}") from None
     check_names(names, path)
     return names
 
