@@ -73,7 +73,7 @@ def encode_target(y, bad=None) -> tuple[np.ndarray, object]:
         bad_value = next(v for v in values if str(v).strip().lower() == "bad")
     else:
         raise InputError(f"cannot tell which value of '{name}' means bad ({values[0]!r} or {values[1]!r}): name it "
-                         "with --bad")
+                         "with bad= (--bad on the command line)")
     return (column == bad_value).to_numpy().astype(int), bad_value
 
 
