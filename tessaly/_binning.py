@@ -232,10 +232,6 @@ class PredictorBinning(Bins):
     def positions(self, values) -> np.ndarray:
         return self.locate(values)[0]
 
-    def bin_labels(self, values) -> np.ndarray:
-        return np.asarray([*self.labels, UNSEEN], dtype=object)[self.positions(values)]
-
-
 def is_numerical(x: pd.Series) -> bool:
     return pd.api.types.is_numeric_dtype(x) and not pd.api.types.is_bool_dtype(x)
 
@@ -296,18 +292,25 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     return PredictorBinning(str(name), dtype, splits, list(codes), kinds, labels=labels, table=table)
 
 
-def one_hot(binnings: list[PredictorBinning], data: pd.DataFrame) -> pd.DataFrame:
-    """Features "<predictor>_<digit>", one per bin, 1 where the applicant falls in that bin."""
+def one_hot(binnings: list[PredictorBinning], data: pd.DataFrame, positions=None) -> pd.DataFrame:
+    """Features "<predictor>_<digit>", one per bin, 1 where the applicant falls in that bin.
+
+    `positions`: each predictor's bins of the applicants, where the caller has them already.
+    """
     blocks = {}
-    for b in binnings:
-        pos = b.positions(data[b.name])
+    for j, b in enumerate(binnings):
+        pos = b.positions(data[b.name]) if positions is None else positions[j]
         for d, feature in enumerate(b.features):
             blocks[feature] = (pos == d).astype(np.int8)
     return pd.DataFrame(blocks, index=data.index)
 
 
-def binned(binnings: list[PredictorBinning], data: pd.DataFrame) -> pd.DataFrame:
-    return pd.DataFrame({b.name: b.bin_labels(data[b.name]) for b in binnings}, index=data.index, dtype=object)
+def binned(binnings: list[PredictorBinning], data: pd.DataFrame, positions=None) -> pd.DataFrame:
+    """Each applicant's bin label per predictor (`positions` as for one_hot)."""
+    if positions is None:
+        positions = [b.positions(data[b.name]) for b in binnings]
+    return pd.DataFrame({b.name: np.asarray([*b.labels, UNSEEN], dtype=object)[pos]
+                         for b, pos in zip(binnings, positions)}, index=data.index, dtype=object)
 
 
 def reference_table(binnings: list[PredictorBinning]) -> pd.DataFrame:

@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import json
 from pathlib import Path
 
 from . import _io
@@ -56,6 +55,7 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), s
     data = source if not isinstance(source, (str, Path)) else _io.read_table(source)
     predictors = _columns(data, target, drop, ids)
 
+    from . import _report
     from ._scorecard import Scorecard, encode_target
 
     sc = Scorecard(**(params or {}))
@@ -82,7 +82,7 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), s
         progress.step("writing the report")
         metrics = sc.report(stage / "report.html", test[predictors], test[target],
                             challenger=(train[predictors], train[target]))
-        (stage / "metrics.json").write_text(json.dumps(metrics, indent=1, default=str) + "\n", encoding="utf-8")
+        _report.write_metrics(stage / "metrics.json", metrics)
     out = Path(out)
     return {"out": out, "scorecard": sc, "metrics": metrics, "report": out / "report.html", "test_rows": test_idx,
             "unseen": unseen}

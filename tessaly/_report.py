@@ -5,13 +5,12 @@ from __future__ import annotations
 import html
 import json
 import math
-import os
-import tempfile
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
+from ._io import atomic_path
 from ._validation import _jsonable
 
 STYLE = """
@@ -217,20 +216,8 @@ def _data_block(data: dict) -> str:
 
 def _replace(path, text: str) -> None:
     """Write `text` to `path` whole or not at all: a reader sees the old file or the new one, never part."""
-    path = Path(path)
-    fd, tmp = tempfile.mkstemp(prefix=f".{path.name}.", suffix=".tmp", dir=path.parent)
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as f:
-            f.write(text)
-            f.flush()
-            os.fsync(f.fileno())
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
+    with atomic_path(Path(path)) as tmp:
+        tmp.write_text(text, encoding="utf-8")
 
 
 def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment: dict, test_scores: pd.DataFrame,

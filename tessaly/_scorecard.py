@@ -291,7 +291,8 @@ class Scorecard(BaseEstimator):
         if len(X) != len(y):
             raise InputError(f"X has {len(X)} applicants but y has {len(y)} outcomes")
         y_bad, bad_value = encode_target(y, self.bad)
-        target = pd.Series(y).name if pd.Series(y).name is not None else "target"
+        target = getattr(y, "name", None)
+        target = "target" if target is None else target
         predictors = list(X.columns)
         if not predictors:
             raise InputError("the table has no predictor columns besides the target")
@@ -310,7 +311,8 @@ class Scorecard(BaseEstimator):
         for name, reason in self.dropped_.items():
             step(f"left out '{name}': {reason}")
 
-        X_train = _binning.one_hot(binnings, X)
+        pos_train = [b.positions(X[b.name]) for b in binnings]
+        X_train = _binning.one_hot(binnings, X, pos_train)
         monotone = None
         if self.monotone:
             overall = y_bad.mean()
@@ -330,8 +332,9 @@ class Scorecard(BaseEstimator):
         X_module = X_shap
         if self.points == "additive" and len(X_shap) > COMPARISON_ROWS:
             X_module = X_shap.iloc[np.sort(rng.choice(len(X_shap), COMPARISON_ROWS, replace=False))]
-        module = self._module_card(model, kind, binnings, X, y_bad, target, bad_value, X_module)
-        additive = self._additive_card(model, kind, binnings, X, X_train, y_bad, X_shap, target, bad_value, rng)
+        module = self._module_card(model, kind, binnings, X, pos_train, y_bad, target, bad_value, X_module)
+        additive = self._additive_card(model, kind, binnings, pos_train, X_train, y_bad, X_shap, target, bad_value,
+                                       rng)
 
         self.binnings_ = binnings
         self.model_ = model
@@ -400,10 +403,10 @@ class Scorecard(BaseEstimator):
         return {"pdo": self.pdo, "target_score": self.target_score, "target_odds": self.target_odds,
                 "resort": bool(self.resort)}
 
-    def _module_card(self, model, kind, binnings, X, y_bad, target, bad_value, X_shap) -> Card:
+    def _module_card(self, model, kind, binnings, X, pos_train, y_bad, target, bad_value, X_shap) -> Card:
         from tessaly import quillvane
 
-        training_df = _binning.binned(binnings, X)
+        training_df = _binning.binned(binnings, X, pos_train)
         training_df[target] = y_bad
         with tempfile.TemporaryDirectory(prefix="tessaly-") as tmp, _quiet():
             root = Path(tmp)
@@ -428,17 +431,16 @@ class Scorecard(BaseEstimator):
                 raise RuntimeError(f"the scorecard has no points for bins {lost} of '{b.name}'")
             predictors.append(self._predictor(b, [by_bin[label] for label in b.labels],
                                               float(rows["Neutral_CreditScore"].iloc[0])))
-        return Card(target, bad_value, family(self.model), "module", self._scaling(), predictors)
+        return Card(target, bad_value, kind, "module", self._scaling(), predictors)
 
     @staticmethod
     def _predictor(b, points, neutral) -> Predictor:
         return Predictor(b.name, b.dtype, b.splits, b.special_codes, b.kinds, labels=list(b.labels),
                          points=[float(p) for p in points], neutral=float(neutral))
 
-    def _additive_card(self, model, kind, binnings, X, X_train, y_bad, X_shap, target, bad_value, rng) -> Card:
+    def _additive_card(self, model, kind, binnings, pos_train, X_train, y_bad, X_shap, target, bad_value, rng) -> Card:
         """Each bin's points: its applicants' mean SHAP log-odds of the predictor, scaled to the requested odds."""
         # Bins that the sample barely sees borrow training applicants, so that each has points of its own.
-        pos_train = [b.positions(X[b.name]) for b in binnings]
         extra = []
         for b, pos in zip(binnings, pos_train):
             seen = X_shap[b.features].sum(axis=0).to_numpy()
