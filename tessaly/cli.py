@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import argparse
-import ast
 import re
 import sys
 import time
@@ -11,10 +10,6 @@ from pathlib import Path
 
 from ._errors import InputError
 
-# Options whose defaults live in the estimator: the command line passes on only what the user gave.
-ESTIMATOR_OPTIONS = ("model", "trees", "early_stopping", "monotone", "max_bins", "monotonic_trend", "special_codes",
-                     "min_iv", "max_corr", "points", "pdo", "target_score", "target_odds", "resort", "shap_rows",
-                     "seed", "bad")
 # Modules of the [cli] extra; without them a command ends in one line, not a traceback.
 EXTRA = {"optbinning", "ortools", "sklearn", "xgboost", "catboost", "lightgbm", "scorecardpy", "pyarrow", "shap",
          "plotly"}
@@ -32,77 +27,44 @@ def _special(text: str) -> list:
     return [c.strip() for c in text.split(",") if c.strip()]
 
 
-def _estimator_defaults() -> dict:
-    """Scorecard's defaults for the help text, read from its source so that --help imports nothing heavy."""
-    import importlib.util
+def _option(p: argparse.ArgumentParser, param) -> None:
+    """One estimator option, written from its row of the parameter table; absent unless the user gives it."""
+    S = argparse.SUPPRESS
+    text = f"{param.help} (default {param.default_text()})"
+    if param.kind == "bool":
+        if param.default:
+            p.add_argument("--no-" + param.flag[2:], dest=param.name, action="store_false", default=S,
+                           help=f"turn off: {param.help}")
+        else:
+            p.add_argument(param.flag, action="store_true", default=S, help=text)
+        return
+    kinds = {"int": int, "float": float, "codes": _special, "text": str, "choice": str, "model": str}
+    extra = {"choices": param.choices} if param.kind in ("choice", "model") else {}
+    if param.kind == "codes":
+        extra["metavar"] = "V1,V2"
+    if param.kind == "int":
+        # Whole numbers only, as the estimator wants them; 20.0 reads as 20, 20.5 is refused by the estimator.
+        extra["type"] = _whole
+    p.add_argument(param.flag, **{"type": kinds[param.kind], "default": S, "help": text, **extra})
 
-    try:
-        found = importlib.util.find_spec("tessaly._scorecard")
-        source = Path(found.origin).read_text(encoding="utf-8")
-        tree = ast.parse(source)
-        init = next(n for c in tree.body if isinstance(c, ast.ClassDef) and c.name == "Scorecard"
-                    for n in c.body if isinstance(n, ast.FunctionDef) and n.name == "__init__")
-    except (ImportError, AttributeError, OSError, SyntaxError, StopIteration, TypeError):
-        return {}
-    args = init.args
-    pairs = list(zip(args.args[len(args.args) - len(args.defaults):], args.defaults))
-    pairs += [(a, d) for a, d in zip(args.kwonlyargs, args.kw_defaults) if d is not None]
-    out = {}
-    for arg, node in pairs:
-        try:
-            out[arg.arg] = ast.literal_eval(node)
-        except ValueError:
-            pass
-    return out
+
+def _whole(text: str):
+    value = float(text)
+    return int(value) if value.is_integer() else value
 
 
 def _add_estimator_options(p: argparse.ArgumentParser, *, binning: bool = True) -> None:
-    d = _estimator_defaults()
+    from ._params import PARAMS
 
-    def default(name, text=None):
-        if name not in d:
-            return ""
-        return f" (default {text if text is not None else 'none' if d[name] is None else d[name]})"
-
-    S = argparse.SUPPRESS
-    p.add_argument("--model", default=S, help="xgb, rf, catboost or lightgbm" + default("model"))
-    p.add_argument("--trees", type=int, default=S,
-                   help="rounds of the model" + default("trees", "up to 1000 with early stopping, 100 without"
-                                                       if d.get("trees", 0) is None else None))
-    p.add_argument("--no-early-stopping", dest="early_stopping", action="store_false", default=S,
-                   help="train all --trees rounds instead of stopping when a validation part stops improving")
-    p.add_argument("--monotone", action="store_true", default=S,
-                   help="constrain each bin's effect to the direction of its event rate")
     p.add_argument("--test-size", type=float, default=TEST_SIZE,
                    help=f"share of applicants held out for validation (default {TEST_SIZE})")
-    p.add_argument("--seed", type=int, default=S, help="seed of the split, the model and the samples" + default("seed"))
-    p.add_argument("--points", default=S,
-                   help="additive (each bin's mean SHAP log-odds, scaled) or module (the extension's own card)"
-                   + default("points"))
-    p.add_argument("--pdo", type=int, default=S, help="points that double the odds" + default("pdo"))
-    p.add_argument("--target-score", type=int, default=S, help="score at the target odds" + default("target_score"))
-    p.add_argument("--target-odds", type=int, default=S,
-                   help="good:bad odds at the target score" + default("target_odds"))
-    p.add_argument("--resort", action="store_true", default=S,
-                   help="module points: order each predictor's points by its bins' WoE instead of assuming that a "
-                        "higher predicted probability means a higher bad rate")
-    p.add_argument("--min-iv", type=float, default=S,
-                   help="leave out predictors with less information value" + default("min_iv"))
-    p.add_argument("--max-corr", type=float, default=S,
-                   help="of two predictors whose WoE correlate above this, leave out the weaker" + default("max_corr"))
-    p.add_argument("--shap-rows", type=int, default=S,
-                   help="test applicants the SHAP step sees at most (a seeded sample)" + default("shap_rows"))
+    for param in PARAMS:
+        if binning or not param.binning:
+            _option(p, param)
     p.add_argument("--strict", action="store_true",
                    help="fail when the test split holds values the card has never seen")
     if not binning:
         return
-    p.add_argument("--max-bins", type=int, default=S, help="at most this many bins per predictor, 2-10")
-    p.add_argument("--monotonic-trend", default=S,
-                   help="event-rate trend across bins: auto, auto_asc_desc, ascending, descending, peak, valley, none"
-                   + default("monotonic_trend"))
-    p.add_argument("--special-codes", type=_special, default=S, metavar="V1,V2",
-                   help="values that get a bin of their own (e.g. -999)")
-    p.add_argument("--bad", default=S, help="the target value that means bad (default: 1, True or 'bad')")
     p.add_argument("--drop", action="append", default=[], metavar="COLUMN",
                    help="a column that is no predictor (repeatable)")
     p.add_argument("--id", dest="ids", action="append", default=[], metavar="COLUMN",
@@ -157,7 +119,9 @@ def _parser() -> argparse.ArgumentParser:
 
 def estimator_params(args) -> dict:
     """The estimator's parameters the user set; everything else keeps the estimator's default."""
-    return {k: getattr(args, k) for k in ESTIMATOR_OPTIONS if hasattr(args, k)}
+    from ._params import PARAMS
+
+    return {p.name: getattr(args, p.name) for p in PARAMS if hasattr(args, p.name)}
 
 
 def metrics_line(m: dict) -> str:
@@ -165,7 +129,7 @@ def metrics_line(m: dict) -> str:
 
 
 def unseen_line(counts: dict, where: str) -> str | None:
-    from ._io import describe_unseen
+    from ._card import describe_unseen
 
     faults = describe_unseen(counts)
     if not faults:
@@ -191,7 +155,7 @@ def _print_build(result, progress) -> None:
 
 
 def _score(args, progress) -> None:
-    from ._io import score_file
+    from ._score import score_file
 
     path, rows, counts = score_file(args.card, args.data, args.out, ids=args.ids, strict=args.strict,
                                     progress=progress)
@@ -221,11 +185,11 @@ def _export(args, progress) -> None:
     from ._sql import to_sql
 
     card = Card.load(args.card)
-    text = to_sql(card.to_dict(), dialect=args.dialect, table=args.table, ids=args.ids) + "\n"
+    text = to_sql(card, dialect=args.dialect, table=args.table, ids=args.ids) + "\n"
     if args.out is None:
         sys.stdout.write(text)
         return
-    from ._io import atomic_path, check_output
+    from ._files import atomic_path, check_output
 
     card_dir = Path(args.card) if Path(args.card).is_dir() else Path(args.card).parent
     out = check_output(args.out, card_dir=card_dir)
@@ -245,7 +209,7 @@ def _demo(args, progress) -> None:
 
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
-    from ._io import interrupts_raise
+    from ._signals import interrupts_raise
     from ._progress import Progress
 
     progress = Progress(quiet=args.quiet)

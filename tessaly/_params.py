@@ -1,0 +1,130 @@
+"""The estimator's parameters, declared once: default, kind, bounds or choices, help.
+
+`Scorecard.__init__` takes its defaults from here, its checks run from here, its
+docstring and the command line's options are written from here. Nothing heavy is
+imported, so `tessaly build --help` stays quick.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+from ._errors import InputError
+
+MAX_BINS = 10
+FAMILIES = ("xgb", "rf", "catboost", "lightgbm")
+TRENDS = ("auto", "auto_heuristic", "auto_asc_desc", "ascending", "descending", "concave", "convex",
+          "peak", "valley", "peak_heuristic", "valley_heuristic", "none")
+POINTS = ("additive", "module")
+
+
+@dataclass(frozen=True)
+class Param:
+    name: str
+    default: object
+    kind: str  # "int", "float", "bool", "choice", "text", "codes", "model"
+    help: str
+    low: float | None = None
+    high: float | None = None
+    strict: bool = False  # low itself is refused
+    choices: tuple = ()
+    nullable: bool = False  # None is accepted (and means what the help says)
+    binning: bool = False  # only where the raw table is binned (build, not demo)
+    shown: str | None = None  # the default as the help should word it
+
+    @property
+    def flag(self) -> str:
+        return "--" + self.name.replace("_", "-")
+
+    @property
+    def label(self) -> str:
+        """The name in both of the user's terms."""
+        return f"{self.name} ({self.flag})"
+
+    def default_text(self) -> str:
+        if self.shown is not None:
+            return self.shown
+        if self.default is None:
+            return "none"
+        return str(self.default)
+
+    def check(self, value) -> None:
+        if value is None and self.nullable:
+            return
+        if self.kind in ("int", "float"):
+            ok = isinstance(value, (int, float)) and not isinstance(value, bool)
+            if not ok:
+                ok = type(value).__module__ == "numpy" and hasattr(value, "dtype") and value.dtype.kind in "iuf"
+            ok = ok and math.isfinite(value)
+            ok = ok and (self.kind == "float" or value == int(value))
+            ok = ok and (self.low is None or (value > self.low if self.strict else value >= self.low))
+            ok = ok and (self.high is None or value <= self.high)
+            if not ok:
+                bounds = []
+                if self.low is not None:
+                    bounds.append(f"{'above' if self.strict else 'at least'} {self.low:g}")
+                if self.high is not None:
+                    bounds.append(f"at most {self.high:g}")
+                what = "a whole number" if self.kind == "int" else "a number"
+                raise InputError(f"{self.label} must be {what} {' and '.join(bounds)}, not {value!r}".replace("  ", " "))
+        elif self.kind == "bool":
+            if not isinstance(value, bool) and not (type(value).__module__ == "numpy" and type(value).__name__ == "bool"):
+                raise InputError(f"{self.label} must be True or False, not {value!r}")
+        elif self.kind == "choice":
+            if not isinstance(value, str) or value not in self.choices:
+                raise InputError(f"unknown {self.label} {value!r}: choose from {', '.join(self.choices)}")
+
+
+PARAMS = (
+    Param("model", "xgb", "model", "the model family: " + ", ".join(FAMILIES) + ", or an unfitted classifier of one "
+          "of those families with your own settings", choices=FAMILIES),
+    Param("trees", None, "int", "rounds of the model; none: 100 without early stopping, up to 1000 with it",
+          low=1, high=100_000, nullable=True, shown="up to 1000 with early stopping, 100 without"),
+    Param("early_stopping", True, "bool", "stop adding trees when a seeded validation part of the training rows "
+          "(20%) stops improving; never looks at test data"),
+    Param("monotone", False, "bool", "constrain each bin's effect on the model to the direction of its event rate"),
+    Param("max_bins", MAX_BINS, "int", f"at most this many bins per predictor, missing and special values included "
+          f"(2-{MAX_BINS})", low=2, high=MAX_BINS, binning=True),
+    Param("monotonic_trend", "auto", "choice", "event-rate trend across bins (optbinning's names)", choices=TRENDS,
+          binning=True),
+    Param("special_codes", None, "codes", "values that get a bin of their own, e.g. -999", nullable=True,
+          binning=True),
+    Param("min_iv", 0.02, "float", "leave out predictors with less information value (none keeps all)", low=0,
+          nullable=True),
+    Param("max_corr", None, "float", "of two predictors whose binned WoE correlate above this, leave out the one "
+          "with less information value (none keeps both)", low=0, high=1, strict=True, nullable=True),
+    Param("points", "additive", "choice", "additive: a bin's points are the scaled mean SHAP log-odds of its "
+          "applicants; module: the extension's own card", choices=POINTS),
+    Param("pdo", 20, "int", "points that double the odds", low=0, high=1e6, strict=True),
+    Param("target_score", 200, "int", "the score at the target odds", low=-1e12, high=1e12),
+    Param("target_odds", 15, "int", "good:bad odds at the target score", low=0, high=1e12, strict=True),
+    Param("resort", False, "bool", "module points only: order each predictor's points by its bins' WoE instead of "
+          "assuming that a higher predicted probability means a higher bad rate"),
+    Param("shap_rows", 10_000, "int", "applicants the SHAP step sees at most (a seeded sample)", low=1),
+    Param("seed", 42, "int", "seed of the split, the validation part, the model and the samples", low=0,
+          high=2**31 - 1),
+    Param("bad", None, "text", "the target value that means bad (none: 1, True or 'bad')", nullable=True,
+          binning=True, shown="1, True or 'bad'"),
+)
+BY_NAME = {p.name: p for p in PARAMS}
+DEFAULTS = {p.name: p.default for p in PARAMS}
+
+
+def check(values: dict) -> None:
+    """Every value within its kind and bounds, or one line naming the parameter in both spellings."""
+    for name, value in values.items():
+        BY_NAME[name].check(value)
+
+
+def docstring() -> str:
+    """The Parameters section of the estimator's docstring."""
+    lines = ["Parameters", "----------"]
+    for p in PARAMS:
+        kind = {"int": "int", "float": "float", "bool": "bool", "choice": "str", "text": "object",
+                "codes": "list", "model": "str or estimator"}[p.kind]
+        if p.nullable:
+            kind += " or None"
+        lines.append(f"{p.name} : {kind}, default={p.default!r}")
+        lines.append(f"    {p.help[0].upper()}{p.help[1:]}.")
+    return "\n".join(lines)

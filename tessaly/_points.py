@@ -1,0 +1,58 @@
+"""Points rules: pure functions from arrays (SHAP contributions, bins, shares) to points per bin.
+
+Nothing here fits a model or reads a file, so each rule can be checked on numbers
+worked out by hand.
+"""
+
+from __future__ import annotations
+
+import math
+
+import numpy as np
+
+
+def scaling(pdo: float, target_score: float, target_odds: float) -> tuple[float, float]:
+    """Factor and offset: score = offset + factor * ln(good:bad odds)."""
+    factor = pdo / math.log(2)
+    return factor, target_score - factor * math.log(target_odds)
+
+
+def positions(one_hot: np.ndarray) -> np.ndarray:
+    """Each row's bin in a one-hot block, -1 where the row is in none (a value the bins cannot place)."""
+    return np.where(one_hot.any(axis=1), one_hot.argmax(axis=1), -1)
+
+
+def bin_means(contribution: np.ndarray, pos: np.ndarray, n_bins: int, weights=None) -> np.ndarray:
+    """Mean contribution of the rows in each bin (0 for a bin without rows); rows outside every bin count nowhere."""
+    inside = pos >= 0
+    w = None if weights is None else np.asarray(weights, dtype=float)[inside]
+    counts = np.bincount(pos[inside], weights=w, minlength=n_bins)
+    sums = np.bincount(pos[inside], weights=contribution[inside] if w is None else contribution[inside] * w,
+                       minlength=n_bins)
+    return np.divide(sums, counts, out=np.zeros(n_bins), where=counts > 0)
+
+
+def log_odds_map(total: np.ndarray, y_bad: np.ndarray, weights=None) -> tuple[float, float]:
+    """Slope and intercept of one logistic fit that maps summed contributions onto log-odds of bad."""
+    from sklearn.linear_model import LogisticRegression
+
+    fit = LogisticRegression(C=1e6).fit(total.reshape(-1, 1), y_bad, sample_weight=weights)
+    return float(fit.coef_[0, 0]), float(fit.intercept_[0])
+
+
+def additive(means: list[np.ndarray], shares: list[np.ndarray], *, factor: float, offset: float, slope: float,
+             intercept: float) -> list[tuple[np.ndarray, float]]:
+    """Whole points per bin and the neutral points of each predictor.
+
+    A bin's points are its mean log-odds contribution, scaled; each predictor's
+    lowest bin sits at 0 and the rest of the score is shared evenly, so points
+    stay positive where they can. Neutral points are the share-weighted mean.
+    """
+    raw = [-factor * slope * m for m in means]
+    rest = offset - factor * intercept + sum(r.min() for r in raw)
+    out = []
+    for r, share in zip(raw, shares):
+        points = np.round(r - r.min() + rest / len(raw))
+        # Whole like the bins' points, so that an unseen value keeps the total whole.
+        out.append((points, float(np.round(np.dot(share / share.sum(), points)))))
+    return out
