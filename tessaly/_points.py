@@ -56,3 +56,22 @@ def additive(means: list[np.ndarray], shares: list[np.ndarray], *, factor: float
         # Whole like the bins' points, so that an unseen value keeps the total whole.
         out.append((points, float(np.round(np.dot(share / share.sum(), points)))))
     return out
+
+
+def falling(means: np.ndarray, woe: np.ndarray, weights: np.ndarray) -> np.ndarray:
+    """The nearest bin means (weighted least squares) that never rise as WoE rises: points that never fall."""
+    from sklearn.isotonic import IsotonicRegression
+
+    return IsotonicRegression(increasing=False).fit(woe, means, sample_weight=weights).predict(woe)
+
+
+def direction(points: np.ndarray, woe: np.ndarray) -> tuple[float, bool]:
+    """Spearman correlation of points with WoE, and whether the points never fall as WoE rises."""
+    from scipy.stats import spearmanr
+
+    order = np.argsort(woe, kind="stable")
+    p = np.asarray(points, dtype=float)[order]
+    follows = bool(np.all(np.diff(p) >= 0))
+    if len(p) < 2 or np.ptp(p) == 0 or np.ptp(woe) == 0:
+        return (1.0 if follows else 0.0), follows
+    return float(spearmanr(woe, points).statistic), follows

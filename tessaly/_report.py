@@ -10,7 +10,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from ._io import atomic_path
+from ._files import atomic_path
 from ._validation import _jsonable
 
 STYLE = """
@@ -207,6 +207,35 @@ def _dropped(dropped: dict) -> str:
     return f'<section id="dropped"><h2>Predictors left out</h2>{body}</section>'
 
 
+def _values(values: dict) -> str:
+    """Values the card could not place: unreadable ones at build, unseen and unreadable ones in the test split."""
+    rows = [f"<tr>{_text(name)}{_text(c.get('build_unreadable', 0))}{_text(c.get('unseen', 0))}"
+            f"{_text(c.get('unreadable', 0))}</tr>" for name, c in values.items() if any(c.values())]
+    if not rows:
+        body = "<p>Every value of the training and test applicants was read and placed in a bin.</p>"
+    else:
+        body = ("<p>Unreadable values (text in a numerical predictor, say) and values the card never saw score the "
+                "predictor's neutral points.</p>"
+                + _table("values", ["Predictor", "Unreadable at build", "Unseen in test", "Unreadable in test"],
+                         rows))
+    return f'<section id="values-not-placed"><h2>Values not placed</h2>{body}</section>'
+
+
+def _directions(rows: list) -> str:
+    """Whether each numerical predictor's points rise with its WoE, as a validator expects of a card."""
+    if not rows:
+        return ""
+    cells = [f"<tr>{_text(r['predictor'])}<td>{_num(r['rank_correlation'])}</td>"
+             f"{_text('rise with WoE' if r['follows_woe'] else 'AGAINST WoE: check this predictor')}</tr>"
+             for r in rows]
+    against = sum(not r["follows_woe"] for r in rows)
+    lead = ("The points of every numerical predictor rise with its WoE (fewer bads, more points)." if not against
+            else f"{against} numerical predictor{'s' * (against > 1)} have points that fall somewhere as WoE rises: "
+                 "the model saw an effect the bins' event rates do not show (monotone=True removes it).")
+    return (f'<section id="directions"><h2>Direction of points</h2><p>{html.escape(lead)}</p>'
+            + _table(None, ["Predictor", "Rank correlation of points with WoE", "Direction"], cells) + "</section>")
+
+
 def _data_block(data: dict) -> str:
     # Inside <script>, "</script>" in a name would end the block: JSON lets < > & be written as escapes.
     text = json.dumps(_jsonable(data), allow_nan=False, ensure_ascii=False)
@@ -221,8 +250,9 @@ def _replace(path, text: str) -> None:
 
 
 def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment: dict, test_scores: pd.DataFrame,
-          dropped: dict) -> None:
-    """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _validation.assess()."""
+          dropped: dict, values: dict | None = None, directions: list | None = None) -> None:
+    """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _validation.assess();
+    `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
     import plotly.graph_objects as go
     from plotly.offline import get_plotlyjs
 
@@ -257,10 +287,13 @@ def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment:
 <p>Points per bin; an applicant's score is the sum over predictors. Neutral is the points an average applicant gets
 from the predictor; reason codes name the predictors furthest below it.</p>
 {_scorecard_table(table)}
+{_directions(directions or [])}
 <h2>Predictors</h2>
 {"".join(figures)}
 {_dropped(dropped)}
-{_data_block({"charts": len(charts), **a, "dropped": dropped})}
+{_values(values or {})}
+{_data_block({"charts": len(charts), **a, "dropped": dropped, "values": values or {},
+               "directions": directions or []})}
 </body></html>
 """
     _replace(path, page)

@@ -163,7 +163,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         return tags
 
     def _check_params(self) -> _models.Family:
-        params = self.get_params()
+        params = self.get_params(deep=False)
         _params.check({k: v for k, v in params.items() if k != "model"})
         return _models.family(self.model)
 
@@ -367,6 +367,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             contribution = values[:, [columns[f] for f in b.features]].sum(axis=1)
             pos = _points.positions(sample[b.features].to_numpy())
             means.append(_points.bin_means(contribution, pos, len(b.labels)))
+        if self.monotone:
+            means = [self._monotone(b, m) for b, m in zip(binnings, means)]
         slope, intercept = 1.0, base
         if not fam.log_odds:
             total = sum(np.append(m, 0.0)[pos] for m, pos in zip(means, pos_train))
@@ -376,6 +378,33 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         rule = _points.additive(means, shares, factor=factor, offset=offset, slope=slope, intercept=intercept)
         predictors = [self._predictor(b, points, neutral) for b, (points, neutral) in zip(binnings, rule)]
         return Card(target, bad_value, fam.name, "additive", self._scaling(), predictors)
+
+    @staticmethod
+    def _monotone(b, means: np.ndarray) -> np.ndarray:
+        """A numerical predictor's regular bins in the direction of their WoE; missing and special bins stay."""
+        if b.dtype != "numerical":
+            return means
+        regular = np.array([isinstance(k, int) for k in b.kinds])
+        if regular.sum() < 2:
+            return means
+        out = means.copy()
+        woe, share = b.table["WoE"].to_numpy(dtype=float), b.table["Count (%)"].to_numpy(dtype=float)
+        out[regular] = _points.falling(means[regular], woe[regular], share[regular])
+        return out
+
+    def directions(self) -> pd.DataFrame:
+        """Per numerical predictor: the rank correlation of its regular bins' points with their WoE, and whether
+        the points never fall as WoE rises (what a validator checks first)."""
+        check_is_fitted(self, "card_")
+        rows = []
+        for b, p in zip(self.binnings_, self.card_.predictors):
+            if b.dtype != "numerical" or b.table is None:
+                continue
+            regular = [i for i, k in enumerate(b.kinds) if isinstance(k, int)]
+            rho, follows = _points.direction(np.asarray(p.points)[regular],
+                                             b.table["WoE"].to_numpy(dtype=float)[regular])
+            rows.append({"predictor": b.name, "rank_correlation": rho, "follows_woe": follows})
+        return pd.DataFrame(rows, columns=["predictor", "rank_correlation", "follows_woe"])
 
     def _table(self, card: Card) -> pd.DataFrame:
         parts = []
@@ -476,7 +505,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             self.module_card_.save(directory / "module")
         write_frame(self.table_, directory / "table.csv")
         # The card's scaling is the truth: parameters set after fitting were never applied.
-        params = {**self.get_params(), **{k: v for k, v in self.card_.scaling.items() if k in _params.BY_NAME}}
+        params = {**self.get_params(deep=False), **{k: v for k, v in self.card_.scaling.items() if k in _params.BY_NAME}}
         params["model"] = self.family_
         params["classes"] = [v.item() if isinstance(v, np.generic) else v for v in self.classes_]
         (directory / "params.json").write_text(json.dumps(params, default=str, indent=1) + "\n", encoding="utf-8")
@@ -527,7 +556,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
         y_bad, _ = encode_target(_outcome(y), self.bad_)
         own = f"{self.card_.points_kind} card"
-        scores = {own: self.total_score(X)}
+        scored, counts = self.card_.apply(_frame(X))
+        scores = {own: scored["score"].to_numpy()}
         for kind, card in self.cards_.items():
             if card is not self.card_:
                 scores[f"{kind} card"] = card.score(X)["score"].to_numpy()
@@ -546,8 +576,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         summary = {"model": self.family_, "target": self.target_, "bad": str(self.bad_), "scaling": dict(s),
                    "points": self.card_.points_kind}
         test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
+        values = {b.name: {"build_unreadable": int(getattr(b, "unreadable", 0)), **counts.get(b.name, {})}
+                  for b in self.binnings_}
         _report.write(path, summary=summary, table=self.table_, charts=self.charts(), assessment=assessment,
-                      test_scores=test_scores, dropped=getattr(self, "dropped_", {}))
+                      test_scores=test_scores, dropped=getattr(self, "dropped_", {}), values=values,
+                      directions=self.directions().to_dict(orient="records"))
         return assessment
 
 

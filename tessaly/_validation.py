@@ -18,6 +18,8 @@ Z95 = 1.959963984540054
 KS_RESAMPLES = 1000
 SEED = 0
 PSI_FLOOR = 1e-4  # share given to an empty cell so that one empty decile does not make the index infinite
+# Below this many goods or bads an AUC's interval spans most of its range: no winner is named.
+FEWEST_TO_JUDGE = 10
 PSI_SHIFT = (0.1, 0.25)  # the usual reading: below 0.1 stable, above 0.25 shifted
 # Resampled KS draws one count per distinct score and resample; this bounds one batch of them.
 _BATCH_CELLS = 4_000_000
@@ -334,6 +336,9 @@ def _jsonable(value):
 def _sentence(card: str, rows: list[dict]) -> str:
     by_auc = sorted(rows, key=lambda r: -r["auc"])  # stable: a tie goes to the earlier entry
     best = by_auc[0]
+    if len(rows) > 1 and min(best["bad"], best["n"] - best["bad"]) < FEWEST_TO_JUDGE:
+        return (f"The test split holds {best['n']} applicants, {best['bad']} of them bad: too few to tell the "
+                "scores apart; judge the cards on a larger split.")
     if len(rows) == 1:
         lo, hi = best["auc_ci"]
         ci = f" (95% CI {lo:.3f} to {hi:.3f})" if lo is not None else ""
@@ -390,11 +395,12 @@ def assess(y_test, scores: dict, *, card: str = "additive card", train_score=Non
         stability = {"value": value, "reading": reading, "train": int(len(np.asarray(train_score))),
                      "test": int(len(y))}
     best = max(rows, key=lambda r: r["auc"])
+    judged = min(card_row["bad"], card_row["n"] - card_row["bad"]) >= FEWEST_TO_JUDGE
     result = {
         "card": card,
         **{k: card_row[k] for k in ("n", "bad", "auc", "auc_ci", "gini", "gini_ci", "ks", "ks_ci")},
         "challengers": rows,
-        "best": best["name"],
+        "best": best["name"] if judged else None,
         "sentence": _sentence(card, rows),
         "gains": _records(gains_table(y, matrix[c], groups)),
         "calibration": calibration(y, matrix[c], pdo, target_score, target_odds, groups=groups),
