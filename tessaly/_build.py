@@ -4,9 +4,12 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from . import _io
+from ._card import describe_unseen, output_columns
 from ._errors import InputError
+from ._files import check_card_out, staged_card
 from ._progress import Progress
+from ._tables import read_table
+from ._writers import write_frame
 
 ROW = "row"  # the identity column of test_scores.csv: the applicant's row in the input table
 
@@ -23,10 +26,12 @@ def _split(data, y_bad, test_size, seed):
         raise InputError(f"cannot split {len(data)} applicants into train and test: {e}") from None
 
 
-def _columns(data, target, drop, ids) -> list[str]:
-    """The predictors: every column but the target, the dropped ones and the identity columns."""
+def _columns(data, target, drop, ids, weight=None) -> list[str]:
+    """The predictors: every column but the target, the weight, the dropped ones and the identity columns."""
     if target not in data.columns:
         raise InputError(f"target column '{target}' is not in the table")
+    if weight is not None and (weight not in data.columns or weight == target):
+        raise InputError(f"--weight column '{weight}' is {'the target' if weight == target else 'not in the table'}")
     for option, names in (("--drop", drop), ("--id", ids)):
         unknown = [c for c in names if c not in data.columns]
         if unknown:
@@ -35,25 +40,49 @@ def _columns(data, target, drop, ids) -> list[str]:
         raise InputError(f"--id '{target}' is the target column")
     if len(set(ids)) != len(ids):
         raise InputError("--id names a column twice")
-    predictors = [c for c in data.columns if c != target and c not in drop and c not in ids]
+    predictors = [c for c in data.columns if c not in (target, weight) and c not in drop and c not in ids]
     if not predictors:
         raise InputError("the table has no predictor columns besides the target")
-    # test_scores.csv holds the row, the identity columns, the target and the score side by side.
+    # test_scores.csv holds the row, the identity columns, the target and the score side by side, and scoring
+    # later puts the identity columns beside every output.
+    outputs = {ROW, *output_columns(predictors)}
     for name in [target, *ids, *predictors]:
-        if name in (ROW, "score"):
+        if name in outputs:
             raise InputError(f"column '{name}' is named like an output column (row, score, reason_N, "
                              "<predictor>_bin, <predictor>_points): rename it")
     return predictors
 
 
-def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), strict=False,
+def _weights(data, weight):
+    """The --weight column as numbers, refused in one line where it cannot weigh applicants."""
+    if weight is None:
+        return None
+    import pandas as pd
+
+    from ._validation import weights_of
+
+    values = pd.to_numeric(data[weight], errors="coerce")
+    bad_text = int((values.isna() & data[weight].notna()).sum())
+    if bad_text:
+        raise InputError(f"--weight column '{weight}' has {bad_text} values that are not numbers: fix or drop them")
+    try:
+        return weights_of(values.to_numpy(dtype=float), len(data))
+    except InputError as e:
+        raise InputError(str(e).replace("sample_weight", f"--weight column '{weight}'")) from None
+
+
+def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), weight=None, strict=False,
           progress: Progress | None = None) -> dict:
-    """Fit a Scorecard on a stratified training part and write its card directory to `out`."""
+    """Fit a Scorecard on a stratified training part and write its card directory to `out`.
+
+    `weight`: a column of sample weights (how many applicants each row stands for), used throughout.
+    """
     progress = progress or Progress(quiet=True)
-    _io.check_card_out(out)  # before any long work; checked again when the card moves in
+    check_card_out(out)  # before any long work; checked again when the card moves in
     drop, ids = list(drop), list(ids)
-    data = source if not isinstance(source, (str, Path)) else _io.read_table(source)
-    predictors = _columns(data, target, drop, ids)
+    data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
+    predictors = _columns(data, target, drop, ids, weight)
+    w = _weights(data, weight)
 
     from . import _report
     from ._scorecard import Scorecard, encode_target
@@ -63,25 +92,27 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), s
     y_bad, _ = encode_target(data[target].rename(target), sc.bad)
     train_idx, test_idx = _split(data, y_bad, test_size, sc.seed)
     train, test = data.iloc[train_idx], data.iloc[test_idx]
+    w_train, w_test = (None, None) if w is None else (w[train_idx], w[test_idx])
 
-    with _io.staged_card(out) as stage:
-        sc.fit(train[predictors], train[target], shap_data=test[predictors], progress=progress)
+    with staged_card(out) as stage:
+        sc.fit(train[predictors], train[target], sample_weight=w_train, shap_data=test[predictors],
+               shap_weight=w_test, progress=progress)
         progress.step("saving the card")
         sc.save_into(stage)
 
         scored, unseen = sc.card_.apply(test[predictors])
-        faults = _io.describe_unseen(unseen)
+        faults = describe_unseen(unseen)
         if strict and faults:
             raise InputError(f"--strict: the test split holds values the card has never seen: {', '.join(faults)}")
         test_scores = test[ids].reset_index(drop=True)
         test_scores.insert(0, ROW, test_idx)
         test_scores[target] = y_bad[test_idx]  # 1 for bad, as the report counts
         test_scores["score"] = scored["score"].to_numpy()
-        _io.write_frame(test_scores, stage / "test_scores.csv")
+        write_frame(test_scores, stage / "test_scores.csv")
 
         progress.step("writing the report")
-        metrics = sc.report(stage / "report.html", test[predictors], test[target],
-                            challenger=(train[predictors], train[target]))
+        metrics = sc.report(stage / "report.html", test[predictors], test[target], sample_weight=w_test,
+                            challenger=(train[predictors], train[target], w_train))
         _report.write_metrics(stage / "metrics.json", metrics)
     out = Path(out)
     return {"out": out, "scorecard": sc, "metrics": metrics, "report": out / "report.html", "test_rows": test_idx,

@@ -18,15 +18,46 @@ import pandas as pd
 
 from ._binning import MISSING, REGULAR, SPECIAL, UNSEEN, Bins, canonical
 from ._errors import InputError
+from ._files import atomic_path
 
 CARD_FILE = "card.json"
 LEGACY_FILE = "card.pkl"
-FORMAT, VERSION = "tessaly-card", 2
+FORMAT, VERSION = "tessaly-card", 3
+# Version 2 cards (no binning origin, no monitoring baseline) still load and score.
+READABLE = (2, 3)
+BINNINGS = ("optimal", "by hand")
 REASONS = 3
 # Shortfalls closer to neutral than this are rounding noise, not a reason.
 BELOW = -1e-9
 _KIND_NAMES = {SPECIAL: "special", MISSING: "missing"}
 _KINDS = {v: k for k, v in _KIND_NAMES.items()}
+
+
+def output_columns(names) -> list[str]:
+    """What scoring adds per applicant, in order: each predictor's bin and points, the score, the reasons."""
+    return [*(f"{p}_{part}" for p in names for part in ("bin", "points")), "score",
+            *(f"reason_{k + 1}" for k in range(REASONS))]
+
+
+def check_ids(ids, names) -> list[str]:
+    """Columns passed through beside the outputs: none named like one of them, none twice."""
+    ids = list(ids)
+    produced = set(output_columns(names))
+    clash = [i for i in ids if i in produced] or [i for i in ids if ids.count(i) > 1]
+    if clash:
+        raise InputError(f"--id column {clash[0]!r} is named like an output column or given twice: "
+                         "rename it in the table")
+    return ids
+
+
+def describe_unseen(counts: dict) -> list[str]:
+    """The counts of `Card.apply` in words, one entry per predictor that met values it could not place."""
+    parts = []
+    for p, c in counts.items():
+        if c["unseen"] or c["unreadable"]:
+            what = [f"{c['unreadable']} unreadable"] * bool(c["unreadable"]) + [f"{c['unseen']} unseen"] * bool(c["unseen"])
+            parts.append(f"'{p}' {' and '.join(what)}")
+    return parts
 
 
 def checksum(body: dict) -> str:
@@ -52,6 +83,7 @@ class Predictor(Bins):
     labels: list[str] = field(default_factory=list)
     points: list[float] = field(default_factory=list)
     neutral: float = 0.0
+    binning: str = "optimal"  # where the splits came from: the binning, or the modeller
 
     def to_dict(self) -> dict:
         bins = []
@@ -61,8 +93,8 @@ class Predictor(Bins):
                 entry["index"] = int(kind)
             entry["points"] = float(points)
             bins.append(entry)
-        return {"name": self.name, "type": self.dtype, "splits": self.splits, "special_codes": self.special_codes,
-                "bins": bins, "neutral": float(self.neutral)}
+        return {"name": self.name, "type": self.dtype, "binning": self.binning, "splits": self.splits,
+                "special_codes": self.special_codes, "bins": bins, "neutral": float(self.neutral)}
 
 
 class _Invalid(Exception):
@@ -120,7 +152,10 @@ def _predictor(d) -> Predictor:
     _need(sorted(k for k in kinds if isinstance(k, int)) == list(range(n_regular)),
           f"'{name}' lacks a bin for some of its values")
     _need(_finite(d.get("neutral")), f"'{name}' has no finite neutral points")
-    return Predictor(name, dtype, splits, codes, kinds, labels=labels, points=points, neutral=float(d["neutral"]))
+    binning = d.get("binning", "optimal")
+    _need(binning in BINNINGS, f"'{name}' has an unknown binning origin")
+    return Predictor(name, dtype, splits, codes, kinds, labels=labels, points=points, neutral=float(d["neutral"]),
+                     binning=binning)
 
 
 @dataclass
@@ -131,6 +166,8 @@ class Card:
     points_kind: str
     scaling: dict
     predictors: list[Predictor]
+    # What monitoring compares a live population against (shares, score bands, test figures); plain JSON.
+    baseline: dict | None = None
 
     @property
     def names(self) -> list[str]:
@@ -140,6 +177,8 @@ class Card:
         body = {"format": FORMAT, "version": VERSION, "target": self.target, "bad": _plain(self.bad),
                 "model": self.model, "points": self.points_kind, "scaling": dict(self.scaling),
                 "predictors": [p.to_dict() for p in self.predictors]}
+        if self.baseline is not None:
+            body["baseline"] = self.baseline
         return {**body, "checksum": checksum(body)}
 
     @classmethod
@@ -147,9 +186,12 @@ class Card:
         try:
             _need(isinstance(d, dict) and d.get("format") == FORMAT, "it is not a tessaly card")
             version = d.get("version")
-            if version != VERSION:
-                raise InputError(f"{source} has card format version {version!r}; this tessaly reads version "
-                                 f"{VERSION}: upgrade tessaly or rebuild the card")
+            if version not in READABLE or not isinstance(version, int) or isinstance(version, bool):
+                held = "no card format version" if version is None else f"card format version {version!r}"
+                if isinstance(version, str):
+                    held += " (text)"  # '2' beside "reads version 2" would read as a contradiction
+                raise InputError(f"{source} has {held}; this tessaly reads version {VERSION}: upgrade tessaly or "
+                                 "rebuild the card")
             body = {k: v for k, v in d.items() if k != "checksum"}
             try:
                 expected = checksum(body)
@@ -167,13 +209,13 @@ class Card:
             predictors = [_predictor(p) for p in raw]
             names = [p.name for p in predictors]
             _need(len(set(names)) == len(names), "a predictor appears twice")
+            baseline = d.get("baseline")
+            _need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
         except _Invalid as e:
             raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
-        return cls(d["target"], d.get("bad"), d["model"], d["points"], scaling, predictors)
+        return cls(d["target"], d.get("bad"), d["model"], d["points"], scaling, predictors, baseline)
 
     def save(self, directory) -> Path:
-        from ._io import atomic_path
-
         path = Path(directory) / CARD_FILE
         with atomic_path(path) as tmp:
             tmp.write_text(json.dumps(self.to_dict(), indent=1, ensure_ascii=False, allow_nan=False) + "\n",

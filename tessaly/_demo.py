@@ -24,20 +24,22 @@ def german_credit() -> Path:
 
 
 def run(out=None, *, params=None, test_size=0.3, strict=False, progress) -> dict:
-    from . import _io
     from ._build import build
+    from ._files import atomic_path
+    from ._score import score_file
+    from ._tables import read_table
 
     source = german_credit()
     out = Path(out) if out else Path(tempfile.gettempdir()) / "tessaly-demo"
     progress.step(f"German credit data: {source}")
-    data = _io.read_table(source)
+    data = read_table(source)
     result = build(data, out, target=TARGET, params=params, test_size=test_size, strict=strict, progress=progress)
 
     # Apply the saved card to the held-out applicants, as a user would to new ones.
     holdout = out / "test_applicants.csv"
-    with _io.atomic_path(holdout) as tmp:
+    with atomic_path(holdout) as tmp:
         data.iloc[result["test_rows"]].to_csv(tmp, index=False)
-    scores, _, _ = _io.score_file(out, holdout, out / "test_scores_applied.csv", progress=progress,
-                                  allowed_in_card=("test_scores_applied.csv",))
+    scores, _, _ = score_file(out, holdout, out / "test_scores_applied.csv", progress=progress,
+                              allowed_in_card=("test_scores_applied.csv",))
     result["scores"] = scores
     return result

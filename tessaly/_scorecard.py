@@ -11,7 +11,7 @@ import pandas as pd
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils.validation import check_is_fitted
 
-from . import _binning, _models, _params, _points
+from . import _binning, _models, _params, _points, _validation
 from ._card import Card, Predictor, output_columns
 from ._errors import InputError
 
@@ -169,18 +169,22 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     # -- fitting ------------------------------------------------------------------------------------------------
 
-    def fit(self, X, y, *, shap_data=None, progress=None):
+    def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, progress=None):
         """Bin every predictor of `X`, train the model on the one-hot bins and build the card.
 
-        `shap_data`: applicants whose SHAP values make the card (default: a seeded sample of `X`).
+        `sample_weight`: how many applicants each row stands for (the binning, the model and the points use it;
+        whole weights give the card of the rows repeated).
+        `shap_data`: applicants whose SHAP values make the card (default: a seeded sample of `X`), with their
+        `shap_weight` where rows are weighted.
         `progress`: an object with step(text) and count(text, done, total), for the command line.
         """
         fam = self._check_params()
         X, y_bad, bad_value, target, classes = self._check_data(X, y, shap_data)
+        w = _validation.weights_of(sample_weight, len(X))
         step = progress.step if progress else (lambda text: None)
 
-        binnings, dropped = self._bin(X, y_bad, progress)
-        binnings = self._select(binnings, X, dropped)
+        binnings, dropped = self._bin(X, y_bad, w, progress)
+        binnings = self._select(binnings, X, dropped, w)
         for name, reason in dropped.items():
             step(f"left out '{name}': {reason}")
 
@@ -188,12 +192,19 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         X_train = _binning.one_hot(binnings, X, pos_train)
         step(f"training {fam.name} on {len(X)} applicants ({X_train.shape[1]} features)")
         model = _models.train(fam, self.model, X_train, y_bad, trees=self.trees, seed=self.seed,
-                              early_stopping=self.early_stopping, monotone=self._constraints(binnings, y_bad))
+                              early_stopping=self.early_stopping, monotone=self._constraints(binnings, y_bad, w),
+                              sample_weight=w)
 
         rng = np.random.default_rng(self.seed)
-        source = X if shap_data is None else pd.DataFrame(shap_data).reset_index(drop=True)
+        if shap_data is None:
+            source, source_w = X, w
+        else:
+            source = pd.DataFrame(shap_data).reset_index(drop=True)
+            source_w = _validation.weights_of(shap_weight, len(source))
         if len(source) > self.shap_rows:
-            source = source.iloc[np.sort(rng.choice(len(source), self.shap_rows, replace=False))]
+            picked = np.sort(rng.choice(len(source), self.shap_rows, replace=False))
+            source = source.iloc[picked]
+            source_w = None if source_w is None else source_w[picked]
         X_shap = _binning.one_hot(binnings, source)
         step(f"SHAP values and scorecard on {len(X_shap)} applicants")
         X_module = X_shap
@@ -202,9 +213,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         module, artifacts = self._module_card(model, fam, binnings, X, pos_train, y_bad, target, bad_value,
                                               X_module)
         additive = self._additive_card(model, fam, binnings, pos_train, X_train, y_bad, X_shap, target, bad_value,
-                                       rng)
+                                       rng, w, source_w)
 
         cards = {"additive": additive, "module": module}
+        # A comparison card from fewer rows ranks worse than the same rule from all of them: the report says so.
+        self.shap_rows_used_ = {"additive": len(X_shap), "module": len(X_module)}
         self.binnings_ = binnings
         self.model_ = model
         self.family_ = fam.name
@@ -218,6 +231,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.card_ = cards[self.points]
         self.table_ = self._table(self.card_)
         self.train_scores_ = self.card_.score(X)["score"].to_numpy()
+        self.train_weights_ = w
         self.n_features_in_ = X.shape[1]
         self.feature_names_in_ = np.asarray(list(X.columns), dtype=object)
         return self
@@ -245,7 +259,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             classes = np.array([v for v in values if v != bad_value] + [bad_value], dtype=object)
         return X.reset_index(drop=True), y_bad, bad_value, target, classes
 
-    def _bin(self, X, y_bad, progress) -> tuple[list, dict]:
+    def _bin(self, X, y_bad, w, progress) -> tuple[list, dict]:
         """Each predictor's bins, and the predictors that cannot have any with the reason; large tables on two
         threads, since the solvers release the interpreter."""
         from concurrent.futures import ThreadPoolExecutor
@@ -271,7 +285,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             progress.count("binning predictors", len(names), len(names))
         return binnings, dropped
 
-    def _select(self, binnings, X, dropped: dict) -> list:
+    def _select(self, binnings, X, dropped: dict, w=None) -> list:
         """Drop weak predictors, one-sided ones, and the weaker of each highly correlated pair (reasons in `dropped`)."""
         iv = {b.name: float(b.table["IV"].sum()) for b in binnings}
         kept = []
@@ -286,7 +300,13 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if self.max_corr is not None and len(kept) > 1:
             woe = np.column_stack([np.append(b.table["WoE"].to_numpy(dtype=float), 0.0)[b.positions(X[b.name])]
                                    for b in kept])
-            corr = np.nan_to_num(np.corrcoef(woe, rowvar=False))
+            if w is None:
+                corr = np.nan_to_num(np.corrcoef(woe, rowvar=False))
+            else:
+                cov = np.cov(woe, rowvar=False, aweights=w)
+                sd = np.sqrt(np.diag(cov))
+                with np.errstate(invalid="ignore", divide="ignore"):
+                    corr = np.nan_to_num(cov / np.outer(sd, sd))
             order = sorted(range(len(kept)), key=lambda j: -iv[kept[j].name])
             chosen: list[int] = []
             for j in order:
@@ -302,11 +322,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                              + "; ".join(f"'{k}' {v}" for k, v in list(dropped.items())[:5]))
         return kept
 
-    def _constraints(self, binnings, y_bad):
+    def _constraints(self, binnings, y_bad, w=None):
         """With `monotone`, each bin's feature pushes towards bad where its event rate is above the overall rate."""
         if not self.monotone:
             return None
-        overall = y_bad.mean()
+        overall = np.average(y_bad, weights=w)
         return [1 if rate > overall else -1 for b in binnings for rate in b.table["Event rate"]]
 
     def _scaling(self) -> dict:
@@ -350,7 +370,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         return Predictor(b.name, b.dtype, b.splits, b.special_codes, b.kinds, labels=list(b.labels),
                          points=[float(p) for p in points], neutral=float(neutral))
 
-    def _additive_card(self, model, fam, binnings, pos_train, X_train, y_bad, X_shap, target, bad_value, rng):
+    def _additive_card(self, model, fam, binnings, pos_train, X_train, y_bad, X_shap, target, bad_value, rng,
+                       w=None, shap_w=None):
         """Each bin's points: its applicants' mean SHAP log-odds of the predictor, scaled to the requested odds."""
         # Bins that the sample barely sees borrow training applicants, so that each has points of its own.
         extra = []
@@ -359,20 +380,25 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             for d in np.flatnonzero(seen < BIN_COVER):
                 rows = np.flatnonzero(pos == d)
                 extra.append(rng.choice(rows, min(len(rows), BIN_COVER - int(seen[d])), replace=False))
-        sample = pd.concat([X_shap, X_train.iloc[np.unique(np.concatenate(extra))]]) if extra else X_shap
+        borrowed = np.unique(np.concatenate(extra)) if extra else np.zeros(0, dtype=int)
+        sample = pd.concat([X_shap, X_train.iloc[borrowed]]) if extra else X_shap
+        weights = None
+        if w is not None or shap_w is not None:
+            weights = np.concatenate([np.ones(len(X_shap)) if shap_w is None else shap_w,
+                                      np.ones(len(borrowed)) if w is None else w[borrowed]])
         values, base = _models.shap_values(model, sample)
         columns = {f: i for i, f in enumerate(sample.columns)}
         means = []
         for b in binnings:
             contribution = values[:, [columns[f] for f in b.features]].sum(axis=1)
             pos = _points.positions(sample[b.features].to_numpy())
-            means.append(_points.bin_means(contribution, pos, len(b.labels)))
+            means.append(_points.bin_means(contribution, pos, len(b.labels), weights))
         if self.monotone:
             means = [self._monotone(b, m) for b, m in zip(binnings, means)]
         slope, intercept = 1.0, base
         if not fam.log_odds:
             total = sum(np.append(m, 0.0)[pos] for m, pos in zip(means, pos_train))
-            slope, intercept = _points.log_odds_map(total, y_bad)
+            slope, intercept = _points.log_odds_map(total, y_bad, w)
         factor, offset = _points.scaling(self.pdo, self.target_score, self.target_odds)
         shares = [b.table["Count (%)"].to_numpy(dtype=float) for b in binnings]
         rule = _points.additive(means, shares, factor=factor, offset=offset, slope=slope, intercept=intercept)
@@ -474,7 +500,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         check_is_fitted(self, "card_")
         from ._sql import to_sql
 
-        return to_sql(self.card_, dialect=dialect, table=table, ids=list(ids))
+        return to_sql(self.card_, dialect=dialect, table=table, ids=ids)
 
     # -- files --------------------------------------------------------------------------------------------------
 
@@ -545,34 +571,42 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 self.model_ = pickle.load(f)
         return self
 
-    def report(self, path, X, y, *, challenger=None) -> dict:
+    def report(self, path, X, y, *, sample_weight=None, challenger=None) -> dict:
         """The HTML report of this card on a labelled table, with the other cards and the model beside it.
 
-        `challenger`: (X_train, y_train) to build a WoE logistic-regression card on the same bins for comparison.
-        Returns the figures of the report (also what metrics.json holds).
+        `sample_weight`: how many applicants each row stands for; every figure is weighted.
+        `challenger`: (X_train, y_train) or (X_train, y_train, w_train) to build a WoE logistic-regression card on
+        the same bins for comparison. Returns the figures of the report (also what metrics.json holds).
         """
         check_is_fitted(self, "card_")
-        from . import _report, _validation
+        from . import _report
 
         y_bad, _ = encode_target(_outcome(y), self.bad_)
+        w = _validation.weights_of(sample_weight, len(y_bad))
         own = f"{self.card_.points_kind} card"
         scored, counts = self.card_.apply(_frame(X))
         scores = {own: scored["score"].to_numpy()}
+        used = getattr(self, "shap_rows_used_", {})
         for kind, card in self.cards_.items():
             if card is not self.card_:
-                scores[f"{kind} card"] = card.score(X)["score"].to_numpy()
+                rows = used.get(kind)
+                name = f"{kind} card" + (f" (comparison, from {rows} SHAP rows)" if rows and rows < used[own.split()[0]]
+                                         else "")
+                scores[name] = card.score(X)["score"].to_numpy()
         if getattr(self, "model_", None) is not None:
             # Higher means better, as for the cards.
             bad = list(self.classes_).index(self.bad_)
             scores["tree model"] = -self.predict_proba(X)[:, bad]
         if challenger is not None:
-            X_train, y_train = challenger
+            X_train, y_train, *w_train = challenger
             scores["WoE logistic regression"] = _validation.woe_logistic_challenger(
-                X_train, encode_target(_outcome(y_train), self.bad_)[0], X, self.card_.to_dict()["predictors"])
+                X_train, encode_target(_outcome(y_train), self.bad_)[0], X, self.card_.to_dict()["predictors"],
+                sample_weight=w_train[0] if w_train else None)
         s = self.card_.scaling
         assessment = _validation.assess(
             y_bad, scores, card=own, train_score=getattr(self, "train_scores_", None),
-            pdo=s["pdo"], target_score=s["target_score"], target_odds=s["target_odds"])
+            pdo=s["pdo"], target_score=s["target_score"], target_odds=s["target_odds"], weights=w,
+            train_weights=getattr(self, "train_weights_", None))
         summary = {"model": self.family_, "target": self.target_, "bad": str(self.bad_), "scaling": dict(s),
                    "points": self.card_.points_kind}
         test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
@@ -613,8 +647,10 @@ classes_ : ndarray
     The two outcome values, sorted; `bad_` is the one that means bad.
 target_, bad_ : str, object
     The target's name and its bad value.
-train_scores_ : ndarray
-    The card's totals on the training rows.
+train_scores_, train_weights_ : ndarray, ndarray or None
+    The card's totals on the training rows, and their sample weights.
+shap_rows_used_ : dict of str to int
+    The applicants whose SHAP values made each card.
 n_features_in_, feature_names_in_ : int, ndarray
     The columns of X seen in `fit`.
 

@@ -1,8 +1,8 @@
 """A saved card as one SQL SELECT, for scoring where the applicants already live.
 
-``to_sql(card, dialect=..., table=..., ids=[...])`` takes the card as plain data
-(``Card.to_dict()`` or the parsed card.json) and returns one SELECT that yields,
-per applicant: the id columns as given, then per predictor ``<p>_bin`` and
+``to_sql(card, dialect=..., table=..., ids=[...])`` takes a ``Card`` (``Card.load(path)``
+or a fitted scorecard's ``card_``) and returns one SELECT that yields, per
+applicant: the id columns as given, then per predictor ``<p>_bin`` and
 ``<p>_points``, then ``score`` and ``reason_1`` .. ``reason_3``, with the same
 bins, points, total and reason codes as the Python scorer.
 
@@ -26,10 +26,11 @@ What the engines can and cannot express:
   for byte whatever the column's collation (Spark: default collation only).
   Columns of other types (BLOB, intervals, lists) score as Unseen.
 * Dates and timestamps (DuckDB, Spark, Postgres) match categories at whole
-  seconds, the fraction dropped; time zones are not converted (a TIMESTAMP WITH
-  TIME ZONE column is Unseen; Spark renders its TIMESTAMP in the session time
-  zone, so use TIMESTAMP_NTZ or set spark.sql.session.timeZone). In a numerical
-  predictor they are unreadable.
+  seconds, the fraction dropped. A timestamp with a time zone (DuckDB and
+  Postgres TIMESTAMP WITH TIME ZONE, Spark TIMESTAMP) matches at its time in the
+  session time zone, as the engine shows it: set TimeZone (Spark:
+  spark.sql.session.timeZone) to the zone of the data the card was built on, or
+  use a type without a zone. In a numerical predictor they are unreadable.
 * sqlite: the card's own numbers are built exactly from integers, but SQLite's
   decimal reading (3.40 at least) can be one ulp off for long text such as
   "0.30000000000000004" in the data, so such a text value lying exactly on a
@@ -45,22 +46,23 @@ What the engines can and cannot express:
 
 from __future__ import annotations
 
+import abc
 import math
 import re
+from collections import Counter
+from dataclasses import dataclass
 from decimal import Decimal, localcontext
 
-from ._errors import InputError
+from ._binning import _ISO_TIME, _MIDNIGHT, MISSING, SPECIAL
+from ._card import BELOW, REASONS, Card, Predictor, check_ids, output_columns
+from ._errors import InputError, reason
+from ._tables import NUMBER
 
 DIALECTS = ("duckdb", "sqlite", "postgres", "spark")
-REASONS = 3
-# Tie threshold of the reason codes: a shortfall this close to zero is no reason.
-BELOW = -1e-9
 WHITESPACE = " \t\n\r\f\v"
-# A decimal number once the surrounding whitespace is gone: what the Python scorer reads as a number.
-NUMBER = r"[+-]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][+-]?[0-9]+)?"
 _NUMBER_RE = re.compile(NUMBER)
-_ISO_TIME = re.compile(r"^(\d{4}-\d{2}-\d{2})T(\d{2}:\d{2}:\d{2})$")
-_MIDNIGHT = re.compile(r"^(\d{4}-\d{2}-\d{2})[ T]00:00:00$")
+_ISO_TIME_RE = re.compile(_ISO_TIME)
+_MIDNIGHT_RE = re.compile(_MIDNIGHT)
 _DBL_MAX = 1.7976931348623157e308
 
 
@@ -78,8 +80,8 @@ def _number_key(x: float) -> str:
     return str(int(x)) if x.is_integer() and abs(x) < 2.0**63 else repr(x)
 
 
-class _Dialect:
-    """Quoting, literals and the value dispatch of one engine."""
+class _Dialect(abc.ABC):
+    """Quoting, literals and the value dispatch of one engine: a new engine is one subclass."""
 
     double = "DOUBLE"
     text_types: tuple = ()
@@ -120,16 +122,26 @@ class _Dialect:
         return f"{kt} IN ({', '.join(self.text(k) for k in keys)})"
 
     # Per dialect: the type of a value, its text form, the trimmed text and the conversions.
+    @abc.abstractmethod
     def typeof(self, v: str) -> str: ...
-    def as_text(self, v: str) -> str: ...
-    def trim(self, s: str) -> str: ...
-    def is_number(self, t: str) -> str: ...
-    def text_to_double(self, t: str) -> str: ...
-    def to_double(self, v: str, ty: str, s: str) -> str: ...
-    def is_nan(self, v: str, ty: str, s: str) -> str: ...
 
-    def midnight(self, s: str) -> str:
-        return f"CASE WHEN {s} LIKE '% 00:00:00' THEN substr({s}, 1, length({s}) - 9) ELSE {s} END"
+    @abc.abstractmethod
+    def as_text(self, v: str) -> str: ...
+
+    @abc.abstractmethod
+    def trim(self, s: str) -> str: ...
+
+    @abc.abstractmethod
+    def is_number(self, t: str) -> str: ...
+
+    @abc.abstractmethod
+    def text_to_double(self, t: str) -> str: ...
+
+    @abc.abstractmethod
+    def to_double(self, v: str, ty: str, s: str) -> str: ...
+
+    @abc.abstractmethod
+    def is_nan(self, v: str, ty: str, s: str) -> str: ...
 
 
 class _DuckDB(_Dialect):
@@ -139,7 +151,7 @@ class _DuckDB(_Dialect):
     float_types = ("DOUBLE", "FLOAT", "DECIMAL%")
     bool_types = ("BOOLEAN",)
     date_types = ("DATE",)
-    timestamp_types = ("TIMESTAMP",)
+    timestamp_types = ("TIMESTAMP", "TIMESTAMP_S", "TIMESTAMP_MS", "TIMESTAMP_NS", "TIMESTAMP WITH TIME ZONE")
 
     def typeof(self, v):
         return f"typeof({v})"
@@ -232,7 +244,7 @@ class _Postgres(_Dialect):
     float_types = ("double precision", "real", "numeric")
     bool_types = ("boolean",)
     date_types = ("date",)
-    timestamp_types = ("timestamp without time zone",)
+    timestamp_types = ("timestamp without time zone", "timestamp with time zone")
     max_ident_bytes = 63
     fence = " OFFSET 0"
     # Exponents of at most three digits keep every text number inside NUMERIC's range.
@@ -342,77 +354,62 @@ def _fail(message: str):
     raise InputError(message)
 
 
-def _check_text(value, what: str) -> str:
-    if not isinstance(value, str):
-        _fail(f"the card's {what} must be text, not {type(value).__name__}; re-save the card")
+def _no_nul(value: str, what: str) -> str:
     if "\x00" in value:
-        _fail(f"the card's {what} {value!r} holds a NUL character, which SQL text cannot carry; rename it")
+        _fail(f"{what} {value[:80]!r} holds a NUL character, which SQL text cannot carry; rename it")
     return value
 
 
-def _check_float(value, what: str) -> float:
-    if isinstance(value, bool) or not isinstance(value, (int, float)) or not math.isfinite(value):
-        _fail(f"the card's {what} must be a finite number, not {value!r}; re-save the card")
-    return float(value)
+def _checked(card) -> Card:
+    """The card with the checks of a loaded one: a card made or changed in Python passes them too."""
+    if not isinstance(card, Card):
+        _fail(f"to_sql takes a Card (Card.load(path) or a fitted Scorecard's card_), not {type(card).__name__}")
+    try:
+        data = card.to_dict()
+    except (TypeError, ValueError) as e:
+        _fail(f"the card holds a value that is not plain JSON ({reason(e)}); rebuild it with 'tessaly build'")
+    return Card.from_dict(data)
 
 
-def _predictor(p: dict) -> dict:
-    """One predictor of the card, checked, with bin codes (the position in 'bins', -1 Unseen)."""
-    if not isinstance(p, dict):
-        _fail("each of the card's predictors must be an object; re-save the card")
-    name = _check_text(p.get("name"), "predictor name")
-    if not name:
-        _fail("a predictor of the card has an empty name; re-save the card")
-    kind = p.get("type")
-    if kind not in ("numerical", "categorical"):
-        _fail(f"predictor {name!r} has type {kind!r}; the card allows 'numerical' or 'categorical'")
-    splits = p.get("splits")
-    specials = p.get("special_codes") or []
-    bins = p.get("bins")
-    if not isinstance(splits, list) or not isinstance(specials, list) or not isinstance(bins, list):
-        _fail(f"predictor {name!r} lacks its splits, special_codes or bins lists; re-save the card")
-    if kind == "numerical":
-        splits = [_check_float(s, f"split of {name!r}") for s in splits]
-        if any(b <= a for a, b in zip(splits, splits[1:])):
-            _fail(f"the splits of {name!r} must ascend strictly; re-save the card")
-        specials = [_check_float(s, f"special code of {name!r}") for s in specials]
-        regular = len(splits) + 1
-    else:
-        if not all(isinstance(group, list) for group in splits):
-            _fail(f"the splits of categorical {name!r} must be lists of categories; re-save the card")
-        splits = [[_check_text(k, f"category of {name!r}") for k in group] for group in splits]
-        specials = [_check_text(k, f"special code of {name!r}") for k in specials]
-        regular = len(splits)
-    codes = {"special": -1, "missing": -1}
-    index = [-1] * regular
-    labels, points = [], []
-    for code, b in enumerate(bins):
-        if not isinstance(b, dict):
-            _fail(f"each bin of {name!r} must be an object; re-save the card")
-        labels.append(_check_text(b.get("label"), f"bin label of {name!r}"))
-        points.append(_check_float(b.get("points"), f"points of a bin of {name!r}"))
-        kind_b = b.get("kind")
-        if kind_b == "regular":
-            i = b.get("index")
-            if not isinstance(i, int) or isinstance(i, bool) or not 0 <= i < regular or index[i] >= 0:
-                _fail(f"bin {b.get('label')!r} of {name!r} has a bad or repeated index {i!r}; re-save the card")
-            index[i] = code
-        elif kind_b in codes and codes[kind_b] < 0:
-            codes[kind_b] = code
-        else:
-            _fail(f"bin {b.get('label')!r} of {name!r} has kind {kind_b!r}; "
-                  "a card has regular bins and at most one special and one missing bin")
-    if min(index, default=0) < 0:
-        _fail(f"predictor {name!r} lacks a bin for each of its {regular} regular groups; re-save the card")
-    neutral = _check_float(p.get("neutral"), f"neutral points of {name!r}")
-    return {"name": name, "type": kind, "splits": splits, "specials": specials, "index": index,
-            "special": codes["special"], "missing": codes["missing"], "labels": labels,
-            "points": points, "neutral": neutral}
+def _table_parts(table) -> list[str]:
+    """A table name, its parts (schema, table) split at the dots, or a sequence of parts as they are."""
+    parts = table.split(".") if isinstance(table, str) else list(table) if isinstance(table, (list, tuple)) else [None]
+    if not all(isinstance(t, str) for t in parts):
+        _fail(f"the table name must be text, not {table!r}")
+    if not parts or not all(parts):
+        _fail(f"table name {'.'.join(parts)!r} has an empty part: name it as table or schema.table")
+    return [_no_nul(t, "table name") for t in parts]
+
+
+def _id_columns(ids, names) -> list[str]:
+    try:
+        ids = [ids] if isinstance(ids, str) else list(ids)
+    except TypeError:
+        ids = [ids]
+    for i in ids:
+        if not isinstance(i, str) or not i:
+            _fail(f"an id column name must be non-empty text, not {i!r}")
+        _no_nul(i, "id column")
+    return check_ids(ids, names)
+
+
+def _check_names(d: _Dialect, dialect: str, table: list[str], columns: list[str]) -> None:
+    """What an engine cannot tell apart or would cut short."""
+    folded = Counter(c.casefold() for c in columns)
+    twice = [c for c in columns if folded[c.casefold()] > 1]
+    if twice:
+        other = next(c for c in twice[1:] if c.casefold() == twice[0].casefold())
+        _fail(f"columns {twice[0]!r} and {other!r} differ only in case, which SQL engines ignore: rename one")
+    if d.max_ident_bytes:
+        long = [n for n in [*table, *columns] if len(n.encode("utf-8")) > d.max_ident_bytes]
+        if long:
+            more = f" (and {len(long) - 1} more)" if len(long) > 1 else ""
+            _fail(f"name {long[0]!r}{more} is longer than {dialect}'s {d.max_ident_bytes} bytes; rename it")
 
 
 def _text_key(text: str) -> str:
     """The key of text that is no number: ISO date-times lose the T, midnight loses its time."""
-    return _MIDNIGHT.sub(r"\1", _ISO_TIME.sub(r"\1 \2", text))
+    return _MIDNIGHT_RE.sub(r"\1", _ISO_TIME_RE.sub(r"\1 \2", text))
 
 
 def _keys(keys: list[str]) -> tuple[list[float], list[str]]:
@@ -429,159 +426,185 @@ def _keys(keys: list[str]) -> tuple[list[float], list[str]]:
     return numbers, texts
 
 
-def to_sql(card: dict, *, dialect: str = "duckdb", table="applicants", ids=()) -> str:
-    """One SELECT that scores the rows of ``table`` with ``card`` (the card as plain data).
+@dataclass
+class _Predictor:
+    """One predictor as the query codes it: a bin is its position in the card's list of bins, -1 Unseen."""
 
-    ``dialect``: duckdb, sqlite, postgres or spark. ``table``: a table name, or a
-    sequence of names for a qualified one (``("db", "applicants")``). ``ids``:
-    columns passed through first. See the module's notes for what each engine
-    can express.
+    name: str
+    numerical: bool
+    splits: list
+    specials: list
+    index: list[int]  # the bin of each regular group
+    special: int
+    missing: int
+    labels: list[str]
+    points: list[float]
+    neutral: float
+
+    @classmethod
+    def of(cls, p: Predictor) -> "_Predictor":
+        numerical = p.dtype == "numerical"
+        texts = [(p.name, "predictor"), *((label, f"bin label of {p.name!r}") for label in p.labels)]
+        if not numerical:
+            texts += [(c, f"category of {p.name!r}") for c in [*p.special_codes, *(c for g in p.splits for c in g)]]
+        for text, what in texts:
+            _no_nul(text, f"the card's {what}")
+        row = {kind: r for r, kind in enumerate(p.kinds)}
+        regular = len(p.splits) + 1 if numerical else len(p.splits)
+        return cls(p.name, numerical, list(p.splits), list(p.special_codes), [row[i] for i in range(regular)],
+                   row.get(SPECIAL, -1), row.get(MISSING, -1), list(p.labels), list(p.points), p.neutral)
+
+    @property
+    def shortfalls(self) -> list[tuple[int, float]]:
+        """The bins below neutral by enough to make a reason, with how far below."""
+        return [(c, v - self.neutral) for c, v in enumerate(self.points) if v - self.neutral < BELOW]
+
+
+class _Query:
+    """The query as layers, each a SELECT over the one before that carries the id columns through."""
+
+    def __init__(self, d: _Dialect, ids: list[str], source: str):
+        self.d = d
+        # Working columns get a prefix that no id column starts with.
+        prefix = "_tq"
+        while any(i.casefold().startswith(prefix) for i in ids):
+            prefix = "_" + prefix
+        self.prefix = prefix
+        self.keep = [d.ident(i) for i in ids]
+        self.sql, self.source = None, source
+
+    def col(self, kind: str, j: int) -> str:
+        return self.d.ident(f"{self.prefix}{kind}{j}")
+
+    def add(self, columns: list[str], alias: str) -> None:
+        source = self.source if self.sql is None else f"(\n{self.sql}{self.d.fence}\n)"
+        self.sql = f"SELECT {', '.join(self.keep + columns)}\nFROM {source} AS {self.d.ident(self.prefix + alias)}"
+
+
+def _values(q: _Query, j: int, p: _Predictor) -> list[str]:
+    """Each value, its engine type, its text form and that text trimmed."""
+    d, v = q.d, q.d.ident(p.name)
+    return [f"{v} AS {q.col('v', j)}", f"{d.typeof(v)} AS {q.col('t', j)}",
+            f"{d.as_text(v)} AS {q.col('s', j)}", f"{d.trim(d.as_text(v))} AS {q.col('w', j)}"]
+
+
+def _parsed(q: _Query, j: int, p: _Predictor) -> list[str]:
+    """Missing or not, the number a value reads as (numbers, and text that reads as one); for categories
+    also its text key and the bin of text that is itself one of the card's categories."""
+    d = q.d
+    v, ty, s, w = (q.col(k, j) for k in "vtsw")
+    floats, ints, texts = d.is_type(ty, d.float_types), d.is_type(ty, d.int_types), d.is_type(ty, d.text_types)
+    missing = f"CASE WHEN {v} IS NULL THEN 1 WHEN {floats} AND {d.is_nan(v, ty, s)} THEN 1 ELSE 0 END"
+    from_text = f"WHEN {texts} AND {d.is_number(w)} THEN {d.text_to_double(w)}"
+    number = f"CASE WHEN {floats} OR {ints} THEN {d.to_double(v, ty, s)} {from_text} END"
+    cols = [f"{missing} AS {q.col('m', j)}", f"{number} AS {q.col('x', j)}"]
+    if p.numerical:
+        return cols
+    x, big = d.to_double(v, ty, s), d.num(_DBL_MAX)
+    # The text key of a value that is no finite number.
+    key = [f"WHEN {texts} THEN {s}",
+           f"WHEN {floats} THEN CASE WHEN {x} > {big} THEN 'inf' WHEN {x} < -{big} THEN '-inf' END"]
+    if d.bool_types:
+        key.append(f"WHEN {d.is_type(ty, d.bool_types)} THEN CASE WHEN {s} = 'true' THEN 'True' ELSE 'False' END")
+    if d.date_types:
+        key.append(f"WHEN {d.is_type(ty, d.date_types)} THEN {s}")
+    if d.timestamp_types:
+        key.append(f"WHEN {d.is_type(ty, d.timestamp_types)} THEN substr({s}, 1, 19)")
+    direct = [f"WHEN {d.text_in(s, group)} THEN {p.index[i]}" for i, group in enumerate(p.splits) if group]
+    direct = f"CASE WHEN {texts} THEN CASE {' '.join(direct)} ELSE -1 END ELSE -1 END" if direct else "-1"
+    return cols + [f"CASE {' '.join(key)} END AS {q.col('k', j)}", f"{direct} AS {q.col('h', j)}"]
+
+
+def _binned(q: _Query, j: int, p: _Predictor) -> str:
+    """The bin: its position in the card's list of bins, -1 for Unseen."""
+    d, m, x = q.d, q.col("m", j), q.col("x", j)
+    big = d.num(_DBL_MAX)
+    finite = f"{x} >= -{big} AND {x} <= {big}"
+    if p.numerical:
+        whens = []
+        if p.specials:
+            whens.append(f"WHEN {x} IN ({', '.join(d.num(c) for c in p.specials)}) THEN {p.special}")
+        whens += [f"WHEN {x} < {d.num(s)} THEN {p.index[i]}" for i, s in enumerate(p.splits)]
+        whens.append(f"ELSE {p.index[-1]}")
+        code = f"CASE WHEN {m} = 1 THEN {p.missing} WHEN {finite} THEN CASE {' '.join(whens)} END ELSE -1 END"
+        return f"{code} AS {q.col('b', j)}"
+    groups = [(p.specials, p.special)] + [(g, p.index[i]) for i, g in enumerate(p.splits)]
+    by_number, by_text = [], []
+    for keys, c in groups:
+        numbers, texts = _keys(keys)
+        if numbers:
+            by_number.append(f"WHEN {x} IN ({', '.join(d.num(n) for n in numbers)}) THEN {c}")
+        if texts:
+            by_text.append(f"WHEN {d.text_in(q.col('k', j), texts)} THEN {c}")
+    numeric = f"CASE {' '.join(by_number)} ELSE -1 END" if by_number else "-1"
+    textual = f"CASE {' '.join(by_text)} ELSE -1 END" if by_text else "-1"
+    hit = q.col("h", j)
+    code = (f"CASE WHEN {m} = 1 THEN {p.missing} WHEN {hit} >= 0 THEN {hit} "
+            f"WHEN {finite} THEN {numeric} ELSE {textual} END")
+    return f"{code} AS {q.col('b', j)}"
+
+
+def _pointed(q: _Query, j: int, p: _Predictor) -> list[str]:
+    """The points, and the shortfall below neutral where it makes a reason (NULL otherwise)."""
+    d, b = q.d, q.col("b", j)
+    pts = " ".join(f"WHEN {c} THEN {d.num(v)}" for c, v in enumerate(p.points))
+    pts = f"CASE {b} {pts} ELSE {d.num(p.neutral)} END" if pts else d.num(p.neutral)
+    cols = [f"{b} AS {b}", f"{pts} AS {q.col('p', j)}"]
+    if p.shortfalls:
+        whens = " ".join(f"WHEN {c} THEN {d.num(s)}" for c, s in p.shortfalls)
+        cols.append(f"CASE {b} {whens} ELSE {d.null_double()} END AS {q.col('r', j)}")
+    return cols
+
+
+def _ranked(q: _Query, count: int, reasons: list[int]) -> list[str]:
+    """Each reason's rank among the applicant's reasons: lower shortfall first, card order on ties."""
+    cols = [f"{q.col(k, j)} AS {q.col(k, j)}" for j in range(count) for k in ("b", "p")]
+    for j in reasons:
+        r = q.col("r", j)
+        terms = [f"CASE WHEN {q.col('r', i)} {'<=' if i < j else '<'} {r} THEN 1 ELSE 0 END" for i in reasons if i != j]
+        cols += [f"{r} AS {r}", f"{' + '.join(terms) or '0'} AS {q.col('n', j)}"]
+    return cols
+
+
+def _outputs(q: _Query, preds: list[_Predictor], reasons: list[int]) -> list[str]:
+    """The bin labels, points, score and reasons, under the names the Python scorer gives them."""
+    d, values = q.d, []
+    for j, p in enumerate(preds):
+        labels = " ".join(f"WHEN {c} THEN {d.text(lab)}" for c, lab in enumerate(p.labels))
+        values += [f"CASE {q.col('b', j)} {labels} ELSE 'Unseen' END" if labels else "'Unseen'", q.col("p", j)]
+    # Summed left to right in card order, as the Python scorer sums.
+    values.append(" + ".join(q.col("p", j) for j in range(len(preds))) or f"CAST(0 AS {d.double})")
+    names = output_columns([p.name for p in preds])
+    for k in range(REASONS):
+        whens = " ".join(f"WHEN {q.col('r', j)} IS NOT NULL AND {q.col('n', j)} = {k} THEN {d.text(preds[j].name)}"
+                         for j in reasons)
+        values.append(f"CASE {whens} ELSE '' END" if whens else "''")
+    return [f"{value} AS {d.ident(name)}" for value, name in zip(values, names, strict=True)]
+
+
+def to_sql(card: Card, *, dialect: str = "duckdb", table="applicants", ids=()) -> str:
+    """One SELECT that scores the rows of ``table`` with ``card``.
+
+    ``dialect``: duckdb, sqlite, postgres or spark. ``table``: a table name, with
+    dots between the parts of a qualified one (``"db.applicants"``), or a sequence
+    of parts taken as they are (``("db", "my.applicants")``). ``ids``: columns
+    passed through first. See the module's notes for what each engine can express.
     """
     d = _DIALECT.get(dialect)
     if d is None:
         _fail(f"unknown SQL dialect {dialect!r}; choose one of {', '.join(DIALECTS)}")
-    if not isinstance(card, dict) or not isinstance(card.get("predictors"), list) or not card["predictors"]:
-        _fail("to_sql takes the card as plain data (card.to_dict() or card.json), with a list of predictors")
-    if isinstance(table, str):
-        table = [table]
-    table = [_check_text(t, "table name") for t in table]
-    if not table:
-        _fail("to_sql needs a table name")
-    if isinstance(ids, str):
-        ids = [ids]
-    ids = [_check_text(i, "id column name") for i in ids]
-    preds = [_predictor(p) for p in card["predictors"]]
-    names = [p["name"] for p in preds]
-    # Engines match column names without regard to case.
-    for what, seq in (("predictor", names), ("id column", ids)):
-        folded = [s.casefold() for s in seq]
-        if len(set(folded)) < len(folded):
-            _fail(f"{what} names repeat (ignoring case) in {seq}; SQL engines cannot tell such columns apart")
-    outputs = ids + [f"{n}_{what}" for n in names for what in ("bin", "points")]
-    outputs += ["score"] + [f"reason_{k + 1}" for k in range(REASONS)]
-    if d.max_ident_bytes:
-        long = [o for o in outputs if len(o.encode("utf-8")) > d.max_ident_bytes]
-        if long:
-            _fail(f"column names {long} are longer than {dialect}'s {d.max_ident_bytes} bytes; rename them")
+    card = _checked(card)
+    table = _table_parts(table)
+    ids = _id_columns(ids, card.names)
+    preds = [_Predictor.of(p) for p in card.predictors]
+    _check_names(d, dialect, table, ids + output_columns(card.names))
 
-    # Working columns get a prefix that no id column starts with.
-    prefix = "_tq"
-    while any(i.casefold().startswith(prefix) for i in ids):
-        prefix = "_" + prefix
-    col = lambda kind, j: d.ident(f"{prefix}{kind}{j}")  # noqa: E731
-    keep = [d.ident(i) for i in ids]
-    q = d.ident
-
-    def layer(columns: list[str], source: str, alias: str) -> str:
-        return f"SELECT {', '.join(keep + columns)}\nFROM {source} AS {q(prefix + alias)}"
-
-    def inner(sql: str) -> str:
-        return f"(\n{sql}{d.fence}\n)"
-
-    # 1. Each value, its engine type and text form.
-    cols = []
-    for j, p in enumerate(preds):
-        v = q(p["name"])
-        cols += [f"{v} AS {col('v', j)}", f"{d.typeof(v)} AS {col('t', j)}",
-                 f"{d.as_text(v)} AS {col('s', j)}", f"{d.trim(d.as_text(v))} AS {col('w', j)}"]
-    sql = layer(cols, ".".join(q(t) for t in table), "src")
-
-    # 2. Missing, the number it reads as (numbers, and text that reads as one), and its text key.
-    cols = []
-    for j, p in enumerate(preds):
-        v, ty, s, w = col("v", j), col("t", j), col("s", j), col("w", j)
-        floats, ints, texts = d.is_type(ty, d.float_types), d.is_type(ty, d.int_types), d.is_type(ty, d.text_types)
-        missing = f"CASE WHEN {v} IS NULL THEN 1 WHEN {floats} AND {d.is_nan(v, ty, s)} THEN 1 ELSE 0 END"
-        from_text = f"WHEN {texts} AND {d.is_number(w)} THEN {d.text_to_double(w)}"
-        number = f"CASE WHEN {floats} OR {ints} THEN {d.to_double(v, ty, s)} {from_text} END"
-        if p["type"] == "numerical":
-            cols += [f"{missing} AS {col('m', j)}", f"{number} AS {col('x', j)}"]
-            continue
-        x = d.to_double(v, ty, s)
-        big = d.num(_DBL_MAX)
-        # The text key of a value that is no finite number.
-        key = [f"WHEN {texts} THEN {s}",
-               f"WHEN {floats} THEN CASE WHEN {x} > {big} THEN 'inf' WHEN {x} < -{big} THEN '-inf' END"]
-        if d.bool_types:
-            key.append(f"WHEN {d.is_type(ty, d.bool_types)} THEN CASE WHEN {s} = 'true' THEN 'True' ELSE 'False' END")
-        if d.date_types:
-            key.append(f"WHEN {d.is_type(ty, d.date_types)} THEN {s}")
-        if d.timestamp_types:
-            key.append(f"WHEN {d.is_type(ty, d.timestamp_types)} THEN substr({s}, 1, 19)")
-        # Direct hits: text that is itself one of the card's categories.
-        direct = [f"WHEN {d.text_in(s, group)} THEN {p['index'][i]}" for i, group in enumerate(p["splits"]) if group]
-        direct = f"CASE WHEN {texts} THEN CASE {' '.join(direct)} ELSE -1 END ELSE -1 END" if direct else "-1"
-        cols += [f"{missing} AS {col('m', j)}", f"{number} AS {col('x', j)}",
-                 f"CASE {' '.join(key)} END AS {col('k', j)}", f"{direct} AS {col('h', j)}"]
-    sql = layer(cols, inner(sql), "parsed")
-
-    # 3. The bin: its position in the card's list of bins, -1 for Unseen.
-    cols = []
-    big = d.num(_DBL_MAX)
-    for j, p in enumerate(preds):
-        m, x = col("m", j), col("x", j)
-        finite = f"{x} >= -{big} AND {x} <= {big}"
-        if p["type"] == "numerical":
-            whens = []
-            if p["specials"]:
-                whens.append(f"WHEN {x} IN ({', '.join(d.num(c) for c in p['specials'])}) THEN {p['special']}")
-            whens += [f"WHEN {x} < {d.num(s)} THEN {p['index'][i]}" for i, s in enumerate(p["splits"])]
-            whens.append(f"ELSE {p['index'][-1]}")
-            seen = f"CASE {' '.join(whens)} END"
-            code = f"CASE WHEN {m} = 1 THEN {p['missing']} WHEN {finite} THEN {seen} ELSE -1 END"
-        else:
-            groups = [(p["specials"], p["special"])] + [(g, p["index"][i]) for i, g in enumerate(p["splits"])]
-            by_number, by_text = [], []
-            for keys, c in groups:
-                numbers, texts = _keys(keys)
-                if numbers:
-                    by_number.append(f"WHEN {x} IN ({', '.join(d.num(n) for n in numbers)}) THEN {c}")
-                if texts:
-                    by_text.append(f"WHEN {d.text_in(col('k', j), texts)} THEN {c}")
-            numeric = f"CASE {' '.join(by_number)} ELSE -1 END" if by_number else "-1"
-            textual = f"CASE {' '.join(by_text)} ELSE -1 END" if by_text else "-1"
-            code = (f"CASE WHEN {m} = 1 THEN {p['missing']} WHEN {col('h', j)} >= 0 THEN {col('h', j)} "
-                    f"WHEN {finite} THEN {numeric} ELSE {textual} END")
-        cols.append(f"{code} AS {col('b', j)}")
-    sql = layer(cols, inner(sql), "binned")
-
-    # 4. Points, and the shortfall below neutral where it makes a reason (NULL otherwise).
-    cols, reasons = [], []
-    for j, p in enumerate(preds):
-        b = col("b", j)
-        pts = " ".join(f"WHEN {c} THEN {d.num(v)}" for c, v in enumerate(p["points"]))
-        pts = f"CASE {b} {pts} ELSE {d.num(p['neutral'])} END" if pts else d.num(p["neutral"])
-        short = [(c, v - p["neutral"]) for c, v in enumerate(p["points"])]
-        short = [(c, s) for c, s in short if s < BELOW]
-        cols += [f"{b} AS {b}", f"{pts} AS {col('p', j)}"]
-        if short:
-            whens = " ".join(f"WHEN {c} THEN {d.num(s)}" for c, s in short)
-            cols.append(f"CASE {b} {whens} ELSE {d.null_double()} END AS {col('r', j)}")
-            reasons.append(j)
-    sql = layer(cols, inner(sql), "pointed")
-
-    # 5. Rank among the reasons: lower shortfall first, card order on ties.
-    cols = [f"{col(k, j)} AS {col(k, j)}" for j in range(len(preds)) for k in ("b", "p")]
-    for j in reasons:
-        cols.append(f"{col('r', j)} AS {col('r', j)}")
-        r = col("r", j)
-        terms = [f"CASE WHEN {col('r', i)} {'<=' if i < j else '<'} {r} THEN 1 ELSE 0 END" for i in reasons if i != j]
-        cols.append(f"{' + '.join(terms) or '0'} AS {col('n', j)}")
-    sql = layer(cols, inner(sql), "ranked")
-
-    # 6. The outputs.
-    cols = []
-    for j, p in enumerate(preds):
-        b = col("b", j)
-        labels = " ".join(f"WHEN {c} THEN {d.text(lab)}" for c, lab in enumerate(p["labels"]))
-        label = f"CASE {b} {labels} ELSE 'Unseen' END" if labels else "'Unseen'"
-        cols += [f"{label} AS {q(p['name'] + '_bin')}", f"{col('p', j)} AS {q(p['name'] + '_points')}"]
-    # Summed left to right in card order, as the Python scorer sums.
-    total = " + ".join(col("p", j) for j in range(len(preds))) or "CAST(0 AS " + d.double + ")"
-    cols.append(f"{total} AS {q('score')}")
-    for k in range(REASONS):
-        whens = " ".join(f"WHEN {col('r', j)} IS NOT NULL AND {col('n', j)} = {k} THEN {d.text(names[j])}"
-                         for j in reasons)
-        reason = f"CASE {whens} ELSE '' END" if whens else "''"
-        cols.append(f"{reason} AS {q(f'reason_{k + 1}')}")
-    return layer(cols, inner(sql), "scored")
+    q = _Query(d, ids, ".".join(d.ident(t) for t in table))
+    q.add([c for j, p in enumerate(preds) for c in _values(q, j, p)], "src")
+    q.add([c for j, p in enumerate(preds) for c in _parsed(q, j, p)], "parsed")
+    q.add([_binned(q, j, p) for j, p in enumerate(preds)], "binned")
+    q.add([c for j, p in enumerate(preds) for c in _pointed(q, j, p)], "pointed")
+    reasons = [j for j, p in enumerate(preds) if p.shortfalls]
+    q.add(_ranked(q, len(preds), reasons), "ranked")
+    q.add(_outputs(q, preds, reasons), "scored")
+    return q.sql

@@ -45,9 +45,65 @@ def _outcomes(y_bad, score, what: str = "scores") -> tuple[np.ndarray, np.ndarra
     return y, s
 
 
-def _delong(y: np.ndarray, scores: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+def weights_of(weights, n: int):
+    """Sample weights as floats, or None for unweighted; refused in one line where no figure could use them."""
+    if weights is None:
+        return None
+    w = np.asarray(weights, dtype=float).reshape(-1)
+    if w.shape != (n,):
+        raise InputError(f"sample_weight has {w.size} values for {n} applicants: give one weight per applicant")
+    if np.isnan(w).any():
+        raise InputError(f"sample_weight has {int(np.isnan(w).sum())} missing values: give every applicant a weight")
+    if not np.isfinite(w).all() or (w < 0).any():
+        raise InputError("sample_weight has negative or infinite values: weights are counts of applicants, 0 or more")
+    if not (w > 0).any():
+        raise InputError("sample_weight is zero for every applicant: at least one must count")
+    return w
+
+
+def _weighted_quantile(x: np.ndarray, w: np.ndarray, q: np.ndarray) -> np.ndarray:
+    """The quantiles of x when each value stands w times (as np.quantile of the repeated values, 'inverted_cdf')."""
+    order = np.argsort(x, kind="stable")
+    cum = np.cumsum(w[order])
+    at = np.searchsorted(cum, q * cum[-1], side="left")
+    return x[order][np.minimum(at, len(x) - 1)]
+
+
+def _delong_weighted(y: np.ndarray, scores: np.ndarray, w: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """As _delong, each applicant standing w times: the figures of the rows repeated, without repeating them."""
+    good, bad = y == 0, y == 1
+    m, n = w[good].sum(), w[bad].sum()
+    v_good, v_bad = [], []
+    for s in scores:
+        _, cell = np.unique(s, return_inverse=True)
+        k = int(cell.max()) + 1
+        g = np.bincount(cell, weights=w * good, minlength=k)
+        b = np.bincount(cell, weights=w * bad, minlength=k)
+        bad_below = np.cumsum(b) - b + b / 2  # bads scoring below each cell, ties half
+        good_below = np.cumsum(g) - g + g / 2
+        v_good.append(bad_below[cell[good]] / n)
+        v_bad.append(1.0 - good_below[cell[bad]] / m)
+    v_good, v_bad = np.array(v_good), np.array(v_bad)
+    auc = v_good @ w[good] / m
+    with np.errstate(invalid="ignore", divide="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        cov = _weighted_cov(v_good, w[good]) / m + _weighted_cov(v_bad, w[bad]) / n
+    return auc, cov
+
+
+def _weighted_cov(v: np.ndarray, w: np.ndarray) -> np.ndarray:
+    """Covariance of the rows of v over columns standing w times each (divisor: total weight - 1)."""
+    mean = v @ w / w.sum()
+    d = v - mean[:, None]
+    return np.atleast_2d((d * w) @ d.T / (w.sum() - 1))
+
+
+def _delong(y: np.ndarray, scores: np.ndarray, w=None) -> tuple[np.ndarray, np.ndarray]:
     """AUCs of several scores (rows) on the same applicants and DeLong's covariance matrix of them."""
     from scipy.stats import rankdata
+
+    if w is not None:
+        return _delong_weighted(y, scores, w)
 
     good, bad = scores[:, y == 0], scores[:, y == 1]
     m, n = good.shape[1], bad.shape[1]
@@ -64,12 +120,12 @@ def _delong(y: np.ndarray, scores: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     return auc, cov
 
 
-def _cells(y: np.ndarray, s: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """Goods and bads at each distinct score, lowest score first."""
+def _cells(y: np.ndarray, s: np.ndarray, w=None) -> tuple[np.ndarray, np.ndarray]:
+    """Goods and bads at each distinct score (weighted, where weights are given), lowest score first."""
     _, inverse = np.unique(s, return_inverse=True)
     k = int(inverse.max()) + 1
-    bad = np.bincount(inverse, weights=y, minlength=k)
-    return np.bincount(inverse, minlength=k) - bad, bad
+    bad = np.bincount(inverse, weights=y if w is None else y * w, minlength=k)
+    return np.bincount(inverse, weights=w, minlength=k) - bad, bad
 
 
 def _ks(good: np.ndarray, bad: np.ndarray) -> np.ndarray:
@@ -92,12 +148,14 @@ def _ks_interval(good: np.ndarray, bad: np.ndarray, resamples: int, seed: int) -
         good, bad = np.add.reduceat(good, starts), np.add.reduceat(bad, starts)
         shift = full - float(_ks(good, bad))
     rng = np.random.default_rng(seed)
-    g, b = int(good.sum()), int(bad.sum())
+    # Weighted counts draw as many applicants as they stand for.
+    g, b = max(1, int(round(good.sum()))), max(1, int(round(bad.sum())))
     batch = max(1, _BATCH_CELLS // len(good))
     stats = []
     for start in range(0, resamples, batch):
         size = min(batch, resamples - start)
-        stats.append(_ks(rng.multinomial(g, good / g, size=size), rng.multinomial(b, bad / b, size=size)))
+        stats.append(_ks(rng.multinomial(g, good / good.sum(), size=size),
+                         rng.multinomial(b, bad / bad.sum(), size=size)))
     lo, hi = np.quantile(np.concatenate(stats), [0.025, 0.975]) + shift
     return [float(max(lo, 0.0)), float(min(hi, 1.0))]
 
@@ -109,12 +167,14 @@ def _interval(value: float, variance: float, lo=-math.inf, hi=math.inf) -> list:
     return [float(max(lo, value - half)), float(min(hi, value + half))]
 
 
-def _summary(y, s, auc, variance, *, resamples=KS_RESAMPLES, seed=SEED) -> dict:
-    good, bad = _cells(y, s)
+def _summary(y, s, auc, variance, *, resamples=KS_RESAMPLES, seed=SEED, w=None) -> dict:
+    good, bad = _cells(y, s, w)
     auc_ci = _interval(auc, variance, 0.0, 1.0)
+    weighted = {} if w is None else {"weight": float(w.sum()), "bad_weight": float(w[y == 1].sum())}
     return {
         "n": int(len(y)),
         "bad": int(y.sum()),
+        **weighted,
         "auc": float(auc),
         "auc_ci": auc_ci,
         "gini": float(2 * auc - 1),
@@ -124,35 +184,46 @@ def _summary(y, s, auc, variance, *, resamples=KS_RESAMPLES, seed=SEED) -> dict:
     }
 
 
-def evaluate(y_bad, score, *, resamples: int = KS_RESAMPLES, seed: int = SEED) -> dict:
+def evaluate(y_bad, score, *, resamples: int = KS_RESAMPLES, seed: int = SEED, weights=None) -> dict:
     """AUC, Gini and KS with 95% intervals (DeLong for AUC and Gini, a seeded bootstrap for KS), n and bad."""
     y, s = _outcomes(y_bad, score)
-    auc, cov = _delong(y, s[None, :])
-    return _summary(y, s, auc[0], cov[0, 0], resamples=resamples, seed=seed)
+    w = weights_of(weights, len(y))
+    auc, cov = _delong(y, s[None, :], w)
+    return _summary(y, s, auc[0], cov[0, 0], resamples=resamples, seed=seed, w=w)
 
 
-def _bands(score: np.ndarray, groups: int) -> np.ndarray:
+def _bands(score: np.ndarray, groups: int, w=None) -> np.ndarray:
     """Band of each applicant by score quantile, 0 = lowest scores; tied scores share a band."""
     if groups < 1:
         raise InputError(f"the number of score bands must be at least 1, not {groups}")
-    edges = np.unique(np.quantile(score, np.linspace(0, 1, groups + 1)[1:-1]))
+    q = np.linspace(0, 1, groups + 1)[1:-1]
+    edges = np.unique(np.quantile(score, q) if w is None else _weighted_quantile(score, w, q))
     _, band = np.unique(np.searchsorted(edges, score, side="left"), return_inverse=True)
     return band
 
 
-def _band_counts(y: np.ndarray, s: np.ndarray, groups: int) -> pd.DataFrame:
-    band = _bands(s, groups)
-    t = pd.DataFrame({"score": s, "bad": y}).groupby(band, sort=True).agg(
-        score_min=("score", "min"), score_max=("score", "max"), score_mean=("score", "mean"),
-        applicants=("score", "size"), bads=("bad", "sum"),
-    )
-    return t.reset_index(drop=True).assign(band=lambda f: np.arange(1, len(f) + 1))
+def _band_counts(y: np.ndarray, s: np.ndarray, groups: int, w=None) -> pd.DataFrame:
+    band = _bands(s, groups, w)
+    if w is None:
+        t = pd.DataFrame({"score": s, "bad": y}).groupby(band, sort=True).agg(
+            score_min=("score", "min"), score_max=("score", "max"), score_mean=("score", "mean"),
+            applicants=("score", "size"), bads=("bad", "sum"),
+        )
+        return t.reset_index(drop=True).assign(band=lambda f: np.arange(1, len(f) + 1))
+    # Applicants and bads as the weight they carry.
+    t = pd.DataFrame({"score": s, "ws": s * w, "w": w, "wbad": y * w}).groupby(band, sort=True).agg(
+        score_min=("score", "min"), score_max=("score", "max"), ws=("ws", "sum"), applicants=("w", "sum"),
+        bads=("wbad", "sum"))
+    t["score_mean"] = np.divide(t["ws"], t["applicants"], out=t["score_min"].to_numpy(dtype=float).copy(),
+                                where=t["applicants"].to_numpy() > 0)
+    return t.drop(columns="ws").reset_index(drop=True).assign(band=lambda f: np.arange(1, len(f) + 1))
 
 
-def gains_table(y_bad, score, groups: int = 10) -> pd.DataFrame:
+def gains_table(y_bad, score, groups: int = 10, weights=None) -> pd.DataFrame:
     """Applicants by score band, worst first: how many, how many bad, and how the bads pile up."""
     y, s = _outcomes(y_bad, score)
-    t = _band_counts(y, s, groups)
+    w = weights_of(weights, len(y))
+    t = _band_counts(y, s, groups, w)
     goods = t["applicants"] - t["bads"]
     with np.errstate(divide="ignore", invalid="ignore"):
         odds = np.where(t["bads"] > 0, goods / t["bads"], np.inf)
@@ -164,15 +235,17 @@ def gains_table(y_bad, score, groups: int = 10) -> pd.DataFrame:
             "applicants": t["applicants"],
             "bads": t["bads"],
             "bad_rate": t["bads"] / t["applicants"],
-            "cum_applicant_share": t["applicants"].cumsum() / len(y),
-            "cum_bad_share": t["bads"].cumsum() / y.sum(),
+            "cum_applicant_share": t["applicants"].cumsum() / t["applicants"].sum(),
+            "cum_bad_share": t["bads"].cumsum() / t["bads"].sum(),
             "odds": odds,
         }
     )
 
 
-def _logistic(x: np.ndarray, good: np.ndarray):
+def _logistic(x: np.ndarray, good: np.ndarray, w=None):
     """Intercept, slope and the slope's standard error of logit P(good) = a + b x; None if the fit diverges."""
+    if w is not None:
+        return _logistic_weighted(x, good, w)
     mu, sd = float(x.mean()), float(x.std())
     if sd == 0:
         return None
@@ -197,14 +270,43 @@ def _logistic(x: np.ndarray, good: np.ndarray):
     return beta[0] - slope * mu, slope, se
 
 
-def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 10) -> dict:
+def _logistic_weighted(x: np.ndarray, good: np.ndarray, w: np.ndarray):
+    keep = w > 0
+    x, good, w = x[keep], good[keep], w[keep]
+    mu = float(np.average(x, weights=w))
+    sd = float(np.sqrt(np.average((x - mu) ** 2, weights=w)))
+    if sd == 0:
+        return None
+    design = np.column_stack([np.ones_like(x), (x - mu) / sd])
+    beta = np.zeros(2)
+    for _ in range(100):
+        p = 1.0 / (1.0 + np.exp(-(design @ beta)))
+        hessian = (design * (w * p * (1 - p))[:, None]).T @ design
+        try:
+            step = np.linalg.solve(hessian, design.T @ (w * (good - p)))
+        except np.linalg.LinAlgError:
+            return None
+        beta = beta + step
+        if np.abs(beta).max() > 50:
+            return None
+        if np.abs(step).max() < 1e-10:
+            break
+    else:
+        return None
+    se = math.sqrt(np.linalg.inv(hessian)[1, 1]) / sd
+    slope = beta[1] / sd
+    return beta[0] - slope * mu, slope, se
+
+
+def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 10, weights=None) -> dict:
     """Observed log-odds (good:bad) by score band beside the scaling the card was asked for and the one it shows.
 
     The fitted scaling comes from a logistic fit of good/bad on the score: ln(odds) = a + b * score, so the
     points that double the odds are ln 2 / b and the odds reach target_odds at (ln target_odds - a) / b.
     """
     y, s = _outcomes(y_bad, score)
-    t = _band_counts(y, s, groups)
+    w = weights_of(weights, len(y))
+    t = _band_counts(y, s, groups, w)
     goods = (t["applicants"] - t["bads"]).to_numpy()
     bads = t["bads"].to_numpy()
     with np.errstate(divide="ignore"):
@@ -212,7 +314,7 @@ def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 1
     bands = pd.DataFrame({"score": t["score_mean"], "score_min": t["score_min"], "score_max": t["score_max"],
                           "applicants": t["applicants"], "bads": t["bads"], "log_odds": log_odds})
     fitted = {"pdo": None, "pdo_ci": [None, None], "score_at_target_odds": None, "intercept": None, "slope": None}
-    fit = _logistic(s, 1.0 - y)
+    fit = _logistic(s, 1.0 - y, w)
     if fit is not None:
         a, b, se = fit
         fitted["intercept"], fitted["slope"] = float(a), float(b)
@@ -231,17 +333,23 @@ def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 1
     })
 
 
-def psi(expected, actual, bins: int = 10) -> float:
+def psi(expected, actual, bins: int = 10, *, expected_weights=None, actual_weights=None) -> float:
     """Population stability index of a score, on the deciles (or `bins` quantiles) of the expected one."""
     e = np.asarray(expected, dtype=float)
     a = np.asarray(actual, dtype=float)
+    we = np.ones(len(e)) if expected_weights is None else np.asarray(expected_weights, dtype=float)
+    wa = np.ones(len(a)) if actual_weights is None else np.asarray(actual_weights, dtype=float)
+    we, wa = we[np.isfinite(e)], wa[np.isfinite(a)]
     e, a = e[np.isfinite(e)], a[np.isfinite(a)]
     if len(e) == 0 or len(a) == 0:
         raise InputError("the stability index needs scores on both samples")
-    edges = np.unique(np.quantile(e, np.linspace(0, 1, bins + 1)[1:-1]))
+    q = np.linspace(0, 1, bins + 1)[1:-1]
+    edges = np.unique(np.quantile(e, q) if expected_weights is None else _weighted_quantile(e, we, q))
     k = len(edges) + 1
-    pe = np.maximum(np.bincount(np.searchsorted(edges, e, side="left"), minlength=k) / len(e), PSI_FLOOR)
-    pa = np.maximum(np.bincount(np.searchsorted(edges, a, side="left"), minlength=k) / len(a), PSI_FLOOR)
+    pe = np.maximum(np.bincount(np.searchsorted(edges, e, side="left"), weights=we, minlength=k) / we.sum(),
+                    PSI_FLOOR)
+    pa = np.maximum(np.bincount(np.searchsorted(edges, a, side="left"), weights=wa, minlength=k) / wa.sum(),
+                    PSI_FLOOR)
     return float(np.sum((pa - pe) * np.log(pa / pe)))
 
 
@@ -263,17 +371,17 @@ def _challenger_frame(X: pd.DataFrame, predictors: list[dict]) -> pd.DataFrame:
 
 
 def woe_logistic_challenger(X_train, y_train, X_test, predictors: list[dict], *,
-                            scaling: dict | None = None) -> np.ndarray:
+                            scaling: dict | None = None, sample_weight=None) -> np.ndarray:
     """Test scores of a WoE logistic-regression scorecard (optbinning) on the card's own bins; higher is better.
 
     `predictors` is the card's "predictors" list; `scaling` (pdo, target_score, target_odds) puts the scores
     on the card's scale, which only matters for reading them, not for ranking.
     """
-    fitted = _woe_scorecard(X_train, y_train, predictors, scaling or {})
+    fitted = _woe_scorecard(X_train, y_train, predictors, scaling or {}, sample_weight)
     return np.asarray(fitted.score(_challenger_frame(X_test, predictors)), dtype=float)
 
 
-def _woe_scorecard(X_train, y_train, predictors: list[dict], scaling: dict):
+def _woe_scorecard(X_train, y_train, predictors: list[dict], scaling: dict, sample_weight=None):
     # The card's splits go to optbinning as fixed user splits, so the challenger differs from the card only
     # in how it turns the same bins into points. A bin holding only goods or only bads on the training rows
     # has no finite WoE; optbinning refuses to fix it, and then merges it into a neighbour.
@@ -311,7 +419,8 @@ def _woe_scorecard(X_train, y_train, predictors: list[dict], scaling: dict):
                                    "scorecard_points": scaling.get("target_score", 200)},
         )
         # The card gives special and missing values their own points; so does the challenger.
-        return card.fit(train, y, metric_special="empirical", metric_missing="empirical")
+        return card.fit(train, y, sample_weight=sample_weight, metric_special="empirical",
+                        metric_missing="empirical")
 
 
 def _records(frame: pd.DataFrame) -> list[dict]:
@@ -361,13 +470,15 @@ def _sentence(card: str, rows: list[dict]) -> str:
 
 
 def assess(y_test, scores: dict, *, card: str = "additive card", train_score=None, pdo, target_score, target_odds,
-           groups: int = 10, resamples: int = KS_RESAMPLES, seed: int = SEED) -> dict:
+           groups: int = 10, resamples: int = KS_RESAMPLES, seed: int = SEED, weights=None,
+           train_weights=None) -> dict:
     """Everything the report and metrics.json show about the card and its challengers, as plain JSON values.
 
     `scores` maps a name (read after "the" in a sentence: "additive card", "tree model") to each applicant's
     score, higher is better, in the order of `y_test`; it must hold the card's own under `card`. For a model
     that predicts the probability of bad, pass 1 - probability. `train_score` is the card's score on the
-    training rows, for the stability index.
+    training rows, for the stability index. `weights` (and `train_weights`): each applicant stands for that
+    many; every figure is then that of the rows repeated.
     """
     if card not in scores:
         raise InputError(f"the scores given have no entry for the card '{card}'")
@@ -375,11 +486,12 @@ def assess(y_test, scores: dict, *, card: str = "additive card", train_score=Non
     checked = [_outcomes(y_test, scores[name], f"scores of the {name}") for name in names]
     y = checked[0][0]
     matrix = np.vstack([s for _, s in checked])
-    auc, cov = _delong(y, matrix)
+    w = weights_of(weights, len(y))
+    auc, cov = _delong(y, matrix, w)
     c = names.index(card)
     rows = []
     for i, name in enumerate(names):  # one pass per scorer, a handful at most
-        row = {"name": name, **_summary(y, matrix[i], auc[i], cov[i, i], resamples=resamples, seed=seed)}
+        row = {"name": name, **_summary(y, matrix[i], auc[i], cov[i, i], resamples=resamples, seed=seed, w=w)}
         if i != c:
             diff = float(auc[i] - auc[c])
             row["auc_vs_card"] = diff
@@ -390,7 +502,7 @@ def assess(y_test, scores: dict, *, card: str = "additive card", train_score=Non
     card_row = rows[c]
     stability = None
     if train_score is not None:
-        value = psi(train_score, matrix[c])
+        value = psi(train_score, matrix[c], expected_weights=train_weights, actual_weights=w)
         reading = "stable" if value < PSI_SHIFT[0] else "some shift" if value < PSI_SHIFT[1] else "shifted"
         stability = {"value": value, "reading": reading, "train": int(len(np.asarray(train_score))),
                      "test": int(len(y))}
@@ -402,8 +514,8 @@ def assess(y_test, scores: dict, *, card: str = "additive card", train_score=Non
         "challengers": rows,
         "best": best["name"] if judged else None,
         "sentence": _sentence(card, rows),
-        "gains": _records(gains_table(y, matrix[c], groups)),
-        "calibration": calibration(y, matrix[c], pdo, target_score, target_odds, groups=groups),
+        "gains": _records(gains_table(y, matrix[c], groups, weights=w)),
+        "calibration": calibration(y, matrix[c], pdo, target_score, target_odds, groups=groups, weights=w),
         "psi": stability,
     }
     return _jsonable(result)

@@ -67,6 +67,8 @@ def _add_estimator_options(p: argparse.ArgumentParser, *, binning: bool = True) 
         return
     p.add_argument("--drop", action="append", default=[], metavar="COLUMN",
                    help="a column that is no predictor (repeatable)")
+    p.add_argument("--weight", metavar="COLUMN",
+                   help="a column of sample weights: how many applicants each row stands for (no predictor)")
     p.add_argument("--id", dest="ids", action="append", default=[], metavar="COLUMN",
                    help="an identity column: no predictor, written first in test_scores.csv (repeatable)")
 
@@ -141,7 +143,7 @@ def _build(args, progress) -> None:
     from ._build import build
 
     result = build(args.data, args.out, target=args.target, params=estimator_params(args), test_size=args.test_size,
-                   drop=args.drop, ids=args.ids, strict=args.strict, progress=progress)
+                   drop=args.drop, ids=args.ids, weight=args.weight, strict=args.strict, progress=progress)
     _print_build(result, progress)
 
 

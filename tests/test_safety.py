@@ -11,9 +11,10 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
-from test_cli import applicants
+from applicants import applicants
 
-from tessaly import _io
+from tessaly import _files
+from tessaly._score import load_card
 from tessaly.cli import main
 
 FAST = ["--trees", "10", "--min-iv", "0", "--quiet"]
@@ -39,13 +40,7 @@ def hidden(folder):
 def card(tmp_path_factory):
     """A card trained from Parquet on text codes and dates, as CSV and Parquet scoring will meet them."""
     root = tmp_path_factory.mktemp("safety")
-    data = applicants(500, seed=3)
-    rng = np.random.default_rng(3)
-    data["grade"] = np.where(data["bad"] == "bad", rng.choice(["54", "12", "7"], 500, p=[0.6, 0.2, 0.2]),
-                             rng.choice(["54", "12", "7"], 500, p=[0.2, 0.4, 0.4]))
-    data["opened"] = pd.to_datetime(np.where(rng.random(500) < 0.5, "2020-01-05", "2021-06-30"))
-    data.loc[data["bad"] == "bad", "opened"] = pd.to_datetime(
-        np.where(rng.random((data["bad"] == "bad").sum()) < 0.8, "2020-01-05", "2021-06-30"))
+    data = applicants(500, seed=3, grade=["54", "12", "7"], opened=["2020-01-05", "2021-06-30"])
     data.insert(0, "customer", [f"{i:05d}" for i in range(500)])
     source = root / "train.parquet"
     data.to_parquet(source)
@@ -76,7 +71,7 @@ def test_build_replaces_only_an_earlier_card(case, card, tmp_path, monkeypatch, 
         if name not in ("copy", "no exchange"):
             (folder / name).write_text(text)
     if "no exchange" in setup:
-        monkeypatch.setattr(_io, "_exchange", lambda a, b: False)
+        monkeypatch.setattr(_files, "_exchange", lambda a, b: False)
     before = {p.relative_to(folder): p.read_bytes() for p in folder.rglob("*") if p.is_file()}
     monkeypatch.chdir(folder if out == "." else tmp_path)
     code, err = run(capsys, "build", source, "bad", "--out", out, "--seed", "7", *FAST)
@@ -88,7 +83,7 @@ def test_build_replaces_only_an_earlier_card(case, card, tmp_path, monkeypatch, 
     else:
         assert code == 0, err
         assert (folder / "card.json").read_bytes() != before.get(Path("card.json"))
-        assert _io.load_card(folder).target == "bad"
+        assert load_card(folder).target == "bad"
     assert hidden(folder.parent) == [] and hidden(tmp_path) == []
 
 
@@ -124,7 +119,7 @@ def test_values_score_by_meaning_not_by_inferred_type(form, card, tmp_path, caps
     assert code == 0, err
     scored = pd.read_csv(tmp_path / "s.csv", keep_default_na=False)
     keep = np.arange(len(data)) >= (3 if "unreadable" in form else 1 if "blank" in form else 0)
-    for column in ["score", "grade_bin", "opened_bin", "reason_1"]:
+    for column in ["score", "grade_bin", "reason_1"]:  # dates are no predictor: 'opened' is left out
         assert list(scored[column][keep]) == list(reference[column][keep]), column
     if "unreadable" in form:
         assert list(scored["age_bin"][:3]) == ["Unseen"] * 3
@@ -331,3 +326,67 @@ def test_formulas_are_neutral_in_csv_and_raw_in_parquet(tmp_path, capsys):
     scored = pd.read_csv(tmp_path / "s.csv", dtype=str, keep_default_na=False)
     assert list(scored["id"][:2]) == ["-0", "'=cmd|1"] and "'@age_bin" in scored.columns
     assert "'=HYPERLINK(\"x\")" in set(scored[["reason_1", "reason_2", "reason_3"]].to_numpy().ravel())
+
+
+def _parquet(path, data, **columns):
+    """The applicants as Parquet, with columns replaced or added as Arrow arrays of other types."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    table = pa.Table.from_pandas(data, preserve_index=False)
+    for name, values in columns.items():
+        at = table.schema.get_field_index(name)
+        table = table.set_column(at, name, pa.array(values)) if at >= 0 else table.append_column(name, pa.array(values))
+    pq.write_table(table, path)
+
+
+AWKWARD_FILES = {
+    # case: (write the input from the card's applicants, command, the column a refusal names)
+    "a struct column to build from": (lambda d, p: _parquet(p, d, meta=[{"a": i} for i in range(len(d))]),
+                                      "build", "meta"),
+    "a list predictor to score": (lambda d, p: _parquet(p, d, housing=[[h] for h in d["housing"]]), "score", "housing"),
+    "a binary --id to score": (lambda d, p: _parquet(p, d, customer=[c.encode() for c in d["customer"]]),
+                               "score", "customer"),
+    "a CSV cell of 9 MB to score": (lambda d, p: d.assign(customer=d["customer"].where(d.index != 3, "c" * (9 << 20)))
+                                    .to_csv(p, index=False), "score", None),
+}
+
+
+@pytest.mark.parametrize("case", AWKWARD_FILES)
+def test_awkward_files_score_or_fail_in_one_line(case, card, tmp_path, capsys):
+    data, _, out = card
+    write, command, column = AWKWARD_FILES[case]
+    path = tmp_path / ("in.csv" if "CSV" in case else "in.parquet")
+    write(data, path)
+    if command == "build":
+        code, err = run(capsys, "build", path, "bad", "--out", tmp_path / "c", *FAST)
+    else:
+        code, err = run(capsys, "score", out, path, "--id", "customer", "--out", tmp_path / "s.csv", "--quiet")
+    if column:
+        assert code == 1
+        one_line(err, repr(column), "drop the column")
+    else:
+        assert code == 0, err
+        scored = pd.read_csv(tmp_path / "s.csv", dtype=str, keep_default_na=False)
+        assert list(scored["customer"]) == list(pd.read_csv(path, dtype=str)["customer"])
+    assert hidden(tmp_path) == []
+
+
+@pytest.mark.parametrize("case", ["build through a link to a card", "score onto a read-only file"])
+def test_what_stands_at_out_is_respected(case, card, tmp_path, capsys):
+    data, source, earlier = card
+    if case.startswith("build"):
+        (tmp_path / "real").mkdir()
+        shutil.copytree(earlier, tmp_path / "real" / "card")
+        (tmp_path / "link").symlink_to(tmp_path / "real" / "card")
+        before = (earlier / "card.json").read_bytes()
+        code, err = run(capsys, "build", source, "bad", "--out", tmp_path / "link", "--seed", "9", *FAST)
+        assert code == 0, err
+        assert (tmp_path / "link").is_symlink() and (tmp_path / "real" / "card" / "card.json").read_bytes() != before
+        assert hidden(tmp_path) == hidden(tmp_path / "real") == []
+    else:
+        (tmp_path / "s.csv").write_text("kept\n")
+        (tmp_path / "s.csv").chmod(0o444)
+        code, err = run(capsys, "score", earlier, source, "--out", tmp_path / "s.csv", "--quiet")
+        assert code == 1 and (tmp_path / "s.csv").read_text() == "kept\n"
+        one_line(err, "read-only")

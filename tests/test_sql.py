@@ -15,6 +15,7 @@ import pandas as pd
 import pytest
 
 from tessaly._card import Card, checksum
+from tessaly._errors import InputError
 from tessaly._sql import to_sql
 
 N = 100_000
@@ -54,10 +55,10 @@ PREDICTORS = [
 ]
 
 
-def _card():
+def _card(predictors=PREDICTORS):
     body = {"format": "tessaly-card", "version": 2, "target": "bad", "bad": 1, "model": "xgb", "points": "module",
             "scaling": {"pdo": 20, "target_score": 200, "target_odds": 15, "resort": False},
-            "predictors": PREDICTORS}
+            "predictors": predictors}
     return {**body, "checksum": checksum(body)}
 
 
@@ -232,7 +233,7 @@ CASES = [("duckdb", "typed"), ("duckdb", "text"), ("sqlite", "typed"), ("sqlite"
 @pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
 @pytest.mark.parametrize("engine,shape", CASES, ids=[f"{e}-{s}" for e, s in CASES])
 def test_sql_scores_as_python(engine, shape, request, tmp_path):
-    card = _card()
+    card = Card.from_dict(_card())
     frame = _applicants(shape)
     sql = to_sql(card, dialect=engine, ids=["id"])
     if engine == "spark":
@@ -243,7 +244,7 @@ def test_sql_scores_as_python(engine, shape, request, tmp_path):
         seen, got = (_duckdb if engine == "duckdb" else _sqlite)(frame, sql)
     got = got.assign(id=got["id"].astype(np.int64)).sort_values("id").reset_index(drop=True)
     # The Python scorer reads the values as the engine holds them.
-    want = Card.from_dict(card).score(seen.drop(columns="id"))
+    want = card.score(seen.drop(columns="id"))
     names = [p["name"] for p in PREDICTORS]
     assert list(got.columns) == ["id", *[f"{n}_{k}" for n in names for k in ("bin", "points")],
                                  "score", "reason_1", "reason_2", "reason_3"]
@@ -258,3 +259,82 @@ def test_sql_scores_as_python(engine, shape, request, tmp_path):
     np.testing.assert_allclose(got["score"].astype(float), want["score"], rtol=0, atol=1e-9)
     for k in (1, 2, 3):
         np.testing.assert_array_equal(got[f"reason_{k}"].astype(str), want[f"reason_{k}"].astype(str))
+
+
+def _altered(change):
+    card = Card.from_dict(_card())
+    change(card)
+    return card
+
+
+REFUSED = {
+    # case: (card, options, words of the one-line message)
+    "id named score": (None, {"ids": ["score"]}, "named like an output column"),
+    "id named like a bin column": (None, {"ids": ["age_bin"]}, "named like an output column"),
+    "id named reason_1": (None, {"ids": ["id", "reason_1"]}, "named like an output column"),
+    "id given twice": (None, {"ids": ["id", "id"]}, "given twice"),
+    "id differing from an output in case only": (None, {"ids": ["Score"]}, "differ only in case"),
+    "the card as plain data": (_card(), {}, "takes a Card"),
+    "a card made inconsistent in Python": (_altered(lambda c: c.predictors[0].kinds.__setitem__(0, 99)), {}, "index"),
+    "a NUL in a category": (Card.from_dict(_card([*PREDICTORS[:-1], _predictor("loans", "categorical", [["0"], ["1\0"]],
+                                                                          [1.0, 2.0], 1.0)])), {}, "NUL"),
+    "a table name with an empty part": (None, {"table": "main..applicants"}, "empty part"),
+    "a name too long for postgres": (None, {"ids": ["x" * 64], "dialect": "postgres"}, "63 bytes"),
+    "an unknown dialect": (None, {"dialect": "oracle"}, "unknown SQL dialect"),
+}
+
+
+@pytest.mark.parametrize("case", REFUSED)
+def test_what_sql_cannot_express_is_refused_in_one_line(case):
+    card, options, words = REFUSED[case]
+    with pytest.raises(InputError) as refused:
+        to_sql(card if card is not None else Card.from_dict(_card()), **options)
+    assert words in str(refused.value) and "\n" not in str(refused.value), str(refused.value)
+
+
+TABLES = {
+    "a schema-qualified name": ("s.applicants", 3),
+    "parts taken as they are": (("s", "odd.name"), 3),
+    "a name that tries to end the query": ('applicants"; DROP TABLE applicants; --', None),
+}
+
+
+@pytest.mark.parametrize("case", TABLES)
+def test_tables_are_named_part_by_part(case):
+    duckdb = pytest.importorskip("duckdb")
+    table, rows = TABLES[case]
+    con = duckdb.connect()
+    con.register("frame", _applicants("typed").head(3))
+    for name in ("applicants", "s.applicants", 's."odd.name"'):
+        con.execute(f"CREATE SCHEMA IF NOT EXISTS s; CREATE TABLE {name} AS SELECT * FROM frame")
+    sql = to_sql(Card.from_dict(_card()), table=table, ids=["id"])
+    if rows is None:
+        with pytest.raises(duckdb.CatalogException):
+            con.execute(sql)
+    else:
+        assert len(con.execute(sql).fetchall()) == rows
+    assert con.execute("SELECT count(*) FROM applicants").fetchone() == (3,)
+
+
+def test_timestamps_match_their_categories_as_python():
+    duckdb = pytest.importorskip("duckdb")
+    stamps = pd.Series(pd.to_datetime(["2020-01-05", "2020-01-05 00:00:00.25", "2020-01-05 10:00:00", "2021-06-30",
+                                       "2022-02-02", None], format="ISO8601"))
+    # One column per way an engine may hold a timestamp; the zoned one is read in the session's zone.
+    frame = pd.DataFrame({"id": range(len(stamps)), **{unit: stamps.astype(f"datetime64[{unit}]")
+                                                        for unit in ("s", "ms", "us", "ns")},
+                          "zoned": stamps.dt.tz_localize("America/New_York")})
+    splits = [["2020-01-05"], ["2020-01-05 10:00:00"], ["2021-06-30"]]
+    predictors = [_predictor(c, "categorical", splits, [1.0, 2.0, 3.0], 0.0, labels=["day", "ten", "june"])
+                  for c in frame.columns[1:]]
+    card = Card.from_dict(_card(predictors))
+    con = duckdb.connect()
+    con.execute("SET TimeZone = 'America/New_York'")
+    con.register("frame", frame)
+    con.execute("CREATE TABLE applicants AS SELECT * FROM frame")
+    seen = con.execute("SELECT * FROM applicants ORDER BY id").df()
+    got = con.execute(to_sql(card, ids=["id"]) + " ORDER BY id").df()
+    want = card.score(seen.drop(columns="id"))
+    for name in frame.columns[1:]:
+        assert list(want[f"{name}_bin"]) == ["day", "day", "ten", "june", "Unseen", "Unseen"], name
+        assert list(got[f"{name}_bin"]) == list(want[f"{name}_bin"]), name
