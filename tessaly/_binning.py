@@ -7,11 +7,14 @@ anything from optbinning's display formatting.
 Values are matched by what they mean, not by how a reader typed the column:
 text "54.0", the integer 54 and the float 54.0 are one category, a date is
 the same from Parquet and from CSV, and text in a numerical column is
-unreadable rather than a number.
+unreadable rather than a number. The build reads them the same way: a column
+of Decimal amounts or of text numbers with a stray cell is numerical, and
+dates are no predictor.
 """
 
 from __future__ import annotations
 
+import datetime as dt
 import math
 from dataclasses import dataclass, field
 
@@ -85,26 +88,33 @@ def _keys(s: pd.Series) -> np.ndarray:
             # Timestamps held in an object column print with their time; text dates get the same form.
             text = text.str.replace(_ISO_TIME, r"\1 \2", regex=True).str.replace(_MIDNIGHT, r"\1", regex=True)
             keys[:] = text.to_numpy(dtype=object)
-            x = pd.to_numeric(s, errors="coerce").to_numpy(dtype=float, na_value=np.nan)
-            numeric = np.isfinite(x)
+            x, unreadable = to_number(s)
+            numeric = ~unreadable & ~missing
             if numeric.any():
                 keys[numeric] = _number_keys(x[numeric])
     keys[missing] = None
     return keys
 
 
+# Dates, durations and periods are stored as integers, and booleans as 0 and 1; none of them is a number.
+_NOT_NUMBERS = (bool, np.bool_, dt.date, dt.timedelta, np.datetime64, np.timedelta64, pd.Period)
+
+
 def to_number(values) -> tuple[np.ndarray, np.ndarray]:
     """Floats of a numerical predictor's values, and where a present value could not be read as a finite number."""
     s = pd.Series(values).reset_index(drop=True)
+    if isinstance(s.dtype, pd.CategoricalDtype):
+        s = pd.Series(np.asarray(s, dtype=object))
     if pd.api.types.is_numeric_dtype(s) and not pd.api.types.is_bool_dtype(s):
         x = s.to_numpy(dtype=float, na_value=np.nan)
-    elif pd.api.types.is_bool_dtype(s) or pd.api.types.infer_dtype(s, skipna=True) == "boolean":
-        x = np.full(len(s), np.nan)
-    else:
+    elif (s.dtype == object or pd.api.types.is_string_dtype(s)) \
+            and pd.api.types.infer_dtype(s, skipna=True) != "boolean":
         x = pd.to_numeric(s, errors="coerce").to_numpy(dtype=float, na_value=np.nan, copy=True)
         if s.dtype == object:
-            # True and False are text here, not 1 and 0 (a scan, but callers pass distinct values only).
-            x[np.array([isinstance(v, (bool, np.bool_)) for v in s], dtype=bool)] = np.nan
+            # A scan, but callers pass distinct values only.
+            x[s.map(lambda v: isinstance(v, _NOT_NUMBERS)).to_numpy(dtype=bool)] = np.nan
+    else:
+        x = np.full(len(s), np.nan)
     unreadable = ~np.isfinite(x) & ~s.isna().to_numpy()
     return x, unreadable
 
@@ -224,6 +234,8 @@ class PredictorBinning(Bins):
 
     labels: list[str] = field(default_factory=list)  # one per kept row of the table, in table order
     table: pd.DataFrame = field(default=None, repr=False)
+    unreadable: int = 0  # training values that could not be read, left out of the bins
+    binning: str = "optimal"  # or "by hand": the splits were given
 
     @property
     def features(self) -> list[str]:
@@ -232,64 +244,328 @@ class PredictorBinning(Bins):
     def positions(self, values) -> np.ndarray:
         return self.locate(values)[0]
 
-def is_numerical(x: pd.Series) -> bool:
-    return pd.api.types.is_numeric_dtype(x) and not pd.api.types.is_bool_dtype(x)
+
+class LeftOut(InputError):
+    """A predictor the build leaves out; the message is the reason, as the report lists it."""
 
 
-def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special_codes, max_bins) -> PredictorBinning:
+# A column is read as numbers (or dates) when at most these shares of its distinct present values, or of its
+# present cells, are something else: two stray "n/a" cells must not turn amounts into a thousand categories.
+STRAY_VALUES, STRAY_CELLS = 0.01, 0.001
+_ISO_DATE = r"^\d{4}-\d{2}-\d{2}(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d+)?)?(?:Z|[+-]\d{2}:?\d{2})?)?$"
+REFUSED = {
+    "dates": "holds dates: derive a number such as months since them, or drop it",
+    "durations": "holds durations: turn them into a number such as days, or drop it",
+}
+LEAKAGE = "identical to the target in training (leakage)"
+# A run of values of one outcome only keeps a bin of its own when it holds this share of the applicants and would
+# be this unlikely to be pure at the bad rate of the applicants beside it. optbinning merges every pure bin into a
+# neighbour, which loses a flag whose one value is always bad.
+PURE_SHARE, PURE_CHANCE = 0.01, 1e-3
+
+
+def value_kind(values) -> str:
+    """How the build reads a column: "numerical", "categorical", "dates" or "durations".
+
+    By what its values mean, as scoring reads them, not by the type a reader
+    gave the column: Decimal amounts and text numbers are numerical, text
+    dates are dates, and a few stray cells change nothing. Booleans and a
+    column typed as categories are categorical.
+    """
+    s = pd.Series(values)
+    if pd.api.types.is_bool_dtype(s) or isinstance(s.dtype, pd.CategoricalDtype):
+        return "categorical"
+    if pd.api.types.is_datetime64_any_dtype(s) or isinstance(s.dtype, pd.PeriodDtype):
+        return "dates"
+    if pd.api.types.is_timedelta64_dtype(s):
+        return "durations"
+    if pd.api.types.is_numeric_dtype(s) or _decimals(s):
+        return "numerical"
+    codes, uniques = distinct(s)
+    if not len(uniques) or pd.api.types.infer_dtype(uniques, skipna=True) == "boolean":
+        return "categorical"
+    counts = np.bincount(codes[codes >= 0], minlength=len(uniques))
+
+    def nearly_all(hit: np.ndarray) -> bool:
+        return bool(hit.any()) and ((~hit).sum() <= STRAY_VALUES * len(hit)
+                                    or counts[~hit].sum() <= STRAY_CELLS * counts.sum())
+
+    def of_type(types) -> np.ndarray:
+        return np.array(uniques.map(lambda v: isinstance(v, types)), dtype=bool)
+
+    text = of_type(str)
+    dates = of_type((dt.date, np.datetime64, pd.Period))
+    dates[text] = uniques[text].astype(str).str.match(_ISO_DATE).to_numpy(dtype=bool)
+    if nearly_all(dates):
+        return "dates"
+    if nearly_all(of_type((dt.timedelta, np.timedelta64))):
+        return "durations"
+    if nearly_all(~to_number(uniques)[1]):
+        return "numerical"
+    return "categorical"
+
+
+def _decimals(s: pd.Series) -> bool:
+    """Whether the column holds Decimal objects only (a database's DECIMAL): floats without hashing each."""
+    return s.dtype == object and pd.api.types.infer_dtype(s, skipna=True) == "decimal"
+
+
+def _read(x: pd.Series, numerical: bool) -> tuple[np.ndarray, np.ndarray]:
+    """The values as the card reads them (floats, or category keys; NaN where missing), and where a present
+    value is unreadable."""
+    if not numerical:
+        keys = canonical(x)
+        return np.where(pd.isna(keys), np.nan, keys).astype(object), np.zeros(len(keys), dtype=bool)
+    if pd.api.types.is_numeric_dtype(x) and not pd.api.types.is_bool_dtype(x):
+        values = x.to_numpy(dtype=float, na_value=np.nan)
+        return values, np.zeros(len(values), dtype=bool)
+    if _decimals(x):
+        return np.array(x.where(x.notna(), np.nan), dtype=float), np.zeros(len(x), dtype=bool)
+    codes, uniques = distinct(x)
+    numbers, unreadable = to_number(uniques)
+    return np.append(numbers, np.nan)[codes], np.append(unreadable, False)[codes]
+
+
+def _significant(n: int, bad: bool, rate: float, rows: int) -> bool:
+    """Whether `n` applicants all bad (all good) are a bin: enough of them, and unlikely so at `rate` by chance."""
+    p = rate if bad else 1.0 - rate
+    return n >= PURE_SHARE * rows and (p <= 0.0 or (p < 1.0 and n * math.log(p) < math.log(PURE_CHANCE)))
+
+
+def _fit_in(groups: list, sizes: list, covers_all: bool, room: int) -> list:
+    """The largest pure groups that leave room for a bin of the other values (none needed if they cover all)."""
+    if covers_all and len(groups) <= room:
+        return groups
+    keep = sorted(range(len(groups)), key=lambda i: -sizes[i])[:max(room - 1, 0)]
+    return [groups[i] for i in sorted(keep)]
+
+
+def _pure_ends(x: np.ndarray, y: np.ndarray, trend, room: int, w: np.ndarray) -> tuple[list[float], np.ndarray]:
+    """Cut points that give a run of one outcome at either end of the values a bin of its own, and the rows
+    those bins take. `x`, `y`, `w`: the regular values, their outcomes and weights."""
+    v, inverse = np.unique(x, return_inverse=True)
+    n = np.bincount(inverse, weights=w, minlength=len(v))
+    bad = np.bincount(inverse, weights=y * w, minlength=len(v))
+    outcome = np.where(bad == 0, 0, np.where(bad == n, 1, -1))  # all good, all bad, both
+    rate = float(np.average(y, weights=w))
+    if rate in (0.0, 1.0):
+        return [], np.zeros(len(x), dtype=bool)
+
+    def run(order) -> int:
+        same = outcome[order] == outcome[order[0]]
+        return 0 if outcome[order[0]] < 0 else len(v) if same.all() else int(np.argmin(same))
+
+    low, high = run(np.arange(len(v))), run(np.arange(len(v))[::-1])
+    high = 0 if low == len(v) else high
+    # An explicit trend holds: all good at its low end, all bad at its high end.
+    against = {"ascending": (1, 0), "descending": (0, 1)}.get(trend, (None, None))
+    runs, sizes = [], []
+    for end, k, order in (("low", low, np.arange(len(v))), ("high", high, np.arange(len(v))[::-1])):
+        size = float(n[order[:k]].sum())
+        # Beside the run: as many applicants as it holds, or all the others where there are fewer.
+        beside = order[k:][:int(np.searchsorted(np.cumsum(n[order[k:]]), size)) + 1]
+        local = float(bad[beside].sum() / n[beside].sum()) if len(beside) else rate
+        if k and outcome[order[0]] != against[end == "high"] \
+                and _significant(size, outcome[order[0]] == 1, local, float(w.sum())):
+            runs.append((end, k))
+            sizes.append(size)
+    runs = _fit_in(runs, sizes, sum(k for _, k in runs) == len(v), room)
+    cuts, taken = set(), np.zeros(len(x), dtype=bool)
+    for end, k in runs:
+        if end == "low":
+            taken |= x <= v[k - 1]
+            if k < len(v):
+                cuts.add(_between(v[k - 1], v[k]))
+        else:
+            taken |= x >= v[len(v) - k]
+            cuts.add(_between(v[len(v) - k - 1], v[len(v) - k]))
+    return sorted(cuts), taken
+
+
+def _between(a: float, b: float) -> float:
+    """A cut point that puts `a` below it and `b` on or above it."""
+    mid = a + (b - a) / 2
+    return float(mid if a < mid <= b else b)
+
+
+def _pure_categories(keys: np.ndarray, y: np.ndarray, room: int, w: np.ndarray) -> tuple[list, list, np.ndarray]:
+    """The categories of one outcome only, in a bin of the all-good ones and one of the all-bad ones, and the
+    rows those bins take. Each category must be a bin by itself: pooling small pure categories would pick
+    noise by its outcome."""
+    cats, inverse = np.unique(keys.astype(str), return_inverse=True)
+    n = np.bincount(inverse, weights=w, minlength=len(cats))
+    bad = np.bincount(inverse, weights=y * w, minlength=len(cats))
+    total = float(w.sum())
+    groups, sizes = [], []
+    for outcome, pure in ((0, bad == 0), (1, bad == n)):
+        # Beside a category: all the others.
+        chosen = [i for i in np.flatnonzero(pure) if n[i] < total and _significant(
+            float(n[i]), outcome == 1, (bad.sum() - bad[i]) / (total - n[i]), total)]
+        if chosen:
+            groups.append((outcome, chosen))
+            sizes.append(float(n[chosen].sum()))
+    groups = _fit_in(groups, sizes, sum(len(g) for _, g in groups) == len(cats), room)
+    taken = np.isin(inverse, [i for _, g in groups for i in g])
+    named = {outcome: [str(cats[i]) for i in g] for outcome, g in groups}
+    # All good first and all bad last, as optbinning orders its bins by event rate.
+    return [named[0]] if 0 in named else [], [named[1]] if 1 in named else [], taken
+
+
+def _woe_table(labels: list, nonevent: np.ndarray, event: np.ndarray) -> pd.DataFrame:
+    """optbinning's binning table from each bin's counts (weighted, where rows carry weights), except that a bin
+    of one outcome only gets half an applicant in its empty cell, as is usual in the field, so that its WoE and
+    IV are finite and true, not 0."""
+    if (nonevent % 1 == 0).all() and (event % 1 == 0).all():
+        nonevent, event = nonevent.astype(np.int64), event.astype(np.int64)
+    count = nonevent + event
+    used = count > 0
+    p_nonevent = np.where(used & (nonevent == 0), 0.5, nonevent)[used] / nonevent.sum()
+    p_event = np.where(used & (event == 0), 0.5, event)[used] / event.sum()
+    middle = (p_nonevent + p_event) / 2
+    woe, iv, js, rate = (np.zeros(len(count)) for _ in range(4))
+    woe[used] = np.log(p_nonevent / p_event)
+    iv[used] = (p_nonevent - p_event) * woe[used]
+    js[used] = 0.5 * (p_event * np.log(p_event / middle) + p_nonevent * np.log(p_nonevent / middle))
+    rate[used] = event[used] / count[used]
+    return pd.DataFrame({"Bin": pd.Series(labels, dtype=object), "Count": count, "Count (%)": count / count.sum(),
+                         "Non-event": nonevent, "Event": event, "Event rate": rate, "WoE": woe, "IV": iv,
+                         "JS": js})[TABLE_COLUMNS]
+
+
+def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, room):
+    """Splits found by search: pure runs of one outcome first, then optbinning over the other values."""
     from optbinning import OptimalBinning
 
-    numerical = is_numerical(x)
-    codes = special_keys(special_codes, numerical)
+    numerical = kind == "numerical"
+    trend = None if trend == "none" else trend
+    before, after = [], []
+    pure = np.zeros(len(values), dtype=bool)
     if numerical:
-        values = x.to_numpy(dtype=float, na_value=np.nan)
+        cuts, taken = _pure_ends(values[regular], y[regular], trend, room, w[regular])
+        n_pure = len(cuts)
+    else:
+        before, after, taken = _pure_categories(values[regular], y[regular], room, w[regular])
+        n_pure = len(before) + len(after)
+    pure[regular] = taken
+    rest = read & ~pure
+    others = values[rest & regular]
+    if pd.Series(others).nunique() >= 2:
+        options = dict(name=str(name), dtype=kind, max_n_bins=max(room - n_pure, 1), monotonic_trend=trend)
+        if codes:
+            options["special_codes"] = list(codes)
+        weights = None if (w == 1).all() else w[rest]
+        found = OptimalBinning(**options).fit(values[rest], y[rest], sample_weight=weights).splits
+        found = list(map(float, found)) if numerical else [[str(c) for c in g] for g in found]
+    else:
+        found = [] if numerical or not len(others) else [[str(others[0])]]
+    return sorted(set(cuts) | set(found)) if numerical else before + found + after
+
+
+def _hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
+    """Split points or groups of values set by hand, checked against the predictor; one line where they do not fit."""
+    given = list(given)
+    groups = [isinstance(g, (list, tuple)) for g in given]
+    if numerical:
+        if any(groups):
+            raise InputError(f"'{name}' is numerical: set its bins by hand as split points, e.g. [25, 35, 50]")
+        x = pd.to_numeric(pd.Series(given, dtype=object), errors="coerce").to_numpy(dtype=float)
+        if not np.isfinite(x).all() or any(isinstance(v, bool) for v in given):
+            raise InputError(f"the split points set by hand for '{name}' must be finite numbers, not {given!r}"[:300])
+        if not (np.diff(x) > 0).all():
+            raise InputError(f"the split points set by hand for '{name}' must be ascending without repeats: "
+                             f"{given!r}"[:300])
+        return [float(v) for v in x]
+    if not given or not all(groups) or not all(len(g) for g in given):
+        raise InputError(f"'{name}' is categorical: set its bins by hand as groups of values, e.g. "
+                         '[["own"], ["rent", "free"]]')
+    keyed = [[k for k in canonical(pd.Series(list(g), dtype=object)) if k is not None] for g in given]
+    flat = [k for g in keyed for k in g]
+    twice = sorted({k for k in flat if flat.count(k) > 1})
+    if twice:
+        raise InputError(f"the value {twice[0]!r} of '{name}' is in two groups set by hand: keep it in one")
+    left = sorted(set(present.astype(str)) - set(flat))
+    if left:
+        raise InputError(f"'{name}' holds {len(left)} value{'s' * (len(left) > 1)} in no group set by hand "
+                         f"({', '.join(map(repr, left[:3]))}{', ...' if len(left) > 3 else ''}): add them to a group")
+    return keyed
+
+
+def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special_codes, max_bins, sample_weight=None,
+                  splits=None) -> PredictorBinning:
+    """One predictor's bins from its training values and outcomes (1 bad, 0 good).
+
+    The values are read as scoring reads them (see `value_kind`); unreadable ones
+    (text in a numerical column) shape no bin, score as unseen and are counted in
+    `unreadable`. `max_bins` counts every bin, Special and Missing included; a
+    predictor with special and missing values has three at least. Raises LeftOut
+    for a column with a single value, dates or durations, or the target in disguise.
+    `sample_weight`: how many applicants each row stands for. `splits`: the bins set by hand, split points of a
+    numerical predictor or groups of values of a categorical one; nothing is searched then.
+    """
+
+    kind = value_kind(x)  # the card's dtype
+    if kind in REFUSED:
+        raise LeftOut(REFUSED[kind])
+    numerical = kind == "numerical"
+    codes = special_keys(special_codes, numerical)
+    values, unreadable = _read(pd.Series(x).reset_index(drop=True), numerical)
+    if numerical:
         present = values[~np.isnan(values)]
-        if not np.isfinite(present).all() or (np.abs(present) > LARGEST).any():
+        if np.isinf(present).any() or (np.abs(present) > LARGEST).any():
             raise InputError(f"predictor '{name}' has infinite values or values beyond ±{LARGEST:g}; "
                              "replace them or drop the column")
-        missing = np.isnan(values)
         special = np.isin(values, codes)
     else:
-        values = canonical(x)
-        missing = pd.isna(values)
-        special = np.isin(values.astype(str), codes) & ~missing if codes else np.zeros(len(values), dtype=bool)
-        values = np.where(missing, np.nan, values).astype(object)
-    if pd.Series(values[~missing & ~special]).nunique() < 2:
-        raise InputError(f"predictor '{name}' has a single value; drop it from the table")
-    dtype = "numerical" if numerical else "categorical"
-    has_missing, has_special = bool(missing.any()), bool(special.any())
-    regular_cap = max(2, min(max_bins, MAX_BINS) - has_missing - has_special)
-    trend = None if monotonic_trend == "none" else monotonic_trend
-    options = dict(name=str(name), dtype=dtype, max_n_bins=regular_cap, monotonic_trend=trend)
-    if codes:
-        options["special_codes"] = list(codes)
-    ob = OptimalBinning(**options).fit(values, y)
+        special = np.isin(values.astype(str), codes) if codes else np.zeros(len(values), dtype=bool)
+    missing = pd.isna(values) & ~unreadable
+    special &= ~missing
+    regular = ~missing & ~special & ~unreadable
+    y = np.asarray(y).astype(np.int64)
+    w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=float)
+    if not regular.any():
+        raise LeftOut("has no values but missing or special ones")
+    if pd.Series(values[regular]).nunique() + missing.any() + special.any() < 2:
+        raise LeftOut("has a single value")
+    read = ~unreadable
+    if y[read].min() == y[read].max():
+        raise LeftOut("has readable values for one outcome only")
 
-    table = ob.binning_table.build().drop(index="Totals").reset_index(drop=True)
-    table["WoE"] = pd.to_numeric(table["WoE"]).astype(float)
-    n_regular = len(table) - 2
-    splits = list(map(float, ob.splits)) if numerical else [[str(c) for c in group] for group in ob.splits]
+    given = splits
+    if splits is not None:
+        splits = _hand_splits(name, splits, numerical, values[regular])
+        if len(splits) + numerical + bool(missing.any()) + bool(special.any()) > MAX_BINS:
+            raise InputError(f"the bins set by hand for '{name}' make more than {MAX_BINS} bins with the missing and "
+                             "special ones: merge some")
+    else:
+        splits = _searched_splits(name, kind, values, y, w, regular, read, codes, trend=monotonic_trend,
+                                  room=max(1, min(max_bins, MAX_BINS) - bool(missing.any()) - bool(special.any())))
     if numerical:
         regular_labels = interval_labels(splits)
     else:
         regular_labels = [category_label(g) for g in splits]
-    if len(regular_labels) != n_regular:
-        raise RuntimeError(f"binning of '{name}' gave {n_regular} bins for {len(regular_labels)} labels")
 
-    kinds: list = list(range(n_regular)) + [SPECIAL, MISSING]
-    labels = regular_labels + [SPECIAL, MISSING]
+    kinds: list = [*range(len(regular_labels)), SPECIAL, MISSING]
+    labels = [*regular_labels, SPECIAL, MISSING]
+    bins = Bins(str(name), kind, splits, list(codes), kinds)
+    rows = bins.locate(values[read])[0]
+    if (rows < 0).any():
+        raise RuntimeError(f"binning of '{name}' left {int((rows < 0).sum())} training values outside every bin")
+    event = np.bincount(rows, weights=(y * w)[read], minlength=len(kinds))
+    nonevent = np.bincount(rows, weights=w[read], minlength=len(kinds)) - event
+    table = _woe_table(labels, nonevent, event)
     # Empty special/missing rows would be features that never fire; leave them out.
-    keep = [i for i in range(len(table)) if i < n_regular or table.loc[i, "Count"] > 0]
+    keep = [i for i in range(len(table)) if kinds[i] not in (SPECIAL, MISSING) or table.loc[i, "Count"] > 0]
     table = table.loc[keep].reset_index(drop=True)
     kinds = [kinds[i] for i in keep]
     labels = [labels[i] for i in keep]
+    if ((table["Event"] == 0) | (table["Non-event"] == 0)).all():
+        raise LeftOut(LEAKAGE)
     if len(set(labels)) != len(labels):
         raise RuntimeError(f"bin labels of '{name}' collide")
-    if len(labels) > MAX_BINS:
-        raise RuntimeError(f"'{name}' has {len(labels)} bins, more than {MAX_BINS}")
-    table["Bin"] = pd.Series(labels, dtype=object)
-    table = table[TABLE_COLUMNS]
-    return PredictorBinning(str(name), dtype, splits, list(codes), kinds, labels=labels, table=table)
+    if len(labels) > max(min(max_bins, MAX_BINS), 1 + (SPECIAL in kinds) + (MISSING in kinds)):
+        raise RuntimeError(f"'{name}' has {len(labels)} bins, more than {max_bins}")
+    return PredictorBinning(str(name), kind, splits, list(codes), kinds, labels=labels, table=table,
+                            unreadable=int(unreadable.sum()), binning="optimal" if given is None else "by hand")
 
 
 def one_hot(binnings: list[PredictorBinning], data: pd.DataFrame, positions=None) -> pd.DataFrame:

@@ -173,6 +173,10 @@ class Card:
     def names(self) -> list[str]:
         return [p.name for p in self.predictors]
 
+    def bins(self) -> dict:
+        """Each predictor's splits (numerical) or groups of values (categorical): what `bins=` takes back."""
+        return {p.name: p.splits for p in self.predictors}
+
     def to_dict(self) -> dict:
         body = {"format": FORMAT, "version": VERSION, "target": self.target, "bad": _plain(self.bad),
                 "model": self.model, "points": self.points_kind, "scaling": dict(self.scaling),

@@ -71,6 +71,11 @@ class Param:
         elif self.kind == "bool":
             if not isinstance(value, bool) and not (type(value).__module__ == "numpy" and type(value).__name__ == "bool"):
                 raise InputError(f"{self.label} must be True or False, not {value!r}")
+        elif self.kind == "bins":
+            if not isinstance(value, dict) or not all(isinstance(k, str) and isinstance(v, (list, tuple))
+                                                       for k, v in value.items()):
+                raise InputError(f"{self.label} must map predictor names to lists of splits or of groups of values, "
+                                 f"e.g. {{\"age\": [25, 35], \"housing\": [[\"own\"], [\"rent\", \"free\"]]}}")
         elif self.kind == "choice":
             if not isinstance(value, str) or value not in self.choices:
                 raise InputError(f"unknown {self.label} {value!r}: choose from {', '.join(self.choices)}")
@@ -86,6 +91,10 @@ PARAMS = (
     Param("monotone", False, "bool", "constrain each bin's effect on the model to the direction of its event rate"),
     Param("max_bins", MAX_BINS, "int", f"at most this many bins per predictor, missing and special values included "
           f"(2-{MAX_BINS})", low=2, high=MAX_BINS, binning=True),
+    Param("bins", None, "bins", "bins set by hand: predictor -> split points (numerical) or groups of values "
+          "(categorical); missing values and special codes keep bins of their own; other predictors are binned as "
+          "usual (the command line reads this mapping from a JSON file, as 'tessaly bins CARD' prints it)",
+          nullable=True, binning=True),
     Param("monotonic_trend", "auto", "choice", "event-rate trend across bins (optbinning's names)", choices=TRENDS,
           binning=True),
     Param("special_codes", None, "codes", "values that get a bin of their own, e.g. -999", nullable=True,
@@ -122,7 +131,7 @@ def docstring() -> str:
     lines = ["Parameters", "----------"]
     for p in PARAMS:
         kind = {"int": "int", "float": "float", "bool": "bool", "choice": "str", "text": "object",
-                "codes": "list", "model": "str or estimator"}[p.kind]
+                "codes": "list", "model": "str or estimator", "bins": "dict"}[p.kind]
         if p.nullable:
             kind += " or None"
         lines.append(f"{p.name} : {kind}, default={p.default!r}")

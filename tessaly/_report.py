@@ -186,7 +186,8 @@ def _scorecard_table(table: pd.DataFrame) -> str:
     rows = []
     for is_first, r in zip(first, table.itertuples(index=False)):
         cells = [
-            _text(r.predictor if is_first else ""),
+            _text((f"{r.predictor} (bins by hand)" if getattr(r, "binning", "optimal") == "by hand" else r.predictor)
+                  if is_first else ""),
             _text(r.bin),
             f"<td>{'' if pd.isna(r.share) else f'{r.share:.1%}'}</td>",
             f"<td>{'' if pd.isna(r.event_rate) else f'{r.event_rate:.1%}'}</td>",

@@ -128,7 +128,7 @@ def _chart(name: str, rows: pd.DataFrame) -> dict:
 class Scorecard(ClassifierMixin, BaseEstimator):
     def __init__(self, model=_params.DEFAULTS["model"], *, trees=_params.DEFAULTS["trees"],
                  early_stopping=_params.DEFAULTS["early_stopping"], monotone=_params.DEFAULTS["monotone"],
-                 max_bins=_params.DEFAULTS["max_bins"], monotonic_trend=_params.DEFAULTS["monotonic_trend"],
+                 max_bins=_params.DEFAULTS["max_bins"], bins=_params.DEFAULTS["bins"], monotonic_trend=_params.DEFAULTS["monotonic_trend"],
                  special_codes=_params.DEFAULTS["special_codes"], min_iv=_params.DEFAULTS["min_iv"],
                  max_corr=_params.DEFAULTS["max_corr"], points=_params.DEFAULTS["points"],
                  pdo=_params.DEFAULTS["pdo"], target_score=_params.DEFAULTS["target_score"],
@@ -139,6 +139,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.early_stopping = early_stopping
         self.monotone = monotone
         self.max_bins = max_bins
+        self.bins = bins
         self.monotonic_trend = monotonic_trend
         self.special_codes = special_codes
         self.min_iv = min_iv
@@ -248,6 +249,10 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if not predictors:
             raise InputError("the table has no predictor columns besides the target")
         check_names(predictors, target)
+        unknown = [p for p in (self.bins or {}) if p not in predictors]
+        if unknown:
+            raise InputError(f"bins (--bins) are set by hand for {', '.join(map(repr, unknown[:3]))}, which "
+                             f"{'is' if len(unknown) == 1 else 'are'} no predictor of X: check the names")
         if shap_data is not None:
             missing = [p for p in predictors if p not in getattr(shap_data, "columns", [])]
             if missing:
@@ -267,7 +272,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         def one(p):
             try:
                 return _binning.fit_predictor(p, X[p], y_bad, monotonic_trend=self.monotonic_trend,
-                                              special_codes=self.special_codes, max_bins=self.max_bins)
+                                              special_codes=self.special_codes, max_bins=self.max_bins,
+                                              sample_weight=w, splits=(self.bins or {}).get(p))
             except _binning.LeftOut as e:
                 return str(e)
 
@@ -368,7 +374,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
     @staticmethod
     def _predictor(b, points, neutral) -> Predictor:
         return Predictor(b.name, b.dtype, b.splits, b.special_codes, b.kinds, labels=list(b.labels),
-                         points=[float(p) for p in points], neutral=float(neutral))
+                         points=[float(p) for p in points], neutral=float(neutral), binning=b.binning)
 
     def _additive_card(self, model, fam, binnings, pos_train, X_train, y_bad, X_shap, target, bad_value, rng,
                        w=None, shap_w=None):
@@ -439,7 +445,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             parts.append(pd.DataFrame({
                 "predictor": b.name, "bin": list(b.labels), "share": t["Count (%)"].to_numpy(dtype=float),
                 "event_rate": t["Event rate"].to_numpy(dtype=float), "woe": t["WoE"].to_numpy(dtype=float),
-                "points": p.points, "neutral": p.neutral}))
+                "points": p.points, "neutral": p.neutral, "binning": p.binning}))
         return pd.concat(parts, ignore_index=True)
 
     # -- use ----------------------------------------------------------------------------------------------------
@@ -552,17 +558,18 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         # params.json carries no checksum: the card's own scaling wins over it.
         params.update({k: v for k, v in card.scaling.items() if k in _params.BY_NAME})
         self = cls(**{k: v for k, v in params.items() if k in _params.BY_NAME})
-        rows = [(p.name, label, points, p.neutral) for p in card.predictors for label, points in zip(p.labels, p.points)]
+        rows = [(p.name, label, points, p.neutral, p.binning) for p in card.predictors
+                for label, points in zip(p.labels, p.points)]
         if len(rows) != len(table):
             raise InputError(f"table.csv in '{directory}' does not match its card.json; save the card again")
-        names = pd.DataFrame(rows, columns=["predictor", "bin", "points", "neutral"])
-        table = pd.concat([names[["predictor", "bin"]], table, names[["points", "neutral"]]], axis=1)
+        names = pd.DataFrame(rows, columns=["predictor", "bin", "points", "neutral", "binning"])
+        table = pd.concat([names[["predictor", "bin"]], table, names[["points", "neutral", "binning"]]], axis=1)
         self.card_, self.table_, self.target_, self.bad_ = card, table, card.target, card.bad
         self.cards_ = {card.points_kind: card}
         self.family_ = card.model
         self.classes_ = _saved_classes(params.get("classes"), card.bad)
         self.binnings_ = [_binning.PredictorBinning(p.name, p.dtype, p.splits, p.special_codes, p.kinds,
-                                                    labels=p.labels) for p in card.predictors]
+                                                    labels=p.labels, binning=p.binning) for p in card.predictors]
         self.model_ = None
         if model:
             import pickle

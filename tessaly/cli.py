@@ -30,18 +30,22 @@ def _special(text: str) -> list:
 def _option(p: argparse.ArgumentParser, param) -> None:
     """One estimator option, written from its row of the parameter table; absent unless the user gives it."""
     S = argparse.SUPPRESS
-    text = f"{param.help} (default {param.default_text()})"
+    choices = f": {', '.join(param.choices)}" if param.kind == "choice" else ""
+    text = f"{param.help}{choices} (default {param.default_text()})".replace("%", "%%")
     if param.kind == "bool":
         if param.default:
             p.add_argument("--no-" + param.flag[2:], dest=param.name, action="store_false", default=S,
-                           help=f"turn off: {param.help}")
+                           help=f"turn off: {param.help}".replace("%", "%%"))
         else:
             p.add_argument(param.flag, action="store_true", default=S, help=text)
         return
-    kinds = {"int": int, "float": float, "codes": _special, "text": str, "choice": str, "model": str}
-    extra = {"choices": param.choices} if param.kind in ("choice", "model") else {}
+    kinds = {"int": int, "float": float, "codes": _special, "text": str, "choice": str, "model": str, "bins": str}
+    # Choices are checked by the estimator, which names the option in both spellings and exits 1.
+    extra = {}
     if param.kind == "codes":
         extra["metavar"] = "V1,V2"
+    if param.kind == "bins":
+        extra["metavar"] = "FILE.json"
     if param.kind == "int":
         # Whole numbers only, as the estimator wants them; 20.0 reads as 20, 20.5 is refused by the estimator.
         extra["type"] = _whole
@@ -112,6 +116,11 @@ def _parser() -> argparse.ArgumentParser:
     e.add_argument("--out", help="file to write (default: standard output)")
     e.add_argument("--quiet", action="store_true", help="no progress output")
 
+    bn = sub.add_parser("bins", help="print a card's bins as the JSON that --bins reads, to edit and build again")
+    bn.add_argument("card", help="card directory (or its card.json)")
+    bn.add_argument("--out", help="file to write (default: standard output)")
+    bn.add_argument("--quiet", action="store_true", help="no progress output")
+
     d = sub.add_parser("demo", help="build and apply a scorecard on the German credit data")
     d.add_argument("--out", help="output directory (default: tessaly-demo in the temporary directory)")
     _add_estimator_options(d, binning=False)
@@ -123,7 +132,26 @@ def estimator_params(args) -> dict:
     """The estimator's parameters the user set; everything else keeps the estimator's default."""
     from ._params import PARAMS
 
-    return {p.name: getattr(args, p.name) for p in PARAMS if hasattr(args, p.name)}
+    params = {p.name: getattr(args, p.name) for p in PARAMS if hasattr(args, p.name)}
+    if "bins" in params:
+        params["bins"] = _bins_file(params["bins"])
+    return params
+
+
+def _bins_file(path) -> dict:
+    """The bins set by hand, from the JSON file that 'tessaly bins' prints."""
+    import json
+
+    try:
+        with open(path, encoding="utf-8") as f:
+            bins = json.load(f)
+    except OSError as e:
+        raise InputError(f"cannot read --bins file '{path}': {e.strerror}") from None
+    except (ValueError, RecursionError) as e:
+        raise InputError(f"--bins file '{path}' is not valid JSON ({str(e).splitlines()[0]}): fix it") from None
+    if not isinstance(bins, dict):
+        raise InputError(f"--bins file '{path}' must hold one JSON object: predictor -> splits or groups")
+    return bins
 
 
 def metrics_line(m: dict) -> str:
@@ -187,7 +215,20 @@ def _export(args, progress) -> None:
     from ._sql import to_sql
 
     card = Card.load(args.card)
-    text = to_sql(card, dialect=args.dialect, table=args.table, ids=args.ids) + "\n"
+    _emit(to_sql(card, dialect=args.dialect, table=args.table, ids=args.ids) + "\n", args, "sql")
+
+
+def _bins(args, progress) -> None:
+    import json
+
+    from ._card import Card
+
+    text = json.dumps(Card.load(args.card).bins(), indent=1, ensure_ascii=False) + "\n"
+    _emit(text, args, "bins")
+
+
+def _emit(text: str, args, what: str) -> None:
+    """Text to standard output, or whole into --out (never inside the card)."""
     if args.out is None:
         sys.stdout.write(text)
         return
@@ -197,7 +238,7 @@ def _export(args, progress) -> None:
     out = check_output(args.out, card_dir=card_dir)
     with atomic_path(out) as tmp:
         tmp.write_text(text, encoding="utf-8")
-    print(f"sql:    {out.resolve()}")
+    print(f"{what}:{' ' * max(1, 7 - len(what))}{out.resolve()}")
 
 
 def _demo(args, progress) -> None:
@@ -216,7 +257,8 @@ def main(argv=None) -> int:
 
     progress = Progress(quiet=args.quiet)
     started = time.monotonic()
-    commands = {"build": _build, "score": _score, "convert": _convert, "export": _export, "demo": _demo}
+    commands = {"build": _build, "score": _score, "convert": _convert, "export": _export, "bins": _bins,
+                "demo": _demo}
     try:
         with interrupts_raise():
             commands[args.command](args, progress)

@@ -45,8 +45,8 @@ def parse_decimal(text: str):
 
 def number(v):
     """(x, readable): a finite float, or (None, False) for a value that is no number."""
-    if _is_bool(v):
-        x = None  # booleans count as text, and "True" is no number
+    if _is_bool(v) or isinstance(v, (dt.date, dt.timedelta, np.datetime64, np.timedelta64)):
+        x = None  # booleans count as text, and "True" is no number; dates and durations are no numbers either
     elif isinstance(v, numbers.Number):
         x = float(v)
     else:

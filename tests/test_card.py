@@ -16,6 +16,7 @@ import pyarrow as pa
 import pyarrow.csv as pcsv
 import pytest
 import slow_scorer
+from applicants import applicants
 
 from tessaly import Scorecard
 from tessaly._card import Card, checksum
@@ -24,27 +25,11 @@ from tessaly._errors import InputError
 SPECIAL_CODES = (-1, "XX")
 
 
-def _training(n=3000, seed=7):
-    rng = np.random.default_rng(seed)
-    age = rng.normal(42, 12, n).round(1)
-    age[rng.random(n) < 0.08] = np.nan
-    age[rng.random(n) < 0.05] = -1
-    income = rng.integers(500, 9000, n)
-    housing = rng.choice(["own", "rent", "free"], n, p=[0.5, 0.35, 0.15]).astype(object)
-    housing[rng.random(n) < 0.06] = None
-    region = rng.choice(["54", "12", "7", "3", "XX"], n).astype(object)
-    opened = pd.Timestamp("2020-01-05") + pd.to_timedelta(rng.choice([0, 31, 60, 91], n), unit="D")
-    logit = (-1.0 + 0.04 * (40 - np.nan_to_num(age, nan=20)) - 0.0002 * (income - 4000)
-             + np.select([housing == "rent", housing == "free"], [0.7, 1.0], 0.0)
-             + np.select([region == "54", region == "7"], [0.8, -0.6], 0.0) + 0.5 * (opened.month == 3))
-    y = (rng.random(n) < 1 / (1 + np.exp(-logit))).astype(int)
-    X = pd.DataFrame({"age": age, "income": income, "housing": housing, "region": region, "opened": opened})
-    return X, pd.Series(y, name="bad")
-
-
 @pytest.fixture(scope="module")
 def fitted():
-    X, y = _training()
+    # Text codes with a special one, dates, and missing values in a category: every kind of value a card bins.
+    X, y = applicants(3000, seed=7, grade=["54", "12", "7", "3", "XX"],
+                      opened=["2020-01-05", "2020-02-05", "2020-03-05", "2020-04-05"], housing_missing=0.06, xy=True)
     return Scorecard(trees=10, min_iv=None, special_codes=SPECIAL_CODES).fit(X, y)
 
 
@@ -273,7 +258,7 @@ DAMAGE = {
     "keys reordered": lambda t: json.dumps(dict(reversed(list(json.loads(t).items())))).encode(),
     "trailing spaces": lambda t: t + b"  \n\n",
     "version 1": _edit(_set(lambda d: (d, "version"), 1)),
-    "version 3": _edit(_set(lambda d: (d, "version"), 3)),
+    "version 4": _edit(_set(lambda d: (d, "version"), 4)),
     "version as text": _edit(_set(lambda d: (d, "version"), "2")),
     "no version": _edit(lambda d: d.pop("version")),
     "not a card": _edit(_set(lambda d: (d, "format"), "something-else")),
