@@ -503,6 +503,10 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     numerical predictor or groups of values of a categorical one; nothing is searched then.
     """
 
+    if sample_weight is not None:
+        # A row of weight 0 stands for no applicant: it shapes no bin, as it would be absent when repeated.
+        counts = np.asarray(sample_weight, dtype=float) > 0
+        x, y, sample_weight = pd.Series(x)[counts], np.asarray(y)[counts], np.asarray(sample_weight)[counts]
     kind = value_kind(x)  # the card's dtype
     if kind in REFUSED:
         raise LeftOut(REFUSED[kind])

@@ -58,6 +58,25 @@ def additive(means: list[np.ndarray], shares: list[np.ndarray], *, factor: float
     return out
 
 
+def without_unused(means: list[np.ndarray], shares: list[np.ndarray], *, factor: float, offset: float, slope: float,
+                   intercept: float) -> tuple[list[int], list[tuple[np.ndarray, float]]]:
+    """The additive rule over the predictors whose bins do not all get the same points, and which those are.
+
+    A predictor with the same points in every bin moves no one's rank; its (near constant) contribution joins
+    the intercept, so the totals stay where they were.
+    """
+    kept = list(range(len(means)))
+    while True:
+        rule = additive([means[j] for j in kept], [shares[j] for j in kept], factor=factor, offset=offset,
+                        slope=slope, intercept=intercept)
+        flat = [j for j, (points, _) in zip(kept, rule) if np.ptp(points) == 0]
+        if not flat or len(flat) == len(kept):
+            return kept, rule
+        for j in flat:
+            intercept += slope * float(np.dot(shares[j] / shares[j].sum(), means[j]))
+        kept = [j for j in kept if j not in flat]
+
+
 def falling(means: np.ndarray, woe: np.ndarray, weights: np.ndarray) -> np.ndarray:
     """The nearest bin means (weighted least squares) that never rise as WoE rises: points that never fall."""
     from sklearn.isotonic import IsotonicRegression

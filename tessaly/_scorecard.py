@@ -12,7 +12,7 @@ from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils.validation import check_is_fitted
 
 from . import _binning, _models, _params, _points, _validation
-from ._card import Card, Predictor, output_columns
+from ._card import CARD_FILE, Card, Predictor, output_columns
 from ._errors import InputError
 
 MODEL_NAME = "model"
@@ -213,8 +213,12 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             X_module = X_shap.iloc[np.sort(rng.choice(len(X_shap), COMPARISON_ROWS, replace=False))]
         module, artifacts = self._module_card(model, fam, binnings, X, pos_train, y_bad, target, bad_value,
                                               X_module)
-        additive = self._additive_card(model, fam, binnings, pos_train, X_train, y_bad, X_shap, target, bad_value,
-                                       rng, w, source_w)
+        additive, unused = self._additive_card(model, fam, binnings, pos_train, X_train, y_bad, X_shap, target,
+                                               bad_value, rng, w, source_w)
+        if self.points == "additive":
+            for name in unused:
+                dropped[name] = "the model does not use it: every bin would get the same points"
+                step(f"left out '{name}': {dropped[name]}")
 
         cards = {"additive": additive, "module": module}
         # A comparison card from fewer rows ranks worse than the same rule from all of them: the report says so.
@@ -407,9 +411,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             slope, intercept = _points.log_odds_map(total, y_bad, w)
         factor, offset = _points.scaling(self.pdo, self.target_score, self.target_odds)
         shares = [b.table["Count (%)"].to_numpy(dtype=float) for b in binnings]
-        rule = _points.additive(means, shares, factor=factor, offset=offset, slope=slope, intercept=intercept)
-        predictors = [self._predictor(b, points, neutral) for b, (points, neutral) in zip(binnings, rule)]
-        return Card(target, bad_value, fam.name, "additive", self._scaling(), predictors)
+        kept, rule = _points.without_unused(means, shares, factor=factor, offset=offset, slope=slope,
+                                            intercept=intercept)
+        predictors = [self._predictor(binnings[j], points, neutral) for j, (points, neutral) in zip(kept, rule)]
+        unused = [b.name for j, b in enumerate(binnings) if j not in kept]
+        return Card(target, bad_value, fam.name, "additive", self._scaling(), predictors), unused
 
     @staticmethod
     def _monotone(b, means: np.ndarray) -> np.ndarray:
@@ -429,7 +435,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         the points never fall as WoE rises (what a validator checks first)."""
         check_is_fitted(self, "card_")
         rows = []
-        for b, p in zip(self.binnings_, self.card_.predictors):
+        by_name = {b.name: b for b in self.binnings_}
+        for p in self.card_.predictors:
+            b = by_name[p.name]
             if b.dtype != "numerical" or b.table is None:
                 continue
             regular = [i for i, k in enumerate(b.kinds) if isinstance(k, int)]
@@ -440,7 +448,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     def _table(self, card: Card) -> pd.DataFrame:
         parts = []
-        for b, p in zip(self.binnings_, card.predictors):
+        by_name = {b.name: b for b in self.binnings_}
+        for p in card.predictors:
+            b = by_name[p.name]
             t = b.table
             parts.append(pd.DataFrame({
                 "predictor": b.name, "bin": list(b.labels), "share": t["Count (%)"].to_numpy(dtype=float),
@@ -568,8 +578,15 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.cards_ = {card.points_kind: card}
         self.family_ = card.model
         self.classes_ = _saved_classes(params.get("classes"), card.bad)
+        # The model was trained on every kept predictor's bins; the module card (when saved) has them all,
+        # the additive card may have left out predictors the model does not use.
+        model_bins = card
+        if (directory / "module" / CARD_FILE).is_file():
+            model_bins = self.module_card_ = Card.load(directory / "module")
+            self.cards_.setdefault("module", self.module_card_)
         self.binnings_ = [_binning.PredictorBinning(p.name, p.dtype, p.splits, p.special_codes, p.kinds,
-                                                    labels=p.labels, binning=p.binning) for p in card.predictors]
+                                                    labels=p.labels, binning=p.binning)
+                          for p in model_bins.predictors]
         self.model_ = None
         if model:
             import pickle
