@@ -88,14 +88,15 @@ PARAMS = (
           low=1, high=100_000, nullable=True, shown="up to 1000 with early stopping, 100 without"),
     Param("early_stopping", True, "bool", "stop adding trees when a seeded validation part of the training rows "
           "(20%) stops improving; never looks at test data"),
-    Param("monotone", False, "bool", "constrain each bin's effect on the model to the direction of its event rate"),
+    Param("monotone", False, "bool", "constrain each bin's effect on the model to the direction of its event rate, "
+          "and keep each numerical predictor's points from falling where its WoE rises"),
     Param("max_bins", MAX_BINS, "int", f"at most this many bins per predictor, missing and special values included "
-          f"(2-{MAX_BINS})", low=2, high=MAX_BINS, binning=True),
+          f"(2-{MAX_BINS}; a predictor with both has three at least)", low=2, high=MAX_BINS, binning=True),
     Param("bins", None, "bins", "bins set by hand: predictor -> split points (numerical) or groups of values "
           "(categorical); missing values and special codes keep bins of their own; other predictors are binned as "
           "usual (the command line reads this mapping from a JSON file, as 'tessaly bins CARD' prints it)",
           nullable=True, binning=True),
-    Param("monotonic_trend", "auto", "choice", "event-rate trend across bins (optbinning's names)", choices=TRENDS,
+    Param("monotonic_trend", "auto", "choice", "event-rate trend across bins, in optbinning's names", choices=TRENDS,
           binning=True),
     Param("special_codes", None, "codes", "values that get a bin of their own, e.g. -999", nullable=True,
           binning=True),
@@ -137,3 +138,22 @@ def docstring() -> str:
         lines.append(f"{p.name} : {kind}, default={p.default!r}")
         lines.append(f"    {p.help[0].upper()}{p.help[1:]}.")
     return "\n".join(lines)
+
+
+def markdown() -> str:
+    """The parameter table of the README."""
+    def shown(p):
+        if p.kind in ("choice", "model") and p.default is not None:
+            return f'`"{p.default}"`'
+        return f"`{p.default!r}`" if p.default is None or isinstance(p.default, bool) else f"{p.default:,}" \
+            if isinstance(p.default, int) else str(p.default)
+
+    rows = ["| Parameter | Command line | Default | Meaning |", "|---|---|---|---|"]
+    for p in PARAMS:
+        flag = f"`--no-{p.flag[2:]}`" if p.kind == "bool" and p.default else f"`{p.flag}`"
+        rows.append(f"| `{p.name}` | {flag} | {shown(p)} | {p.help} |")
+    return "\n".join(rows)
+
+
+if __name__ == "__main__":
+    print(markdown())
