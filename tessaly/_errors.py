@@ -1,8 +1,8 @@
 """Failures that the command line reports in one line, without a traceback."""
 
 
-class InputError(Exception):
-    """The user's input or options cannot be used; the message says why."""
+class InputError(ValueError):
+    """The user's input or options cannot be used; the message says why (a ValueError, as scikit-learn expects)."""
 
 
 def reason(e: BaseException) -> str:

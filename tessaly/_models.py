@@ -16,7 +16,6 @@ from dataclasses import dataclass
 from typing import Callable
 
 from ._errors import InputError
-from ._params import FAMILIES as NAMES
 
 # Without early stopping a model gets a fixed 100 trees; with it, rounds stop on the validation part.
 FIXED_TREES, MAX_TREES = 100, 1000
@@ -103,7 +102,6 @@ FAMILIES = {f.name: f for f in (
     # LightGBM's binary SHAP values are log-odds, as XGBoost's; the extension takes them on its general route.
     Family("lightgbm", "lgbm", "lightgbm", "LGBMClassifier", _lightgbm, _lightgbm_early, "monotone_constraints"),
 )}
-assert tuple(FAMILIES) == NAMES, "the parameter table names the families of this registry"
 
 
 def family(model) -> Family:

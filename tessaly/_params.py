@@ -11,9 +11,10 @@ import math
 from dataclasses import dataclass
 
 from ._errors import InputError
+from ._models import FAMILIES as _REGISTRY
 
 MAX_BINS = 10
-FAMILIES = ("xgb", "rf", "catboost", "lightgbm")
+FAMILIES = tuple(_REGISTRY)
 TRENDS = ("auto", "auto_heuristic", "auto_asc_desc", "ascending", "descending", "concave", "convex",
           "peak", "valley", "peak_heuristic", "valley_heuristic", "none")
 POINTS = ("additive", "module")
