@@ -10,7 +10,9 @@ import pytest
 from tessaly.cli import main
 
 
-@pytest.mark.parametrize("model", ["xgb", "rf", "catboost", "lightgbm"])
+# Each family's card is checked quickly in test_scorecard; the demo end to end once is enough for the quick run.
+@pytest.mark.parametrize("model", ["xgb", *(pytest.param(m, marks=pytest.mark.slow)
+                                             for m in ("rf", "catboost", "lightgbm"))])
 def test_demo_builds_and_applies_the_german_credit_card(model, tmp_path, capsys):
     out = tmp_path / "demo"
     # The settings of the first release: the module's points, every predictor, a fixed number of trees.
