@@ -43,13 +43,26 @@ def critical():
         raise KeyboardInterrupt
 
 
+def _interrupt(main: int) -> None:
+    """KeyboardInterrupt in the main thread. interrupt_main goes through Python's SIGINT handler and does
+    nothing while a library has set another one (the binning's solver and the CSV reader do, for a while); then
+    the exception is set on the main thread directly and raised as soon as it runs Python code again."""
+    import _thread
+
+    if signal.getsignal(signal.SIGINT) is signal.default_int_handler:
+        _thread.interrupt_main()
+        return
+    import ctypes
+
+    ctypes.pythonapi.PyThreadState_SetAsyncExc(ctypes.c_ulong(main), ctypes.py_object(KeyboardInterrupt))
+
+
 @contextlib.contextmanager
 def interrupts_raise():
     """Ctrl-C and SIGTERM raise KeyboardInterrupt in the main thread, whatever libraries do to the handlers."""
     if threading.current_thread() is not threading.main_thread() or not hasattr(signal, "pthread_sigmask"):
         yield
         return
-    import _thread
 
     # interrupt_main acts only through Python's own SIGINT handler; a SIGINT that the parent
     # ignored (a job started in the background, nohup) stays ignored.
@@ -69,8 +82,9 @@ def interrupts_raise():
                 if _state.depth:
                     _state.pending = True
                     continue
-            _thread.interrupt_main()
+            _interrupt(main)
 
+    main = threading.main_thread().ident
     waiter = threading.Thread(target=wait, name="tessaly-signals", daemon=True)
     _state.fired = _state.pending = False
     waiter.start()
