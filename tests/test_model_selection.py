@@ -93,10 +93,16 @@ def test_refused_in_one_line_before_any_work(case, data, monkeypatch):
     assert "\n" not in str(e.value)
 
 
-def test_one_column_frame_target_and_float_target_with_bad_one(data):
+def test_one_column_frame_target_float_target_and_the_scaling_kept(data, tmp_path):
     X, y = data
     y01 = (y == "bad").astype(float).to_frame("bad")
     sc = Scorecard(bad=1, **FAST).fit(X, y01)
     assert sc.bad_ == 1.0 and sc.score(X, y01) > 0.6
     with pytest.raises(InputError, match="must be a pandas DataFrame"):
         sc.transform(X.to_numpy())
+    # Whole neutral points keep a total with an unseen value whole.
+    assert all(p.neutral == round(p.neutral) for p in sc.card_.predictors)
+    # A scaling set after fitting was never applied: the saved card's own holds on loading.
+    loaded = Scorecard.load(sc.set_params(pdo=40, target_odds=50).save(tmp_path / "card"))
+    assert (loaded.pdo, loaded.target_odds) == (20, 15) == (loaded.card_.scaling["pdo"],
+                                                           loaded.card_.scaling["target_odds"])

@@ -139,3 +139,28 @@ def test_dates_and_durations_are_unreadable_in_a_numerical_predictor(form, data)
     card = {"type": "numerical", "splits": b.splits, "special_codes": [],
             "bins": [{"kind": "regular", "index": k} if isinstance(k, int) else {"kind": k.lower()} for k in b.kinds]}
     assert [slow_scorer.locate(card, v)[1] for v in values] == list(present)
+
+
+@pytest.mark.parametrize("unplaceable", ["missing", "new category"])
+def test_shap_rows_the_card_cannot_place_shape_no_bin(unplaceable):
+    X, y = applicants_xy()
+    shap = X.iloc[1400:].copy()
+    hit = np.arange(len(shap)) % 3 == 0
+    if unplaceable == "missing":
+        shap.loc[hit, "age"] = np.nan  # training had no missing age
+    else:
+        shap.loc[hit, "housing"] = "boat"
+    options = dict(seed=1, min_iv=None, trees=40)
+    polluted = Scorecard(**options).fit(X.iloc[:1400], y.iloc[:1400], shap_data=shap)
+    clean = Scorecard(**options).fit(X.iloc[:1400], y.iloc[:1400], shap_data=shap[~hit])
+    # A bin's points come from the applicants in that bin only; rows in none of its bins count nowhere.
+    name = "age" if unplaceable == "missing" else "housing"
+    got = polluted.table().query("predictor == @name")["points"].to_numpy()
+    want = clean.table().query("predictor == @name")["points"].to_numpy()
+    assert np.abs((got - got.min()) - (want - want.min())).max() <= 1
+
+
+def applicants_xy():
+    from applicants import applicants
+
+    return applicants(2000, seed=1, xy=True)
