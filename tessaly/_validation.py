@@ -243,51 +243,31 @@ def gains_table(y_bad, score, groups: int = 10, weights=None) -> pd.DataFrame:
 
 
 def _logistic(x: np.ndarray, good: np.ndarray, w=None):
-    """Intercept, slope and the slope's standard error of logit P(good) = a + b x; None if the fit diverges."""
-    if w is not None:
-        return _logistic_weighted(x, good, w)
-    mu, sd = float(x.mean()), float(x.std())
+    """Intercept, slope and the slope's standard error of logit P(good) = a + b x; None if the fit diverges.
+    `w`: each applicant standing for that many."""
+    if w is None:
+        mu, sd = float(x.mean()), float(x.std())
+    else:
+        keep = w > 0
+        x, good, w = x[keep], good[keep], w[keep]
+        mu = float(np.average(x, weights=w))
+        sd = float(np.sqrt(np.average((x - mu) ** 2, weights=w)))
     if sd == 0:
         return None
     design = np.column_stack([np.ones_like(x), (x - mu) / sd])
     beta = np.zeros(2)
     for _ in range(100):
         p = 1.0 / (1.0 + np.exp(-(design @ beta)))
-        hessian = (design * (p * (1 - p))[:, None]).T @ design
+        curvature, residual = p * (1 - p), good - p
+        if w is not None:
+            curvature, residual = w * curvature, w * residual
+        hessian = (design * curvature[:, None]).T @ design
         try:
-            step = np.linalg.solve(hessian, design.T @ (good - p))
+            step = np.linalg.solve(hessian, design.T @ residual)
         except np.linalg.LinAlgError:
             return None
         beta = beta + step
         if np.abs(beta).max() > 50:  # the score separates good from bad: no finite fit
-            return None
-        if np.abs(step).max() < 1e-10:
-            break
-    else:
-        return None
-    se = math.sqrt(np.linalg.inv(hessian)[1, 1]) / sd
-    slope = beta[1] / sd
-    return beta[0] - slope * mu, slope, se
-
-
-def _logistic_weighted(x: np.ndarray, good: np.ndarray, w: np.ndarray):
-    keep = w > 0
-    x, good, w = x[keep], good[keep], w[keep]
-    mu = float(np.average(x, weights=w))
-    sd = float(np.sqrt(np.average((x - mu) ** 2, weights=w)))
-    if sd == 0:
-        return None
-    design = np.column_stack([np.ones_like(x), (x - mu) / sd])
-    beta = np.zeros(2)
-    for _ in range(100):
-        p = 1.0 / (1.0 + np.exp(-(design @ beta)))
-        hessian = (design * (w * p * (1 - p))[:, None]).T @ design
-        try:
-            step = np.linalg.solve(hessian, design.T @ (w * (good - p)))
-        except np.linalg.LinAlgError:
-            return None
-        beta = beta + step
-        if np.abs(beta).max() > 50:
             return None
         if np.abs(step).max() < 1e-10:
             break
