@@ -58,9 +58,8 @@ TARGET_RATIO = 3.0
 MONITOR = """
 import json, sys
 from tessaly import _monitor
-card, data, base, out = sys.argv[1:5]
-r = _monitor.monitor(card, data, baseline=json.load(open(base)), target="bad", period_column="applied",
-                     period="month", out=out)
+card, data, out = sys.argv[1:4]
+r = _monitor.monitor(card, data, target="bad", period_column="applied", period="month", out=out)
 print(json.dumps({"verdict": r["verdict"], "applicants": r["applicants"], "psi": r["score"]["psi"]}))
 """
 READ = """
@@ -87,22 +86,21 @@ def drifted(n: int, seed: int) -> pd.DataFrame:
 
 
 def fit(root: Path):
-    from tessaly import Scorecard, _monitor
+    from tessaly import Scorecard
 
     X, y = _data.applicants(FIT_ROWS, N_PREDICTORS, seed=0)
     cut = int(0.7 * len(X))
     start = time.perf_counter()
     with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
         sc = Scorecard(min_iv=None, special_codes=list(_data.SPECIAL_CODES), seed=0, shap_rows=2000).fit(
-            X[:cut], y[:cut])
+            X[:cut], y[:cut]).set_baseline(X[:cut], y[:cut], X[cut:], y[cut:])
     card = sc.card_
-    base = _monitor.baseline(card, X[:cut], y[:cut].to_numpy(), X[cut:], y[cut:].to_numpy())
+    base = card.baseline
     print(f"card: {len(card.predictors)} predictors, fitted on {cut:,} applicants in "
           f"{time.perf_counter() - start:.1f} s; {len(base['bands']) + 1} score bands")
     card_dir = root / "card"
     card_dir.mkdir()
-    card.save(card_dir)
-    (root / "baseline.json").write_text(json.dumps(base), encoding="utf-8")
+    card.save(card_dir)  # the baseline travels in card.json
     return card, base, (X[:cut], y[:cut].to_numpy())
 
 
@@ -135,8 +133,7 @@ def speed(args, X: pd.DataFrame, root: Path) -> None:
             out = root / f"out{times}"
             write(table, path, times)
             read = LAUNCHER.run([py, "-c", READ, str(path)], env=env)
-            ran = LAUNCHER.run([py, "-c", MONITOR, str(root / "card"), str(path), str(root / "baseline.json"),
-                                str(out)], env=env)
+            ran = LAUNCHER.run([py, "-c", MONITOR, str(root / "card"), str(path), str(out)], env=env)
             n = len(X) * times
             if ran["code"] != 0 or read["code"] != 0:
                 lines = (ran["stderr"].strip() or read["stderr"].strip() or "no message").splitlines()

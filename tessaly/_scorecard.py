@@ -11,7 +11,7 @@ import pandas as pd
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils.validation import check_is_fitted
 
-from . import _binning, _models, _params, _points, _validation
+from . import _binning, _drift, _models, _params, _points, _validation
 from ._card import CARD_FILE, Card, Predictor, output_columns
 from ._errors import InputError
 
@@ -234,6 +234,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.cards_ = cards
         self.module_card_, self.additive_card_ = module, additive
         self.card_ = cards[self.points]
+        for card in cards.values():  # what monitoring compares with, until set_baseline gives a test part
+            card.baseline = _drift.baseline(card, X, y_bad, sample_weight=w)
         self.table_ = self._table(self.card_)
         self.train_scores_ = self.card_.score(X)["score"].to_numpy()
         self.train_weights_ = w
@@ -518,6 +520,26 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
         return to_sql(self.card_, dialect=dialect, table=table, ids=ids)
 
+    def set_baseline(self, X_train, y_train, X_test, y_test, *, sample_weight=None, test_weight=None):
+        """Keep in every card what monitoring compares with: the training part's population and the test part's
+        outcomes (`fit` keeps the training rows for both). Returns self."""
+        check_is_fitted(self, "card_")
+        y_train, y_test = (encode_target(_outcome(y), self.bad_)[0] for y in (y_train, y_test))
+        X_train, X_test = _frame(X_train, "X_train"), _frame(X_test, "X_test")
+        for card in self.cards_.values():
+            card.baseline = _drift.baseline(card, X_train, y_train, X_test, y_test, sample_weight=sample_weight,
+                                            test_weight=test_weight)
+        return self
+
+    def monitor(self, X, y=None, period=None, *, every="month") -> dict:
+        """The card on new applicants against its baseline, as frames "summary", "predictors" and "bands", one
+        row per scope ("all", then each period). `y`: outcomes, missing where not known yet; `period`: a column
+        of X holding dates, or a date per applicant; `every`: month, quarter or year."""
+        check_is_fitted(self, "card_")
+        result = _drift.assess(self.card_, _frame(X), None if y is None else _outcome(y), period, every=every,
+                               fix="call set_baseline(X_train, y_train, X_test, y_test) with the development data")
+        return _drift.tables(result)
+
     # -- files --------------------------------------------------------------------------------------------------
 
     def save(self, directory) -> Path:
@@ -654,7 +676,8 @@ codes included), trains the model on the one-hot bins and turns its SHAP values 
 Attributes
 ----------
 card_ : Card
-    The card that scores: bins, points and neutral points per predictor, its scaling.
+    The card that scores: bins, points and neutral points per predictor, its scaling, and the `baseline` that
+    `monitor(X, y, period)` compares new applicants with (from the training rows; `set_baseline` adds a test part).
 cards_ : dict of str to Card
     Every card built ("additive", "module"); `card_` is the one `points` names.
 table_ : DataFrame

@@ -4,7 +4,8 @@
 or a fitted scorecard's ``card_``) and returns one SELECT that yields, per
 applicant: the id columns as given, then per predictor ``<p>_bin`` and
 ``<p>_points``, then ``score`` and ``reason_1`` .. ``reason_3``, with the same
-bins, points, total and reason codes as the Python scorer.
+bins, points, total and reason codes as the Python scorer. ``to_monitor_sql``
+builds on the same steps one aggregate query of the counts that monitoring reads.
 
 The query does not need the column types: each value is dispatched on the type
 the engine gives it (``typeof``; per row in SQLite), so one query serves a table
@@ -143,6 +144,11 @@ class _Dialect(abc.ABC):
     @abc.abstractmethod
     def is_nan(self, v: str, ty: str, s: str) -> str: ...
 
+    # The period of a date, timestamp or ISO text as monitoring labels it ("2024-03", "2024Q1", "2024"); NULL
+    # where the engine reads no date.
+    @abc.abstractmethod
+    def period(self, v: str, kind: str) -> str: ...
+
 
 class _DuckDB(_Dialect):
     text_types = ("VARCHAR", "ENUM%")
@@ -175,6 +181,13 @@ class _DuckDB(_Dialect):
 
     def is_nan(self, v, ty, s):
         return f"isnan(TRY_CAST({v} AS DOUBLE))"
+
+    def period(self, v, kind):
+        # A zoned timestamp becomes the session's wall clock.
+        t = f"TRY_CAST({v} AS TIMESTAMP)"
+        year = f"strftime({t}, '%Y')"
+        return {"month": f"strftime({t}, '%Y-%m')", "quarter": f"{year} || 'Q' || CAST(quarter({t}) AS VARCHAR)",
+                "year": year}[kind]
 
     def text_in(self, kt, keys):
         return f'({kt} COLLATE "binary") IN ({", ".join(self.text(k) for k in keys)})'
@@ -232,6 +245,12 @@ class _SQLite(_Dialect):
 
     def is_nan(self, v, ty, s):
         return "(1 = 0)"  # SQLite stores NaN as NULL
+
+    def period(self, v, kind):
+        # Dates are ISO text in SQLite; strftime reads "YYYY-MM-DD", with " " or "T" and a time after it.
+        year = f"strftime('%Y', {v})"
+        quarter = f"{year} || 'Q' || ((CAST(strftime('%m', {v}) AS INTEGER) + 2) / 3)"
+        return {"month": f"strftime('%Y-%m', {v})", "quarter": quarter, "year": year}[kind]
 
     def text_in(self, kt, keys):
         return f"{kt} COLLATE BINARY IN ({', '.join(self.text(k) for k in keys)})"
@@ -293,6 +312,11 @@ class _Postgres(_Dialect):
     def is_nan(self, v, ty, s):
         return f"({s} = 'NaN')"
 
+    def period(self, v, kind):
+        # Through the text form: a zoned timestamp keeps the session's wall clock, its offset dropped.
+        t = f"CAST(CAST({v} AS TEXT) AS TIMESTAMP)"
+        return f"to_char({t}, {self.text({'month': 'YYYY-MM', 'quarter': 'YYYY"Q"Q', 'year': 'YYYY'}[kind])})"
+
     def text_in(self, kt, keys):
         return f'({kt} COLLATE "C") IN ({", ".join(self.text(k) for k in keys)})'
 
@@ -345,6 +369,12 @@ class _Spark(_Dialect):
 
     def is_nan(self, v, ty, s):
         return f"({s} = 'NaN')"
+
+    def period(self, v, kind):
+        t = f"try_cast({v} AS TIMESTAMP)"  # shown in the session time zone
+        year = f"date_format({t}, 'yyyy')"
+        quarter = f"concat({year}, 'Q', CAST(quarter({t}) AS STRING))"
+        return {"month": f"date_format({t}, 'yyyy-MM')", "quarter": quarter, "year": year}[kind]
 
 
 _DIALECT = {"duckdb": _DuckDB(), "sqlite": _SQLite(), "postgres": _Postgres(), "spark": _Spark()}
@@ -566,14 +596,18 @@ def _ranked(q: _Query, count: int, reasons: list[int]) -> list[str]:
     return cols
 
 
+def _total(q: _Query, count: int) -> str:
+    # Summed left to right in card order, as the Python scorer sums.
+    return " + ".join(q.col("p", j) for j in range(count)) or f"CAST(0 AS {q.d.double})"
+
+
 def _outputs(q: _Query, preds: list[_Predictor], reasons: list[int]) -> list[str]:
     """The bin labels, points, score and reasons, under the names the Python scorer gives them."""
     d, values = q.d, []
     for j, p in enumerate(preds):
         labels = " ".join(f"WHEN {c} THEN {d.text(lab)}" for c, lab in enumerate(p.labels))
         values += [f"CASE {q.col('b', j)} {labels} ELSE 'Unseen' END" if labels else "'Unseen'", q.col("p", j)]
-    # Summed left to right in card order, as the Python scorer sums.
-    values.append(" + ".join(q.col("p", j) for j in range(len(preds))) or f"CAST(0 AS {d.double})")
+    values.append(_total(q, len(preds)))
     names = output_columns([p.name for p in preds])
     for k in range(REASONS):
         whens = " ".join(f"WHEN {q.col('r', j)} IS NOT NULL AND {q.col('n', j)} = {k} THEN {d.text(preds[j].name)}"
@@ -608,3 +642,114 @@ def to_sql(card: Card, *, dialect: str = "duckdb", table="applicants", ids=()) -
     q.add(_ranked(q, len(preds), reasons), "ranked")
     q.add(_outputs(q, preds, reasons), "scored")
     return q.sql
+
+
+# ---------------------------------------------------------------------------------------------
+# Monitoring: the counts, not the applicants
+
+
+def _outcome(card: Card, target: str) -> _Predictor:
+    """The target as a predictor of one bin, the card's bad value: matched by meaning, as the scorer matches."""
+    from ._counts import key
+
+    if card.bad is None:
+        _fail("the card names no bad value: rebuild it to monitor outcomes")
+    return _Predictor(target, False, [[key(card.bad)]], [], [0], -1, -1, ["bad"], [0.0], 0.0)
+
+
+def _flags(q: _Query, j: int, p: _Predictor) -> list[str]:
+    """The bin, whether the value was missing, and (numerical) whether it could not be read as a number."""
+    m, x, big = q.col("m", j), q.col("x", j), q.d.num(_DBL_MAX)
+    cols = [_binned(q, j, p), f"{m} AS {m}"]
+    if p.numerical:
+        readable = f"{x} >= -{big} AND {x} <= {big}"
+        cols.append(f"CASE WHEN {m} = 1 THEN 0 WHEN {readable} THEN 0 ELSE 1 END AS {q.col('u', j)}")
+    return cols
+
+
+def to_monitor_sql(card: Card, *, dialect: str = "duckdb", table="applicants", period_column=None, period=None,
+                   target=None) -> str:
+    """One aggregate query over ``table`` that returns what `tessaly monitor CARD --counts` reads.
+
+    Rows of ``kind`` "bin": per period, predictor and bin (the card's bin labels, then "Unseen") the
+    ``applicants``, with the ``unreadable`` and ``missing`` values among them. Rows of ``kind`` "score": per
+    period, total ``score`` and outcome the ``applicants``; ``bad`` is 1 for the card's bad value, 0 for any
+    other and NULL where the outcome is missing (not known yet), ``outcome`` the other value as the engine
+    shows it, so that a third one is caught. ``period`` is NULL without ``period_column``; ``period``: month
+    (the default), quarter or year. Bins, points and totals are the scoring query's own.
+
+    Periods are read from DATE and TIMESTAMP columns, or from ISO text ("2025-03-14", with a time after " " or
+    "T"); a zoned timestamp falls in the period of its wall clock in the session time zone. Text that reads as
+    no date gives a NULL period, which `monitor --counts` refuses (PostgreSQL stops the query on it instead).
+    """
+    from ._counts import check_period
+
+    d = _DIALECT.get(dialect)
+    if d is None:
+        _fail(f"unknown SQL dialect {dialect!r}; choose one of {', '.join(DIALECTS)}")
+    card = _checked(card)
+    table = _table_parts(table)
+    period = check_period(period_column, period)
+    for name, what in ((period_column, "period column"), (target, "target column")):
+        if name is not None and (not isinstance(name, str) or not name):
+            _fail(f"the {what} must be non-empty text, not {name!r}")
+        if name is not None:
+            _no_nul(name, what)
+    if target is not None and target in card.names:
+        _fail(f"target column {target!r} is a predictor of the card: name the outcome column")
+    preds = [_Predictor.of(p) for p in card.predictors]
+    _check_names(d, dialect, table, list(dict.fromkeys([*card.names, *(c for c in (target, period_column) if c)])))
+
+    k = len(preds)
+    q = _Query(d, [period_column] if period_column else [], ".".join(d.ident(t) for t in table))
+    units = preds + ([_outcome(card, target)] if target else [])
+    q.add([c for j, p in enumerate(units) for c in _values(q, j, p)], "src")
+    text = [f"{q.col('s', k)} AS {q.col('s', k)}"] if target else []  # the target as the engine shows it
+    q.add([c for j, p in enumerate(units) for c in _parsed(q, j, p)] + text, "parsed")
+    q.add([c for j, p in enumerate(units) for c in _flags(q, j, p)] + text, "binned")
+    carried = [q.col(c, j) for j, p in enumerate(preds) for c in ("m", "u")[:1 + p.numerical]]
+    pointed = [c for j, p in enumerate(preds) for c in _pointed(q, j, p)] + [f"{c} AS {c}" for c in carried]
+    if target:
+        b, m = q.col("b", k), q.col("m", k)
+        pointed += [f"CASE WHEN {m} = 1 THEN NULL WHEN {b} = 0 THEN 1 ELSE 0 END AS {q.col('y', 0)}",
+                    f"CASE WHEN {m} = 0 AND {b} <> 0 THEN {q.col('s', k)} END AS {q.col('o', 0)}"]
+    else:
+        pointed += [f"CAST(NULL AS INTEGER) AS {q.col('y', 0)}", f"{d.as_text('NULL')} AS {q.col('o', 0)}"]
+    q.add(pointed, "pointed")
+    label = d.period(d.ident(period_column), period) if period_column else d.as_text("NULL")
+    q.add([f"{label} AS {q.col('period', 0)}", f"{_total(q, k)} AS {q.col('score', 0)}",
+           *(f"{c} AS {c}" for c in [q.col("b", j) for j in range(k)] + carried),
+           f"{q.col('y', 0)} AS {q.col('y', 0)}", f"{q.col('o', 0)} AS {q.col('o', 0)}"], "scored")
+
+    # One row per applicant and predictor, and one for the score: a single pass that every engine can group.
+    name = d.ident
+    s, u = name("s"), name("u")
+
+    def per_unit(kind: str, otherwise: str) -> str:
+        whens = " ".join(f"WHEN {j} THEN {s}.{q.col(kind, j)}" for j, p in enumerate(preds)
+                         if kind != "u" or p.numerical)
+        return f"CASE {u}.{name('j')} {whens} ELSE {otherwise} END" if whens else otherwise
+
+    last = f"{u}.{name('j')} = {k}"
+    numbers = " UNION ALL ".join(f"SELECT {j} AS {name('j')}" for j in range(k + 1))
+    rows = (f"SELECT {u}.{name('j')} AS {name('j')}, {s}.{q.col('period', 0)} AS {name('period')}, "
+            f"{per_unit('b', 'NULL')} AS {name('cell')}, "
+            f"CASE WHEN {last} THEN {s}.{q.col('score', 0)} END AS {name('score')}, "
+            f"CASE WHEN {last} THEN {s}.{q.col('y', 0)} END AS {name('bad')}, "
+            f"CASE WHEN {last} THEN {s}.{q.col('o', 0)} END AS {name('outcome')}, "
+            f"{per_unit('u', '0')} AS {name('u')}, {per_unit('m', '0')} AS {name('m')}\n"
+            f"FROM (\n{q.sql}{d.fence}\n) AS {s} CROSS JOIN ({numbers}) AS {u}")
+    keys = ", ".join(name(c) for c in ("j", "period", "cell", "score", "bad", "outcome"))
+    grouped = (f"SELECT {keys}, CAST(count(*) AS BIGINT) AS {name('applicants')}, "
+               f"CAST(sum({name('u')}) AS BIGINT) AS {name('unreadable')}, "
+               f"CAST(sum({name('m')}) AS BIGINT) AS {name('missing')}\n"
+               f"FROM (\n{rows}{d.fence}\n) AS {name('t')}\nGROUP BY {keys}")
+    j, cell = name("j"), name("cell")
+    names = " ".join(f"WHEN {i} THEN {d.text(p.name)}" for i, p in enumerate(preds))
+    labels = " ".join(f"WHEN {i} THEN CASE {cell} "
+                      + "".join(f"WHEN {c} THEN {d.text(lab)} " for c, lab in enumerate(p.labels))
+                      + "ELSE 'Unseen' END" for i, p in enumerate(preds))
+    return (f"SELECT CASE WHEN {j} = {k} THEN 'score' ELSE 'bin' END AS {name('kind')}, {name('period')}, "
+            f"CASE {j} {names} END AS {name('predictor')}, CASE {j} {labels} END AS {name('bin')}, "
+            f"{', '.join(name(c) for c in ('score', 'bad', 'outcome', 'applicants', 'unreadable', 'missing'))}\n"
+            f"FROM (\n{grouped}{d.fence}\n) AS {name('g')}")

@@ -1,4 +1,5 @@
-"""The tessaly command line: build, score, export, convert and demo. It parses, calls and prints; the work is elsewhere."""
+"""The tessaly command line: build, score, monitor, export, convert and demo. It parses, calls and prints; the
+work is elsewhere."""
 
 from __future__ import annotations
 
@@ -114,7 +115,23 @@ def _parser() -> argparse.ArgumentParser:
     e.add_argument("--id", dest="ids", action="append", default=[], metavar="COLUMN",
                    help="a column selected first, as it is, to join the scores back (repeatable)")
     e.add_argument("--out", help="file to write (default: standard output)")
+    e.add_argument("--monitor", action="store_true",
+                   help="instead: one aggregate query of the counts that 'tessaly monitor CARD --counts' reads")
+    _add_period_options(e)
     e.add_argument("--quiet", action="store_true", help="no progress output")
+
+    m = sub.add_parser("monitor", help="compare live applicants with the card's baseline: monitor.json and .html")
+    m.add_argument("card", help="card directory (or its card.json)")
+    m.add_argument("data", nargs="?", help="CSV or Parquet table of applicants (or give --counts)")
+    m.add_argument("--counts", metavar="FILE",
+                   help="the saved result (CSV or Parquet) of the query of 'tessaly export CARD --sql --monitor'")
+    _add_period_options(m)
+    m.add_argument("--baseline", metavar="DATA",
+                   help="a labelled development table to compare with (for a card built without a baseline)")
+    m.add_argument("--out", help="directory for monitor.json and monitor.html (default: <card>-monitor, beside the card)")
+    m.add_argument("--fail-on", choices=("amber", "red"),
+                   help="exit with code 3 when the worst verdict reaches this level (1 stays for errors)")
+    m.add_argument("--quiet", action="store_true", help="no progress output")
 
     bn = sub.add_parser("bins", help="print a card's bins as the JSON that --bins reads, to edit and build again")
     bn.add_argument("card", help="card directory (or its card.json)")
@@ -126,6 +143,12 @@ def _parser() -> argparse.ArgumentParser:
     _add_estimator_options(d, binning=False)
     d.add_argument("--quiet", action="store_true", help="no progress output")
     return parser
+
+
+def _add_period_options(p: argparse.ArgumentParser) -> None:
+    p.add_argument("--target", metavar="COLUMN", help="the outcome column, where outcomes are known (empty: not yet)")
+    p.add_argument("--period-column", metavar="COLUMN", help="a column of dates: figures per period as well")
+    p.add_argument("--period", choices=("month", "quarter", "year"), help="the period (default month)")
 
 
 def estimator_params(args) -> dict:
@@ -212,10 +235,33 @@ def _convert(args, progress) -> None:
 
 def _export(args, progress) -> None:
     from ._card import Card
-    from ._sql import to_sql
+    from ._sql import to_monitor_sql, to_sql
 
     card = Card.load(args.card)
-    _emit(to_sql(card, dialect=args.dialect, table=args.table, ids=args.ids) + "\n", args, "sql")
+    if args.monitor:
+        if args.ids:
+            raise InputError("--id has no place in the monitoring query, which returns counts, not applicants")
+        sql = to_monitor_sql(card, dialect=args.dialect, table=args.table, period_column=args.period_column,
+                             period=args.period, target=args.target)
+    elif (args.target, args.period_column, args.period) != (None, None, None):
+        raise InputError("--target and the period belong to the monitoring query: add --monitor")
+    else:
+        sql = to_sql(card, dialect=args.dialect, table=args.table, ids=args.ids)
+    _emit(sql + "\n", args, "sql")
+
+
+def _monitor(args, progress) -> int:
+    from . import _monitor
+
+    out = args.out if args.out is not None else _monitor.default_out(_card_dir(args.card))
+    result = _monitor.monitor(args.card, args.data, counts=args.counts, baseline=args.baseline, target=args.target,
+                              period_column=args.period_column, period=args.period, out=out,
+                              fail_on=args.fail_on, progress=progress)
+    progress.note(f"worst verdict: {result['verdict']}"
+                  + (f" (alert: it reaches --fail-on {args.fail_on})" if result["exit_code"] else ""))
+    print(f"monitor: {(Path(out) / _monitor.JSON_NAME).resolve()}")
+    print(f"report:  {(Path(out) / _monitor.HTML_NAME).resolve()}")
+    return result["exit_code"]
 
 
 def _bins(args, progress) -> None:
@@ -234,11 +280,14 @@ def _emit(text: str, args, what: str) -> None:
         return
     from ._files import atomic_path, check_output
 
-    card_dir = Path(args.card) if Path(args.card).is_dir() else Path(args.card).parent
-    out = check_output(args.out, card_dir=card_dir)
+    out = check_output(args.out, card_dir=_card_dir(args.card))
     with atomic_path(out) as tmp:
         tmp.write_text(text, encoding="utf-8")
     print(f"{what}:{' ' * max(1, 7 - len(what))}{out.resolve()}")
+
+
+def _card_dir(card) -> Path:
+    return Path(card) if Path(card).is_dir() else Path(card).parent
 
 
 def _demo(args, progress) -> None:
@@ -258,10 +307,10 @@ def main(argv=None) -> int:
     progress = Progress(quiet=args.quiet)
     started = time.monotonic()
     commands = {"build": _build, "score": _score, "convert": _convert, "export": _export, "bins": _bins,
-                "demo": _demo}
+                "demo": _demo, "monitor": _monitor}
     try:
         with interrupts_raise():
-            commands[args.command](args, progress)
+            code = commands[args.command](args, progress) or 0
     except InputError as e:
         sys.stderr.write("tessaly: error: " + re.sub(r"\s*[\r\n]+\s*", " ", str(e)).strip() + "\n")
         return 1
@@ -275,7 +324,7 @@ def main(argv=None) -> int:
                          "pip install 'tessaly[cli]'\n")
         return 1
     progress.note(f"done in {time.monotonic() - started:.1f}s")
-    return 0
+    return code
 
 
 if __name__ == "__main__":

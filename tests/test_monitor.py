@@ -10,7 +10,8 @@ import pytest
 from scipy import stats as sps
 from sklearn.metrics import roc_auc_score
 
-from tessaly import Scorecard, _monitor, _monitoring
+from tessaly import Scorecard, _counts, _drift, _monitor, _monitoring
+from tessaly._card import CARD_FILE, checksum
 from tessaly._errors import InputError
 from tessaly._validation import _ks_interval
 
@@ -32,12 +33,15 @@ def population(n, seed, *, shift=0.0):
 
 
 @pytest.fixture(scope="module")
-def fitted():
+def estimator():
     X, y = population(4000, 0)
-    card = Scorecard(min_iv=None, pdo=20, target_score=600, target_odds=50, shap_rows=1000).fit(
-        X[:3000], y[:3000]).card_
-    base = _monitor.baseline(card, X[:3000], y[:3000].to_numpy(), X[3000:], y[3000:].to_numpy())
-    return card, base
+    sc = Scorecard(min_iv=None, pdo=20, target_score=600, target_odds=50, shap_rows=1000).fit(X[:3000], y[:3000])
+    return sc.set_baseline(X[:3000], y[:3000], X[3000:], y[3000:])
+
+
+@pytest.fixture(scope="module")
+def fitted(estimator):
+    return estimator.card_, estimator.card_.baseline
 
 
 def test_a_shifted_predictor_is_red_and_the_others_green(fitted, tmp_path):
@@ -56,7 +60,7 @@ def test_a_shifted_predictor_is_red_and_the_others_green(fitted, tmp_path):
     assert HOSTILE not in (tmp_path / "monitor.html").read_text(encoding="utf-8")
 
 
-def test_a_broken_period_shows_a_significant_decline_there(fitted, tmp_path):
+def test_a_broken_period_shows_a_significant_decline_there(estimator, fitted, tmp_path):
     card, base = fitted
     months = ["2024-01-15", "2024-02-10", "2024-04-20"]  # March holds nobody
     X, y = population(15_000, 2)
@@ -90,6 +94,66 @@ def test_a_broken_period_shows_a_significant_decline_there(fitted, tmp_path):
     assert result["performance"]["auc"] == pytest.approx(roc_auc_score(1 - y[known], scores[known]), abs=1e-12)
     assert result["score"]["mean"] == pytest.approx(scores.mean(), abs=1e-9)
 
+    # The estimator gives the same figures as tables, from its own baseline.
+    tables = estimator.monitor(X.drop(columns="bad"), X["bad"], period="applied")
+    summary = tables["summary"].set_index("scope")
+    assert list(summary.index) == ["all", *periods]
+    assert summary.loc["2024-02", "auc_decline_p"] == periods["2024-02"]["performance"]["auc_decline_p"]
+    psi = tables["predictors"].set_index(["scope", "predictor"])["psi"]
+    assert psi["all", "debt_ratio"] == result["predictors"]["debt_ratio"]["psi"]
+
+
+def test_the_command_line_monitors_a_file_and_the_counts_of_a_warehouse(estimator, tmp_path, capsys):
+    duckdb = pytest.importorskip("duckdb")
+    from tessaly.cli import main
+
+    card = estimator.save(tmp_path / "card")
+    X, y = population(6000, 5, shift=0.4)
+    X["bad"], X["applied"] = y, np.repeat(["2024-01-15", "2024-02-03", "2024-04-30"], 2000)
+    data = tmp_path / "applicants.csv"
+    X.to_csv(data, index=False)
+    period = ["--target", "bad", "--period-column", "applied"]
+    # Red on the shifted predictor: the alert code, and the files beside the card by default.
+    assert main(["monitor", str(card), str(data), *period, "--fail-on", "red", "--quiet"]) == _monitor.ALERT_EXIT
+    from_file = json.loads((tmp_path / "card-monitor" / "monitor.json").read_text(encoding="utf-8"))
+
+    query = tmp_path / "monitor.sql"
+    assert main(["export", str(card), "--sql", "--monitor", *period, "--out", str(query), "--quiet"]) == 0
+    con = duckdb.connect()
+    con.execute(f"CREATE TABLE applicants AS SELECT * FROM read_csv_auto('{data}')")
+    con.execute(query.read_text(encoding="utf-8")).df().to_parquet(tmp_path / "counts.parquet")
+    assert main(["monitor", str(card), "--counts", str(tmp_path / "counts.parquet"), "--out", str(tmp_path / "sql"),
+                 "--quiet"]) == 0
+    from_counts = json.loads((tmp_path / "sql" / "monitor.json").read_text(encoding="utf-8"))
+    about = {"data", "counts", "target", "period_column", "fail_on", "exit_code"}
+    assert {k: v for k, v in from_counts.items() if k not in about} == \
+        {k: v for k, v in from_file.items() if k not in about}
+
+    # A card of the previous format has no baseline: one line, then the development table serves.
+    body = {k: v for k, v in json.loads((card / CARD_FILE).read_text(encoding="utf-8")).items()
+            if k not in ("baseline", "checksum")}
+    (tmp_path / "old").mkdir()
+    (tmp_path / "old" / CARD_FILE).write_text(json.dumps({**body, "version": 2, "checksum": checksum(
+        {**body, "version": 2})}), encoding="utf-8")
+    capsys.readouterr()
+    assert main(["monitor", str(tmp_path / "old"), str(data), "--quiet"]) == 1
+    assert "--baseline DATA" in capsys.readouterr().err
+    dev, y_dev = population(2000, 6)
+    dev.assign(bad=y_dev).to_csv(tmp_path / "development.csv", index=False)
+    assert main(["monitor", str(tmp_path / "old"), str(data), "--baseline", str(tmp_path / "development.csv"),
+                 "--quiet"]) == 0
+    assert (tmp_path / "old-monitor" / "monitor.html").is_file()
+
+
+def test_a_weighted_baseline_counts_each_row_as_often_as_its_weight(fitted):
+    card, _ = fitted
+    X, y = population(600, 7)
+    w = np.random.default_rng(8).integers(0, 4, len(X))
+    weighted = _drift.baseline(card, X[:400], y[:400], X[400:], y[400:], sample_weight=w[:400], test_weight=w[400:])
+    repeated = _drift.baseline(card, X[:400].loc[X.index[:400].repeat(w[:400])], np.repeat(y[:400], w[:400]),
+                               X[400:].loc[X.index[400:].repeat(w[400:])], np.repeat(y[400:], w[400:]))
+    assert weighted == repeated
+
 
 def brute_delong_variance(good, bad):
     """DeLong's variance from the full pairwise comparison of every good with every bad."""
@@ -118,7 +182,7 @@ def test_figures_from_counts_agree_with_the_applicants(seed, distinct):
     edges = _monitoring.band_edges(keys, goods + bads, 10)
     base = {"outcomes": "dev", "parts": {"dev": {"bands": {"applicants": [1] * (len(edges) + 1),
                                                            "bads": [0] * (len(edges) + 1)}}}}
-    cal = _monitor._calibration(SimpleNamespace(scaling=scaling), base, edges, keys, goods, bads)
+    cal = _drift._calibration(SimpleNamespace(scaling=scaling), base, edges, keys, goods, bads)
     band = np.searchsorted(edges, score, side="right")
     chi = 0.0
     for b, row in enumerate(cal["bands"]):
@@ -141,8 +205,16 @@ def test_figures_from_counts_agree_with_the_applicants(seed, distinct):
         assert hl["p_value"] is None
 
 
-def _counts(card, X):
-    return _monitor.count(card, X)
+def _count(card, X):
+    return _counts.count(card, X)
+
+
+def _third_outcome(card, base, X):
+    """A query's result where the target held two values besides the bad one."""
+    bins, scores = _count(card, X)
+    rows = pd.concat([bins.assign(kind="bin"), scores.assign(kind="score", bad=0, outcome="0")], ignore_index=True)
+    rows.loc[rows.index[-1], "outcome"] = "2"
+    return _drift.split_counts(rows, card)
 
 
 BAD_INPUT = {
@@ -155,14 +227,15 @@ BAD_INPUT = {
         period_column="when"), "not a date"),
     "empty file": (lambda card, base, X, tmp: _monitor.monitor(
         card, _header_only(X, tmp), baseline=base), "no applicants"),
-    "bin not on the card": (lambda card, base, X, tmp: _monitor.from_counts(
-        card, _counts(card, X)[0].assign(bin="[999, 1000)"), _counts(card, X)[1], base), "does not have"),
-    "counts of another table": (lambda card, base, X, tmp: _monitor.from_counts(
-        card, _counts(card, X.head(50))[0], _counts(card, X)[1], base), "not counts of one table"),
+    "bin not on the card": (lambda card, base, X, tmp: _drift.from_counts(
+        card, _count(card, X)[0].assign(bin="[999, 1000)"), _count(card, X)[1], base), "does not have"),
+    "counts of another table": (lambda card, base, X, tmp: _drift.from_counts(
+        card, _count(card, X.head(50))[0], _count(card, X)[1], base), "not counts of one table"),
     "baseline of another card": (lambda card, base, X, tmp: _monitor.monitor(
         card, X, baseline=_other_bins(base, card)), "does not fit this card"),
     "fail-on level": (lambda card, base, X, tmp: _monitor.monitor(card, X, baseline=base, fail_on="orange"),
                       "--fail-on"),
+    "counts with a third outcome": (lambda card, base, X, tmp: _third_outcome(card, base, X), "besides the bad value"),
 }
 
 

@@ -338,3 +338,62 @@ def test_timestamps_match_their_categories_as_python():
     for name in frame.columns[1:]:
         assert list(want[f"{name}_bin"]) == ["day", "day", "ten", "june", "Unseen", "Unseen"], name
         assert list(got[f"{name}_bin"]) == list(want[f"{name}_bin"]), name
+
+
+MONITORED = [("duckdb", "typed", "month"), ("sqlite", "mixed", "quarter"), ("spark", "typed", "year"),
+             ("postgres", "text", "month")]
+
+
+@pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
+@pytest.mark.parametrize("engine,shape,every", MONITORED, ids=[f"{e}-{s}-{p}" for e, s, p in MONITORED])
+def test_monitoring_counts_from_sql_give_the_figures_of_the_file(engine, shape, every, request, tmp_path):
+    """The aggregate query's counts, saved and read back by `monitor --counts`, give every figure that
+    counting the applicants in Python gives, per period and with outcomes (some not known yet)."""
+    from tessaly import _drift, _monitor
+    from tessaly._sql import to_monitor_sql
+
+    card = Card.from_dict(_card())
+    rng = np.random.default_rng(5)
+    frame = _applicants(shape).head(30_000)
+    n = len(frame)
+    stamps = pd.Timestamp("2023-11-20") + pd.to_timedelta(rng.integers(0, 450 * 86400, n), unit="s")
+    outcome = np.where(rng.random(n) < 0.05, None, (rng.random(n) < 0.15 + 0.1 * frame["age"].isna()).astype(int))
+    typed = shape == "typed"
+    # Timestamps where the engine has them; ISO text (with a "T" or a space) where it keeps text.
+    frame["applied"] = stamps.astype("datetime64[us]") if typed else np.where(
+        rng.random(n) < 0.5, stamps.strftime("%Y-%m-%dT%H:%M:%S"), stamps.strftime("%Y-%m-%d %H:%M:%S"))
+    frame["bad"] = pd.array(outcome, dtype="Int64") if typed else outcome.astype(object)
+    sql = to_monitor_sql(card, dialect=engine, period_column="applied", period=every, target="bad")
+    if engine == "spark":
+        seen, got = _spark(request.getfixturevalue("spark"), frame, sql, tmp_path / "applicants.parquet")
+    elif engine == "postgres":
+        seen, got = _postgres(request.getfixturevalue("postgres"), frame, sql)
+    else:
+        seen, got = (_duckdb if engine == "duckdb" else _sqlite)(frame, sql)
+    got.to_csv(tmp_path / "counts.csv", index=False)
+
+    names = card.names
+    known = seen["bad"].notna().to_numpy()
+    base = _drift.baseline_from_data(card, seen.loc[known, names].head(8000),
+                                     seen.loc[known, "bad"].astype(int).to_numpy()[:8000])
+    want = _monitor.monitor(card, seen, baseline=base, target="bad", period_column="applied", period=every)
+    result = _monitor.monitor(card, counts=tmp_path / "counts.csv", baseline=base)
+    assert len(want["periods"]) >= 2 and want["performance"]["auc"] is not None
+    assert result["period"] == every and list(result["periods"]) == list(want["periods"])
+    about = {"data", "counts", "target", "period_column"}
+    _same_figures({k: v for k, v in result.items() if k not in about}, {k: v for k, v in want.items() if k not in about})
+
+
+def _same_figures(got, want, at="monitor.json"):
+    if isinstance(want, dict):
+        assert set(got) == set(want), (at, set(got) ^ set(want))
+        for k in want:
+            _same_figures(got[k], want[k], f"{at}.{k}")
+    elif isinstance(want, list):
+        assert len(got) == len(want), at
+        for i, (g, w) in enumerate(zip(got, want)):
+            _same_figures(g, w, f"{at}[{i}]")
+    elif isinstance(want, float) and isinstance(got, (int, float)):
+        assert abs(got - want) <= 1e-9, (at, got, want)
+    else:
+        assert got == want, (at, got, want)
