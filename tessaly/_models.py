@@ -81,50 +81,23 @@ def _lightgbm_early(model, fit, val, weights):
     return model.fit(*fit, eval_set=[val], callbacks=stopping)
 
 
-@dataclass(frozen=True)
-class Family:
-    name: str
-    technique: str  # the extension's name for the SHAP route
-    package: str  # the top-level module an unfitted instance comes from
-    classifier: str  # the one class of that package accepted
-    build: Callable  # (rounds, seed, jobs, early stopping) -> an unfitted classifier
-    early: Callable | None  # (model, (X, y), (X_val, y_val), (w, w_val)) -> fitted; None: no early stopping
-    monotone_key: str  # the constraint parameter's name
-    monotone_tuple: bool = False  # the constraint wants a tuple rather than a list
-    log_odds: bool = True  # SHAP values are log-odds; else probabilities, mapped by one logistic fit
+def _one_hot(binnings, positions):
+    """The tree families' input: one feature per bin, named as the extension expects."""
+    import numpy as np
+    import pandas as pd
+
+    return pd.DataFrame({f: (positions[:, j] == d).astype(np.int8) for j, b in enumerate(binnings)
+                         for d, f in enumerate(b.features)})
 
 
-FAMILIES = {f.name: f for f in (
-    Family("xgb", "xgb", "xgboost", "XGBClassifier", _xgb, _xgb_early, "monotone_constraints", monotone_tuple=True),
-    Family("rf", "rf", "sklearn", "RandomForestClassifier", _rf, None, "monotonic_cst", log_odds=False),
-    Family("catboost", "catboost", "catboost", "CatBoostClassifier", _catboost, _catboost_early,
-           "monotone_constraints"),
-    # LightGBM's binary SHAP values are log-odds, as XGBoost's; the extension takes them on its general route.
-    Family("lightgbm", "lgbm", "lightgbm", "LGBMClassifier", _lightgbm, _lightgbm_early, "monotone_constraints"),
-)}
-
-
-def family(model) -> Family:
-    """The family of a model given by name or as an unfitted classifier; anything else in one line."""
-    if isinstance(model, str):
-        if model not in FAMILIES:
-            raise InputError(f"unknown model (--model) {model!r}: choose from {', '.join(FAMILIES)}")
-        return FAMILIES[model]
-    package, name = type(model).__module__.split(".")[0], type(model).__name__
-    found = next((f for f in FAMILIES.values() if f.package == package and f.classifier == name), None)
-    if found is None:
-        # Regressors and random-forest variants of these packages share the families' modules, not their output.
-        raise InputError(f"model {name} is not supported: give one of {', '.join(FAMILIES)} or an unfitted "
-                         f"{', '.join(f.classifier for f in FAMILIES.values())}")
-    return found
-
-
-def train(fam: Family, model, X, y, *, trees, seed, early_stopping, monotone=None, sample_weight=None):
-    """The model fitted on the one-hot bins, with early stopping on a seeded validation part of X."""
+def _train_tree(fam, model, binnings, positions, y, *, trees, seed, early_stopping, monotone=None,
+                sample_weight=None):
+    """A tree model on the one-hot bins, with early stopping on a seeded validation part of the rows."""
     import numpy as np
     from sklearn.base import clone
     from sklearn.model_selection import train_test_split
 
+    X = _one_hot(binnings, positions)
     stop = early_stopping and fam.early is not None
     jobs = 1 if len(X) < PARALLEL_ROWS else 2
     rounds = trees if trees is not None else (MAX_TREES if stop else FIXED_TREES)
@@ -142,8 +115,8 @@ def train(fam: Family, model, X, y, *, trees, seed, early_stopping, monotone=Non
         return fam.early(model, (X.iloc[fit_idx], y[fit_idx]), (X.iloc[val_idx], y[val_idx]), w)
 
 
-def shap_values(model, X):
-    """Tree SHAP values of the bad class, and the base value.
+def _explain_tree(model, binnings, positions):
+    """Per applicant and predictor, the summed tree SHAP values of its bins' features, and the base value.
 
     The path-dependent algorithm needs no background rows, so its cost grows with
     the rows alone; it keeps the additivity that the points rely on.
@@ -151,13 +124,96 @@ def shap_values(model, X):
     import numpy as np
     import shap
 
+    X = _one_hot(binnings, positions)
     with quiet():
         explainer = shap.TreeExplainer(model)
         values = np.asarray(explainer(X).values, dtype=float)
         base = np.asarray(explainer.expected_value, dtype=float).reshape(-1)
     if values.ndim == 3:  # one column per class: keep the bad one
         values, base = values[:, :, -1], base[-1:]
-    return values, float(base[0])
+    columns = {f: i for i, f in enumerate(X.columns)}
+    return np.column_stack([values[:, [columns[f] for f in b.features]].sum(axis=1) for b in binnings]), \
+        float(base[0])
+
+
+def _tree_proba(model, binnings, positions):
+    return model.predict_proba(_one_hot(binnings, positions))[:, 1]
+
+
+def _train_linear(fam, model, binnings, positions, y, *, seed, sample_weight=None, **_):
+    from ._linear import WoELogistic
+
+    from ._binning import PredictorBinning
+
+    fitted = WoELogistic().fit(positions, [len(b.labels) for b in binnings], y, sample_weight, seed=seed)
+    # The bins the model reads, kept with it: the card may leave out predictors the model still holds.
+    fitted.binnings_ = [PredictorBinning(b.name, b.dtype, b.splits, b.special_codes, b.kinds, labels=list(b.labels))
+                        for b in binnings]
+    return fitted
+
+
+def _explain_linear(model, binnings, positions):
+    import numpy as np
+
+    return np.column_stack([np.append(e, 0.0)[positions[:, j]] for j, e in enumerate(model.effects_)]), \
+        model.base_
+
+
+def _linear_proba(model, binnings, positions):
+    return model.predict_proba(positions)[:, 1]
+
+
+@dataclass(frozen=True)
+class Family:
+    name: str
+    describe: str  # the model in the report's words
+    technique: str | None  # the extension's name for its SHAP route; None: the extension's card needs a tree
+    train: Callable  # (family, model, binnings, positions, y, *, trees, seed, early_stopping, monotone, weights)
+    explain: Callable  # (model, binnings, positions) -> (per-predictor SHAP log-odds per applicant, base)
+    proba: Callable  # (model, binnings, positions) -> probability of bad
+    package: str | None = None  # the top-level module an unfitted instance comes from
+    classifier: str | None = None  # the one class of that package accepted
+    build: Callable | None = None  # trees: (rounds, seed, jobs, early stopping) -> an unfitted classifier
+    early: Callable | None = None  # trees: (model, (X, y), (X_val, y_val), (w, w_val)) -> fitted; None: none
+    monotone_key: str | None = None  # the constraint parameter's name; None: points are made monotone only
+    monotone_tuple: bool = False  # the constraint wants a tuple rather than a list
+    # How SHAP totals reach log-odds: "exact" (they are log-odds), "fitted" (probabilities, mapped by one logistic
+    # fit on the training rows) or "model" (the model calibrated its own on held-out rows).
+    scale: str = "exact"
+
+
+def _tree(name, technique, package, classifier, build, early, monotone_key, **options):
+    return Family(name, f"{name} trees on the one-hot bins", technique, _train_tree, _explain_tree, _tree_proba,
+                  package, classifier, build, early, monotone_key, **options)
+
+
+FAMILIES = {f.name: f for f in (
+    # Ranks as well as the logistic cards on small tables and keeps its scale; exact SHAP, no sampling.
+    Family("logistic", "a logistic regression on each predictor's WoE and one-hot bins, its L2 penalty chosen on "
+           "held-out training rows", None, _train_linear, _explain_linear, _linear_proba, scale="model"),
+    _tree("xgb", "xgb", "xgboost", "XGBClassifier", _xgb, _xgb_early, "monotone_constraints", monotone_tuple=True),
+    _tree("rf", "rf", "sklearn", "RandomForestClassifier", _rf, None, "monotonic_cst", scale="fitted"),
+    _tree("catboost", "catboost", "catboost", "CatBoostClassifier", _catboost, _catboost_early,
+          "monotone_constraints"),
+    # LightGBM's binary SHAP values are log-odds, as XGBoost's; the extension takes them on its general route.
+    _tree("lightgbm", "lgbm", "lightgbm", "LGBMClassifier", _lightgbm, _lightgbm_early, "monotone_constraints"),
+)}
+
+
+def family(model) -> Family:
+    """The family of a model given by name or as an unfitted classifier; anything else in one line."""
+    if isinstance(model, str):
+        if model not in FAMILIES:
+            raise InputError(f"unknown model (--model) {model!r}: choose from {', '.join(FAMILIES)}")
+        return FAMILIES[model]
+    package, name = type(model).__module__.split(".")[0], type(model).__name__
+    found = next((f for f in FAMILIES.values() if f.classifier and f.package == package and f.classifier == name),
+                 None)
+    if found is None:
+        # Regressors and random-forest variants of these packages share the families' modules, not their output.
+        raise InputError(f"model {name} is not supported: give one of {', '.join(FAMILIES)} or an unfitted "
+                         f"{', '.join(f.classifier for f in FAMILIES.values() if f.classifier)}")
+    return found
 
 
 @contextlib.contextmanager

@@ -83,8 +83,9 @@ class Param:
 
 
 PARAMS = (
-    Param("model", "xgb", "model", "the model family: " + ", ".join(FAMILIES) + ", or an unfitted classifier of one "
-          "of those families with your own settings", choices=FAMILIES),
+    Param("model", "logistic", "model", "the model family: " + ", ".join(FAMILIES) + " (logistic: a penalised logistic "
+          "regression on each predictor's WoE and bins; the others: trees on the one-hot bins), or an unfitted "
+          "classifier of a tree family with your own settings", choices=FAMILIES),
     Param("trees", None, "int", "rounds of the model; none: 100 without early stopping, up to 1000 with it",
           low=1, high=100_000, nullable=True, shown="up to 1000 with early stopping, 100 without"),
     Param("early_stopping", True, "bool", "stop adding trees when a seeded validation part of the training rows "

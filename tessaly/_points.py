@@ -36,7 +36,7 @@ def log_odds_map(total: np.ndarray, y_bad: np.ndarray, weights=None) -> tuple[fl
     """Slope and intercept of one logistic fit that maps summed contributions onto log-odds of bad."""
     from sklearn.linear_model import LogisticRegression
 
-    fit = LogisticRegression(C=1e6).fit(total.reshape(-1, 1), y_bad, sample_weight=weights)
+    fit = LogisticRegression(C=1e6, max_iter=1000).fit(total.reshape(-1, 1), y_bad, sample_weight=weights)
     return float(fit.coef_[0, 0]), float(fit.intercept_[0])
 
 
@@ -58,23 +58,18 @@ def additive(means: list[np.ndarray], shares: list[np.ndarray], *, factor: float
     return out
 
 
-def without_unused(means: list[np.ndarray], shares: list[np.ndarray], *, factor: float, offset: float, slope: float,
-                   intercept: float) -> tuple[list[int], list[tuple[np.ndarray, float]]]:
-    """The additive rule over the predictors whose bins do not all get the same points, and which those are.
+def without_unused(rule: list[tuple[np.ndarray, float]]) -> tuple[list[int], list[tuple[np.ndarray, float]]]:
+    """The predictors whose bins do not all get the same points, and their points and neutral points.
 
-    A predictor with the same points in every bin moves no one's rank; its (near constant) contribution joins
-    the intercept, so the totals stay where they were.
+    A predictor with one whole number of points for everyone moves no one's rank; that number is spread over
+    the predictors kept, in whole points, so every applicant's total stays exactly what it was.
     """
-    kept = list(range(len(means)))
-    while True:
-        rule = additive([means[j] for j in kept], [shares[j] for j in kept], factor=factor, offset=offset,
-                        slope=slope, intercept=intercept)
-        flat = [j for j, (points, _) in zip(kept, rule) if np.ptp(points) == 0]
-        if not flat or len(flat) == len(kept):
-            return kept, rule
-        for j in flat:
-            intercept += slope * float(np.dot(shares[j] / shares[j].sum(), means[j]))
-        kept = [j for j in kept if j not in flat]
+    flat = [j for j, (points, _) in enumerate(rule) if np.ptp(points) == 0]
+    if not flat or len(flat) == len(rule):
+        return list(range(len(rule))), rule
+    kept = [j for j in range(len(rule)) if j not in flat]
+    each, extra = divmod(int(sum(rule[j][0][0] for j in flat)), len(kept))
+    return kept, [(rule[j][0] + each + (i < extra), rule[j][1] + each + (i < extra)) for i, j in enumerate(kept)]
 
 
 def falling(means: np.ndarray, woe: np.ndarray, weights: np.ndarray) -> np.ndarray:

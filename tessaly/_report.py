@@ -237,6 +237,24 @@ def _directions(rows: list) -> str:
             + _table(None, ["Predictor", "Rank correlation of points with WoE", "Direction"], cells) + "</section>")
 
 
+def predictor_chart(name: str, rows: pd.DataFrame) -> dict:
+    """Points per bin beside the neutral points and each bin's WoE, bins in ascending WoE."""
+    import plotly.graph_objects as go
+    from plotly.subplots import make_subplots
+
+    rows = rows.sort_values("woe", kind="stable")
+    fig = make_subplots(specs=[[{"secondary_y": True}]])
+    fig.add_trace(go.Scatter(x=rows["bin"], y=rows["woe"], name="WoE", mode="lines"), secondary_y=True)
+    fig.add_trace(go.Bar(x=rows["bin"], y=rows["points"], name="Points", text=[f"{p:g}" for p in rows["points"]],
+                         textposition="outside"), secondary_y=False)
+    fig.add_trace(go.Scatter(x=rows["bin"], y=rows["neutral"], name="Neutral", mode="lines+markers"),
+                  secondary_y=False)
+    fig.update_xaxes(title_text=f"Bins - {name}")
+    fig.update_yaxes(title_text="Points", secondary_y=False)
+    fig.update_yaxes(title_text="WoE", secondary_y=True)
+    return fig.to_dict()
+
+
 def _data_block(data: dict) -> str:
     # Inside <script>, "</script>" in a name would end the block: JSON lets < > & be written as escapes.
     text = json.dumps(_jsonable(data), allow_nan=False, ensure_ascii=False)

@@ -107,24 +107,6 @@ def _saved_classes(saved, bad) -> np.ndarray:
     return np.array(["not " + str(bad), bad], dtype=object)
 
 
-def _chart(name: str, rows: pd.DataFrame) -> dict:
-    """Points per bin beside the neutral points and each bin's WoE, bins in ascending WoE."""
-    import plotly.graph_objects as go
-    from plotly.subplots import make_subplots
-
-    rows = rows.sort_values("woe", kind="stable")
-    fig = make_subplots(specs=[[{"secondary_y": True}]])
-    fig.add_trace(go.Scatter(x=rows["bin"], y=rows["woe"], name="WoE", mode="lines"), secondary_y=True)
-    fig.add_trace(go.Bar(x=rows["bin"], y=rows["points"], name="Points", text=[f"{p:g}" for p in rows["points"]],
-                         textposition="outside"), secondary_y=False)
-    fig.add_trace(go.Scatter(x=rows["bin"], y=rows["neutral"], name="Neutral", mode="lines+markers"),
-                  secondary_y=False)
-    fig.update_xaxes(title_text=f"Bins - {name}")
-    fig.update_yaxes(title_text="Points", secondary_y=False)
-    fig.update_yaxes(title_text="WoE", secondary_y=True)
-    return fig.to_dict()
-
-
 class Scorecard(ClassifierMixin, BaseEstimator):
     def __init__(self, model=_params.DEFAULTS["model"], *, trees=_params.DEFAULTS["trees"],
                  early_stopping=_params.DEFAULTS["early_stopping"], monotone=_params.DEFAULTS["monotone"],
@@ -166,7 +148,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
     def _check_params(self) -> _models.Family:
         params = self.get_params(deep=False)
         _params.check({k: v for k, v in params.items() if k != "model"})
-        return _models.family(self.model)
+        fam = _models.family(self.model)
+        if self.points == "module" and fam.technique is None:
+            raise InputError(f"points (--points) 'module' is the extension's card, made from tree SHAP values: "
+                             f"choose a tree model (--model {', '.join(f for f, m in _models.FAMILIES.items() if m.technique)})")
+        return fam
 
     # -- fitting ------------------------------------------------------------------------------------------------
 
@@ -189,12 +175,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         for name, reason in dropped.items():
             step(f"left out '{name}': {reason}")
 
-        pos_train = [b.positions(X[b.name]) for b in binnings]
-        X_train = _binning.one_hot(binnings, X, pos_train)
-        step(f"training {fam.name} on {len(X)} applicants ({X_train.shape[1]} features)")
-        model = _models.train(fam, self.model, X_train, y_bad, trees=self.trees, seed=self.seed,
-                              early_stopping=self.early_stopping, monotone=self._constraints(binnings, y_bad, w),
-                              sample_weight=w)
+        positions = np.column_stack([b.positions(X[b.name]) for b in binnings])
+        step(f"training {fam.name} on {len(X)} applicants ({sum(len(b.labels) for b in binnings)} bins)")
+        model = fam.train(fam, self.model, binnings, positions, y_bad, trees=self.trees, seed=self.seed,
+                          early_stopping=self.early_stopping, monotone=self._constraints(fam, binnings, y_bad, w),
+                          sample_weight=w)
 
         rng = np.random.default_rng(self.seed)
         if shap_data is None:
@@ -206,23 +191,27 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             picked = np.sort(rng.choice(len(source), self.shap_rows, replace=False))
             source = source.iloc[picked]
             source_w = None if source_w is None else source_w[picked]
-        X_shap = _binning.one_hot(binnings, source)
-        step(f"SHAP values and scorecard on {len(X_shap)} applicants")
-        X_module = X_shap
-        if self.points == "additive" and len(X_shap) > COMPARISON_ROWS:
-            X_module = X_shap.iloc[np.sort(rng.choice(len(X_shap), COMPARISON_ROWS, replace=False))]
-        module, artifacts = self._module_card(model, fam, binnings, X, pos_train, y_bad, target, bad_value,
-                                              X_module)
-        additive, unused = self._additive_card(model, fam, binnings, pos_train, X_train, y_bad, X_shap, target,
+        shap_positions = np.column_stack([b.positions(source[b.name]) for b in binnings])
+        step(f"SHAP values and scorecard on {len(source)} applicants")
+        cards, artifacts, used = {}, {}, {}
+        if fam.technique is not None:
+            # The extension's card: from tree SHAP values only, and beside an additive card from fewer rows.
+            X_module = _binning.one_hot(binnings, source)
+            if self.points == "additive" and len(X_module) > COMPARISON_ROWS:
+                X_module = X_module.iloc[np.sort(rng.choice(len(X_module), COMPARISON_ROWS, replace=False))]
+            cards["module"], artifacts = self._module_card(model, fam, binnings, X, positions, y_bad, target,
+                                                           bad_value, X_module)
+            used["module"] = len(X_module)
+        additive, unused = self._additive_card(model, fam, binnings, positions, y_bad, shap_positions, target,
                                                bad_value, rng, w, source_w)
+        cards["additive"], used["additive"] = additive, len(source)
         if self.points == "additive":
             for name in unused:
                 dropped[name] = "the model does not use it: every bin would get the same points"
                 step(f"left out '{name}': {dropped[name]}")
 
-        cards = {"additive": additive, "module": module}
         # A comparison card from fewer rows ranks worse than the same rule from all of them: the report says so.
-        self.shap_rows_used_ = {"additive": len(X_shap), "module": len(X_module)}
+        self.shap_rows_used_ = used
         self.binnings_ = binnings
         self.model_ = model
         self.family_ = fam.name
@@ -232,7 +221,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.dropped_ = dropped
         self.artifacts_ = artifacts
         self.cards_ = cards
-        self.module_card_, self.additive_card_ = module, additive
+        self.module_card_, self.additive_card_ = cards.get("module"), additive
         self.card_ = cards[self.points]
         for card in cards.values():  # what monitoring compares with, until set_baseline gives a test part
             card.baseline = _drift.baseline(card, X, y_bad, sample_weight=w)
@@ -334,9 +323,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                              + "; ".join(f"'{k}' {v}" for k, v in list(dropped.items())[:5]))
         return kept
 
-    def _constraints(self, binnings, y_bad, w=None):
+    def _constraints(self, fam, binnings, y_bad, w=None):
         """With `monotone`, each bin's feature pushes towards bad where its event rate is above the overall rate."""
-        if not self.monotone:
+        if not self.monotone or fam.monotone_key is None:
             return None
         overall = np.average(y_bad, weights=w)
         return [1 if rate > overall else -1 for b in binnings for rate in b.table["Event rate"]]
@@ -345,11 +334,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         return {"pdo": int(self.pdo), "target_score": int(self.target_score), "target_odds": int(self.target_odds),
                 "resort": bool(self.resort)}
 
-    def _module_card(self, model, fam, binnings, X, pos_train, y_bad, target, bad_value, X_shap):
+    def _module_card(self, model, fam, binnings, X, positions, y_bad, target, bad_value, X_shap):
         """The extension's card, and the files it wrote."""
         from tessaly import quillvane
 
-        training_df = _binning.binned(binnings, X, pos_train)
+        training_df = _binning.binned(binnings, X, list(positions.T))
         training_df[target] = y_bad
         scaling = self._scaling()
         with tempfile.TemporaryDirectory(prefix="tessaly-") as tmp, _models.quiet():
@@ -382,39 +371,40 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         return Predictor(b.name, b.dtype, b.splits, b.special_codes, b.kinds, labels=list(b.labels),
                          points=[float(p) for p in points], neutral=float(neutral), binning=b.binning)
 
-    def _additive_card(self, model, fam, binnings, pos_train, X_train, y_bad, X_shap, target, bad_value, rng,
+    def _additive_card(self, model, fam, binnings, positions, y_bad, shap_positions, target, bad_value, rng,
                        w=None, shap_w=None):
-        """Each bin's points: its applicants' mean SHAP log-odds of the predictor, scaled to the requested odds."""
+        """Each bin's points: its applicants' mean SHAP log-odds of the predictor, scaled to the requested odds;
+        and the predictors left out because every bin would get the same points."""
         # Bins that the sample barely sees borrow training applicants, so that each has points of its own.
         extra = []
-        for b, pos in zip(binnings, pos_train):
-            seen = X_shap[b.features].sum(axis=0).to_numpy()
+        for j, b in enumerate(binnings):
+            pos = shap_positions[:, j]
+            seen = np.bincount(pos[pos >= 0], minlength=len(b.labels))
             for d in np.flatnonzero(seen < BIN_COVER):
-                rows = np.flatnonzero(pos == d)
+                rows = np.flatnonzero(positions[:, j] == d)
                 extra.append(rng.choice(rows, min(len(rows), BIN_COVER - int(seen[d])), replace=False))
         borrowed = np.unique(np.concatenate(extra)) if extra else np.zeros(0, dtype=int)
-        sample = pd.concat([X_shap, X_train.iloc[borrowed]]) if extra else X_shap
+        sample = np.vstack([shap_positions, positions[borrowed]])
         weights = None
         if w is not None or shap_w is not None:
-            weights = np.concatenate([np.ones(len(X_shap)) if shap_w is None else shap_w,
+            weights = np.concatenate([np.ones(len(shap_positions)) if shap_w is None else shap_w,
                                       np.ones(len(borrowed)) if w is None else w[borrowed]])
-        values, base = _models.shap_values(model, sample)
-        columns = {f: i for i, f in enumerate(sample.columns)}
-        means = []
-        for b in binnings:
-            contribution = values[:, [columns[f] for f in b.features]].sum(axis=1)
-            pos = _points.positions(sample[b.features].to_numpy())
-            means.append(_points.bin_means(contribution, pos, len(b.labels), weights))
+        contributions, base = fam.explain(model, binnings, sample)
+        means = [_points.bin_means(contributions[:, j], sample[:, j], len(b.labels), weights)
+                 for j, b in enumerate(binnings)]
         if self.monotone:
             means = [self._monotone(b, m) for b, m in zip(binnings, means)]
-        slope, intercept = 1.0, base
-        if not fam.log_odds:
-            total = sum(np.append(m, 0.0)[pos] for m, pos in zip(means, pos_train))
+        if fam.scale == "exact":
+            slope, intercept = 1.0, base
+        elif fam.scale == "fitted":
+            total = sum(np.append(m, 0.0)[positions[:, j]] for j, m in enumerate(means))
             slope, intercept = _points.log_odds_map(total, y_bad, w)
+        else:  # the model's own calibration of its raw total, base included
+            slope, intercept = model.slope_, model.slope_ * base + model.intercept_
         factor, offset = _points.scaling(self.pdo, self.target_score, self.target_odds)
         shares = [b.table["Count (%)"].to_numpy(dtype=float) for b in binnings]
-        kept, rule = _points.without_unused(means, shares, factor=factor, offset=offset, slope=slope,
-                                            intercept=intercept)
+        rule = _points.additive(means, shares, factor=factor, offset=offset, slope=slope, intercept=intercept)
+        kept, rule = _points.without_unused(rule)
         predictors = [self._predictor(binnings[j], points, neutral) for j, (points, neutral) in zip(kept, rule)]
         unused = [b.name for j, b in enumerate(binnings) if j not in kept]
         return Card(target, bad_value, fam.name, "additive", self._scaling(), predictors), unused
@@ -505,13 +495,17 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         check_is_fitted(self, "card_")
         if getattr(self, "model_", None) is None:
             raise InputError("this scorecard was loaded without its model: load it with model=True")
-        bad = self.model_.predict_proba(_binning.one_hot(self.binnings_, _frame(X)))[:, 1]
+        X = _frame(X)
+        positions = np.column_stack([b.positions(X[b.name]) for b in self.binnings_])
+        bad = _models.family(self.family_).proba(self.model_, self.binnings_, positions)
         return np.column_stack([bad, 1 - bad] if self.classes_[0] == self.bad_ else [1 - bad, bad])
 
     def charts(self) -> list[tuple[str, dict]]:
         """One plotly figure (as a dict) per predictor: points per bin, neutral points and WoE."""
         check_is_fitted(self, "card_")
-        return [(name, _chart(name, rows)) for name, rows in self.table_.groupby("predictor", sort=False)]
+        from ._report import predictor_chart
+
+        return [(name, predictor_chart(name, rows)) for name, rows in self.table_.groupby("predictor", sort=False)]
 
     def to_sql(self, *, dialect="duckdb", table="applicants", ids=()) -> str:
         """One SELECT that scores the applicants' table in a database exactly as `transform` does."""
@@ -564,6 +558,13 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             (directory / name).parent.mkdir(parents=True, exist_ok=True)
             (directory / name).write_bytes(data)
         self.card_.save(directory)
+        saved_model = directory / "model" / f"{MODEL_NAME}.sav"
+        if getattr(self, "model_", None) is not None and not saved_model.exists():
+            # The extension saves the tree families' model; the others are saved here, alike.
+            import pickle
+
+            saved_model.parent.mkdir(exist_ok=True)
+            saved_model.write_bytes(pickle.dumps(self.model_))
         if getattr(self, "module_card_", None) is not None:
             (directory / "module").mkdir(exist_ok=True)
             self.module_card_.save(directory / "module")
@@ -615,6 +616,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
             with open(directory / "model" / f"{MODEL_NAME}.sav", "rb") as f:
                 self.model_ = pickle.load(f)
+            self.binnings_ = getattr(self.model_, "binnings_", self.binnings_)
         return self
 
     def report(self, path, X, y, *, sample_weight=None, challenger=None) -> dict:
@@ -642,7 +644,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if getattr(self, "model_", None) is not None:
             # Higher means better, as for the cards.
             bad = list(self.classes_).index(self.bad_)
-            scores["tree model"] = -self.predict_proba(X)[:, bad]
+            scores["tree model" if _models.family(self.family_).technique else f"{self.family_} model"] = \
+                -self.predict_proba(X)[:, bad]
         if challenger is not None:
             X_train, y_train, *w_train = challenger
             scores["WoE logistic regression"] = _validation.woe_logistic_challenger(

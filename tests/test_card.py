@@ -29,7 +29,7 @@ SPECIAL_CODES = (-1, "XX")
 def fitted():
     # Text codes with a special one, and missing values in a category: every kind of value a card bins.
     X, y = applicants(3000, seed=7, grade=["54", "12", "7", "3", "XX"], housing_missing=0.06, xy=True)
-    return Scorecard(trees=10, min_iv=None, special_codes=SPECIAL_CODES).fit(X, y)
+    return Scorecard("xgb", trees=10, min_iv=None, special_codes=SPECIAL_CODES).fit(X, y)
 
 
 def _sealed(d: dict) -> dict:

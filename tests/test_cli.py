@@ -29,7 +29,7 @@ def built(tmp_path_factory):
     csv = root / "applicants.csv"
     data.to_csv(csv, index=False)
     out = root / "card"
-    assert run("build", csv, "bad", "--out", out, "--trees", "20", "--special-codes", "-1", "--points", "module",
+    assert run("build", csv, "bad", "--out", out, "--model", "xgb", "--trees", "20", "--special-codes", "-1", "--points", "module",
                "--min-iv", "0", "--quiet") == 0
     return data, csv, out
 
@@ -175,6 +175,6 @@ def test_a_build_that_fails_late_leaves_the_earlier_card(built, tmp_path, monkey
 
     monkeypatch.setattr(quillvane, "createQuillvane", fail)
     with pytest.raises(MemoryError):
-        run("build", csv, "bad", "--out", copy, "--trees", "5", "--quiet")
+        run("build", csv, "bad", "--out", copy, "--model", "xgb", "--trees", "5", "--quiet")
     assert {p.name: p.stat().st_mtime_ns for p in copy.rglob("*")} == before
     assert [p.name for p in tmp_path.iterdir()] == ["card"]

@@ -29,7 +29,7 @@ def run(*args):
 def card(tmp_path_factory):
     """A saved card with numbers, text codes and special codes, and applicants with unseen values."""
     X, y = applicants(800, seed=11, grade=GRADES, housing_missing=0.05, xy=True)
-    sc = Scorecard(trees=10, min_iv=None, special_codes=[-1, "XX"]).fit(X, y)
+    sc = Scorecard("xgb", trees=10, min_iv=None, special_codes=[-1, "XX"]).fit(X, y)
     folder = sc.save(tmp_path_factory.mktemp("commands") / "card")
     new = applicants(300, seed=12, grade=GRADES, housing_missing=0.05, xy=True)[0]
     new.loc[:4, "housing"] = "boat"

@@ -63,7 +63,7 @@ def test_integer_weights_give_the_card_and_figures_of_repeated_rows(tmp_path):
     X, y = applicants(1500, seed=4, xy=True)
     w = np.random.default_rng(0).integers(0, 4, len(X))
     rep = np.repeat(np.arange(len(X)), w)
-    options = dict(trees=30, early_stopping=False, min_iv=None, special_codes=[-1])
+    options = dict(model="xgb", trees=30, early_stopping=False, min_iv=None, special_codes=[-1])
     weighted = Scorecard(**options).fit(X, y, sample_weight=w)
     repeated = Scorecard(**options).fit(X.iloc[rep], y.iloc[rep])
     assert weighted.card_.to_dict()["predictors"] == repeated.card_.to_dict()["predictors"]
@@ -83,8 +83,8 @@ def test_integer_weights_give_the_card_and_figures_of_repeated_rows(tmp_path):
 def test_monotone_points_follow_the_woe_and_unused_predictors_leave(seed):
     X, y = applicants(2000, seed=seed, xy=True)
     X = X.assign(noise=np.random.default_rng(seed).normal(size=len(X)), age_again=X["age"])
-    free = Scorecard(min_iv=None, seed=seed).fit(X, y)
-    steered = Scorecard(min_iv=None, seed=seed, monotone=True).fit(X, y)
+    free = Scorecard("xgb", min_iv=None, seed=seed).fit(X, y)
+    steered = Scorecard("xgb", min_iv=None, seed=seed, monotone=True).fit(X, y)
     # On these applicants the unconstrained card runs against the WoE somewhere; the monotone one nowhere.
     assert not free.directions()["follows_woe"].all()
     assert steered.directions()["follows_woe"].all()

@@ -17,7 +17,7 @@ from tessaly import _files
 from tessaly._score import load_card
 from tessaly.cli import main
 
-FAST = ["--trees", "10", "--min-iv", "0", "--quiet"]
+FAST = ["--model", "xgb", "--trees", "10", "--min-iv", "0", "--quiet"]
 
 
 def run(capsys, *args):
