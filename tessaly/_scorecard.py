@@ -656,7 +656,10 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             y_bad, scores, card=own, train_score=getattr(self, "train_scores_", None),
             pdo=s["pdo"], target_score=s["target_score"], target_odds=s["target_odds"], weights=w,
             train_weights=getattr(self, "train_weights_", None))
-        summary = {"model": self.family_, "target": self.target_, "bad": str(self.bad_), "scaling": dict(s),
+        fam = _models.family(self.family_)
+        penalty = getattr(getattr(self, "model_", None), "C_", None)
+        model = f"{self.family_}, {fam.describe}" + (f" (C = {penalty:g})" if penalty is not None else "")
+        summary = {"model": model, "target": self.target_, "bad": str(self.bad_), "scaling": dict(s),
                    "points": self.card_.points_kind}
         test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
         values = {b.name: {"build_unreadable": int(getattr(b, "unreadable", 0)), **counts.get(b.name, {})}
