@@ -63,7 +63,7 @@ def fit_tessaly(X, y):
     from tessaly import Scorecard
 
     # The points do not matter here, only the shape of the card: a small SHAP sample keeps the set-up short.
-    return Scorecard(min_iv=None, special_codes=list(_data.SPECIAL_CODES), seed=0, shap_rows=2000).fit(X, y)
+    return Scorecard("xgb", min_iv=None, special_codes=list(_data.SPECIAL_CODES), seed=0, shap_rows=2000).fit(X, y)
 
 
 def fit_optbinning(X, y):
