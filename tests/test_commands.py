@@ -202,3 +202,13 @@ def test_help_shows_the_estimators_defaults(name):
         assert shown is None or isinstance(shown, str), blocks[option]
     else:
         assert shown == default and type(shown) is type(default), blocks[option]
+
+
+def test_the_readme_parameter_table_is_the_estimators():
+    from pathlib import Path
+
+    from tessaly._params import markdown
+
+    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
+    block = readme.split("<!-- parameters -->\n", 1)[1].split("\n<!-- /parameters -->", 1)[0]
+    assert block == markdown(), "README's parameter table is stale: paste `python -m tessaly._params` in"
