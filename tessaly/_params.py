@@ -102,7 +102,7 @@ PARAMS = (
           binning=True),
     Param("special_codes", None, "codes", "values that get a bin of their own, e.g. -999", nullable=True,
           binning=True),
-    Param("min_iv", 0.02, "float", "leave out predictors with less information value (none keeps all)", low=0,
+    Param("min_iv", None, "float", "leave out predictors with less information value (none keeps all)", low=0,
           nullable=True),
     Param("max_corr", None, "float", "of two predictors whose binned WoE correlate above this, leave out the one "
           "with less information value (none keeps both)", low=0, high=1, strict=True, nullable=True),
