@@ -572,17 +572,18 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
                             unreadable=int(unreadable.sum()), binning="optimal" if given is None else "by hand")
 
 
-def one_hot(binnings: list[PredictorBinning], data: pd.DataFrame, positions=None) -> pd.DataFrame:
+def one_hot(binnings: list[PredictorBinning], data: pd.DataFrame | None, positions=None) -> pd.DataFrame:
     """Features "<predictor>_<digit>", one per bin, 1 where the applicant falls in that bin.
 
-    `positions`: each predictor's bins of the applicants, where the caller has them already.
+    `positions`: each predictor's bins of the applicants (a sequence, or the columns of an applicants x
+    predictors array), where the caller has them already; then `data` only lends its index, if given.
     """
     blocks = {}
     for j, b in enumerate(binnings):
         pos = b.positions(data[b.name]) if positions is None else positions[j]
         for d, feature in enumerate(b.features):
             blocks[feature] = (pos == d).astype(np.int8)
-    return pd.DataFrame(blocks, index=data.index)
+    return pd.DataFrame(blocks, index=None if data is None else data.index)
 
 
 def binned(binnings: list[PredictorBinning], data: pd.DataFrame, positions=None) -> pd.DataFrame:

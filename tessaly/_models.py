@@ -83,11 +83,9 @@ def _lightgbm_early(model, fit, val, weights):
 
 def _one_hot(binnings, positions):
     """The tree families' input: one feature per bin, named as the extension expects."""
-    import numpy as np
-    import pandas as pd
+    from ._binning import one_hot
 
-    return pd.DataFrame({f: (positions[:, j] == d).astype(np.int8) for j, b in enumerate(binnings)
-                         for d, f in enumerate(b.features)})
+    return one_hot(binnings, None, positions.T)
 
 
 def _train_tree(fam, model, binnings, positions, y, *, trees, seed, early_stopping, monotone=None,

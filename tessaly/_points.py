@@ -17,11 +17,6 @@ def scaling(pdo: float, target_score: float, target_odds: float) -> tuple[float,
     return factor, target_score - factor * math.log(target_odds)
 
 
-def positions(one_hot: np.ndarray) -> np.ndarray:
-    """Each row's bin in a one-hot block, -1 where the row is in none (a value the bins cannot place)."""
-    return np.where(one_hot.any(axis=1), one_hot.argmax(axis=1), -1)
-
-
 def bin_means(contribution: np.ndarray, pos: np.ndarray, n_bins: int, weights=None) -> np.ndarray:
     """Mean contribution of the rows in each bin (0 for a bin without rows); rows outside every bin count nowhere."""
     inside = pos >= 0
