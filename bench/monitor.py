@@ -157,7 +157,7 @@ def speed(args, X: pd.DataFrame, root: Path) -> None:
 
 
 def peer(card, base, train, X: pd.DataFrame) -> None:
-    from tessaly import _monitor, _monitoring, _validation
+    from tessaly import _monitor, _monitoring
 
     try:
         from optbinning.scorecard import ScorecardMonitoring
@@ -176,8 +176,8 @@ def peer(card, base, train, X: pd.DataFrame) -> None:
     predictors = card.to_dict()["predictors"]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        ob_card = _validation._woe_scorecard(X_train[names], y_train, predictors, dict(card.scaling))
-        frame = _validation._challenger_frame
+        ob_card = optbinning_card(X_train[names], y_train, predictors, dict(card.scaling))
+        frame = card_frame
         start = time.perf_counter()
         mon = ScorecardMonitoring(scorecard=ob_card, psi_method="cart", psi_n_bins=10, verbose=False).fit(
             frame(sample, predictors), sample["bad"].to_numpy(), frame(X_train, predictors), y_train)
@@ -210,6 +210,66 @@ def peer(card, base, train, X: pd.DataFrame) -> None:
     print("  optbinning offers no intervals, no calibration test and no periods; tessaly's AUC test: "
           f"p = {ours['performance']['auc_decline_p']:.3g} ({ours['performance'].get('verdict')}), "
           f"calibration {ours['calibration'].get('verdict')}, worst verdict {ours['verdict']}")
+
+
+def card_frame(X: pd.DataFrame, predictors: list[dict]) -> pd.DataFrame:
+    """The card's predictors as the card reads them: category keys, and numbers with unreadable values missing."""
+    from tessaly._binning import canonical, to_number
+
+    columns = {}
+    for p in predictors:
+        name = p["name"]
+        if name not in X.columns:
+            raise KeyError(f"predictor '{name}' of the card is not in the table")
+        if p["type"] == "numerical":
+            x, _ = to_number(X[name])
+            columns[name] = np.where(np.isfinite(x), x, np.nan)
+        else:
+            columns[name] = canonical(X[name])
+    return pd.DataFrame(columns)
+
+
+def optbinning_card(X_train, y_train, predictors: list[dict], scaling: dict, sample_weight=None):
+    """optbinning's WoE logistic-regression card on the bins of a tessaly card, for its monitoring."""
+    # The card's splits go to optbinning as fixed user splits, so the challenger differs from the card only
+    # in how it turns the same bins into points. A bin holding only goods or only bads on the training rows
+    # has no finite WoE; optbinning refuses to fix it, and then merges it into a neighbour.
+    from optbinning import BinningProcess, OptimalBinning
+    from optbinning import Scorecard as WoEScorecard
+    from sklearn.linear_model import LogisticRegression
+
+    y = np.asarray(y_train).astype(int)
+    train = card_frame(X_train, predictors)
+    params = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for p in predictors:
+            categorical = p["type"] == "categorical"
+            splits = [list(map(str, g)) for g in p["splits"]] if categorical else [float(v) for v in p["splits"]]
+            codes = [str(c) if categorical else float(c) for c in p["special_codes"]]
+            fit = {"dtype": p["type"], "user_splits": splits, "monotonic_trend": None, "special_codes": codes or None}
+            if splits:
+                try:
+                    OptimalBinning(name=p["name"], **fit, user_splits_fixed=[True] * len(splits)).fit(
+                        train[p["name"]].to_numpy(), y)
+                    fit["user_splits_fixed"] = [True] * len(splits)
+                except ValueError:
+                    pass
+            params[p["name"]] = fit
+        process = BinningProcess(
+            [p["name"] for p in predictors],
+            categorical_variables=[p["name"] for p in predictors if p["type"] == "categorical"],
+            binning_fit_params=params,
+        )
+        card = WoEScorecard(
+            process, LogisticRegression(max_iter=1000),
+            scaling_method="pdo_odds",
+            scaling_method_params={"pdo": scaling.get("pdo", 20), "odds": scaling.get("target_odds", 15),
+                                   "scorecard_points": scaling.get("target_score", 200)},
+        )
+        # The card gives special and missing values their own points; so does the challenger.
+        return card.fit(train, y, sample_weight=sample_weight, metric_special="empirical",
+                        metric_missing="empirical")
 
 
 def _higher_is_worse(scores, y) -> bool:

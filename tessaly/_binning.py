@@ -411,7 +411,7 @@ def _pure_categories(keys: np.ndarray, y: np.ndarray, room: int, w: np.ndarray) 
     return [named[0]] if 0 in named else [], [named[1]] if 1 in named else [], taken
 
 
-def _woe_table(labels: list, nonevent: np.ndarray, event: np.ndarray) -> pd.DataFrame:
+def woe_table(labels: list, nonevent: np.ndarray, event: np.ndarray) -> pd.DataFrame:
     """optbinning's binning table from each bin's counts (weighted, where rows carry weights), except that a bin
     of one outcome only gets half an applicant in its empty cell, as is usual in the field, so that its WoE and
     IV are finite and true, not 0."""
@@ -556,7 +556,7 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
         raise RuntimeError(f"binning of '{name}' left {int((rows < 0).sum())} training values outside every bin")
     event = np.bincount(rows, weights=(y * w)[read], minlength=len(kinds))
     nonevent = np.bincount(rows, weights=w[read], minlength=len(kinds)) - event
-    table = _woe_table(labels, nonevent, event)
+    table = woe_table(labels, nonevent, event)
     # Empty special/missing rows would be features that never fire; leave them out.
     keep = [i for i in range(len(table)) if kinds[i] not in (SPECIAL, MISSING) or table.loc[i, "Count"] > 0]
     table = table.loc[keep].reset_index(drop=True)

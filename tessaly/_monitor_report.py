@@ -45,10 +45,8 @@ def _band_name(row) -> str:
 
 
 def _figure(fig, div_id: str) -> str:
-    import plotly.graph_objects as go
-
     # Labels come from the data (predictor names, periods): plotly must show them, not read them as markup.
-    return _figure_html(go.Figure(_plain(fig.to_dict())), div_id)
+    return _figure_html(_plain(fig.to_dict()), div_id)
 
 
 def _bands_chart(score: dict):

@@ -14,17 +14,12 @@ import math
 
 import numpy as np
 
-from ._validation import PSI_FLOOR, PSI_SHIFT, Z95, _ks, _ks_interval
+from ._validation import KS_RESAMPLES, PSI_FLOOR, PSI_SHIFT, SEED, Z95, _ks, ks_interval
 
 GREEN, AMBER, RED = "green", "amber", "red"
 VERDICTS = (GREEN, AMBER, RED)
 # A p-value below the first is amber, below the second red.
 P_LEVELS = (0.05, 0.01)
-KS_RESAMPLES = 1000
-SEED = 0
-# A period's KS interval resamples at most this many cells of neighbouring scores: a report of many periods
-# pays for each bootstrap, and the pooling's effect on the observed KS moves the interval back.
-KS_CELLS = 500
 
 
 def worst(verdicts) -> str | None:
@@ -139,19 +134,6 @@ def ranking(goods, bads, *, resamples: int = KS_RESAMPLES, seed: int = SEED) -> 
         "ks": float(_ks(g, b)) if both else None,
         "ks_ci": ks_interval(g, b, resamples, seed) if both else [None, None],
     }
-
-
-def ks_interval(goods, bads, resamples: int = KS_RESAMPLES, seed: int = SEED) -> list:
-    """A seeded bootstrap 95% interval of KS from the counts, on at most KS_CELLS pooled cells."""
-    shift = 0.0
-    if len(goods) > KS_CELLS:
-        cum = np.cumsum(goods + bads)
-        starts = np.unique(np.searchsorted(cum, np.linspace(0, cum[-1], KS_CELLS, endpoint=False), side="right"))
-        pooled_goods, pooled_bads = np.add.reduceat(goods, starts), np.add.reduceat(bads, starts)
-        shift = float(_ks(goods, bads)) - float(_ks(pooled_goods, pooled_bads))
-        goods, bads = pooled_goods, pooled_bads
-    lo, hi = _ks_interval(goods, bads, resamples, seed)
-    return [max(lo + shift, 0.0), min(hi + shift, 1.0)]
 
 
 def auc_decline(auc, se, auc_dev, se_dev=0.0) -> tuple[float | None, float | None]:

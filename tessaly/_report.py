@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import html
 import json
 import math
@@ -46,9 +47,22 @@ def _plain(value):
 
 
 def _figure_html(fig, div_id: str) -> str:
+    """A plotly figure, or a plain figure dict, as a div; dicts are written as they are (plotly's checks of
+    every property cost more than the rest of a report) in plotly's default look."""
     import plotly.io as pio
 
-    return f'<div class="chart">{pio.to_html(fig, include_plotlyjs=False, full_html=False, div_id=div_id)}</div>'
+    if isinstance(fig, dict):
+        layout = fig.get("layout") or {}
+        fig = {**fig, "layout": layout if "template" in layout else {**layout, "template": _default_template()}}
+    body = pio.to_html(fig, include_plotlyjs=False, full_html=False, div_id=div_id, validate=False)
+    return f'<div class="chart">{body}</div>'
+
+
+@functools.cache
+def _default_template() -> dict:
+    import plotly.io as pio
+
+    return pio.templates[pio.templates.default].to_plotly_json()
 
 
 def _num(x, digits: int = 2) -> str:
@@ -238,21 +252,24 @@ def _directions(rows: list) -> str:
 
 
 def predictor_chart(name: str, rows: pd.DataFrame) -> dict:
-    """Points per bin beside the neutral points and each bin's WoE, bins in ascending WoE."""
-    import plotly.graph_objects as go
-    from plotly.subplots import make_subplots
-
+    """Points per bin beside the neutral points and each bin's WoE, bins in ascending WoE (a plotly figure dict)."""
     rows = rows.sort_values("woe", kind="stable")
-    fig = make_subplots(specs=[[{"secondary_y": True}]])
-    fig.add_trace(go.Scatter(x=rows["bin"], y=rows["woe"], name="WoE", mode="lines"), secondary_y=True)
-    fig.add_trace(go.Bar(x=rows["bin"], y=rows["points"], name="Points", text=[f"{p:g}" for p in rows["points"]],
-                         textposition="outside"), secondary_y=False)
-    fig.add_trace(go.Scatter(x=rows["bin"], y=rows["neutral"], name="Neutral", mode="lines+markers"),
-                  secondary_y=False)
-    fig.update_xaxes(title_text=f"Bins - {name}")
-    fig.update_yaxes(title_text="Points", secondary_y=False)
-    fig.update_yaxes(title_text="WoE", secondary_y=True)
-    return fig.to_dict()
+    bins, points = rows["bin"].tolist(), rows["points"].tolist()
+    return {
+        "data": [
+            {"type": "scatter", "x": bins, "y": rows["woe"].tolist(), "name": "WoE", "mode": "lines",
+             "xaxis": "x", "yaxis": "y2"},
+            {"type": "bar", "x": bins, "y": points, "name": "Points", "text": [f"{p:g}" for p in points],
+             "textposition": "outside", "xaxis": "x", "yaxis": "y"},
+            {"type": "scatter", "x": bins, "y": rows["neutral"].tolist(), "name": "Neutral",
+             "mode": "lines+markers", "xaxis": "x", "yaxis": "y"},
+        ],
+        "layout": {
+            "xaxis": {"anchor": "y", "domain": [0.0, 0.94], "title": {"text": f"Bins - {name}"}},
+            "yaxis": {"anchor": "x", "domain": [0.0, 1.0], "title": {"text": "Points"}},
+            "yaxis2": {"anchor": "x", "overlaying": "y", "side": "right", "title": {"text": "WoE"}},
+        },
+    }
 
 
 def _data_block(data: dict) -> str:
@@ -272,7 +289,6 @@ def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment:
           dropped: dict, values: dict | None = None, directions: list | None = None) -> None:
     """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _validation.assess();
     `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
-    import plotly.graph_objects as go
     from plotly.offline import get_plotlyjs
 
     a = assessment
@@ -283,10 +299,8 @@ def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment:
         f"(bad = {summary['bad']}). Scaling: {_num(s['target_score'])} points at odds {_num(s['target_odds'])}:1, "
         f"{_num(s['pdo'])} points to double the odds{resort}. Test split: {a['n']} applicants, {a['bad']} bad."
     )
-    figures = []
-    for i, (name, fig_dict) in enumerate(charts):
-        figure = go.Figure(_plain(fig_dict))
-        figures.append(f"<h3>{html.escape(str(name))}</h3>" + _figure_html(figure, f"predictor-{i}"))
+    figures = [f"<h3>{html.escape(str(name))}</h3>" + _figure_html(_plain(fig_dict), f"predictor-{i}")
+               for i, (name, fig_dict) in enumerate(charts)]
     page = f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>Scorecard report</title>
 <style>{STYLE}</style>

@@ -649,7 +649,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if challenger is not None:
             X_train, y_train, *w_train = challenger
             scores["WoE logistic regression"] = _validation.woe_logistic_challenger(
-                X_train, encode_target(_outcome(y_train), self.bad_)[0], X, self.card_.to_dict()["predictors"],
+                self.card_, _frame(X_train, "X_train"), encode_target(_outcome(y_train), self.bad_)[0], _frame(X),
                 sample_weight=w_train[0] if w_train else None)
         s = self.card_.scaling
         assessment = _validation.assess(

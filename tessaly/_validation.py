@@ -23,7 +23,9 @@ FEWEST_TO_JUDGE = 10
 PSI_SHIFT = (0.1, 0.25)  # the usual reading: below 0.1 stable, above 0.25 shifted
 # Resampled KS draws one count per distinct score and resample; this bounds one batch of them.
 _BATCH_CELLS = 4_000_000
-_KS_CELLS = 2000
+# KS intervals resample at most this many cells of neighbouring scores: a report of many scorers or periods
+# pays for each bootstrap, and the pooling's effect on the observed KS moves the interval back.
+KS_CELLS = 500
 
 
 def _outcomes(y_bad, score, what: str = "scores") -> tuple[np.ndarray, np.ndarray]:
@@ -135,14 +137,15 @@ def _ks(good: np.ndarray, bad: np.ndarray) -> np.ndarray:
     return np.maximum(gap.max(axis=-1), 0.0)
 
 
-def _ks_interval(good: np.ndarray, bad: np.ndarray, resamples: int, seed: int) -> list[float]:
+def ks_interval(good: np.ndarray, bad: np.ndarray, resamples: int = KS_RESAMPLES, seed: int = SEED) -> list[float]:
+    """A seeded bootstrap 95% interval of KS from the goods and bads per distinct score, ascending."""
     # Goods and bads are resampled apart so every resample has both; a resample is a multinomial draw
     # over the distinct scores, which is the same as drawing applicants but costs nothing per applicant.
-    # Past _KS_CELLS distinct scores, neighbouring scores are pooled for the draws and the interval is
+    # Past KS_CELLS distinct scores, neighbouring scores are pooled for the draws and the interval is
     # moved by the pooling's effect on the observed KS (at most one pooled cell's share).
     shift = 0.0
-    if len(good) > _KS_CELLS:
-        quantiles = np.linspace(0, good.sum() + bad.sum(), _KS_CELLS, endpoint=False)
+    if len(good) > KS_CELLS:
+        quantiles = np.linspace(0, good.sum() + bad.sum(), KS_CELLS, endpoint=False)
         starts = np.unique(np.searchsorted(np.cumsum(good + bad), quantiles, side="right"))
         full = float(_ks(good, bad))
         good, bad = np.add.reduceat(good, starts), np.add.reduceat(bad, starts)
@@ -180,7 +183,7 @@ def _summary(y, s, auc, variance, *, resamples=KS_RESAMPLES, seed=SEED, w=None) 
         "gini": float(2 * auc - 1),
         "gini_ci": [None if c is None else 2 * c - 1 for c in auc_ci],
         "ks": float(_ks(good, bad)),
-        "ks_ci": _ks_interval(good, bad, resamples, seed),
+        "ks_ci": ks_interval(good, bad, resamples, seed),
     }
 
 
@@ -333,74 +336,41 @@ def psi(expected, actual, bins: int = 10, *, expected_weights=None, actual_weigh
     return float(np.sum((pa - pe) * np.log(pa / pe)))
 
 
-def _challenger_frame(X: pd.DataFrame, predictors: list[dict]) -> pd.DataFrame:
-    """The card's predictors as the card reads them: category keys, and numbers with unreadable values missing."""
-    from ._binning import canonical, to_number
+def woe_logistic_challenger(card, X_train, y_bad, X_test, *, sample_weight=None) -> np.ndarray:
+    """Test scores of the WoE logistic-regression card on `card`'s own bins, on its scale; higher is better.
 
-    columns = {}
-    for p in predictors:
-        name = p["name"]
-        if name not in X.columns:
-            raise InputError(f"predictor '{name}' of the card is not in the table")
-        if p["type"] == "numerical":
-            x, _ = to_number(X[name])
-            columns[name] = np.where(np.isfinite(x), x, np.nan)
-        else:
-            columns[name] = canonical(X[name])
-    return pd.DataFrame(columns)
-
-
-def woe_logistic_challenger(X_train, y_train, X_test, predictors: list[dict], *,
-                            scaling: dict | None = None, sample_weight=None) -> np.ndarray:
-    """Test scores of a WoE logistic-regression scorecard (optbinning) on the card's own bins; higher is better.
-
-    `predictors` is the card's "predictors" list; `scaling` (pdo, target_score, target_odds) puts the scores
-    on the card's scale, which only matters for reading them, not for ranking.
+    The card a credit team would build the usual way: each bin's WoE on the training rows (weighted), one
+    logistic regression on the predictors' WoE, its log-odds scaled as the card's points are. It differs from
+    `card` only in how the same bins become points. A value the card never saw scores WoE 0.
     """
-    fitted = _woe_scorecard(X_train, y_train, predictors, scaling or {}, sample_weight)
-    return np.asarray(fitted.score(_challenger_frame(X_test, predictors)), dtype=float)
-
-
-def _woe_scorecard(X_train, y_train, predictors: list[dict], scaling: dict, sample_weight=None):
-    # The card's splits go to optbinning as fixed user splits, so the challenger differs from the card only
-    # in how it turns the same bins into points. A bin holding only goods or only bads on the training rows
-    # has no finite WoE; optbinning refuses to fix it, and then merges it into a neighbour.
-    from optbinning import BinningProcess, OptimalBinning
-    from optbinning import Scorecard as WoEScorecard
     from sklearn.linear_model import LogisticRegression
 
-    y = np.asarray(y_train).astype(int)
-    train = _challenger_frame(X_train, predictors)
-    params = {}
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        for p in predictors:
-            categorical = p["type"] == "categorical"
-            splits = [list(map(str, g)) for g in p["splits"]] if categorical else [float(v) for v in p["splits"]]
-            codes = [str(c) if categorical else float(c) for c in p["special_codes"]]
-            fit = {"dtype": p["type"], "user_splits": splits, "monotonic_trend": None, "special_codes": codes or None}
-            if splits:
-                try:
-                    OptimalBinning(name=p["name"], **fit, user_splits_fixed=[True] * len(splits)).fit(
-                        train[p["name"]].to_numpy(), y)
-                    fit["user_splits_fixed"] = [True] * len(splits)
-                except ValueError:
-                    pass
-            params[p["name"]] = fit
-        process = BinningProcess(
-            [p["name"] for p in predictors],
-            categorical_variables=[p["name"] for p in predictors if p["type"] == "categorical"],
-            binning_fit_params=params,
-        )
-        card = WoEScorecard(
-            process, LogisticRegression(max_iter=1000),
-            scaling_method="pdo_odds",
-            scaling_method_params={"pdo": scaling.get("pdo", 20), "odds": scaling.get("target_odds", 15),
-                                   "scorecard_points": scaling.get("target_score", 200)},
-        )
-        # The card gives special and missing values their own points; so does the challenger.
-        return card.fit(train, y, sample_weight=sample_weight, metric_special="empirical",
-                        metric_missing="empirical")
+    from ._binning import woe_table
+    from ._points import scaling
+
+    y = np.asarray(y_bad).astype(int)
+    w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=float)
+
+    def coded(p, X) -> np.ndarray:
+        if p.name not in X.columns:
+            raise InputError(f"predictor '{p.name}' of the card is not in the table")
+        return p.locate(X[p.name])[0]
+
+    woes, train = [], []
+    for p in card.predictors:
+        rows = coded(p, X_train)
+        seen = rows >= 0
+        n = len(p.kinds)
+        bad = np.bincount(rows[seen], weights=(w * y)[seen], minlength=n)
+        good = np.bincount(rows[seen], weights=(w * (1 - y))[seen], minlength=n)
+        woe = np.append(woe_table(p.labels, good, bad)["WoE"].to_numpy(), 0.0)  # last: unseen
+        woes.append(woe)
+        train.append(woe[rows])
+    model = LogisticRegression(max_iter=1000).fit(np.column_stack(train), y, sample_weight=sample_weight)
+    test = np.column_stack([woe[coded(p, X_test)] for p, woe in zip(card.predictors, woes)])
+    s = card.scaling
+    factor, offset = scaling(s["pdo"], s["target_score"], s["target_odds"])
+    return offset - factor * model.decision_function(test)
 
 
 def _records(frame: pd.DataFrame) -> list[dict]:

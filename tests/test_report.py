@@ -318,26 +318,31 @@ def test_calibration_recovers_the_scaling_a_score_was_made_with(pdo, target_scor
     assert (np.abs(bands["log_odds"] - expected) < 3 * error).all()
 
 
-def test_woe_challenger_keeps_the_cards_bins_and_ranks_the_right_way():
-    data = applicants(3000, seed=5)
+def test_woe_challenger_scores_as_optbinnings_card_on_the_same_bins():
+    from optbinning import BinningProcess
+    from optbinning import Scorecard as PeerCard
+    from sklearn.linear_model import LogisticRegression
+
+    from tessaly import Scorecard
+
+    data = applicants(3000, seed=5, housing_missing=0.05)
     y = (data.pop("bad") == "bad").to_numpy().astype(int)
-    predictors = [
-        {"name": "age", "type": "numerical", "splits": [25.5, 35.5, 50.5], "special_codes": []},
-        {"name": "debt_ratio", "type": "numerical", "splits": [0.2, 0.4, 0.6], "special_codes": []},
-        {"name": "housing", "type": "categorical", "splits": [["own"], ["free", "rent"]], "special_codes": []},
-        {"name": "months_employed", "type": "numerical", "splits": [24.5, 60.5], "special_codes": [-1.0]},
-    ]
     train, test = data.iloc[:2000], data.iloc[2000:]
-    fitted = _validation._woe_scorecard(train, y[:2000], predictors, {})
-    for p in predictors:
-        splits = fitted.binning_process_.get_binned_variable(p["name"]).splits
-        assert [list(s) if p["type"] == "categorical" else s for s in splits] == p["splits"], p["name"]
-    score = _validation.woe_logistic_challenger(train, y[:2000], test, predictors)
-    assert _validation.evaluate(y[2000:], score)["auc"] > 0.65
-    # Applicants in the same bins of every predictor get the same score.
-    bins = pd.DataFrame({p["name"]: np.searchsorted(p["splits"], test[p["name"]], side="right")
-                         for p in predictors if p["type"] == "numerical"})
-    tenure = test["months_employed"].to_numpy()
-    bins["months_employed"] = np.select([np.isnan(tenure), tenure == -1], [-1, -2], bins["months_employed"])
-    bins["housing"] = test["housing"].eq("own").to_numpy()
-    assert pd.Series(score).groupby([bins[c] for c in bins]).nunique().max() == 1
+    bins = {"age": [25.5, 35.5, 50.5], "debt_ratio": [0.2, 0.4, 0.6], "housing": [["own"], ["free", "rent"]],
+            "months_employed": [24.5, 60.5]}
+    card = Scorecard(bins=bins, special_codes=[-1]).fit(train, y[:2000]).card_
+    ours = _validation.woe_logistic_challenger(card, train, y[:2000], test)
+
+    names = card.names
+    kinds = {p.name: p.dtype for p in card.predictors}
+    params = {n: {"dtype": kinds[n], "user_splits": bins[n], "user_splits_fixed": [True] * len(bins[n]),
+                  "special_codes": [-1] if n == "months_employed" else None} for n in names}
+    process = BinningProcess(names, categorical_variables=[n for n in names if kinds[n] == "categorical"],
+                             binning_fit_params=params)
+    s = card.scaling
+    peer = PeerCard(process, LogisticRegression(max_iter=1000), scaling_method="pdo_odds",
+                    scaling_method_params={"pdo": s["pdo"], "odds": s["target_odds"],
+                                           "scorecard_points": s["target_score"]})
+    peer.fit(train[names], y[:2000], metric_special="empirical", metric_missing="empirical")
+    assert np.abs(ours - peer.score(test[names])).max() < 0.05
+    assert _validation.evaluate(y[2000:], ours)["auc"] > 0.65
