@@ -454,8 +454,19 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
         if codes:
             options["special_codes"] = list(codes)
         weights = None if (w == 1).all() else w[rest]
-        found = OptimalBinning(**options).fit(values[rest], y[rest], sample_weight=weights).splits
-        found = list(map(float, found)) if numerical else [[str(c) for c in g] for g in found]
+        if numerical:
+            found = OptimalBinning(**options).fit(values[rest], y[rest], sample_weight=weights).splits
+            found = list(map(float, found))
+        else:
+            # optbinning groups and maps categories with pandas, which is slow on text. Codes in the
+            # categories' sorted order reach the same groups in the same order, so the same bins.
+            ranks, names = pd.factorize(values[rest], sort=True, use_na_sentinel=True)
+            if codes:
+                options["special_codes"] = [float(i) for i in np.flatnonzero(np.isin(names.astype(str), codes))] \
+                    or None
+            found = OptimalBinning(**options).fit(np.where(ranks < 0, np.nan, ranks.astype(float)), y[rest],
+                                                  sample_weight=weights).splits
+            found = [[str(names[int(c)]) for c in g] for g in found]
     else:
         found = [] if numerical or not len(others) else [[str(others[0])]]
     return sorted(set(cuts) | set(found)) if numerical else before + found + after

@@ -96,9 +96,7 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), w
 
     with staged_card(out) as stage:
         sc.fit(train[predictors], train[target], sample_weight=w_train, shap_data=test[predictors],
-               shap_weight=w_test, progress=progress)
-        sc.set_baseline(train[predictors], train[target], test[predictors], test[target], sample_weight=w_train,
-                        test_weight=w_test)
+               shap_weight=w_test, test=(test[predictors], test[target], w_test), progress=progress)
         progress.step("saving the card")
         sc.save_into(stage)
 

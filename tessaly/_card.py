@@ -289,10 +289,7 @@ class Card:
         An unseen value (a missing value when training had none, say) earns the
         predictor's neutral points: it tells nothing either way.
         """
-        absent = [p for p in self.names if p not in data.columns]
-        if absent:
-            raise InputError(f"the applicants lack the predictor column{'s' * (len(absent) > 1)} "
-                             f"{', '.join(map(repr, absent))}")
+        self._check_columns(data)
         n, k = len(data), len(self.predictors)
         out, counts = {}, {}
         shortfall = np.empty((k, n))  # predictor-major: the reason scan walks whole rows
@@ -327,3 +324,17 @@ class Card:
 
     def score(self, data: pd.DataFrame) -> pd.DataFrame:
         return self.apply(data)[0]
+
+    def total(self, data: pd.DataFrame) -> np.ndarray:
+        """Each applicant's total alone, as `apply` adds it up: what ranking needs, without bins or reasons."""
+        self._check_columns(data)
+        total = np.zeros(len(data))
+        for p in self.predictors:
+            total += np.append(np.asarray(p.points, dtype=float), p.neutral)[p.locate(data[p.name])[0]]
+        return total
+
+    def _check_columns(self, data: pd.DataFrame) -> None:
+        absent = [p for p in self.names if p not in data.columns]
+        if absent:
+            raise InputError(f"the applicants lack the predictor column{'s' * (len(absent) > 1)} "
+                             f"{', '.join(map(repr, absent))}")

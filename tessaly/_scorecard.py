@@ -156,18 +156,21 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     # -- fitting ------------------------------------------------------------------------------------------------
 
-    def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, progress=None):
+    def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None):
         """Bin every predictor of `X`, train the model on the one-hot bins and build the card.
 
         `sample_weight`: how many applicants each row stands for (the binning, the model and the points use it;
         whole weights give the card of the rows repeated).
         `shap_data`: applicants whose SHAP values make the card (default: a seeded sample of `X`), with their
         `shap_weight` where rows are weighted.
+        `test`: (X_test, y_test) or (X_test, y_test, test_weight), a labelled test part that the monitoring
+        baseline takes its outcomes from, as `set_baseline` would; it shapes nothing else.
         `progress`: an object with step(text) and count(text, done, total), for the command line.
         """
         fam = self._check_params()
         X, y_bad, bad_value, target, classes = self._check_data(X, y, shap_data)
         w = _validation.weights_of(sample_weight, len(X))
+        tested = () if test is None else self._test_part(test, bad_value)
         step = progress.step if progress else (lambda text: None)
 
         binnings, dropped = self._bin(X, y_bad, w, progress)
@@ -223,10 +226,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.cards_ = cards
         self.module_card_, self.additive_card_ = cards.get("module"), additive
         self.card_ = cards[self.points]
-        for card in cards.values():  # what monitoring compares with, until set_baseline gives a test part
-            card.baseline = _drift.baseline(card, X, y_bad, sample_weight=w)
+        for card in cards.values():  # what monitoring compares with
+            card.baseline = _drift.baseline(card, X, y_bad, *tested[:2], sample_weight=w,
+                                            test_weight=tested[2] if tested else None)
         self.table_ = self._table(self.card_)
-        self.train_scores_ = self.card_.score(X)["score"].to_numpy()
+        self.train_scores_ = self.card_.total(X)
         self.train_weights_ = w
         self.n_features_in_ = X.shape[1]
         self.feature_names_in_ = np.asarray(list(X.columns), dtype=object)
@@ -464,7 +468,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     def total_score(self, X) -> np.ndarray:
         """The total score of each applicant; higher means a better applicant."""
-        return self.transform(X)["score"].to_numpy()
+        check_is_fitted(self, "card_")
+        return self.card_.total(_frame(X))
 
     def decision_function(self, X) -> np.ndarray:
         """The totals signed for scikit-learn: higher means more likely `classes_[1]`."""
@@ -514,9 +519,18 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
         return to_sql(self.card_, dialect=dialect, table=table, ids=ids)
 
+    @staticmethod
+    def _test_part(test, bad_value) -> tuple:
+        if not isinstance(test, (tuple, list)) or len(test) not in (2, 3):
+            raise InputError("test must be (X_test, y_test) or (X_test, y_test, test_weight)")
+        X_test, y_test, *w = test
+        X_test = _frame(X_test, "X_test")
+        y_test = encode_target(_outcome(y_test), bad_value)[0]
+        return X_test, y_test, _validation.weights_of(w[0] if w else None, len(X_test))
+
     def set_baseline(self, X_train, y_train, X_test, y_test, *, sample_weight=None, test_weight=None):
         """Keep in every card what monitoring compares with: the training part's population and the test part's
-        outcomes (`fit` keeps the training rows for both). Returns self."""
+        outcomes (`fit` keeps the training rows for both, or the outcomes of its `test` part). Returns self."""
         check_is_fitted(self, "card_")
         y_train, y_test = (encode_target(_outcome(y), self.bad_)[0] for y in (y_train, y_test))
         X_train, X_test = _frame(X_train, "X_train"), _frame(X_test, "X_test")
@@ -640,7 +654,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 rows = used.get(kind)
                 name = f"{kind} card" + (f" (comparison, from {rows} SHAP rows)" if rows and rows < used[own.split()[0]]
                                          else "")
-                scores[name] = card.score(X)["score"].to_numpy()
+                scores[name] = card.total(_frame(X))
         if getattr(self, "model_", None) is not None:
             # Higher means better, as for the cards.
             bad = list(self.classes_).index(self.bad_)

@@ -193,6 +193,7 @@ def test_vectorized_scores_equal_the_slow_reference(fitted, which, group, contai
                 wrong.append(f"{column} of {shown}: {actual!r}, expected {expected!r}")
     assert not wrong, f"{len(wrong)} differences:\n" + "\n".join(sorted(set(wrong))[:40])
     assert counts == want_counts
+    assert np.array_equal(card.total(frame), got["score"].to_numpy())
 
 
 # -- damaged card files ---------------------------------------------------------------------------------------------

@@ -1,6 +1,7 @@
 """Monitoring: drift and decline are found where they happen, the figures agree with computations on the
 applicants themselves, and bad input ends in one line."""
 
+import copy
 import json
 from types import SimpleNamespace
 
@@ -34,8 +35,15 @@ def population(n, seed, *, shift=0.0):
 @pytest.fixture(scope="module")
 def estimator():
     X, y = population(4000, 0)
-    sc = Scorecard(min_iv=None, pdo=20, target_score=600, target_odds=50, shap_rows=1000).fit(X[:3000], y[:3000])
-    return sc.set_baseline(X[:3000], y[:3000], X[3000:], y[3000:])
+    return Scorecard(min_iv=None, pdo=20, target_score=600, target_odds=50, shap_rows=1000).fit(
+        X[:3000], y[:3000], test=(X[3000:], y[3000:]))
+
+
+def test_the_baseline_of_fits_test_part_is_the_one_set_baseline_makes(estimator):
+    X, y = population(4000, 0)
+    made = estimator.card_.baseline
+    assert made["outcomes"] == "test"
+    assert copy.deepcopy(estimator).set_baseline(X[:3000], y[:3000], X[3000:], y[3000:]).card_.baseline == made
 
 
 @pytest.fixture(scope="module")

@@ -340,9 +340,10 @@ def test_woe_challenger_scores_as_optbinnings_card_on_the_same_bins():
     process = BinningProcess(names, categorical_variables=[n for n in names if kinds[n] == "categorical"],
                              binning_fit_params=params)
     s = card.scaling
-    peer = PeerCard(process, LogisticRegression(max_iter=1000), scaling_method="pdo_odds",
+    # Converged tightly, so both fits stand at the same optimum.
+    peer = PeerCard(process, LogisticRegression(max_iter=1000, tol=1e-10), scaling_method="pdo_odds",
                     scaling_method_params={"pdo": s["pdo"], "odds": s["target_odds"],
                                            "scorecard_points": s["target_score"]})
     peer.fit(train[names], y[:2000], metric_special="empirical", metric_missing="empirical")
-    assert np.abs(ours - peer.score(test[names])).max() < 0.05
+    assert np.abs(ours - peer.score(test[names])).max() < 0.01
     assert _validation.evaluate(y[2000:], ours)["auc"] > 0.65
