@@ -392,7 +392,7 @@ def _pure_categories(keys: np.ndarray, y: np.ndarray, room: int, w: np.ndarray) 
     """The categories of one outcome only, in a bin of the all-good ones and one of the all-bad ones, and the
     rows those bins take. Each category must be a bin by itself: pooling small pure categories would pick
     noise by its outcome."""
-    cats, inverse = np.unique(keys.astype(str), return_inverse=True)
+    inverse, cats = pd.factorize(keys, sort=True)  # keys are text: sorted as np.unique would, far faster
     n = np.bincount(inverse, weights=w, minlength=len(cats))
     bad = np.bincount(inverse, weights=y * w, minlength=len(cats))
     total = float(w.sum())
@@ -449,7 +449,7 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
     pure[regular] = taken
     rest = read & ~pure
     others = values[rest & regular]
-    if pd.Series(others).nunique() >= 2:
+    if len(pd.unique(others)) >= 2:
         options = dict(name=str(name), dtype=kind, max_n_bins=max(room - n_pure, 1), monotonic_trend=trend)
         if codes:
             options["special_codes"] = list(codes)
@@ -539,7 +539,7 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=float)
     if not regular.any():
         raise LeftOut("has no values but missing or special ones")
-    if pd.Series(values[regular]).nunique() + missing.any() + special.any() < 2:
+    if len(pd.unique(values[regular])) + missing.any() + special.any() < 2:
         raise LeftOut("has a single value")
     read = ~unreadable
     if y[read].min() == y[read].max():
