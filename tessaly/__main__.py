@@ -1,5 +1,3 @@
-import sys
+from tessaly.cli import run
 
-from tessaly.cli import main
-
-sys.exit(main())
+run()
