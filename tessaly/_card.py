@@ -289,7 +289,7 @@ class Card:
         An unseen value (a missing value when training had none, say) earns the
         predictor's neutral points: it tells nothing either way.
         """
-        self._check_columns(data)
+        self.check_columns(data)
         n, k = len(data), len(self.predictors)
         out, counts = {}, {}
         shortfall = np.empty((k, n))  # predictor-major: the reason scan walks whole rows
@@ -327,13 +327,14 @@ class Card:
 
     def total(self, data: pd.DataFrame) -> np.ndarray:
         """Each applicant's total alone, as `apply` adds it up: what ranking needs, without bins or reasons."""
-        self._check_columns(data)
+        self.check_columns(data)
         total = np.zeros(len(data))
         for p in self.predictors:
             total += np.append(np.asarray(p.points, dtype=float), p.neutral)[p.locate(data[p.name])[0]]
         return total
 
-    def _check_columns(self, data: pd.DataFrame) -> None:
+    def check_columns(self, data: pd.DataFrame) -> None:
+        """A one-line refusal of applicants that lack a predictor column of the card."""
         absent = [p for p in self.names if p not in data.columns]
         if absent:
             raise InputError(f"the applicants lack the predictor column{'s' * (len(absent) > 1)} "

@@ -170,7 +170,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         fam = self._check_params()
         X, y_bad, bad_value, target, classes = self._check_data(X, y, shap_data)
         w = _validation.weights_of(sample_weight, len(X))
-        tested = () if test is None else self._test_part(test, bad_value)
+        X_test, y_test, w_test = (None, None, None) if test is None else self._test_part(test, bad_value)
         step = progress.step if progress else (lambda text: None)
 
         binnings, dropped = self._bin(X, y_bad, w, progress)
@@ -227,8 +227,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.module_card_, self.additive_card_ = cards.get("module"), additive
         self.card_ = cards[self.points]
         for card in cards.values():  # what monitoring compares with
-            card.baseline = _drift.baseline(card, X, y_bad, *tested[:2], sample_weight=w,
-                                            test_weight=tested[2] if tested else None)
+            card.baseline = _drift.baseline(card, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
         self.table_ = self._table(self.card_)
         self.train_scores_ = self.card_.total(X)
         self.train_weights_ = w
@@ -643,10 +642,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         check_is_fitted(self, "card_")
         from . import _report
 
+        X = _frame(X)
         y_bad, _ = encode_target(_outcome(y), self.bad_)
         w = _validation.weights_of(sample_weight, len(y_bad))
         own = f"{self.card_.points_kind} card"
-        scored, counts = self.card_.apply(_frame(X))
+        scored, counts = self.card_.apply(X)
         scores = {own: scored["score"].to_numpy()}
         used = getattr(self, "shap_rows_used_", {})
         for kind, card in self.cards_.items():
@@ -654,7 +654,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 rows = used.get(kind)
                 name = f"{kind} card" + (f" (comparison, from {rows} SHAP rows)" if rows and rows < used[own.split()[0]]
                                          else "")
-                scores[name] = card.total(_frame(X))
+                scores[name] = card.total(X)
         if getattr(self, "model_", None) is not None:
             # Higher means better, as for the cards.
             bad = list(self.classes_).index(self.bad_)
@@ -663,7 +663,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if challenger is not None:
             X_train, y_train, *w_train = challenger
             scores["WoE logistic regression"] = _validation.woe_logistic_challenger(
-                self.card_, _frame(X_train, "X_train"), encode_target(_outcome(y_train), self.bad_)[0], _frame(X),
+                self.card_, _frame(X_train, "X_train"), encode_target(_outcome(y_train), self.bad_)[0], X,
                 sample_weight=w_train[0] if w_train else None)
         s = self.card_.scaling
         assessment = _validation.assess(

@@ -351,14 +351,11 @@ def woe_logistic_challenger(card, X_train, y_bad, X_test, *, sample_weight=None)
     y = np.asarray(y_bad).astype(int)
     w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=float)
 
-    def coded(p, X) -> np.ndarray:
-        if p.name not in X.columns:
-            raise InputError(f"predictor '{p.name}' of the card is not in the table")
-        return p.locate(X[p.name])[0]
-
+    card.check_columns(X_train)
+    card.check_columns(X_test)
     woes, train = [], []
     for p in card.predictors:
-        rows = coded(p, X_train)
+        rows = p.locate(X_train[p.name])[0]
         seen = rows >= 0
         n = len(p.kinds)
         bad = np.bincount(rows[seen], weights=(w * y)[seen], minlength=n)
@@ -369,7 +366,7 @@ def woe_logistic_challenger(card, X_train, y_bad, X_test, *, sample_weight=None)
     # Newton steps on a few dense columns reach the optimum in a handful of passes over the rows.
     model = LogisticRegression(solver="newton-cholesky", tol=1e-8, max_iter=1000)
     model.fit(np.column_stack(train), y, sample_weight=sample_weight)
-    test = np.column_stack([woe[coded(p, X_test)] for p, woe in zip(card.predictors, woes)])
+    test = np.column_stack([woe[p.locate(X_test[p.name])[0]] for p, woe in zip(card.predictors, woes)])
     s = card.scaling
     factor, offset = scaling(s["pdo"], s["target_score"], s["target_odds"])
     return offset - factor * model.decision_function(test)

@@ -230,18 +230,22 @@ CASES = [("duckdb", "typed"), ("duckdb", "text"), ("sqlite", "typed"), ("sqlite"
          ("postgres", "typed"), ("postgres", "text")]
 
 
+def _run(engine, frame, sql, request, tmp_path):
+    """The applicants as the engine holds them, and the query's result on them."""
+    if engine == "spark":
+        return _spark(request.getfixturevalue("spark"), frame, sql, tmp_path / "applicants.parquet")
+    if engine == "postgres":
+        return _postgres(request.getfixturevalue("postgres"), frame, sql)
+    return (_duckdb if engine == "duckdb" else _sqlite)(frame, sql)
+
+
 @pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
 @pytest.mark.parametrize("engine,shape", CASES, ids=[f"{e}-{s}" for e, s in CASES])
 def test_sql_scores_as_python(engine, shape, request, tmp_path):
     card = Card.from_dict(_card())
     frame = _applicants(shape)
     sql = to_sql(card, dialect=engine, ids=["id"])
-    if engine == "spark":
-        seen, got = _spark(request.getfixturevalue("spark"), frame, sql, tmp_path / "applicants.parquet")
-    elif engine == "postgres":
-        seen, got = _postgres(request.getfixturevalue("postgres"), frame, sql)
-    else:
-        seen, got = (_duckdb if engine == "duckdb" else _sqlite)(frame, sql)
+    seen, got = _run(engine, frame, sql, request, tmp_path)
     got = got.assign(id=got["id"].astype(np.int64)).sort_values("id").reset_index(drop=True)
     # The Python scorer reads the values as the engine holds them.
     want = card.score(seen.drop(columns="id"))
@@ -364,12 +368,7 @@ def test_monitoring_counts_from_sql_give_the_figures_of_the_file(engine, shape, 
         rng.random(n) < 0.5, stamps.strftime("%Y-%m-%dT%H:%M:%S"), stamps.strftime("%Y-%m-%d %H:%M:%S"))
     frame["bad"] = pd.array(outcome, dtype="Int64") if typed else outcome.astype(object)
     sql = to_monitor_sql(card, dialect=engine, period_column="applied", period=every, target="bad")
-    if engine == "spark":
-        seen, got = _spark(request.getfixturevalue("spark"), frame, sql, tmp_path / "applicants.parquet")
-    elif engine == "postgres":
-        seen, got = _postgres(request.getfixturevalue("postgres"), frame, sql)
-    else:
-        seen, got = (_duckdb if engine == "duckdb" else _sqlite)(frame, sql)
+    seen, got = _run(engine, frame, sql, request, tmp_path)
     got.to_csv(tmp_path / "counts.csv", index=False)
 
     names = card.names
