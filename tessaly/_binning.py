@@ -472,6 +472,15 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
     return sorted(set(cuts) | set(found)) if numerical else before + found + after
 
 
+def _onto_edges(splits: list, edges: np.ndarray, values: np.ndarray) -> list:
+    """Each split moved up to the first fine-class edge above the values below it: the same values fall on
+    each side, and a whole class on one side."""
+    v = np.unique(values)
+    at = np.searchsorted(v, splits, side="left")
+    below = v[at[at > 0] - 1]
+    return sorted({float(edges[i]) for i in np.searchsorted(edges, below, side="right") if i < len(edges)})
+
+
 def _hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
     """Split points or groups of values set by hand, checked against the predictor; one line where they do not fit."""
     given = list(given)
@@ -502,7 +511,7 @@ def _hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
 
 
 def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special_codes, max_bins, sample_weight=None,
-                  splits=None) -> PredictorBinning:
+                  splits=None, fine_edges=None) -> PredictorBinning:
     """One predictor's bins from its training values and outcomes (1 bad, 0 good).
 
     The values are read as scoring reads them (see `value_kind`); unreadable ones
@@ -511,7 +520,9 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     predictor with special and missing values has three at least. Raises LeftOut
     for a column with a single value, dates or durations, or the target in disguise.
     `sample_weight`: how many applicants each row stands for. `splits`: the bins set by hand, split points of a
-    numerical predictor or groups of values of a categorical one; nothing is searched then.
+    numerical predictor or groups of values of a categorical one; nothing is searched then. `fine_edges`: the
+    rows are fine classes of a numerical predictor, each value standing for the class from it up to the next
+    edge; the splits found are moved onto the edges, so that the counts stay the classes' own.
     """
 
     if sample_weight is not None:
@@ -554,6 +565,8 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     else:
         splits = _searched_splits(name, kind, values, y, w, regular, read, codes, trend=monotonic_trend,
                                   room=max(1, min(max_bins, MAX_BINS) - bool(missing.any()) - bool(special.any())))
+        if numerical and fine_edges is not None:
+            splits = _onto_edges(splits, np.asarray(fine_edges, dtype=float), values[regular])
     if numerical:
         regular_labels = interval_labels(splits)
     else:

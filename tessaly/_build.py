@@ -26,6 +26,41 @@ def _split(data, y_bad, test_size, seed):
         raise InputError(f"cannot split {len(data)} applicants into train and test: {e}") from None
 
 
+# What --test-column holds: booleans, 0 and 1, or these words; a missing value is no test row.
+TRUE_WORDS, FALSE_WORDS = ("true", "t", "yes", "y", "1"), ("false", "f", "no", "n", "0")
+
+
+def test_flags(values, column: str):
+    """Where a --test-column is true: the rows that form the test part."""
+    import numpy as np
+    import pandas as pd
+
+    s = pd.Series(values).reset_index(drop=True)
+    present = s.notna().to_numpy()
+    if pd.api.types.is_bool_dtype(s):
+        return s.fillna(False).to_numpy(dtype=bool)
+    number = pd.to_numeric(s, errors="coerce")
+    text = s.astype(str).str.strip().str.lower().str.removesuffix(".0")
+    true = text.isin(TRUE_WORDS).to_numpy() | (number == 1).to_numpy()
+    false = text.isin(FALSE_WORDS).to_numpy() | (number == 0).to_numpy()
+    odd = present & ~true & ~false
+    if odd.any():
+        raise InputError(f"--test-column '{column}' holds {s[odd].iloc[0]!r}: it must be true or false (or 1 or 0) "
+                         "in every row")
+    return np.asarray(true & present, dtype=bool)
+
+
+def _test_part(data, column, y_bad):
+    """The rows named by --test-column, refused where a part would be empty or of one outcome."""
+    import numpy as np
+
+    test = test_flags(data[column], column)
+    for rows, part in ((~test, "training"), (test, "test")):
+        if not rows.any() or y_bad[rows].min() == y_bad[rows].max():
+            raise InputError(f"--test-column '{column}' leaves the {part} part without good and bad applicants")
+    return np.flatnonzero(~test), np.flatnonzero(test)
+
+
 def _columns(data, target, drop, ids, weight=None) -> list[str]:
     """The predictors: every column but the target, the weight, the dropped ones and the identity columns."""
     if target not in data.columns:
@@ -71,17 +106,29 @@ def _weights(data, weight):
         raise InputError(str(e).replace("sample_weight", f"--weight column '{weight}'")) from None
 
 
+def check_test_column(columns, test_column, target, ids, weight) -> None:
+    if test_column is None:
+        return
+    if test_column not in columns:
+        raise InputError(f"--test-column '{test_column}' is not in the table")
+    if test_column == target or test_column == weight or test_column in ids:
+        raise InputError(f"--test-column '{test_column}' is the target, the weight or an --id column")
+
+
 def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), weight=None, strict=False,
-          progress: Progress | None = None) -> dict:
+          test_column=None, progress: Progress | None = None) -> dict:
     """Fit a Scorecard on a stratified training part and write its card directory to `out`.
 
     `weight`: a column of sample weights (how many applicants each row stands for), used throughout.
+    `test_column`: a column true for the test part (out-of-time validation: true after a cut-off date), no
+    predictor; without it the test part is a stratified `test_size` share.
     """
     progress = progress or Progress(quiet=True)
     check_card_out(out)  # before any long work; checked again when the card moves in
     drop, ids = list(drop), list(ids)
     data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
-    predictors = _columns(data, target, drop, ids, weight)
+    check_test_column(data.columns, test_column, target, ids, weight)
+    predictors = [p for p in _columns(data, target, drop, ids, weight) if p != test_column]
     w = _weights(data, weight)
 
     from . import _report
@@ -90,7 +137,10 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), w
     sc = Scorecard(**(params or {}))
     sc._check_params()  # a bad option fails before the split, in the estimator's words
     y_bad, _ = encode_target(data[target].rename(target), sc.bad)
-    train_idx, test_idx = _split(data, y_bad, test_size, sc.seed)
+    if test_column is None:
+        train_idx, test_idx = _split(data, y_bad, test_size, sc.seed)
+    else:
+        train_idx, test_idx = _test_part(data, test_column, y_bad)
     train, test = data.iloc[train_idx], data.iloc[test_idx]
     w_train, w_test = (None, None) if w is None else (w[train_idx], w[test_idx])
 

@@ -53,6 +53,14 @@ def _part(card, X, y_bad, weight=None, edges=None, bands: int = BANDS) -> tuple[
         tally.add(chunk, np.zeros(len(chunk), dtype=np.intp), [None], y[start:start + BATCH_ROWS],
                   None if w is None else w[start:start + BATCH_ROWS])
     keys, counts = tally.scores[0]
+    return part_from_counts(card, [c[0] for c in tally.cells], tally.unreadable[0], tally.missing[0], keys, counts,
+                            edges=edges, bands=bands, dtype=tally.dtype)
+
+
+def part_from_counts(card, cells, unreadable, missing, keys, counts, *, edges=None, bands: int = BANDS,
+                     dtype=np.int64) -> tuple[dict, list]:
+    """One part of the baseline from its counts, wherever they were counted: per predictor the applicants per
+    bin (then Unseen) with the unreadable and missing values, and the goods and bads per distinct score."""
     n = counts.sum(axis=1)
     if edges is None:
         edges = stats.band_edges(keys, n, bands)
@@ -60,13 +68,13 @@ def _part(card, X, y_bad, weight=None, edges=None, bands: int = BANDS) -> tuple[
     width = len(edges) + 1
 
     def per_band(weights):
-        return np.bincount(band, weights=weights, minlength=width).astype(tally.dtype).tolist()
+        return np.bincount(band, weights=weights, minlength=width).astype(dtype).tolist()
 
     part = {
         "applicants": n.sum().item(),
         "mean_score": stats.mean_score(keys, n),
-        "predictors": {p.name: {"bins": [*p.labels, UNSEEN], "applicants": tally.cells[j][0].tolist(),
-                                "unreadable": tally.unreadable[0, j].item(), "missing": tally.missing[0, j].item()}
+        "predictors": {p.name: {"bins": [*p.labels, UNSEEN], "applicants": np.asarray(cells[j]).tolist(),
+                                "unreadable": unreadable[j].item(), "missing": missing[j].item()}
                        for j, p in enumerate(card.predictors)},
         "bands": {"applicants": per_band(n), "bads": per_band(counts[:, BAD])},
         "performance": stats.ranking(counts[:, GOOD], counts[:, BAD]),

@@ -286,7 +286,7 @@ def _replace(path, text: str) -> None:
 
 
 def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment: dict, test_scores: pd.DataFrame,
-          dropped: dict, values: dict | None = None, directions: list | None = None) -> None:
+          dropped: dict, values: dict | None = None, directions: list | None = None, note: str | None = None) -> None:
     """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _validation.assess();
     `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
     from plotly.offline import get_plotlyjs
@@ -308,6 +308,7 @@ def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment:
 </head><body>
 <h1>Scorecard report</h1>
 <p>{html.escape(intro)}</p>
+{f"<p>{html.escape(note)}</p>" if note else ""}
 <h2>Validation on the test split</h2>
 <p>The {html.escape(a['card'])}, with 95% confidence intervals below each figure.</p>
 {_metrics_table(a)}

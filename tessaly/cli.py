@@ -84,11 +84,19 @@ def _parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
 
     b = sub.add_parser("build", help="bin, train and build a scorecard with its report")
-    b.add_argument("data", help="CSV or Parquet table of applicants")
+    b.add_argument("data", help="CSV or Parquet table of applicants (with --engine also a folder or glob of Parquet "
+                   "files, or with --table the database that holds the table)")
     b.add_argument("target", help="name of the binary target column")
     b.add_argument("--out", required=True,
                    help="card directory: new, empty, or a card of an earlier build (nothing else is replaced)")
     _add_estimator_options(b)
+    b.add_argument("--test-column", metavar="COLUMN",
+                   help="a column true for the test part (e.g. rows after a cut-off date), instead of --test-size")
+    b.add_argument("--engine", choices=("duckdb", "spark"),
+                   help="run the heavy passes in DuckDB or Spark: for tables larger than memory")
+    b.add_argument("--table", metavar="NAME",
+                   help="with --engine: a table the engine knows (DATA is then the DuckDB database file or the "
+                        "Spark database)")
     b.add_argument("--quiet", action="store_true", help="no progress output")
 
     s = sub.add_parser("score", help="score new applicants with a built card")
@@ -192,10 +200,20 @@ def unseen_line(counts: dict, where: str) -> str | None:
 
 
 def _build(args, progress) -> None:
-    from ._build import build
+    options = dict(target=args.target, params=estimator_params(args), test_size=args.test_size, drop=args.drop,
+                   ids=args.ids, strict=args.strict, test_column=args.test_column, progress=progress)
+    if args.engine is None:
+        if args.table is not None:
+            raise InputError("--table names a table of an engine: give --engine duckdb or --engine spark")
+        from ._build import build
 
-    result = build(args.data, args.out, target=args.target, params=estimator_params(args), test_size=args.test_size,
-                   drop=args.drop, ids=args.ids, weight=args.weight, strict=args.strict, progress=progress)
+        result = build(args.data, args.out, weight=args.weight, **options)
+    else:
+        if args.weight is not None:
+            raise InputError(f"--weight is not yet taken by --engine {args.engine}: build in memory, or drop it")
+        from .engines import build_in
+
+        result = build_in(args.engine, args.data, args.out, table=args.table, **options)
     _print_build(result, progress)
 
 

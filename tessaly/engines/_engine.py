@@ -1,0 +1,254 @@
+"""The engines a build can run its heavy passes in: what each needs to open the data, name it in SQL and answer
+a query with a small frame. The passes themselves are one SQL text for both (`_passes`)."""
+
+from __future__ import annotations
+
+import contextlib
+import os
+import shutil
+import tempfile
+import uuid
+from pathlib import Path
+
+from .._errors import InputError, reason
+
+# The extra that installs each engine's package.
+EXTRAS = {"duckdb": "duckdb", "spark": "spark"}
+# DuckDB runs inside the driver: beyond this it spills to its temporary folder rather than grow.
+DUCKDB_MEMORY = "1GB"
+PARQUET = (".parquet", ".pq")
+
+
+def _need(module: str, engine: str):
+    import importlib
+
+    try:
+        return importlib.import_module(module)
+    except ModuleNotFoundError:
+        raise InputError(f"--engine {engine} needs the package {module}: pip install 'tessaly[{EXTRAS[engine]}]'") \
+            from None
+
+
+def _kind(type_name: str) -> str:
+    """How the build reads a column of this SQL type: numerical, categorical, dates, durations, or other."""
+    t = type_name.lower()
+    if t.startswith(("decimal", "tinyint", "smallint", "int", "bigint", "hugeint", "ubigint", "uinteger",
+                     "usmallint", "utinyint", "uhugeint", "float", "double", "real", "long", "short", "byte")):
+        return "numerical"
+    if t.startswith(("varchar", "string", "char", "text", "boolean", "enum")):
+        return "categorical"
+    if t.startswith(("date", "timestamp", "time")):
+        return "dates"
+    if t.startswith("interval"):
+        return "durations"
+    return "other"
+
+
+class Engine:
+    """One open connection with the applicants registered under `self.source`; views made for the passes are
+    dropped by `close`, whatever happened."""
+
+    dialect = ""
+    text_type = "VARCHAR"
+
+    def __init__(self):
+        self.source = ""
+        self._views: list[str] = []
+
+    @property
+    def d(self):
+        """The SQL dialect of the export, whose quoting and literals the passes share."""
+        return _dialect(self.dialect)
+
+    def hash(self, exprs: list[str]) -> str:
+        """A whole number in [0, 1e6) from the values of `exprs`, the same for the same values."""
+        raise NotImplementedError
+
+    def quantiles(self, x: str, qs: list[float]) -> str:
+        raise NotImplementedError
+
+    def query(self, sql: str):
+        """The result as a pandas frame (the passes return small ones)."""
+        raise NotImplementedError
+
+    def columns(self) -> list[tuple[str, str]]:
+        raise NotImplementedError
+
+    def view(self, prefix: str, sql: str) -> str:
+        name = f"tessaly_{prefix}_{uuid.uuid4().hex[:12]}"
+        self._create_view(name, sql)
+        self._views.append(name)
+        return name
+
+    def _create_view(self, name: str, sql: str) -> None:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+
+class DuckDBEngine(Engine):
+    dialect = "duckdb"
+
+    def __init__(self, data, table=None):
+        super().__init__()
+        duckdb = _need("duckdb", "duckdb")
+        # DuckDB spills here; removed with the connection, so an interrupted build leaves nothing behind.
+        self._tmp = tempfile.mkdtemp(prefix="tessaly-duckdb-")
+        try:
+            if table is not None:
+                if not Path(data).is_file():
+                    raise InputError(f"no DuckDB database at '{data}': with --table, DATA is the database file")
+                self.con = duckdb.connect(str(data), read_only=True)
+            else:
+                self.con = duckdb.connect()
+            self.con.execute(f"SET temp_directory = '{self._tmp}'")
+            self.con.execute(f"SET memory_limit = '{DUCKDB_MEMORY}'")
+            self.con.execute("SET preserve_insertion_order = false")
+            self.source = self._register(data, table, duckdb)
+        except BaseException:
+            self.close()
+            raise
+
+    def _register(self, data, table, duckdb) -> str:
+        d = _dialect(self.dialect)
+        if table is not None:
+            name = ".".join(d.ident(p) for p in table.split("."))
+            try:
+                self.con.execute(f"SELECT * FROM {name} LIMIT 0")
+            except duckdb.Error:
+                raise InputError(f"no table '{table}' in the database '{data}': check --table") from None
+            return name
+        path = str(data)
+        if Path(path).is_dir():
+            path = str(Path(path) / "**" / "*.parquet")
+        reader = "read_csv" if Path(path).suffix.lower() == ".csv" else "read_parquet"
+        try:
+            self.con.execute(f"CREATE TEMP VIEW tessaly_data AS SELECT * FROM {reader}({d.text(path)})")
+        except duckdb.Error as e:
+            raise InputError(f"cannot read '{data}': {reason(e)}") from None
+        return "tessaly_data"
+
+    def hash(self, exprs):
+        return f"(hash({', '.join(exprs)}) % 1000000)"
+
+    def quantiles(self, x, qs):
+        return f"approx_quantile({x}, [{', '.join(repr(q) for q in qs)}])"
+
+    def query(self, sql):
+        return self.con.execute(sql).df()
+
+    def columns(self):
+        return [(r[0], r[1]) for r in self.con.execute(f"DESCRIBE SELECT * FROM {self.source}").fetchall()]
+
+    def _create_view(self, name, sql):
+        self.con.execute(f"CREATE TEMP VIEW {name} AS {sql}")
+
+    def close(self):
+        con = getattr(self, "con", None)
+        if con is not None:
+            with contextlib.suppress(Exception):
+                con.close()
+        shutil.rmtree(self._tmp, ignore_errors=True)
+
+
+class SparkEngine(Engine):
+    dialect = "spark"
+    text_type = "STRING"
+
+    def __init__(self, data, table=None, session=None):
+        super().__init__()
+        _need("pyspark", "spark")
+        from pyspark.sql import SparkSession
+
+        self._own = session is None and SparkSession.getActiveSession() is None
+        self.spark = session or SparkSession.getActiveSession() or _session()
+        try:
+            self.source = self._register(data, table)
+        except BaseException:
+            self.close()
+            raise
+
+    def _register(self, data, table) -> str:
+        from pyspark.errors import AnalysisException
+
+        try:
+            if table is not None:
+                name = table if "." in table or not data else f"{data}.{table}"
+                frame = self.spark.table(name)
+            elif Path(str(data)).suffix.lower() == ".csv":
+                frame = self.spark.read.csv(str(data), header=True, inferSchema=True)
+            else:
+                frame = self.spark.read.parquet(str(data))
+        except AnalysisException as e:
+            if table is not None:
+                raise InputError(f"no table '{table}' in Spark's catalog (database '{data}'): check --table") from None
+            raise InputError(f"cannot read '{data}': {reason(e)}") from None
+        name = f"tessaly_data_{uuid.uuid4().hex[:12]}"
+        frame.createOrReplaceTempView(name)
+        self._views.append(name)
+        return name
+
+    def hash(self, exprs):
+        return f"pmod(xxhash64({', '.join(exprs)}), 1000000)"
+
+    def quantiles(self, x, qs):
+        return f"percentile_approx({x}, array({', '.join(repr(q) for q in qs)}), 10000)"
+
+    def query(self, sql):
+        return self.spark.sql(sql).toPandas()
+
+    def columns(self):
+        return [(f.name, f.dataType.simpleString()) for f in self.spark.table(self.source).schema.fields]
+
+    def _create_view(self, name, sql):
+        self.spark.sql(sql).createOrReplaceTempView(name)
+
+    def close(self):
+        for name in self._views:
+            with contextlib.suppress(Exception):
+                self.spark.catalog.dropTempView(name)
+        if self._own:
+            with contextlib.suppress(Exception):
+                self.spark.stop()
+
+
+def _session():
+    """A session of our own: the one spark-submit or PYSPARK_SUBMIT_ARGS configures, or local mode on every core."""
+    from pyspark.sql import SparkSession
+
+    builder = SparkSession.builder.appName("tessaly build").config("spark.ui.showConsoleProgress", "false")
+    if "--master" not in os.environ.get("PYSPARK_SUBMIT_ARGS", ""):
+        builder = builder.master(os.environ.get("TESSALY_SPARK_MASTER", "local[*]"))
+    session = builder.getOrCreate()
+    session.sparkContext.setLogLevel("ERROR")
+    return session
+
+
+def _dialect(name: str):
+    from .._sql import _DIALECT
+
+    return _DIALECT[name]
+
+
+def open_engine(engine: str, data, table=None, session=None) -> Engine:
+    if engine == "duckdb":
+        return DuckDBEngine(data, table)
+    if engine == "spark":
+        return SparkEngine(data, table, session)
+    raise InputError(f"unknown --engine {engine!r}: choose duckdb or spark")
+
+
+def check_data(data, table) -> None:
+    """DATA as the engines read it: a CSV or Parquet file, a folder or glob of Parquet files, or with --table
+    the database that holds the table."""
+    if table is not None:
+        return
+    text = str(data)
+    if any(c in text for c in "*?["):
+        return
+    path = Path(text)
+    if not path.exists():
+        raise InputError(f"no file or folder '{data}'")
+    if path.is_file() and path.suffix.lower() not in (*PARQUET, ".csv"):
+        raise InputError(f"'{data}' is neither CSV nor Parquet: give a .csv or .parquet file or a folder of them")
