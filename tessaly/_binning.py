@@ -432,6 +432,28 @@ def woe_table(labels: list, nonevent: np.ndarray, event: np.ndarray) -> pd.DataF
                          "JS": js})[TABLE_COLUMNS]
 
 
+def _category_groups(keys, y, w, regular, special, options, weights) -> list[list[str]]:
+    """Groups of categories as optbinning's categorical binning finds them: the categories ranked by event
+    rate, then the numerical binning of the ranks. Ranked here by the weighted event rate, which optbinning's
+    own ranking ignores (rows that stand for many applicants, or counts of a fine class, would all look alike)."""
+    from optbinning import OptimalBinning
+
+    codes, names = pd.factorize(keys[regular], sort=True)
+    bad = np.bincount(codes, weights=(y * w)[regular], minlength=len(names))
+    rate = bad / np.bincount(codes, weights=w[regular], minlength=len(names))
+    order = np.argsort(rate, kind="stable")
+    rank = np.empty(len(order), dtype=float)
+    rank[order] = np.arange(len(order))
+    # Missing and special values keep their own bins, and their applicants count towards the bin sizes.
+    x = np.full(len(keys), np.nan)
+    x[regular] = rank[codes]
+    x[special] = -1.0
+    options = {**options, "dtype": "numerical", "special_codes": [-1.0] if special.any() else None}
+    splits = OptimalBinning(**options).fit(x, y, sample_weight=weights).splits
+    edges = np.searchsorted(rank[order], splits, side="left")
+    return [[str(names[i]) for i in part] for part in np.split(order, edges) if len(part)]
+
+
 def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, room):
     """Splits found by search: pure runs of one outcome first, then optbinning over the other values."""
     from optbinning import OptimalBinning
@@ -448,6 +470,7 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
         n_pure = len(before) + len(after)
     pure[regular] = taken
     rest = read & ~pure
+    special = read & ~regular & ~pd.isna(values)
     others = values[rest & regular]
     if len(pd.unique(others)) >= 2:
         options = dict(name=str(name), dtype=kind, max_n_bins=max(room - n_pure, 1), monotonic_trend=trend)
@@ -458,15 +481,7 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
             found = OptimalBinning(**options).fit(values[rest], y[rest], sample_weight=weights).splits
             found = list(map(float, found))
         else:
-            # optbinning groups and maps categories with pandas, which is slow on text. Codes in the
-            # categories' sorted order reach the same groups in the same order, so the same bins.
-            ranks, names = pd.factorize(values[rest], sort=True, use_na_sentinel=True)
-            if codes:
-                options["special_codes"] = [float(i) for i in np.flatnonzero(np.isin(names.astype(str), codes))] \
-                    or None
-            found = OptimalBinning(**options).fit(np.where(ranks < 0, np.nan, ranks.astype(float)), y[rest],
-                                                  sample_weight=weights).splits
-            found = [[str(names[int(c)]) for c in g] for g in found]
+            found = _category_groups(values[rest], y[rest], w[rest], regular[rest], special[rest], options, weights)
     else:
         found = [] if numerical or not len(others) else [[str(others[0])]]
     return sorted(set(cuts) | set(found)) if numerical else before + found + after

@@ -152,7 +152,7 @@ def _counts(engine, view: str, columns: list[Column]) -> list[pd.DataFrame]:
     keys = [f"k{j}" for j in range(k)]
     inner = ", ".join(f"{col.key(d.ident(col.name), d.num)} AS {keys[j]}" for j, col in enumerate(columns))
     sets = ", ".join(f"({Y}, {key})" for key in keys)
-    sql = (f"SELECT grouping_id({', '.join(keys)}) AS g, {', '.join(keys)}, {Y} AS y, count(*) AS n "
+    sql = (f"SELECT grouping_id({Y}, {', '.join(keys)}) AS g, {', '.join(keys)}, {Y} AS y, count(*) AS n "
            f"FROM (SELECT {inner}, {Y} FROM {view} WHERE NOT {TEST}) AS t GROUP BY GROUPING SETS ({sets})")
     frame = engine.query(sql)
     g = frame["g"].to_numpy(dtype=np.int64)
