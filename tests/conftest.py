@@ -1,4 +1,5 @@
 import os
+import shutil
 import sys
 import warnings
 
@@ -51,3 +52,20 @@ def rf_model(_training_set):
 @pytest.fixture(scope="session")
 def catboost_model(_training_set):
     return synthetic.train_catboost(_training_set)
+
+
+@pytest.fixture(scope="session")
+def spark():
+    """One local Spark session for every test that runs SQL on Spark: starting one costs seconds."""
+    pytest.importorskip("pyspark")
+    if not (shutil.which("java") or os.environ.get("JAVA_HOME")):
+        pytest.skip("no Java for Spark (./run test installs it)")
+    from pyspark.sql import SparkSession
+
+    session = (SparkSession.builder.master("local[1]").appName("tessaly-sql")
+               .config("spark.driver.memory", "512m").config("spark.ui.enabled", "false")
+               .config("spark.sql.shuffle.partitions", "1").config("spark.sql.session.timeZone", "UTC")
+               .getOrCreate())
+    session.sparkContext.setLogLevel("ERROR")
+    yield session
+    session.stop()

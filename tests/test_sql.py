@@ -143,22 +143,6 @@ def _sqlite(frame, sql):
     return query("SELECT * FROM applicants ORDER BY id"), query(sql)
 
 
-@pytest.fixture(scope="module")
-def spark():
-    pytest.importorskip("pyspark")
-    if not (shutil.which("java") or os.environ.get("JAVA_HOME")):
-        pytest.skip("no Java for Spark (./run test installs it)")
-    from pyspark.sql import SparkSession
-
-    session = (SparkSession.builder.master("local[1]").appName("tessaly-sql")
-               .config("spark.driver.memory", "512m").config("spark.ui.enabled", "false")
-               .config("spark.sql.shuffle.partitions", "1").config("spark.sql.session.timeZone", "UTC")
-               .getOrCreate())
-    session.sparkContext.setLogLevel("ERROR")
-    yield session
-    session.stop()
-
-
 def _spark(session, frame, sql, path):
     import pyarrow as pa
     import pyarrow.parquet as pq

@@ -17,6 +17,8 @@ EXTRAS = {"duckdb": "duckdb", "spark": "spark"}
 # DuckDB runs inside the driver: beyond this it spills to its temporary folder rather than grow.
 DUCKDB_MEMORY = "1GB"
 PARQUET = (".parquet", ".pq")
+# Spark's quantile sketches err by about 1/accuracy of the rows: well inside a fine class.
+QUANTILE_ACCURACY = 2000
 
 
 def _need(module: str, engine: str):
@@ -99,7 +101,10 @@ class DuckDBEngine(Engine):
             if table is not None:
                 if not Path(data).is_file():
                     raise InputError(f"no DuckDB database at '{data}': with --table, DATA is the database file")
-                self.con = duckdb.connect(str(data), read_only=True)
+                try:
+                    self.con = duckdb.connect(str(data), read_only=True)
+                except duckdb.Error as e:
+                    raise InputError(f"cannot open the DuckDB database '{data}': {reason(e)}") from None
             else:
                 self.con = duckdb.connect()
             self.con.execute(f"SET temp_directory = '{self._tmp}'")
@@ -193,10 +198,10 @@ class SparkEngine(Engine):
         return f"pmod(xxhash64({', '.join(exprs)}), 1000000)"
 
     def quantiles(self, x, qs):
-        return f"percentile_approx({x}, array({', '.join(repr(q) for q in qs)}), 10000)"
+        return f"percentile_approx({x}, array({', '.join(repr(q) for q in qs)}), {QUANTILE_ACCURACY})"
 
     def query(self, sql):
-        return self.spark.sql(sql).toPandas()
+        return self.spark.sql(sql).toArrow().to_pandas()
 
     def columns(self):
         return [(f.name, f.dataType.simpleString()) for f in self.spark.table(self.source).schema.fields]
@@ -221,7 +226,8 @@ def _session():
     if "--master" not in os.environ.get("PYSPARK_SUBMIT_ARGS", ""):
         builder = builder.master(os.environ.get("TESSALY_SPARK_MASTER", "local[*]"))
     session = builder.getOrCreate()
-    session.sparkContext.setLogLevel("ERROR")
+    # Spark logs a failed code generation (a long query) as an error and then runs the query interpreted.
+    session.sparkContext.setLogLevel("FATAL")
     return session
 
 

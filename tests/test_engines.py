@@ -1,0 +1,133 @@
+"""Builds in DuckDB and Spark: the same card as in memory, to sampling error, and their refusals."""
+
+import json
+import os
+import shutil
+import tempfile
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+import pytest
+
+from applicants import applicants
+from tessaly import _drift
+from tessaly._build import build
+from tessaly._card import Card
+from tessaly._validation import evaluate
+from tessaly.cli import main
+from tessaly.engines import build_in
+
+N = 100_000
+# Each of these has at most a few hundred distinct values: its fine classes are its values, as in memory.
+EXACT = ["age", "housing", "months_employed", "grade"]
+
+
+@pytest.fixture(scope="module")
+def frame():
+    data = applicants(N, seed=5, grade=["E", "D", "C", "B", "A"])
+    # Out of time: the last applicants form the test part.
+    return data.assign(holdout=np.arange(N) >= int(0.7 * N))
+
+
+@pytest.fixture(scope="module")
+def parquet(frame, tmp_path_factory):
+    path = tmp_path_factory.mktemp("engines") / "applicants.parquet"
+    frame.to_parquet(path, index=False)
+    return path
+
+
+@pytest.fixture(scope="module")
+def in_memory(frame, tmp_path_factory):
+    return build(frame, tmp_path_factory.mktemp("memory") / "card", target="bad", test_column="holdout")
+
+
+def _y(frame):
+    return (frame["bad"] == "bad").to_numpy().astype(int)
+
+
+@pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
+@pytest.mark.parametrize("engine", ["duckdb", "spark"])
+def test_engine_builds_the_in_memory_card(engine, frame, parquet, in_memory, tmp_path, request):
+    session = request.getfixturevalue("spark") if engine == "spark" else None
+    result = build_in(engine, parquet, tmp_path / "card", target="bad", test_column="holdout", session=session)
+    card = Card.load(tmp_path / "card")
+    memory = in_memory["scorecard"].card_
+    train, test = frame[~frame["holdout"]], frame[frame["holdout"]]
+
+    # The engine's counts are the counts of the rows: the baseline and the test figures are exact.
+    expected = _drift.baseline(card, train, _y(train), test, _y(test))
+    assert json.loads(json.dumps(card.baseline)) == json.loads(json.dumps(expected))
+    exact = evaluate(_y(test), card.total(test))
+    assert result["metrics"]["auc"] == pytest.approx(exact["auc"], abs=1e-12)
+    assert result["metrics"]["ks"] == pytest.approx(exact["ks"], abs=1e-12)
+    assert result["metrics"]["n"] == len(test)
+    scores = pd.read_csv(tmp_path / "card" / "test_scores.csv")
+    assert sorted(scores["score"]) == sorted(card.total(test))
+
+    # Where the fine classes are the values themselves the bins are the in-memory ones; the card ranks alike.
+    bins = {p.name: p.splits for p in card.predictors}
+    assert {p.name: p.splits for p in memory.predictors if p.name in EXACT} == {k: bins[k] for k in EXACT}
+    assert abs(result["metrics"]["auc"] - in_memory["metrics"]["auc"]) < 0.005
+    assert np.corrcoef(card.total(test), memory.total(test))[0, 1] > 0.97
+
+
+@pytest.fixture(scope="module")
+def earlier(frame, tmp_path_factory):
+    """A card from an earlier build, which a failed one must leave whole."""
+    out = tmp_path_factory.mktemp("earlier") / "card"
+    build(frame.iloc[::50], out, target="bad", test_column="holdout")
+    return out
+
+
+def _leftovers():
+    return sorted(p for p in os.listdir(tempfile.gettempdir()) if p.startswith("tessaly-duckdb-"))
+
+
+@pytest.mark.parametrize("engine", ["duckdb", "spark"])
+@pytest.mark.parametrize("case, message", [
+    ("no target", "target column 'nope' is not in the table"),
+    ("unknown table", "no table 'nowhere'"),
+    ("struct predictor", "column 'nested' holds"),
+    ("interrupted", None),
+])
+def test_engine_refusals_leave_nothing_behind(engine, case, message, frame, earlier, tmp_path, request, monkeypatch,
+                                              capsys):
+    session = request.getfixturevalue("spark") if engine == "spark" else None
+    data = frame.iloc[::50]
+    table = pa.Table.from_pandas(data, preserve_index=False)
+    if case == "struct predictor":
+        table = table.append_column("nested", pa.array([{"a": i} for i in range(len(data))]))
+    path = tmp_path / "applicants.parquet"
+    pq.write_table(table, path)
+    out = tmp_path / "card"
+    shutil.copytree(earlier, out)
+    before = {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()}
+    leftovers = _leftovers()
+    argv = ["build", str(path), "nope" if case == "no target" else "bad", "--out", str(out), "--engine", engine, "--quiet"]
+    if case == "unknown table":
+        argv[1] = "default" if engine == "spark" else str(tmp_path / "applicants.duckdb")
+        if engine == "duckdb":
+            import duckdb
+
+            with duckdb.connect(argv[1]) as con:
+                con.execute(f"CREATE TABLE applicants AS SELECT * FROM read_parquet('{path}')")
+        argv += ["--table", "nowhere"]
+    if case == "interrupted":
+        def stop(*args, **kwargs):
+            raise KeyboardInterrupt
+
+        monkeypatch.setattr("tessaly.engines._passes.counts", stop)
+    code = main(argv)
+    err = capsys.readouterr().err
+    if case == "interrupted":
+        assert code == 130
+    else:
+        assert code == 1 and err.count("\n") == 1 and message in err, err
+    # The earlier card whole, no staging folder beside it, no spill folder, no view left in the session.
+    assert {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()} == before
+    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix != ".duckdb") == ["applicants.parquet", "card"]
+    assert _leftovers() == leftovers
+    if session is not None:
+        assert [t.name for t in session.catalog.listTables() if t.name.startswith("tessaly_")] == []
