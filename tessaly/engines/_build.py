@@ -190,7 +190,7 @@ def _report_summary(sc) -> dict:
 
 def build_in(engine: str, data, out, *, target: str, table: str | None = None, test_column: str | None = None,
              params: dict | None = None, test_size: float = 0.3, drop=(), ids=(), strict: bool = False,
-             session=None, progress: Progress | None = None) -> dict:
+             session=None, fit_rows: int = FIT_ROWS, progress: Progress | None = None) -> dict:
     """Build a card from applicants in DuckDB or Spark and write its card directory to `out`, as
     `tessaly build` does in memory.
 
@@ -199,6 +199,7 @@ def build_in(engine: str, data, out, *, target: str, table: str | None = None, t
     catalog, or None). `test_column`: a column true for the test part; without it a seeded hash of each row
     puts a `test_size` share in the test part. `params`: the estimator's parameters (`Scorecard`'s).
     `session`: a SparkSession to run in (default: the active one, or a new one that is stopped at the end).
+    `fit_rows`: training applicants the model and its points are fitted on, at most (a seeded sample beyond).
     Returns what the in-memory build returns: out, scorecard, metrics, report, unseen.
     """
     progress = progress or Progress(quiet=True)
@@ -209,12 +210,12 @@ def build_in(engine: str, data, out, *, target: str, table: str | None = None, t
     sc._check_params()
     eng = open_engine(engine, data, table, session)
     try:
-        return _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, progress)
+        return _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, fit_rows, progress)
     finally:
         eng.close()
 
 
-def _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, progress) -> dict:
+def _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, fit_rows, progress) -> dict:
     d = eng.d
     progress.step(f"reading the applicants in {eng.dialect}")
     columns, left_out, names = _columns_of(eng, target, drop, ids, test_column)
@@ -240,7 +241,7 @@ def _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, prog
     sc.counted_ = (binnings, {**left_out, **dropped})
 
     progress.step("drawing the sample the model is fitted on")
-    rows = _passes.sample(eng, data_view, columns, FIT_ROWS, n_train, sc.seed)
+    rows = _passes.sample(eng, data_view, columns, fit_rows, n_train, sc.seed)
     X = rows[[c.name for c in columns]]
     y_sample = rows[_passes.Y].to_numpy(dtype=int)
     if y_sample.min() == y_sample.max():
