@@ -16,7 +16,7 @@ import pytest
 
 from tessaly._card import Card, checksum
 from tessaly._errors import InputError
-from tessaly._sql import to_sql
+from tessaly.sql import to_sql
 
 N = 100_000
 ODD = 'debt "ratio" \\ é`'  # quotes, a backslash, a backtick, non-ASCII
@@ -354,7 +354,7 @@ def test_monitoring_counts_from_sql_give_the_figures_of_the_file(engine, shape, 
     """The aggregate query's counts, saved and read back by `monitor --counts`, give every figure that
     counting the applicants in Python gives, per period and with outcomes (some not known yet)."""
     from tessaly import _drift, _monitor
-    from tessaly._sql import to_monitor_sql
+    from tessaly.sql import to_monitor_sql
 
     card = Card.from_dict(_card())
     rng = np.random.default_rng(5)
