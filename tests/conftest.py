@@ -59,7 +59,7 @@ def spark():
     """One local Spark session for every test that runs SQL on Spark: starting one costs seconds."""
     pytest.importorskip("pyspark")
     if not (shutil.which("java") or os.environ.get("JAVA_HOME")):
-        pytest.skip("no Java for Spark (./run test installs it)")
+        pytest.fail("no Java for Spark: ./run test installs it")
     from pyspark.sql import SparkSession
 
     session = (SparkSession.builder.master("local[1]").appName("tessaly-sql")

@@ -167,7 +167,7 @@ def _unseen(card, parts: dict) -> dict:
 
 def _test_scores(engine, sc, data_view, ids, target, n_test, seed) -> pd.DataFrame:
     """The test part's scores by the card's scoring query: all of them, or a seeded sample beyond SCORE_ROWS."""
-    from .._sql import to_sql
+    from ..sql import to_sql
 
     d = engine.d
     keep = f"{_passes.TEST}"
@@ -182,9 +182,8 @@ def _test_scores(engine, sc, data_view, ids, target, n_test, seed) -> pd.DataFra
 
 def _report_summary(sc) -> dict:
     fam = _models.family(sc.family_)
-    penalty = getattr(getattr(sc, "model_", None), "C_", None)
-    model = f"{sc.family_}, {fam.describe}" + (f" (C = {penalty:g})" if penalty is not None else "")
-    return {"model": model, "target": sc.target_, "bad": str(sc.bad_), "scaling": dict(sc.card_.scaling),
+    penalty = fam.penalty(sc.model_) if sc.model_ is not None else ""
+    return {"model": f"{sc.family_}, {fam.describe}{penalty}", "target": sc.target_, "bad": str(sc.bad_), "scaling": dict(sc.card_.scaling),
             "points": sc.card_.points_kind}
 
 
@@ -216,33 +215,14 @@ def build_in(engine: str, data, out, *, target: str, table: str | None = None, t
 
 
 def _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, fit_rows, progress) -> dict:
-    d = eng.d
     progress.step(f"reading the applicants in {eng.dialect}")
     columns, left_out, names = _columns_of(eng, target, drop, ids, test_column)
     values = _outcome(eng, target)
     _, bad_value = encode_target(pd.Series(values, dtype=object, name=target), sc.bad)
-    t = d.ident(target)
-    y = f"CASE WHEN {t} = {_passes.literal(d, bad_value)} THEN 1 ELSE 0 END"
-    test = _split(eng, target, test_column, test_size, sc.seed, [d.ident(c) for c in [*names, target]])
-    kept = [_passes.clean(eng, c) for c in columns]
-    others = [d.ident(c) for c in [target, *ids] if c not in {col.name for col in columns}]
-    data_view = eng.view("data", f"SELECT {', '.join(kept + others)}, {y} AS {_passes.Y}, {test} AS {_passes.TEST} "
-                                 f"FROM {eng.source}")
-
-    progress.step("profiling the predictors")
-    prof = _passes.profile(eng, data_view, columns)
-    n_train = int(prof["n"])
-    if n_train == 0:
-        raise InputError("the training part has no applicants")
-    _passes.fine_classes(columns, prof)
-    progress.step(f"counting {n_train:,} training applicants per fine class")
-    counted = _passes.counts(eng, data_view, columns)
-    binnings, dropped = _bins(sc, columns, counted, progress)
-    sc.counted_ = (binnings, {**left_out, **dropped})
-
+    data_view = _data_view(eng, sc, columns, names, target, ids, test_column, test_size, bad_value)
+    n_train = _bin_on_counts(eng, sc, data_view, columns, left_out, progress)
     progress.step("drawing the sample the model is fitted on")
     rows = _passes.sample(eng, data_view, columns, fit_rows, n_train, sc.seed)
-    X = rows[[c.name for c in columns]]
     y_sample = rows[_passes.Y].to_numpy(dtype=int)
     if y_sample.min() == y_sample.max():
         raise InputError("the training part has applicants of one outcome only")
@@ -250,44 +230,75 @@ def _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, fit_
     good = next(v for v in values if v != bad_value)
     y_named = pd.Series(np.array([good, bad_value], dtype=object)[y_sample], name=target)
     with staged_card(out) as stage:
-        sc.fit(X, y_named, progress=progress)
-        progress.step(f"counting both parts by the card in {eng.dialect}")
-        from .._sql import to_monitor_sql
-
-        part_view = eng.view("parts", f"SELECT *, CASE WHEN {_passes.TEST} THEN DATE '2000-02-01' "
-                                      f"ELSE DATE '2000-01-01' END AS {_passes.PART} FROM {data_view}")
-        query = to_monitor_sql(sc.card_, dialect=eng.dialect, table=part_view, period_column=_passes.PART,
-                               period="month", target=target)
-        counts = eng.query(query)
-        if not (counts["period"] == PERIODS["test"]).any():
-            raise InputError("the test part has no applicants")
-        parts = _parts(sc.card_, counts)
-        sc.card_.baseline = _baseline(sc.card_, parts)
-        unseen = _unseen(sc.card_, parts)
-        faults = describe_unseen(unseen)
-        if strict and faults:
-            raise InputError(f"--strict: the test split holds values the card has never seen: {', '.join(faults)}")
+        sc.fit(rows[[c.name for c in columns]], y_named, progress=progress)
+        parts, unseen = _count_parts(eng, sc, data_view, target, strict, progress)
         progress.step("saving the card")
         sc.save_into(stage)
-
         n_test = int(parts["test"][4].sum())
         test_scores = _test_scores(eng, sc, data_view, ids, target, n_test, sc.seed)
         write_frame(test_scores, stage / "test_scores.csv")
-
         progress.step("writing the report")
         metrics = _assessment(sc, parts)
-        sampled = len(test_scores) < n_test
         note = (f"Built in {eng.dialect}: bins from exact counts of {n_train:,} training applicants; the model and "
-                f"its points fitted on {len(X):,} of them{' (a seeded sample)' if len(X) < n_train else ''}; "
+                f"its points fitted on {len(rows):,} of them{' (a seeded sample)' if len(rows) < n_train else ''}; "
                 f"every test figure from exact counts of all {n_test:,} test applicants"
                 + (f"; the score distribution and test_scores.csv from a seeded sample of {len(test_scores):,}."
-                   if sampled else "."))
-        values_seen = {b.name: {"build_unreadable": 0, **unseen.get(b.name, {})} for b in sc.binnings_}
-        _report.write(stage / "report.html", summary=_report_summary(sc), table=sc.table_, charts=sc.charts(),
-                      assessment=metrics, test_scores=test_scores.rename(columns={target: "bad"}),
-                      dropped=getattr(sc, "dropped_", {}), values=values_seen,
-                      directions=sc.directions().to_dict(orient="records"), note=note)
-        _report.write_metrics(stage / "metrics.json", metrics)
+                   if len(test_scores) < n_test else "."))
+        _write_report(stage, sc, metrics, test_scores.rename(columns={target: "bad"}), unseen, note)
     out = Path(out)
     return {"out": out, "scorecard": sc, "metrics": metrics, "report": out / "report.html", "unseen": unseen,
-            "note": note, "test_rows": n_test, "train_rows": n_train, "fit_rows": len(X)}
+            "note": note, "test_rows": n_test, "train_rows": n_train, "fit_rows": len(rows)}
+
+
+def _data_view(eng, sc, columns, names, target, ids, test_column, test_size, bad_value) -> str:
+    """The applicants as the passes read them: clean predictors, the outcome as 1/0, and the part of each row."""
+    d = eng.d
+    y = f"CASE WHEN {d.ident(target)} = {_passes.literal(d, bad_value)} THEN 1 ELSE 0 END"
+    test = _split(eng, target, test_column, test_size, sc.seed, [d.ident(c) for c in [*names, target]])
+    kept = [_passes.clean(eng, c) for c in columns]
+    others = [d.ident(c) for c in [target, *ids] if c not in {col.name for col in columns}]
+    return eng.view("data", f"SELECT {', '.join(kept + others)}, {y} AS {_passes.Y}, {test} AS {_passes.TEST} "
+                            f"FROM {eng.source}")
+
+
+def _bin_on_counts(eng, sc, data_view, columns, left_out, progress) -> int:
+    """Every predictor's bins from the engine's exact counts, kept for the estimator; the training rows."""
+    progress.step("profiling the predictors")
+    prof = _passes.profile(eng, data_view, columns)
+    n_train = int(prof["n"])
+    if n_train == 0:
+        raise InputError("the training part has no applicants")
+    _passes.fine_classes(columns, prof)
+    progress.step(f"counting {n_train:,} training applicants per fine class")
+    binnings, dropped = _bins(sc, columns, _passes.counts(eng, data_view, columns), progress)
+    sc.counted_ = (binnings, {**left_out, **dropped})
+    return n_train
+
+
+def _count_parts(eng, sc, data_view, target, strict, progress) -> tuple[dict, dict]:
+    """Both parts counted by the card's monitoring query in one pass; the baseline set from them."""
+    from ..sql import to_monitor_sql
+
+    progress.step(f"counting both parts by the card in {eng.dialect}")
+    part_view = eng.view("parts", f"SELECT *, CASE WHEN {_passes.TEST} THEN DATE '2000-02-01' "
+                                  f"ELSE DATE '2000-01-01' END AS {_passes.PART} FROM {data_view}")
+    query = to_monitor_sql(sc.card_, dialect=eng.dialect, table=part_view, period_column=_passes.PART,
+                           period="month", target=target)
+    counts = eng.query(query)
+    if not (counts["period"] == PERIODS["test"]).any():
+        raise InputError("the test part has no applicants")
+    parts = _parts(sc.card_, counts)
+    sc.card_.baseline = _baseline(sc.card_, parts)
+    unseen = _unseen(sc.card_, parts)
+    faults = describe_unseen(unseen)
+    if strict and faults:
+        raise InputError(f"--strict: the test split holds values the card has never seen: {', '.join(faults)}")
+    return parts, unseen
+
+
+def _write_report(stage, sc, metrics, test_scores, unseen, note) -> None:
+    values = {b.name: {"build_unreadable": 0, **unseen.get(b.name, {})} for b in sc.binnings_}
+    _report.write(stage / "report.html", summary=_report_summary(sc), table=sc.table_, charts=sc.charts(),
+                  assessment=metrics, test_scores=test_scores, dropped=sc.dropped_, values=values,
+                  directions=sc.directions().to_dict(orient="records"), note=note)
+    _report.write_metrics(stage / "metrics.json", metrics)

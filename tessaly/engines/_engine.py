@@ -232,9 +232,9 @@ def _session():
 
 
 def _dialect(name: str):
-    from .._sql import _DIALECT
+    from ..sql.dialects import dialect
 
-    return _DIALECT[name]
+    return dialect(name)
 
 
 def open_engine(engine: str, data, table=None, session=None) -> Engine:
