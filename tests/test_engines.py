@@ -10,8 +10,8 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.parquet as pq
 import pytest
-
 from applicants import applicants
+
 from tessaly import _drift
 from tessaly._build import build
 from tessaly._card import Card
