@@ -110,6 +110,7 @@ class DuckDBEngine(Engine):
             self.con.execute(f"SET temp_directory = '{self._tmp}'")
             self.con.execute(f"SET memory_limit = '{DUCKDB_MEMORY}'")
             self.con.execute("SET preserve_insertion_order = false")
+            self.con.execute("SET enable_progress_bar = false")  # the command prints its own progress
             self.source = self._register(data, table, duckdb)
         except BaseException:
             self.close()
