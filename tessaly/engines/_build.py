@@ -46,7 +46,7 @@ class _Counted(Scorecard):
 
 
 def _outcome(engine, target) -> object:
-    """The value of the target that means bad, from its distinct values; missing outcomes refused."""
+    """The target's distinct values (three at most are read: two make it binary); missing outcomes refused."""
     values, missing = _passes.distinct(engine, target, limit=2)
     if missing:
         raise InputError(f"target column '{target}' has {missing} missing values")
