@@ -52,7 +52,7 @@ def _cycle(graph: dict[str, set[str]]) -> list[str] | None:
         path.append(node)
         for nxt in sorted(graph[node]):
             if state.get(nxt) == 1:
-                return path[path.index(nxt):] + [nxt]
+                return path[path.index(nxt) :] + [nxt]
             if nxt not in state and (found := visit(nxt)):
                 return found
         state[node] = 2
@@ -65,11 +65,14 @@ def _cycle(graph: dict[str, set[str]]) -> list[str] | None:
     return None
 
 
-@pytest.mark.parametrize("graph, cyclic", [
-    ({"a": {"b"}, "b": {"c"}, "c": set()}, False),
-    ({"a": {"b"}, "b": {"c"}, "c": {"a"}}, True),
-    ({"a": {"a.b"}, "a.b": {"c"}, "c": {"a.b"}}, True),
-])
+@pytest.mark.parametrize(
+    "graph, cyclic",
+    [
+        ({"a": {"b"}, "b": {"c"}, "c": set()}, False),
+        ({"a": {"b"}, "b": {"c"}, "c": {"a"}}, True),
+        ({"a": {"a.b"}, "a.b": {"c"}, "c": {"a.b"}}, True),
+    ],
+)
 def test_cycle_finder(graph, cyclic):
     assert (_cycle(graph) is not None) == cyclic
 
@@ -80,11 +83,42 @@ def test_no_import_cycle_counting_function_level_imports():
     assert _cycle(graph) is None, " -> ".join(_cycle(graph))
 
 
-@pytest.mark.parametrize("path", [p for p in SOURCES if p.name not in OVERSIZED],
-                         ids=lambda p: str(p.relative_to(PACKAGE)))
+def _reach(graph: dict[str, set[str]], start: str) -> set[str]:
+    seen, todo = set(), [start]
+    while todo:
+        for nxt in graph[todo.pop()] - seen:
+            seen.add(nxt)
+            todo.append(nxt)
+    return seen
+
+
+# Arrows run downwards: the card knows no estimator, command or page; files and tables know no card.
+@pytest.mark.parametrize(
+    "low, high",
+    [
+        ("_card", {"_scorecard", "cli", "_build", "_report", "sql"}),
+        ("_binning", {"_card", "_scorecard", "_models"}),
+        ("_points", {"_card", "_binning", "_scorecard"}),
+        ("_files", {"_card", "_binning", "_tables"}),
+        ("_tables", {"_card", "_binning"}),
+        ("_checks", {"_card", "_binning", "_scorecard"}),
+        ("sql", {"_scorecard", "cli", "_report"}),
+    ],
+)
+def test_lower_rooms_never_reach_higher_ones(low, high):
+    reached = {m.removeprefix("tessaly.") for m in _reach(_graph(), f"tessaly.{low}")}
+    assert not reached & high
+
+
+@pytest.mark.parametrize(
+    "path", [p for p in SOURCES if p.name not in OVERSIZED], ids=lambda p: str(p.relative_to(PACKAGE))
+)
 def test_modules_and_functions_stay_small(path):
     text = path.read_text(encoding="utf-8")
     assert len(text.splitlines()) <= MAX_MODULE_LINES
-    long = [(f.name, f.end_lineno - f.lineno + 1) for f in ast.walk(ast.parse(text))
-            if isinstance(f, (ast.FunctionDef, ast.AsyncFunctionDef)) and f.end_lineno - f.lineno >= MAX_FUNCTION_LINES]
+    long = [
+        (f.name, f.end_lineno - f.lineno + 1)
+        for f in ast.walk(ast.parse(text))
+        if isinstance(f, (ast.FunctionDef, ast.AsyncFunctionDef)) and f.end_lineno - f.lineno >= MAX_FUNCTION_LINES
+    ]
     assert not long
