@@ -174,6 +174,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         step = progress.step if progress else (lambda text: None)
 
         binnings, dropped = self._bin(X, y_bad, w, progress)
+        self.candidates_ = list(binnings)
         binnings = self._select(binnings, X, dropped, w)
         for name, reason in dropped.items():
             step(f"left out '{name}': {reason}")
@@ -267,11 +268,21 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         threads, since the solvers release the interpreter."""
         from concurrent.futures import ThreadPoolExecutor
 
+        hand, left_out, self.edits_ = _binning.hand_bins(self.bins)
+        self.optimal_ = {}
+
         def one(p):
+            if p in left_out:
+                return f"left out by hand: {left_out[p]}"
             try:
-                return _binning.fit_predictor(p, X[p], y_bad, monotonic_trend=self.monotonic_trend,
-                                              special_codes=self.special_codes, max_bins=self.max_bins,
-                                              sample_weight=w, splits=(self.bins or {}).get(p))
+                b = _binning.fit_predictor(p, X[p], y_bad, monotonic_trend=self.monotonic_trend,
+                                           special_codes=self.special_codes, max_bins=self.max_bins,
+                                           sample_weight=w, splits=hand.get(p))
+                if p in hand:  # what the search would have made, for the report and the editor
+                    self.optimal_[p] = _binning.fit_predictor(
+                        p, X[p], y_bad, monotonic_trend=self.monotonic_trend, special_codes=self.special_codes,
+                        max_bins=self.max_bins, sample_weight=w)
+                return b
             except _binning.LeftOut as e:
                 return str(e)
 
@@ -518,6 +529,21 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
         return to_sql(self.card_, dialect=dialect, table=table, ids=ids)
 
+    def _by_hand(self) -> list[dict]:
+        """Each predictor set by hand: its bins and information value beside the optimal ones, and its edits."""
+        fitted = {b.name: b for b in getattr(self, "candidates_", [])}
+        rows = []
+        edits_of = getattr(self, "edits_", {})
+        for name in dict.fromkeys([*getattr(self, "optimal_", {}), *edits_of]):
+            edits = edits_of.get(name, [])
+            mine, best = fitted.get(name), getattr(self, "optimal_", {}).get(name)
+            rows.append({"predictor": name, "left_out": self.dropped_.get(name) if mine is None else None,
+                         "bins": [] if mine is None else list(mine.labels),
+                         "iv": None if mine is None else float(mine.table["IV"].sum()),
+                         "optimal": [] if best is None else list(best.labels),
+                         "optimal_iv": None if best is None else float(best.table["IV"].sum()), "edits": edits})
+        return rows
+
     @staticmethod
     def _test_part(test, bad_value) -> tuple:
         if not isinstance(test, (tuple, list)) or len(test) not in (2, 3):
@@ -680,7 +706,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                   for b in self.binnings_}
         _report.write(path, summary=summary, table=self.table_, charts=self.charts(), assessment=assessment,
                       test_scores=test_scores, dropped=getattr(self, "dropped_", {}), values=values,
-                      directions=self.directions().to_dict(orient="records"))
+                      directions=self.directions().to_dict(orient="records"), hand=self._by_hand())
         return assessment
 
 
