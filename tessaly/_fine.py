@@ -107,15 +107,19 @@ def fine_classes(sc, train: pd.DataFrame, test: pd.DataFrame, y_train, y_test, w
     card = {p.name: p for p in sc.card_.predictors}
     optimal = getattr(sc, "optimal_", {})
     predictors = []
-    for b in getattr(sc, "candidates_", sc.binnings_):
+    candidates = list(getattr(sc, "candidates_", sc.binnings_))
+    candidates += [b for name, b in optimal.items() if name not in {c.name for c in candidates}]
+    for b in candidates:
         parts = {"train": (train[b.name], y_train, w_train), "test": (test[b.name], y_test, w_test)}
         entry = predictor_classes(b.name, b.dtype, b.special_codes, b.splits, parts)
         entry["splits"] = b.splits
         entry["optimal"] = optimal[b.name].splits if b.name in optimal else b.splits
         entry["binning"] = b.binning
+        entry["edits"] = getattr(sc, "edits_", {}).get(b.name, [])
         entry["left_out"] = None if b.name in card else sc.dropped_.get(b.name, "left out")
         predictors.append(entry)
     penalty = getattr(getattr(sc, "model_", None), "C_", None)
+
     return {"format": FORMAT, "version": VERSION, "target": sc.target_, "seed": int(sc.seed),
             "test_size": float(test_size), "weight": weight, "penalty": penalty, "model": sc.family_,
             "unbinned": {k: v for k, v in sc.dropped_.items() if k not in {p["name"] for p in predictors}},

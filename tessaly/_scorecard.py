@@ -272,9 +272,12 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.optimal_ = {}
 
         def one(p):
-            if p in left_out:
-                return f"left out by hand: {left_out[p]}"
             try:
+                if p in left_out:  # bins kept for the editor, which may put it back
+                    self.optimal_[p] = _binning.fit_predictor(
+                        p, X[p], y_bad, monotonic_trend=self.monotonic_trend, special_codes=self.special_codes,
+                        max_bins=self.max_bins, sample_weight=w)
+                    return f"left out by hand: {left_out[p]}"
                 b = _binning.fit_predictor(p, X[p], y_bad, monotonic_trend=self.monotonic_trend,
                                            special_codes=self.special_codes, max_bins=self.max_bins,
                                            sample_weight=w, splits=hand.get(p))

@@ -1,0 +1,367 @@
+"""One editing session of a card: the predictors' splits as a state that edits replace (so undo and redo are a
+list of states), the card refitted on the training part after each edit where the applicants are at hand, and
+the bins file that `build --bins` reads."""
+
+from __future__ import annotations
+
+import copy
+import datetime as dt
+import json
+from pathlib import Path
+
+import numpy as np
+
+from .. import _fine
+from .._card import Card
+from .._errors import InputError
+from . import bins as B
+
+UNDO_DEPTH = 200
+
+
+def _now() -> str:
+    return dt.datetime.now(dt.timezone.utc).replace(microsecond=0).isoformat().replace("+00:00", "Z")
+
+
+class Session:
+    def __init__(self, card_dir, data=None, *, target=None, weight=None, bins_out=None):
+        self.card_dir = Path(card_dir)
+        self.card = Card.load(self.card_dir)
+        self.params = self._params()
+        self.fine = _fine.load(self.card_dir)
+        self.bins_out = None if bins_out is None else Path(bins_out)
+        self.data_path = data
+        self.target = target or self.card.target
+        self.weight = weight if weight is not None else (self.fine or {}).get("weight")
+        self.applicants = None
+        if data is not None:
+            self._load_data(data)
+        elif self.fine is None:
+            raise InputError(f"'{self.card_dir}' holds no {_fine.FINE_FILE} (built by an earlier tessaly): give the "
+                             "development table with --data, or rebuild the card")
+        self.entries = {e["name"]: e for e in self.fine["predictors"] if e.get("type")}
+        self.unbinned = dict(self.fine.get("unbinned", {}))
+        self.counters = {}
+        for name, e in self.entries.items():
+            if self.applicants is None:
+                self.counters[name] = B.FineCounts(e)
+            else:
+                a = self.applicants
+                self.counters[name] = B.DataCounts(e["type"], e["special_codes"], {
+                    "train": (a["train"][name], a["y_train"], a["w_train"]),
+                    "test": (a["test"][name], a["y_test"], a["w_test"])})
+        in_card = set(self.card.names)
+        first = {"predictors": {name: {"splits": copy.deepcopy(e["splits"]), "included": name in in_card,
+                                       "why_out": None if name in in_card else e.get("left_out"),
+                                       "edits": list(e.get("edits") or [])}
+                                for name, e in self.entries.items()}}
+        self.states, self.at = [first], 0
+        self.start_iv = {name: B.shape(e["type"], self._table(name, first))["iv"] for name, e in self.entries.items()}
+        self._model = None
+        self._parts = None
+        self.refit = None
+        self.base = None
+        if self.applicants is not None:
+            self.base = self._card_on_test(self.card)
+            self.refit = self._refit(first)
+
+    # -- loading -------------------------------------------------------------------------------------------------
+
+    def _params(self) -> dict:
+        from .._params import BY_NAME
+
+        try:
+            params = json.loads((self.card_dir / "params.json").read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            params = {}
+        return {k: v for k, v in params.items() if k in BY_NAME and k != "bins"} if isinstance(params, dict) else {}
+
+    def _load_data(self, data) -> None:
+        """The development table split as the build split it (same seed and test share)."""
+        from .._build import _split, _weights
+        from .._scorecard import encode_target
+        from .._tables import read_table
+
+        frame = read_table(data) if isinstance(data, (str, Path)) else data
+        if self.target not in frame.columns:
+            raise InputError(f"the table has no target column '{self.target}': name it with --target")
+        y_bad, _ = encode_target(frame[self.target].rename(self.target), self.card.bad)
+        w = _weights(frame, self.weight)
+        seed = int((self.fine or {}).get("seed", self.params.get("seed", 42)))
+        test_size = float((self.fine or {}).get("test_size", 0.3))
+        train_idx, test_idx = _split(frame, y_bad, test_size, seed)
+        missing = [p for p in self.card.names if p not in frame.columns]
+        if missing:
+            raise InputError(f"the table lacks the card's predictor columns {', '.join(map(repr, missing))}: give the "
+                             "card's development table")
+        self.columns = list(frame.columns)
+        self.applicants = {"train": frame.iloc[train_idx].reset_index(drop=True),
+                           "test": frame.iloc[test_idx].reset_index(drop=True),
+                           "y_train": y_bad[train_idx], "y_test": y_bad[test_idx],
+                           "w_train": None if w is None else w[train_idx], "w_test": None if w is None else w[test_idx]}
+        if self.fine is None:
+            self.fine = self._fine_from_data()
+
+    def _fine_from_data(self) -> dict:
+        """Fine classes of the card's predictors, for a card built before the build kept them."""
+        a = self.applicants
+        predictors = []
+        for p in self.card.predictors:
+            entry = _fine.predictor_classes(p.name, p.dtype, p.special_codes, p.splits, {
+                "train": (a["train"][p.name], a["y_train"], a["w_train"]),
+                "test": (a["test"][p.name], a["y_test"], a["w_test"])})
+            entry.update(splits=p.splits, optimal=p.splits, binning=p.binning, left_out=None, edits=[])
+            predictors.append(entry)
+        return {"predictors": predictors, "penalty": None, "seed": int(self.params.get("seed", 42)),
+                "test_size": 0.3, "weight": self.weight, "unbinned": {}}
+
+    # -- state ---------------------------------------------------------------------------------------------------
+
+    @property
+    def state(self) -> dict:
+        return self.states[self.at]
+
+    def _table(self, name: str, state: dict) -> list[dict]:
+        e, s = self.entries[name], state["predictors"][name]
+        return B.table(e["type"], s["splits"], self.counters[name].counts(s["splits"]))
+
+    def _predictor(self, name: str) -> tuple[dict, dict]:
+        if name not in self.entries:
+            raise B.Refused(f"{name!r} is not a predictor this card can bin")
+        return self.entries[name], self.state["predictors"][name]
+
+    def preview(self, name: str, at) -> list[dict]:
+        """The bin table after a split, not applied."""
+        e, s = self._predictor(name)
+        new, _ = B.split(e["type"], s["splits"], at, self.counters[name])
+        return B.table(e["type"], new, self.counters[name].counts(new))
+
+    def edit(self, op: dict) -> None:
+        """Apply one edit ({"op": ..., "predictor": ..., "reason": ...}); a refusal leaves the state as it was."""
+        kind = op.get("op")
+        if kind == "undo":
+            if self.at == 0:
+                raise B.Refused("nothing to undo")
+            self.at -= 1
+            return self._after()
+        if kind == "redo":
+            if self.at == len(self.states) - 1:
+                raise B.Refused("nothing to redo")
+            self.at += 1
+            return self._after()
+        name = op.get("predictor")
+        e, s = self._predictor(name)
+        dtype, splits = e["type"], s["splits"]
+        new = copy.deepcopy(s)
+        if kind == "split":
+            new["splits"], what = B.split(dtype, splits, op.get("at"), self.counters[name])
+        elif kind == "merge":
+            new["splits"], what = B.merge(dtype, splits, op.get("bins") or [])
+        elif kind == "move":
+            new["splits"], what = B.move(dtype, splits, op.get("category"), op.get("to"))
+        elif kind == "rebin":
+            trend = op.get("trend") or self.params.get("monotonic_trend", "auto")
+            max_bins = op.get("max_bins") or self.params.get("max_bins", 10)
+            new["splits"] = self.counters[name].optimal(name, e["special_codes"], trend, max_bins)
+            what = f"re-binned: trend {trend}, at most {max_bins} bins"
+        elif kind == "optimal":
+            new["splits"] = copy.deepcopy(e["optimal"])
+            new["included"], new["why_out"] = True, None
+            what = "back to the optimal bins"
+        elif kind == "include":
+            on = bool(op.get("on"))
+            if on == s["included"]:
+                raise B.Refused(f"'{name}' is already {'in' if on else 'out of'} the card")
+            new["included"], new["why_out"] = on, None if on else (op.get("reason") or "left out by hand")
+            what = "put in the card" if on else "left out of the card"
+        else:
+            raise B.Refused(f"unknown edit {kind!r}")
+        if new["included"] and not B.table(dtype, new["splits"], self.counters[name].counts(new["splits"])):
+            raise B.Refused("the edit leaves no bin")
+        reason = str(op.get("reason") or "").strip()[:1000]
+        new["edits"] = [*s["edits"], {"when": _now(), "what": what, "reason": reason}]
+        state = {"predictors": {**self.state["predictors"], name: new}}
+        refit = self._refit(state) if self.applicants is not None else None
+        self.states = self.states[:self.at + 1][-UNDO_DEPTH:] + [state]
+        self.at = len(self.states) - 1
+        self.refit = refit
+
+    def _after(self) -> None:
+        if self.applicants is not None:
+            self.refit = self._refit(self.state)
+
+    # -- the card refitted -----------------------------------------------------------------------------------------
+
+    def _binnings(self, state: dict) -> tuple[list, np.ndarray, np.ndarray, dict]:
+        """The included predictors' binnings with their tables, their training and test positions, and the
+        predictors that cannot enter (with the reason)."""
+        from .. import _binning
+
+        chosen, train_cols, test_cols, dropped = [], [], [], {}
+        for name, s in state["predictors"].items():
+            if not s["included"]:
+                dropped[name] = s["why_out"] or "left out by hand"
+                continue
+            e = self.entries[name]
+            counter = self.counters[name]
+            k = B.n_regular(e["type"], s["splits"])
+            counts = counter.counts(s["splits"])
+            train = counts["train"]
+            keep = [i for i in range(k + 2) if i < k or train[i].sum() > 0]
+            names = B.labels(e["type"], s["splits"]) + [_binning.SPECIAL, _binning.MISSING]
+            kinds = [*range(k), _binning.SPECIAL, _binning.MISSING]
+            t = _binning.woe_table([names[i] for i in keep], train[keep, 0], train[keep, 1])
+            if ((t["Event"] == 0) | (t["Non-event"] == 0)).all():
+                dropped[name] = _binning.LEAKAGE
+                continue
+            remap = np.full(k + 3, -1)
+            remap[keep] = np.arange(len(keep))
+            chosen.append(_binning.PredictorBinning(name, e["type"], s["splits"], e["special_codes"],
+                                                    [kinds[i] for i in keep], labels=[names[i] for i in keep],
+                                                    table=t, binning="optimal" if s["splits"] == e["optimal"]
+                                                    else "by hand"))
+            train_cols.append(remap[counter.rows(s["splits"], "train")])
+            test_cols.append(remap[counter.rows(s["splits"], "test")])
+        return chosen, np.column_stack(train_cols) if train_cols else None, \
+            np.column_stack(test_cols) if test_cols else None, dropped
+
+    def _refit(self, state: dict) -> dict:
+        """The card refitted on the training part with the card's own rules (the logistic family on the binned
+        design, its penalty reused), scored on the test part against the card being edited."""
+        from .. import _linear, _models
+        from .._scorecard import Scorecard
+
+        a = self.applicants
+        binnings, positions, test_positions, dropped = self._binnings(state)
+        if not binnings:
+            raise B.Refused("the card would have no predictor left")
+        sc = Scorecard(**{k: v for k, v in self.params.items() if k != "model"})
+        order = {b.name: j for j, b in enumerate(binnings)}
+        with _models.quiet():
+            kept = sc._select(binnings, a["train"], dropped, a["w_train"]) if (sc.min_iv or sc.max_corr) \
+                else [b for b in binnings if not ((b.table["WoE"] < 0).all() or (b.table["WoE"] >= 0).all())]
+        for b in binnings:
+            if b not in kept and b.name not in dropped:
+                dropped[b.name] = "no split separates good from bad"
+        if not kept:
+            raise B.Refused("no predictor left in the card separates good from bad")
+        columns = [order[b.name] for b in kept]
+        positions, test_positions = positions[:, columns], test_positions[:, columns]
+        y, w = a["y_train"], a["w_train"]
+        if self._parts is None:
+            self._parts = _linear._parts(y, sc.seed)
+        penalty = (self.fine or {}).get("penalty")
+        model = _linear.WoELogistic().fit(positions, [len(b.labels) for b in kept], y, w, seed=sc.seed,
+                                          penalty=penalty, parts=self._parts,
+                                          start=None if self._model is None else self._model.model_)
+        self._model = model
+        fam = _models.FAMILIES["logistic"]
+        rng = np.random.default_rng(sc.seed)
+        card, unused = sc._additive_card(model, fam, kept, positions, y, test_positions[:sc.shap_rows], self.target,
+                                         self.card.bad, rng, w, None if a["w_test"] is None else
+                                         a["w_test"][:sc.shap_rows])
+        for name in unused:
+            dropped[name] = "the model does not use it: every bin would get the same points"
+        points = {p.name: p for p in card.predictors}
+        total = np.zeros(len(a["y_test"]))
+        for j, b in enumerate(kept):
+            if b.name in points:
+                p = points[b.name]
+                total += np.append(np.asarray(p.points, dtype=float), p.neutral)[test_positions[:, j]]
+        return {"points": {n: list(map(float, p.points)) for n, p in points.items()},
+                "neutral": {n: float(p.neutral) for n, p in points.items()}, "dropped": dropped,
+                "metrics": self._compare(total), "penalty": model.C_}
+
+    def _card_on_test(self, card: Card) -> np.ndarray:
+        return card.total(self.applicants["test"])
+
+    def _compare(self, total: np.ndarray) -> dict:
+        from .. import _validation as V
+
+        y, w = self.applicants["y_test"], self.applicants["w_test"]
+        auc, cov = V._delong(y, np.vstack([total, self.base]), w)
+        diff = float(auc[0] - auc[1])
+        var = float(cov[0, 0] + cov[1, 1] - 2 * cov[0, 1])
+        lo, hi = V._interval(diff, var)
+        ks = []
+        for s in (total, self.base):
+            good, bad = V._cells(y, s, w)
+            ks.append(float(V._ks(good, bad)))
+        return {"auc": float(auc[0]), "card_auc": float(auc[1]), "auc_diff": diff, "auc_diff_ci": [lo, hi],
+                "gini": float(2 * auc[0] - 1), "card_gini": float(2 * auc[1] - 1), "gini_diff": 2 * diff,
+                "gini_diff_ci": [None if lo is None else 2 * lo, None if hi is None else 2 * hi],
+                "ks": ks[0], "card_ks": ks[1], "ks_diff": ks[0] - ks[1]}
+
+    # -- what the page shows ----------------------------------------------------------------------------------------
+
+    def view(self) -> dict:
+        card_points = {p.name: dict(zip(p.labels, p.points)) for p in self.card.predictors}
+        predictors = []
+        for name, e in self.entries.items():
+            s = self.state["predictors"][name]
+            rows = self._table(name, self.state)
+            if self.refit is not None and name in self.refit["points"]:
+                for r, pts in zip(rows, self.refit["points"][name]):
+                    r["points"] = pts
+            elif name in card_points and s["splits"] == self.states[0]["predictors"][name]["splits"]:
+                for r in rows:
+                    r["points"] = card_points[name].get(r["label"])
+            shape = B.shape(e["type"], rows)
+            out = s["why_out"] if not s["included"] else (self.refit or {}).get("dropped", {}).get(name)
+            state = "left out" if out else "optimal" if s["splits"] == e["optimal"] else "by hand"
+            entry = {"name": name, "type": e["type"], "state": state, "why_out": out, "included": s["included"],
+                     "bins": rows, "iv_change": shape["iv"] - self.start_iv[name], "edits": s["edits"], **shape}
+            if e["type"] == "numerical":
+                lo = e["range"][0][0] if e.get("range") else None
+                entry["cuts"] = [c for c in e["edges"] if c not in s["splits"]] if self.applicants is None else None
+                entry["lowest"] = lo
+            else:
+                entry["groups"] = s["splits"]
+            predictors.append(entry)
+        predictors += [{"name": n, "type": None, "state": "left out", "why_out": why, "included": False, "bins": [],
+                        "iv": None, "iv_change": None, "flags": [], "edits": []} for n, why in self.unbinned.items()]
+        return {"card": self.card_dir.name, "data": self.applicants is not None, "predictors": predictors,
+                "metrics": None if self.refit is None else self.refit["metrics"],
+                "penalty": None if self.refit is None else self.refit["penalty"],
+                "undo": self.at > 0, "redo": self.at < len(self.states) - 1,
+                "bins_out": None if self.bins_out is None else str(self.bins_out),
+                "can_rebuild": self.applicants is not None and self.data_path is not None
+                and isinstance(self.data_path, (str, Path)) and self.bins_out is not None}
+
+    # -- saving ----------------------------------------------------------------------------------------------------
+
+    def bins_file(self) -> dict:
+        """Every predictor the modeller touched: its splits (or that it is left out) and its edits with reasons."""
+        out = {}
+        for name, e in self.entries.items():
+            s = self.state["predictors"][name]
+            if not s["included"]:
+                if s["edits"] or e.get("binning") == "by hand":
+                    out[name] = {"left_out": s["why_out"] or "left out by hand", "edits": s["edits"]}
+            elif s["splits"] != e["optimal"] or s["edits"] or e.get("binning") == "by hand":
+                out[name] = {"splits": s["splits"], "edits": s["edits"]}
+        return out
+
+    def save(self, rebuild: bool = False, progress=None) -> dict:
+        from .._files import atomic_path
+
+        if self.bins_out is None:
+            raise B.Refused("no bins file was named: start the editor with --out FILE to save")
+        body = self.bins_file()
+        with atomic_path(self.bins_out) as tmp:
+            tmp.write_text(json.dumps(body, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
+        result = {"bins": str(self.bins_out.resolve())}
+        if rebuild:
+            if not self.view()["can_rebuild"]:
+                raise B.Refused("rebuilding the card needs the development table: start the editor with --data")
+            from .._build import build
+
+            known = set(self.entries) | set(self.unbinned) | {self.target, self.weight}
+            built = build(self.data_path, self.card_dir, target=self.target,
+                          params={**self.params, "bins": body}, test_size=float(self.fine.get("test_size", 0.3)),
+                          drop=[c for c in self.columns if c not in known], weight=self.weight, progress=progress)
+            result.update(card=str(self.card_dir.resolve()), metrics={k: built["metrics"][k]
+                                                                      for k in ("auc", "gini", "ks")})
+            self.__init__(self.card_dir, self.data_path, target=self.target, weight=self.weight,
+                          bins_out=self.bins_out)
+        return result
