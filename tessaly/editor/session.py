@@ -55,15 +55,16 @@ class Session:
                                        "why_out": None if name in in_card else e.get("left_out"),
                                        "edits": list(e.get("edits") or [])}
                                 for name, e in self.entries.items()}}
+        self._count_cache: dict = {}
         self.states, self.at = [first], 0
         self.start_iv = {name: B.shape(e["type"], self._table(name, first))["iv"] for name, e in self.entries.items()}
         self._model = None
         self._parts = None
-        self.refit = None
+        self.refits = [None]  # beside each state, its refitted card: undo and redo need no refit
         self.base = None
         if self.applicants is not None:
             self.base = self._card_on_test(self.card)
-            self.refit = self._refit(first)
+            self.refits = [self._refit(first)]
 
     # -- loading -------------------------------------------------------------------------------------------------
 
@@ -121,9 +122,21 @@ class Session:
     def state(self) -> dict:
         return self.states[self.at]
 
+    def _counts(self, name: str, splits) -> dict:
+        """A predictor's counts per bin, kept per splits: an edit changes one predictor, the others are looked up."""
+        key = (name, json.dumps(splits))
+        if key not in self._count_cache:
+            if len(self._count_cache) > 4096:
+                self._count_cache.clear()
+            self._count_cache[key] = self.counters[name].counts(splits)
+        return self._count_cache[key]
+
     def _table(self, name: str, state: dict) -> list[dict]:
         e, s = self.entries[name], state["predictors"][name]
-        return B.table(e["type"], s["splits"], self.counters[name].counts(s["splits"]))
+        key = ("table", name, json.dumps(s["splits"]))
+        if key not in self._count_cache:
+            self._count_cache[key] = B.table(e["type"], s["splits"], self._counts(name, s["splits"]))
+        return copy.deepcopy(self._count_cache[key])
 
     def _predictor(self, name: str) -> tuple[dict, dict]:
         if name not in self.entries:
@@ -134,7 +147,7 @@ class Session:
         """The bin table after a split, not applied."""
         e, s = self._predictor(name)
         new, _ = B.split(e["type"], s["splits"], at, self.counters[name])
-        return B.table(e["type"], new, self.counters[name].counts(new))
+        return B.table(e["type"], new, self._counts(name, new))
 
     def edit(self, op: dict) -> None:
         """Apply one edit ({"op": ..., "predictor": ..., "reason": ...}); a refusal leaves the state as it was."""
@@ -143,12 +156,12 @@ class Session:
             if self.at == 0:
                 raise B.Refused("nothing to undo")
             self.at -= 1
-            return self._after()
+            return
         if kind == "redo":
             if self.at == len(self.states) - 1:
                 raise B.Refused("nothing to redo")
             self.at += 1
-            return self._after()
+            return
         name = op.get("predictor")
         e, s = self._predictor(name)
         dtype, splits = e["type"], s["splits"]
@@ -176,19 +189,19 @@ class Session:
             what = "put in the card" if on else "left out of the card"
         else:
             raise B.Refused(f"unknown edit {kind!r}")
-        if new["included"] and not B.table(dtype, new["splits"], self.counters[name].counts(new["splits"])):
+        if new["included"] and not B.table(dtype, new["splits"], self._counts(name, new["splits"])):
             raise B.Refused("the edit leaves no bin")
         reason = str(op.get("reason") or "").strip()[:1000]
         new["edits"] = [*s["edits"], {"when": _now(), "what": what, "reason": reason}]
         state = {"predictors": {**self.state["predictors"], name: new}}
         refit = self._refit(state) if self.applicants is not None else None
         self.states = self.states[:self.at + 1][-UNDO_DEPTH:] + [state]
+        self.refits = self.refits[:self.at + 1][-UNDO_DEPTH:] + [refit]
         self.at = len(self.states) - 1
-        self.refit = refit
 
-    def _after(self) -> None:
-        if self.applicants is not None:
-            self.refit = self._refit(self.state)
+    @property
+    def refit(self) -> dict | None:
+        return self.refits[self.at]
 
     # -- the card refitted -----------------------------------------------------------------------------------------
 
@@ -205,7 +218,7 @@ class Session:
             e = self.entries[name]
             counter = self.counters[name]
             k = B.n_regular(e["type"], s["splits"])
-            counts = counter.counts(s["splits"])
+            counts = self._counts(name, s["splits"])
             train = counts["train"]
             keep = [i for i in range(k + 2) if i < k or train[i].sum() > 0]
             names = B.labels(e["type"], s["splits"]) + [_binning.SPECIAL, _binning.MISSING]
@@ -251,10 +264,11 @@ class Session:
         if self._parts is None:
             self._parts = _linear._parts(y, sc.seed)
         penalty = (self.fine or {}).get("penalty")
-        model = _linear.WoELogistic().fit(positions, [len(b.labels) for b in kept], y, w, seed=sc.seed,
+        layout = [(b.name, len(b.labels)) for b in kept]
+        model = _linear.WoELogistic().fit(positions, [n for _, n in layout], y, w, seed=sc.seed,
                                           penalty=penalty, parts=self._parts,
-                                          start=None if self._model is None else self._model.model_)
-        self._model = model
+                                          start=self._start(layout) if len(self._parts) == 1 else None)
+        self._model = (layout, model.model_.coef_[0].copy(), model.model_.intercept_.copy())
         fam = _models.FAMILIES["logistic"]
         rng = np.random.default_rng(sc.seed)
         card, unused = sc._additive_card(model, fam, kept, positions, y, test_positions[:sc.shap_rows], self.target,
@@ -271,6 +285,27 @@ class Session:
         return {"points": {n: list(map(float, p.points)) for n, p in points.items()},
                 "neutral": {n: float(p.neutral) for n, p in points.items()}, "dropped": dropped,
                 "metrics": self._compare(total), "penalty": model.C_}
+
+    def _start(self, layout: list):
+        """The last fit's coefficients laid out for this design: an edit changes one predictor's bins, so the
+        others' columns start where they were and the solver has little left to do."""
+        if self._model is None:
+            return None
+        from types import SimpleNamespace
+
+        before, coef, intercept = self._model
+        p, old_p = len(layout), len(before)
+        old_at = {name: (j, old_p + sum(n for _, n in before[:j]), n) for j, (name, n) in enumerate(before)}
+        start = np.zeros(p + sum(n for _, n in layout))
+        at = p
+        for j, (name, n) in enumerate(layout):
+            if name in old_at:
+                i, block, old_n = old_at[name]
+                start[j] = coef[i]
+                if old_n == n:
+                    start[at:at + n] = coef[block:block + n]
+            at += n
+        return SimpleNamespace(coef_=start[None, :], intercept_=intercept.copy())
 
     def _card_on_test(self, card: Card) -> np.ndarray:
         return card.total(self.applicants["test"])
