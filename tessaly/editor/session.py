@@ -263,7 +263,9 @@ class Session:
         y, w = a["y_train"], a["w_train"]
         if self._parts is None:
             self._parts = _linear._parts(y, sc.seed)
-        penalty = (self.fine or {}).get("penalty")
+        # A large table reuses the card's penalty; on a small one the build's own choice over folds is cheap, and
+        # it is what a rebuild from the saved bins does.
+        penalty = (self.fine or {}).get("penalty") if len(self._parts) == 1 else None
         layout = [(b.name, len(b.labels)) for b in kept]
         model = _linear.WoELogistic().fit(positions, [n for _, n in layout], y, w, seed=sc.seed,
                                           penalty=penalty, parts=self._parts,
