@@ -42,18 +42,19 @@ def design(woe: list[np.ndarray], positions: np.ndarray, n_bins: list[int]):
     from scipy import sparse
 
     n, p = positions.shape
-    starts = p + np.concatenate([[0], np.cumsum(n_bins)[:-1]]).astype(np.int64)
+    starts = np.concatenate([[0], np.cumsum(n_bins)[:-1]]).astype(np.int32)
     seen = positions >= 0
-    safe = np.where(seen, positions, 0)
+    safe = np.where(seen, positions, 0).astype(np.int32, copy=False) + starts
     # Two entries per predictor in every row, so the rows can be laid out directly: no sort, no duplicates.
     columns = np.empty((n, 2 * p), dtype=np.int32)
     values = np.empty((n, 2 * p))
     columns[:, :p] = np.arange(p)
-    columns[:, p:] = starts + safe
-    for j, v in enumerate(woe):
-        values[:, j] = np.where(seen[:, j], v[safe[:, j]], 0.0)
+    columns[:, p:] = safe + p
+    # One gather from every predictor's WoE laid end to end; an unseen value has WoE 0.
+    np.multiply(np.concatenate(woe)[safe], seen, out=values[:, :p])
     values[:, p:] = seen
-    return sparse.csr_matrix((values.ravel(), columns.ravel(), np.arange(0, 2 * p * n + 1, 2 * p)),
+    index = np.int32 if 2 * p * n < 2**31 else np.int64
+    return sparse.csr_matrix((values.ravel(), columns.ravel(), np.arange(0, 2 * p * n + 1, 2 * p, dtype=index)),
                              shape=(n, p + int(sum(n_bins))))
 
 

@@ -123,7 +123,7 @@ class DataCounts:
             else:
                 codes, uniques = values
                 rows = np.append(bins._locate(uniques)[0], k + 1)[codes]
-            if len(self._cache) > 64:
+            if len(self._cache) > 8:  # a row per applicant each: keep the last few
                 self._cache.clear()
             self._cache[key] = rows
         return self._cache[key]

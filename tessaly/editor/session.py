@@ -23,6 +23,16 @@ def _now() -> str:
     return dt.datetime.now(dt.timezone.utc).replace(microsecond=0).isoformat().replace("+00:00", "Z")
 
 
+def _stack(columns: list):
+    """Applicants x predictors bin positions, column by column (what the fit reads)."""
+    if not columns:
+        return None
+    out = np.empty((len(columns[0]), len(columns)), dtype=np.int32, order="F")
+    for j, c in enumerate(columns):
+        out[:, j] = c
+    return out
+
+
 class Session:
     def __init__(self, card_dir, data=None, *, target=None, weight=None, bins_out=None):
         self.card_dir = Path(card_dir)
@@ -56,6 +66,7 @@ class Session:
                                        "edits": list(e.get("edits") or [])}
                                 for name, e in self.entries.items()}}
         self._count_cache: dict = {}
+        self._positions: dict = {}
         self.states, self.at = [first], 0
         self.start_iv = {name: B.shape(e["type"], self._table(name, first))["iv"] for name, e in self.entries.items()}
         self._model = None
@@ -233,10 +244,16 @@ class Session:
                                                     [kinds[i] for i in keep], labels=[names[i] for i in keep],
                                                     table=t, binning="optimal" if s["splits"] == e["optimal"]
                                                     else "by hand"))
-            train_cols.append(remap[counter.rows(s["splits"], "train")])
-            test_cols.append(remap[counter.rows(s["splits"], "test")])
-        return chosen, np.column_stack(train_cols) if train_cols else None, \
-            np.column_stack(test_cols) if test_cols else None, dropped
+            key = (name, json.dumps(s["splits"]))
+            if key not in self._positions:
+                if len(self._positions) > 3 * len(self.entries):  # a column per applicant each: keep few
+                    self._positions.clear()
+                remap = remap.astype(np.int32)
+                self._positions[key] = (remap[counter.rows(s["splits"], "train")],
+                                        remap[counter.rows(s["splits"], "test")])
+            train_cols.append(self._positions[key][0])
+            test_cols.append(self._positions[key][1])
+        return chosen, _stack(train_cols), _stack(test_cols), dropped
 
     def _refit(self, state: dict) -> dict:
         """The card refitted on the training part with the card's own rules (the logistic family on the binned
@@ -259,7 +276,8 @@ class Session:
         if not kept:
             raise B.Refused("no predictor left in the card separates good from bad")
         columns = [order[b.name] for b in kept]
-        positions, test_positions = positions[:, columns], test_positions[:, columns]
+        if columns != list(range(len(binnings))):
+            positions, test_positions = positions[:, columns], test_positions[:, columns]
         y, w = a["y_train"], a["w_train"]
         if self._parts is None:
             self._parts = _linear._parts(y, sc.seed)
