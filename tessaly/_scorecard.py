@@ -540,7 +540,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         for name in dict.fromkeys([*getattr(self, "optimal_", {}), *edits_of]):
             edits = edits_of.get(name, [])
             mine, best = fitted.get(name), getattr(self, "optimal_", {}).get(name)
-            rows.append({"predictor": name, "left_out": self.dropped_.get(name) if mine is None else None,
+            rows.append({"predictor": name, "left_out": self.dropped_.get(name),
                          "bins": [] if mine is None else list(mine.labels),
                          "iv": None if mine is None else float(mine.table["IV"].sum()),
                          "optimal": [] if best is None else list(best.labels),

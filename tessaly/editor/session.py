@@ -33,6 +33,13 @@ def _stack(columns: list):
     return out
 
 
+BY_HAND = "left out by hand: "  # how the build words a predictor the bins file leaves out
+
+
+def _by_hand(entry: dict) -> bool:
+    return (entry.get("left_out") or "").startswith(BY_HAND)
+
+
 class Session:
     def __init__(self, card_dir, data=None, *, target=None, weight=None, bins_out=None):
         self.card_dir = Path(card_dir)
@@ -60,9 +67,9 @@ class Session:
                 self.counters[name] = B.DataCounts(e["type"], e["special_codes"], {
                     "train": (a["train"][name], a["y_train"], a["w_train"]),
                     "test": (a["test"][name], a["y_test"], a["w_test"])})
-        in_card = set(self.card.names)
-        first = {"predictors": {name: {"splits": copy.deepcopy(e["splits"]), "included": name in in_card,
-                                       "why_out": None if name in in_card else e.get("left_out"),
+        # "included" is the modeller's word; the card's own rules may still leave a predictor out, and say why.
+        first = {"predictors": {name: {"splits": copy.deepcopy(e["splits"]), "included": not _by_hand(e),
+                                       "why_out": (e.get("left_out") or "")[len(BY_HAND):] if _by_hand(e) else None,
                                        "edits": list(e.get("edits") or [])}
                                 for name, e in self.entries.items()}}
         self._count_cache: dict = {}
@@ -362,7 +369,12 @@ class Session:
                 for r in rows:
                     r["points"] = card_points[name].get(r["label"])
             shape = B.shape(e["type"], rows)
-            out = s["why_out"] if not s["included"] else (self.refit or {}).get("dropped", {}).get(name)
+            if not s["included"]:
+                out = s["why_out"] or "left out by hand"
+            elif self.refit is not None:
+                out = self.refit["dropped"].get(name)
+            else:  # without the data, the card's own reason holds while its bins are the card's
+                out = e.get("left_out") if s["splits"] == self.states[0]["predictors"][name]["splits"] else None
             state = "left out" if out else "optimal" if s["splits"] == e["optimal"] else "by hand"
             entry = {"name": name, "type": e["type"], "state": state, "why_out": out, "included": s["included"],
                      "bins": rows, "iv_change": shape["iv"] - self.start_iv[name], "edits": s["edits"], **shape}
@@ -391,8 +403,7 @@ class Session:
         for name, e in self.entries.items():
             s = self.state["predictors"][name]
             if not s["included"]:
-                if s["edits"] or e.get("binning") == "by hand":
-                    out[name] = {"left_out": s["why_out"] or "left out by hand", "edits": s["edits"]}
+                out[name] = {"left_out": s["why_out"] or "left out by hand", "edits": s["edits"]}
             elif s["splits"] != e["optimal"] or s["edits"] or e.get("binning") == "by hand":
                 out[name] = {"splits": s["splits"], "edits": s["edits"]}
         return out
