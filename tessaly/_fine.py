@@ -122,6 +122,7 @@ def fine_classes(sc, train: pd.DataFrame, test: pd.DataFrame, y_train, y_test, w
 
     return {"format": FORMAT, "version": VERSION, "target": sc.target_, "seed": int(sc.seed),
             "test_size": float(test_size), "weight": weight, "penalty": penalty, "model": sc.family_,
+            "rows": {"train": len(train), "test": len(test)},
             "unbinned": {k: v for k, v in sc.dropped_.items() if k not in {p["name"] for p in predictors}},
             "predictors": predictors}
 

@@ -109,6 +109,11 @@ class Session:
         seed = int((self.fine or {}).get("seed", self.params.get("seed", 42)))
         test_size = float((self.fine or {}).get("test_size", 0.3))
         train_idx, test_idx = _split(frame, y_bad, test_size, seed)
+        rows = (self.fine or {}).get("rows")
+        if rows and (rows["train"], rows["test"]) != (len(train_idx), len(test_idx)):
+            raise InputError(f"the table splits into {len(train_idx)} training and {len(test_idx)} test applicants, "
+                             f"the card's into {rows['train']} and {rows['test']}: give the table the card was built "
+                             "from")
         missing = [p for p in self.card.names if p not in frame.columns]
         if missing:
             raise InputError(f"the table lacks the card's predictor columns {', '.join(map(repr, missing))}: give the "
