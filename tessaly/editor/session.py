@@ -98,7 +98,7 @@ class Session:
     def _load_data(self, data) -> None:
         """The development table split as the build split it (same seed and test share)."""
         from .._build import _split, _weights
-        from .._scorecard import encode_target
+        from .._checks import encode_target
         from .._tables import read_table
 
         frame = read_table(data) if isinstance(data, (str, Path)) else data
@@ -271,7 +271,9 @@ class Session:
         """The card refitted on the training part with the card's own rules (the logistic family on the binned
         design, its penalty reused), scored on the test part against the card being edited."""
         from .. import _linear, _models
+        from .._predictors import select
         from .._scorecard import Scorecard
+        from .._shap_cards import additive_card
 
         a = self.applicants
         binnings, positions, test_positions, dropped = self._binnings(state)
@@ -279,14 +281,11 @@ class Session:
             raise B.Refused("the card would have no predictor left")
         sc = Scorecard(**{k: v for k, v in self.params.items() if k != "model"})
         order = {b.name: j for j, b in enumerate(binnings)}
-        with _models.quiet():
-            kept = sc._select(binnings, a["train"], dropped, a["w_train"]) if (sc.min_iv or sc.max_corr) \
-                else [b for b in binnings if not ((b.table["WoE"] < 0).all() or (b.table["WoE"] >= 0).all())]
-        for b in binnings:
-            if b not in kept and b.name not in dropped:
-                dropped[b.name] = "no split separates good from bad"
-        if not kept:
-            raise B.Refused("no predictor left in the card separates good from bad")
+        try:
+            with _models.quiet():
+                kept = select(binnings, a["train"], dropped, a["w_train"], min_iv=sc.min_iv, max_corr=sc.max_corr)
+        except InputError:
+            raise B.Refused("no predictor left in the card separates good from bad") from None
         columns = [order[b.name] for b in kept]
         if columns != list(range(len(binnings))):
             positions, test_positions = positions[:, columns], test_positions[:, columns]
@@ -303,9 +302,9 @@ class Session:
         self._model = (layout, model.model_.coef_[0].copy(), model.model_.intercept_.copy())
         fam = _models.FAMILIES["logistic"]
         rng = np.random.default_rng(sc.seed)
-        card, unused = sc._additive_card(model, fam, kept, positions, y, test_positions[:sc.shap_rows], self.target,
-                                         self.card.bad, rng, w, None if a["w_test"] is None else
-                                         a["w_test"][:sc.shap_rows])
+        card, unused = additive_card(model, fam, kept, positions, y, test_positions[:sc.shap_rows], self.target,
+                                     self.card.bad, rng, scaling=sc._scaling(), monotone=sc.monotone, w=w,
+                                     shap_w=None if a["w_test"] is None else a["w_test"][:sc.shap_rows])
         for name in unused:
             dropped[name] = "the model does not use it: every bin would get the same points"
         points = {p.name: p for p in card.predictors}
