@@ -18,6 +18,7 @@ import pandas as pd
 from . import _binning
 from ._errors import InputError
 from ._files import atomic_path
+from ._values import read_values
 
 FINE_FILE = "fine_classes.json"
 FORMAT = "tessaly-fine-classes"
@@ -42,7 +43,7 @@ def numeric_edges(values: np.ndarray, w: np.ndarray, splits) -> list[float]:
 def _read(values, dtype: str, codes: list):
     """(values read as the card reads them, regular, special, missing) masks of one column."""
     numerical = dtype == "numerical"
-    x, unreadable = _binning._read(pd.Series(values).reset_index(drop=True), numerical)
+    x, unreadable = read_values(pd.Series(values).reset_index(drop=True), numerical)
     missing = pd.isna(x) & ~unreadable
     if numerical:
         special = np.isin(x, codes) & ~missing

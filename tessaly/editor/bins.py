@@ -9,6 +9,7 @@ import pandas as pd
 from .. import _binning
 from .._binning import MISSING, SPECIAL
 from .._errors import InputError
+from .._values import distinct
 
 SMALL_BIN = 0.05  # a bin under this share of the applicants is flagged
 UNSTABLE_PSI = 0.1  # a predictor whose bins shift more than this between training and test is flagged
@@ -107,7 +108,7 @@ class DataCounts:
                     and not pd.api.types.is_bool_dtype(values):
                 self.parts[part] = ("numbers", values.to_numpy(dtype=float, na_value=np.nan), y, w)
             else:  # place each distinct value once
-                codes, uniques = _binning.distinct(values)
+                codes, uniques = distinct(values)
                 self.parts[part] = ("distinct", (codes, uniques), y, w)
         self._cache: dict = {}
 
