@@ -37,22 +37,31 @@ TARGETS = {100_000: 1.0, 1_000_000: 5.0}
 def edits(session) -> list[dict]:
     """A split, a merge, a move and an undo on the card's first numerical and categorical predictors."""
     view = session.view()
-    numerical = next(p for p in view["predictors"] if p["type"] == "numerical" and p["included"]
-                     and len([b for b in p["bins"] if b["kind"] == "regular"]) >= 3)
-    categorical = next((p for p in view["predictors"] if p["type"] == "categorical" and p["included"]
-                        and len(p["groups"]) >= 2), None)
+    numerical = next(
+        p
+        for p in view["predictors"]
+        if p["type"] == "numerical" and p["included"] and len([b for b in p["bins"] if b["kind"] == "regular"]) >= 3
+    )
+    categorical = next(
+        (p for p in view["predictors"] if p["type"] == "categorical" and p["included"] and len(p["groups"]) >= 2), None
+    )
     widest = max((b for b in numerical["bins"] if b["kind"] == "regular"), key=lambda b: b["count"])
     splits = session.state["predictors"][numerical["name"]]["splits"]
     lo = splits[widest["index"] - 1] if widest["index"] > 0 else None
     hi = splits[widest["index"]] if widest["index"] < len(splits) else None
     values = session.applicants["train"][numerical["name"]].to_numpy(dtype=float)
-    inside = values[np.isfinite(values) & (values >= (lo if lo is not None else -np.inf))
-                    & (values < (hi if hi is not None else np.inf)) & (values != -1)]
-    out = [{"op": "split", "predictor": numerical["name"], "at": float(np.median(inside))},
-           {"op": "merge", "predictor": numerical["name"], "bins": [0, 1]}]
+    inside = values[
+        np.isfinite(values)
+        & (values >= (lo if lo is not None else -np.inf))
+        & (values < (hi if hi is not None else np.inf))
+        & (values != -1)
+    ]
+    out = [
+        {"op": "split", "predictor": numerical["name"], "at": float(np.median(inside))},
+        {"op": "merge", "predictor": numerical["name"], "bins": [0, 1]},
+    ]
     if categorical is not None:
-        out.append({"op": "move", "predictor": categorical["name"], "category": categorical["groups"][0][0],
-                    "to": 1})
+        out.append({"op": "move", "predictor": categorical["name"], "category": categorical["groups"][0][0], "to": 1})
     out.append({"op": "undo"})
     return out
 
@@ -63,8 +72,13 @@ def reference(session) -> float:
 
     binnings, positions, _, _ = session._binnings(session.state)
     start = time.perf_counter()
-    _linear.WoELogistic().fit(positions, [len(b.labels) for b in binnings], session.applicants["y_train"],
-                              session.applicants["w_train"], seed=42)
+    _linear.WoELogistic().fit(
+        positions,
+        [len(b.labels) for b in binnings],
+        session.applicants["y_train"],
+        session.applicants["w_train"],
+        seed=42,
+    )
     return time.perf_counter() - start
 
 
@@ -101,8 +115,10 @@ def main() -> None:
     parser.add_argument("--predictors", type=int, default=20)
     parser.add_argument("--cards", type=Path, help="a folder to keep the built cards in, for the next run")
     args = parser.parse_args()
-    print(f"{'applicants':>11} {'build':>8} {'open':>7} {'edit wall (median, worst)':>26} "
-          f"{'edit CPU (median, worst)':>25} {'reference CPU':>14} {'ratio':>6}  target (CPU)  load")
+    print(
+        f"{'applicants':>11} {'build':>8} {'open':>7} {'edit wall (median, worst)':>26} "
+        f"{'edit CPU (median, worst)':>25} {'reference CPU':>14} {'ratio':>6}  target (CPU)  load"
+    )
     for rows in (int(r) for r in args.rows.split(",")):
         r = run(rows, args.predictors, args.cards)
         refits = [(wall, cpu) for op, wall, cpu in r["edits"] if op != "undo"]  # an undo shows a kept refit
@@ -110,10 +126,13 @@ def main() -> None:
         cpu = [c for _, c in refits]
         target = TARGETS.get(rows)
         verdict = "" if target is None else f"{'met' if max(cpu) <= target else 'MISSED'} ({target:g} s)"
-        print(f"{rows:>11,} {r['build']:>7.1f}s {r['open']:>6.1f}s {statistics.median(wall):>18.2f}s, "
-              f"{max(wall):.2f}s {statistics.median(cpu):>17.2f}s, {max(cpu):.2f}s {r['reference_cpu']:>13.2f}s "
-              f"{statistics.median(cpu) / r['reference_cpu']:>6.2f}  {verdict:<12} "
-              f"{os.getloadavg()[0]:.1f}", flush=True)
+        print(
+            f"{rows:>11,} {r['build']:>7.1f}s {r['open']:>6.1f}s {statistics.median(wall):>18.2f}s, "
+            f"{max(wall):.2f}s {statistics.median(cpu):>17.2f}s, {max(cpu):.2f}s {r['reference_cpu']:>13.2f}s "
+            f"{statistics.median(cpu) / r['reference_cpu']:>6.2f}  {verdict:<12} "
+            f"{os.getloadavg()[0]:.1f}",
+            flush=True,
+        )
         print("            " + ", ".join(f"{op} {w:.2f}s wall {c:.2f}s CPU" for op, w, c in r["edits"]), flush=True)
 
 

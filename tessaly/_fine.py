@@ -68,9 +68,14 @@ def predictor_classes(name: str, dtype: str, special_codes: list, splits, parts:
     """One predictor's fine classes. `parts`: {"train": (values, y, w), "test": (values, y, w)}; the classes are
     the training part's, and test values outside them are counted as unseen."""
     codes = list(special_codes)
-    read = {part: (_read(values, dtype, codes), np.asarray(y).astype(np.int64),
-                   np.ones(len(y)) if w is None else np.asarray(w, dtype=float))
-            for part, (values, y, w) in parts.items()}
+    read = {
+        part: (
+            _read(values, dtype, codes),
+            np.asarray(y).astype(np.int64),
+            np.ones(len(y)) if w is None else np.asarray(w, dtype=float),
+        )
+        for part, (values, y, w) in parts.items()
+    }
     (x, regular, _, _), _, w_train = read["train"]
     entry = {"name": name, "type": dtype, "special_codes": codes}
     if dtype == "numerical":
@@ -81,8 +86,9 @@ def predictor_classes(name: str, dtype: str, special_codes: list, splits, parts:
         entry["categories"] = keys
     for part, ((x, regular, special, missing), y, w) in read.items():
         if dtype == "numerical":
-            index = np.where(regular, np.searchsorted(entry["edges"], np.where(regular, x, 0.0).astype(float),
-                                                      side="right"), -1)
+            index = np.where(
+                regular, np.searchsorted(entry["edges"], np.where(regular, x, 0.0).astype(float), side="right"), -1
+            )
             k = len(entry["edges"]) + 1
         else:
             k = len(entry["categories"])
@@ -90,19 +96,34 @@ def predictor_classes(name: str, dtype: str, special_codes: list, splits, parts:
             if regular.any():
                 index[regular] = pd.Index(entry["categories"]).get_indexer(x[regular].astype(str))
         counts = _cell_counts(index, k, y, w)
-        entry[part] = {"classes": counts.tolist(), "special": _pair(y, w, special), "missing": _pair(y, w, missing),
-                       "unseen": _pair(y, w, regular & (index < 0))}
+        entry[part] = {
+            "classes": counts.tolist(),
+            "special": _pair(y, w, special),
+            "missing": _pair(y, w, missing),
+            "unseen": _pair(y, w, regular & (index < 0)),
+        }
         if dtype == "numerical" and part == "train":
             # Each class's smallest and largest value, for the page and for re-binning without the data.
             lo = pd.Series(np.where(regular, x, np.nan).astype(float)).groupby(index).agg(["min", "max"])
             lo = lo.reindex(range(k))
-            entry["range"] = [[None if np.isnan(a) else float(a), None if np.isnan(b) else float(b)]
-                              for a, b in lo.to_numpy()]
+            entry["range"] = [
+                [None if np.isnan(a) else float(a), None if np.isnan(b) else float(b)] for a, b in lo.to_numpy()
+            ]
     return entry
 
 
-def fine_classes(sc, train: pd.DataFrame, test: pd.DataFrame, y_train, y_test, w_train=None, w_test=None, *,
-                 test_size: float, weight: str | None) -> dict:
+def fine_classes(
+    sc,
+    train: pd.DataFrame,
+    test: pd.DataFrame,
+    y_train,
+    y_test,
+    w_train=None,
+    w_test=None,
+    *,
+    test_size: float,
+    weight: str | None,
+) -> dict:
     """The fine classes of every predictor a fitted Scorecard could bin, with the optimal splits and what the card
     did with each (kept, left out and why)."""
     card = {p.name: p for p in sc.card_.predictors}
@@ -121,11 +142,19 @@ def fine_classes(sc, train: pd.DataFrame, test: pd.DataFrame, y_train, y_test, w
         predictors.append(entry)
     penalty = getattr(getattr(sc, "model_", None), "C_", None)
 
-    return {"format": FORMAT, "version": VERSION, "target": sc.target_, "seed": int(sc.seed),
-            "test_size": float(test_size), "weight": weight, "penalty": penalty, "model": sc.family_,
-            "rows": {"train": len(train), "test": len(test)},
-            "unbinned": {k: v for k, v in sc.dropped_.items() if k not in {p["name"] for p in predictors}},
-            "predictors": predictors}
+    return {
+        "format": FORMAT,
+        "version": VERSION,
+        "target": sc.target_,
+        "seed": int(sc.seed),
+        "test_size": float(test_size),
+        "weight": weight,
+        "penalty": penalty,
+        "model": sc.family_,
+        "rows": {"train": len(train), "test": len(test)},
+        "unbinned": {k: v for k, v in sc.dropped_.items() if k not in {p["name"] for p in predictors}},
+        "predictors": predictors,
+    }
 
 
 def save(directory, body: dict) -> Path:

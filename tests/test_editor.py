@@ -2,14 +2,12 @@
 it saved."""
 
 import json
-import os
 import shutil
 import signal
 import subprocess
 import sys
 import urllib.error
 import urllib.request
-from pathlib import Path
 
 import pytest
 from applicants import applicants
@@ -30,17 +28,47 @@ def development(tmp_path_factory):
     path = root / "applicants.csv"
     data.to_csv(path, index=False)
     card = root / "card"
-    built = subprocess.run([sys.executable, "-m", "tessaly", "build", str(path), "bad", "--out", str(card),
-                            f"--special-codes={SPECIAL}", "--quiet"], capture_output=True, text=True)
+    built = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "tessaly",
+            "build",
+            str(path),
+            "bad",
+            "--out",
+            str(card),
+            f"--special-codes={SPECIAL}",
+            "--quiet",
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert built.returncode == 0, built.stderr
     return path, card
 
 
 def _start(path, card, out):
     """`tessaly edit` running on the card and its table; yields (address, token, bins file, process)."""
-    process = subprocess.Popen([sys.executable, "-m", "tessaly", "edit", str(card), "--data", str(path), "--out",
-                                str(out), "--no-browser", "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True, preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    process = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "tessaly",
+            "edit",
+            str(card),
+            "--data",
+            str(path),
+            "--out",
+            str(out),
+            "--no-browser",
+            "--quiet",
+        ],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )
     line = process.stdout.readline()
     if not line.startswith("editor: "):
         process.kill()
@@ -76,8 +104,9 @@ def browser():
 
 
 def _wait_done(page, text="done"):
-    page.wait_for_function("t => document.getElementById('message').textContent.startsWith(t)", arg=text,
-                           timeout=60_000)
+    page.wait_for_function(
+        "t => document.getElementById('message').textContent.startsWith(t)", arg=text, timeout=60_000
+    )
 
 
 def _choose(page, name):
@@ -116,8 +145,10 @@ def test_an_editing_round_saved_and_rebuilt_reproduces_the_page(development, edi
     _choose(page, "housing")
     group = next(g for g in splits["housing"] if "rent" in g)
     page.select_option("#move-category", "rent")
-    page.select_option("#move-to", "new" if len(group) > 1 else
-                       str(next(i for i, g in enumerate(splits["housing"]) if "rent" not in g)))
+    page.select_option(
+        "#move-to",
+        "new" if len(group) > 1 else str(next(i for i, g in enumerate(splits["housing"]) if "rent" not in g)),
+    )
     page.click("#move")
     _wait_done(page)
 
@@ -126,17 +157,37 @@ def test_an_editing_round_saved_and_rebuilt_reproduces_the_page(development, edi
     shown = {}
     for name in splits:
         _choose(page, name)
-        shown[name] = [float(t) for t in page.eval_on_selector_all("#bins tbody td.points", "c => c.map(x => x.textContent)")]
+        shown[name] = [
+            float(t) for t in page.eval_on_selector_all("#bins tbody td.points", "c => c.map(x => x.textContent)")
+        ]
     auc = float(page.text_content("#metric-auc"))
     page.close()
 
     saved = json.loads(out.read_text(encoding="utf-8"))
     assert set(saved) == {"age", "debt_ratio", "housing"}
-    assert at in saved["age"]["splits"] and saved["age"]["edits"][-1]["reason"] == "policy: age bands the underwriters use"
+    assert (
+        at in saved["age"]["splits"] and saved["age"]["edits"][-1]["reason"] == "policy: age bands the underwriters use"
+    )
 
     rebuilt = tmp_path / "rebuilt"
-    done = subprocess.run([sys.executable, "-m", "tessaly", "build", str(path), "bad", "--out", str(rebuilt),
-                           f"--special-codes={SPECIAL}", "--bins", str(out), "--quiet"], capture_output=True, text=True)
+    done = subprocess.run(
+        [
+            sys.executable,
+            "-m",
+            "tessaly",
+            "build",
+            str(path),
+            "bad",
+            "--out",
+            str(rebuilt),
+            f"--special-codes={SPECIAL}",
+            "--bins",
+            str(out),
+            "--quiet",
+        ],
+        capture_output=True,
+        text=True,
+    )
     assert done.returncode == 0, done.stderr
     assert {p.name: p.points for p in Card.load(rebuilt).predictors} == shown
     assert json.loads((rebuilt / "metrics.json").read_text())["auc"] == pytest.approx(auc, abs=5e-5)
@@ -148,8 +199,9 @@ def test_an_editing_round_saved_and_rebuilt_reproduces_the_page(development, edi
 
 
 def _request(url, *, token=None, host=None, body=None):
-    request = urllib.request.Request(url, data=None if body is None else json.dumps(body).encode(),
-                                     method="GET" if body is None else "POST")
+    request = urllib.request.Request(
+        url, data=None if body is None else json.dumps(body).encode(), method="GET" if body is None else "POST"
+    )
     if token is not None:
         request.add_header("X-Tessaly-Token", token)
     if host is not None:
@@ -181,9 +233,12 @@ def test_the_server_refuses_what_is_not_its_own(untouched, browser, case):
     if case == "markup name":
         assert _hostile_name(base, token, browser)
         return
-    given = {"no token": dict(), "wrong token": dict(token=token[:-1] + ("A" if token[-1] != "A" else "B")),
-             "foreign host": dict(token=token, host=f"attacker.example:{port}"),
-             "edit beyond the data": dict(token=token, body={"op": "split", "predictor": "age", "at": 1000})}[case]
+    given = {
+        "no token": dict(),
+        "wrong token": dict(token=token[:-1] + ("A" if token[-1] != "A" else "B")),
+        "foreign host": dict(token=token, host=f"attacker.example:{port}"),
+        "edit beyond the data": dict(token=token, body={"op": "split", "predictor": "age", "at": 1000}),
+    }[case]
     path = "/api/edit" if "body" in given else "/api/state"
     status, answer = _request(base + path, **given)
     assert (status, "error" in answer) == ((400, True) if case == "edit beyond the data" else (403, True))

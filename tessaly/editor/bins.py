@@ -62,9 +62,11 @@ class FineCounts:
         edges = self.entry["edges"]
         if at not in edges:
             near = np.asarray(edges)[np.argsort(np.abs(np.asarray(edges) - at))[:2]] if edges else []
-            raise Refused(f"{at:g} is inside a fine class; without the data the bins can be cut only between fine "
-                          f"classes (nearest: {', '.join(f'{v:g}' for v in sorted(near))}); open the editor with "
-                          "--data to cut anywhere")
+            raise Refused(
+                f"{at:g} is inside a fine class; without the data the bins can be cut only between fine "
+                f"classes (nearest: {', '.join(f'{v:g}' for v in sorted(near))}); open the editor with "
+                "--data to cut anywhere"
+            )
 
     def optimal(self, name: str, special_codes, trend: str, max_bins: int):
         """The search on the fine classes, each standing at its smallest value with its goods and bads as weights."""
@@ -87,7 +89,11 @@ class FineCounts:
         for v, (good, bad) in extra:
             for outcome, weight in ((0, good), (1, bad)):
                 if weight > 0:
-                    x.append(np.nan if v is None and self.dtype == "numerical" else v), y.append(outcome), w.append(weight)
+                    (
+                        x.append(np.nan if v is None and self.dtype == "numerical" else v),
+                        y.append(outcome),
+                        w.append(weight),
+                    )
         column = pd.Series(x, dtype=float if self.dtype == "numerical" else object)
         return _search(name, column, np.asarray(y), np.asarray(w), special_codes, trend, max_bins)
 
@@ -104,8 +110,11 @@ class DataCounts:
             values = pd.Series(values).reset_index(drop=True)
             y = np.asarray(y).astype(np.int64)
             w = np.ones(len(y)) if w is None else np.asarray(w, dtype=float)
-            if self.dtype == "numerical" and pd.api.types.is_numeric_dtype(values) \
-                    and not pd.api.types.is_bool_dtype(values):
+            if (
+                self.dtype == "numerical"
+                and pd.api.types.is_numeric_dtype(values)
+                and not pd.api.types.is_bool_dtype(values)
+            ):
                 self.parts[part] = ("numbers", values.to_numpy(dtype=float, na_value=np.nan), y, w)
             else:  # place each distinct value once
                 codes, uniques = distinct(values)
@@ -162,8 +171,15 @@ def _search(name, column, y, w, special_codes, trend, max_bins):
         raise Refused(f"the number of bins must be a whole number from 2 to {_binning.MAX_BINS}")
     try:
         with quiet():
-            b = _binning.fit_predictor(name, column, y, monotonic_trend=trend, special_codes=special_codes or None,
-                                       max_bins=max_bins, sample_weight=w)
+            b = _binning.fit_predictor(
+                name,
+                column,
+                y,
+                monotonic_trend=trend,
+                special_codes=special_codes or None,
+                max_bins=max_bins,
+                sample_weight=w,
+            )
     except _binning.LeftOut as e:
         raise Refused(f"'{name}' cannot be binned: it {e}") from None
     return b.splits
@@ -185,14 +201,23 @@ def table(dtype: str, splits, counts: dict) -> list[dict]:
         # PSI with half an applicant in an empty cell, as the WoE of an empty cell.
         e = max(train[i].sum(), 0.5) / n_train
         a = max(test[i].sum(), 0.5) / n_test
-        rows.append({"label": names[i], "kind": kinds[i] if isinstance(kinds[i], str) else "regular",
-                     "index": kinds[i] if not isinstance(kinds[i], str) else None,
-                     "count": float(train[i].sum()), "bad": float(train[i, 1]),
-                     "event_rate": float(t["Event rate"].iloc[j]), "woe": float(t["WoE"].iloc[j]),
-                     "iv": float(t["IV"].iloc[j]), "iv_share": float(t["IV"].iloc[j] / iv_total) if iv_total else 0.0,
-                     "share": share, "test_share": test_share,
-                     "test_event_rate": float(test[i, 1] / test[i].sum()) if test[i].sum() else None,
-                     "psi": float((a - e) * np.log(a / e))})
+        rows.append(
+            {
+                "label": names[i],
+                "kind": kinds[i] if isinstance(kinds[i], str) else "regular",
+                "index": kinds[i] if not isinstance(kinds[i], str) else None,
+                "count": float(train[i].sum()),
+                "bad": float(train[i, 1]),
+                "event_rate": float(t["Event rate"].iloc[j]),
+                "woe": float(t["WoE"].iloc[j]),
+                "iv": float(t["IV"].iloc[j]),
+                "iv_share": float(t["IV"].iloc[j] / iv_total) if iv_total else 0.0,
+                "share": share,
+                "test_share": test_share,
+                "test_event_rate": float(test[i, 1] / test[i].sum()) if test[i].sum() else None,
+                "psi": float((a - e) * np.log(a / e)),
+            }
+        )
     return rows
 
 
@@ -201,8 +226,13 @@ def shape(dtype: str, rows: list[dict]) -> dict:
     regular = [r["event_rate"] for r in rows if r["kind"] == "regular"]
     steps = np.diff(regular)
     monotone = bool((steps >= 0).all() or (steps <= 0).all())
-    direction = "rising" if regular and regular[-1] > regular[0] else "falling" if regular and regular[-1] < regular[0] \
+    direction = (
+        "rising"
+        if regular and regular[-1] > regular[0]
+        else "falling"
+        if regular and regular[-1] < regular[0]
         else "flat"
+    )
     if dtype != "numerical":
         monotone, direction = True, "by category"
     psi = float(sum(r["psi"] for r in rows))
@@ -213,11 +243,17 @@ def shape(dtype: str, rows: list[dict]) -> dict:
         flags.append("unstable")
     if any(r["share"] < SMALL_BIN for r in rows):
         flags.append("small bin")
-    return {"iv": float(sum(r["iv"] for r in rows)), "direction": direction, "monotone": monotone, "psi": psi,
-            "flags": flags}
+    return {
+        "iv": float(sum(r["iv"] for r in rows)),
+        "direction": direction,
+        "monotone": monotone,
+        "psi": psi,
+        "flags": flags,
+    }
 
 
 # -- edits: pure, from splits to splits --------------------------------------------------------------------------
+
 
 def split(dtype: str, splits, at, counter) -> tuple[list, str]:
     if dtype != "numerical":
@@ -235,8 +271,9 @@ def split(dtype: str, splits, at, counter) -> tuple[list, str]:
     i = new.index(at)
     counts = counter.counts(new)["train"]
     if counts[i].sum() <= 0 or counts[i + 1].sum() <= 0:
-        raise Refused(f"a split at {at:g} leaves a bin without training applicants: choose a value inside the bin's "
-                      "values")
+        raise Refused(
+            f"a split at {at:g} leaves a bin without training applicants: choose a value inside the bin's values"
+        )
     old = labels(dtype, splits)[i]
     return new, f"split {old} at {at:g}"
 

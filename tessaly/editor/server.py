@@ -75,11 +75,17 @@ def app(session, token: str, port: int):
         if why is not None:
             return refuse(403, why)
         nonce = secrets.token_urlsafe(16)
-        return HTMLResponse(_page(nonce), headers={
-            "Content-Security-Policy": f"default-src 'none'; script-src 'nonce-{nonce}'; style-src 'unsafe-inline'; "
-                                       "connect-src 'self'; img-src 'self' data:; frame-ancestors 'none'; "
-                                       "base-uri 'none'; form-action 'none'",
-            "Referrer-Policy": "no-referrer", "Cache-Control": "no-store", "X-Content-Type-Options": "nosniff"})
+        return HTMLResponse(
+            _page(nonce),
+            headers={
+                "Content-Security-Policy": f"default-src 'none'; script-src 'nonce-{nonce}'; style-src 'unsafe-inline'; "
+                "connect-src 'self'; img-src 'self' data:; frame-ancestors 'none'; "
+                "base-uri 'none'; form-action 'none'",
+                "Referrer-Policy": "no-referrer",
+                "Cache-Control": "no-store",
+                "X-Content-Type-Options": "nosniff",
+            },
+        )
 
     async def state(request):
         return await guarded(request, lambda body: session.view())
@@ -88,6 +94,7 @@ def app(session, token: str, port: int):
         def work(body):
             session.edit(body)
             return session.view()
+
         return await guarded(request, work)
 
     async def preview(request):
@@ -97,15 +104,21 @@ def app(session, token: str, port: int):
         def work(body):
             result = session.save(rebuild=bool(body.get("rebuild")))
             return {**result, "view": session.view()}
+
         return await guarded(request, work)
 
     async def other(request):
         why = allowed(request)
         return refuse(403, why) if why is not None else refuse(404, "no such page")
 
-    routes = [Route("/", page), Route("/api/state", state), Route("/api/edit", edit, methods=["POST"]),
-              Route("/api/preview", preview, methods=["POST"]), Route("/api/save", save, methods=["POST"]),
-              Route("/{path:path}", other, methods=["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS"])]
+    routes = [
+        Route("/", page),
+        Route("/api/state", state),
+        Route("/api/edit", edit, methods=["POST"]),
+        Route("/api/preview", preview, methods=["POST"]),
+        Route("/api/save", save, methods=["POST"]),
+        Route("/{path:path}", other, methods=["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS"]),
+    ]
     return Starlette(routes=routes)
 
 
@@ -129,8 +142,9 @@ def serve(session, *, port: int = 0, browser: bool = True, announce=print) -> No
     port = sock.getsockname()[1]
     token = secrets.token_urlsafe(32)
     url = f"http://{HOST}:{port}/?token={token}"
-    server = uvicorn.Server(uvicorn.Config(app(session, token, port), log_level="warning", access_log=False,
-                                           lifespan="off"))
+    server = uvicorn.Server(
+        uvicorn.Config(app(session, token, port), log_level="warning", access_log=False, lifespan="off")
+    )
     # The server runs in a thread of its own, so Ctrl-C reaches this one and the command ends as every other does.
     thread = threading.Thread(target=server.run, kwargs={"sockets": [sock]}, name="tessaly-editor", daemon=True)
     thread.start()

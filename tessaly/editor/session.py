@@ -20,7 +20,7 @@ UNDO_DEPTH = 200
 
 
 def _now() -> str:
-    return dt.datetime.now(dt.timezone.utc).replace(microsecond=0).isoformat().replace("+00:00", "Z")
+    return dt.datetime.now(dt.UTC).replace(microsecond=0).isoformat().replace("+00:00", "Z")
 
 
 def _stack(columns: list):
@@ -54,8 +54,10 @@ class Session:
         if data is not None:
             self._load_data(data)
         elif self.fine is None:
-            raise InputError(f"'{self.card_dir}' holds no {_fine.FINE_FILE} (built by an earlier tessaly): give the "
-                             "development table with --data, or rebuild the card")
+            raise InputError(
+                f"'{self.card_dir}' holds no {_fine.FINE_FILE} (built by an earlier tessaly): give the "
+                "development table with --data, or rebuild the card"
+            )
         self.entries = {e["name"]: e for e in self.fine["predictors"] if e.get("type")}
         self.unbinned = dict(self.fine.get("unbinned", {}))
         self.counters = {}
@@ -64,14 +66,26 @@ class Session:
                 self.counters[name] = B.FineCounts(e)
             else:
                 a = self.applicants
-                self.counters[name] = B.DataCounts(e["type"], e["special_codes"], {
-                    "train": (a["train"][name], a["y_train"], a["w_train"]),
-                    "test": (a["test"][name], a["y_test"], a["w_test"])})
+                self.counters[name] = B.DataCounts(
+                    e["type"],
+                    e["special_codes"],
+                    {
+                        "train": (a["train"][name], a["y_train"], a["w_train"]),
+                        "test": (a["test"][name], a["y_test"], a["w_test"]),
+                    },
+                )
         # "included" is the modeller's word; the card's own rules may still leave a predictor out, and say why.
-        first = {"predictors": {name: {"splits": copy.deepcopy(e["splits"]), "included": not _by_hand(e),
-                                       "why_out": (e.get("left_out") or "")[len(BY_HAND):] if _by_hand(e) else None,
-                                       "edits": list(e.get("edits") or [])}
-                                for name, e in self.entries.items()}}
+        first = {
+            "predictors": {
+                name: {
+                    "splits": copy.deepcopy(e["splits"]),
+                    "included": not _by_hand(e),
+                    "why_out": (e.get("left_out") or "")[len(BY_HAND) :] if _by_hand(e) else None,
+                    "edits": list(e.get("edits") or []),
+                }
+                for name, e in self.entries.items()
+            }
+        }
         self._count_cache: dict = {}
         self._positions: dict = {}
         self.states, self.at = [first], 0
@@ -111,18 +125,26 @@ class Session:
         train_idx, test_idx = _split(frame, y_bad, test_size, seed)
         rows = (self.fine or {}).get("rows")
         if rows and (rows["train"], rows["test"]) != (len(train_idx), len(test_idx)):
-            raise InputError(f"the table splits into {len(train_idx)} training and {len(test_idx)} test applicants, "
-                             f"the card's into {rows['train']} and {rows['test']}: give the table the card was built "
-                             "from")
+            raise InputError(
+                f"the table splits into {len(train_idx)} training and {len(test_idx)} test applicants, "
+                f"the card's into {rows['train']} and {rows['test']}: give the table the card was built "
+                "from"
+            )
         missing = [p for p in self.card.names if p not in frame.columns]
         if missing:
-            raise InputError(f"the table lacks the card's predictor columns {', '.join(map(repr, missing))}: give the "
-                             "card's development table")
+            raise InputError(
+                f"the table lacks the card's predictor columns {', '.join(map(repr, missing))}: give the "
+                "card's development table"
+            )
         self.columns = list(frame.columns)
-        self.applicants = {"train": frame.iloc[train_idx].reset_index(drop=True),
-                           "test": frame.iloc[test_idx].reset_index(drop=True),
-                           "y_train": y_bad[train_idx], "y_test": y_bad[test_idx],
-                           "w_train": None if w is None else w[train_idx], "w_test": None if w is None else w[test_idx]}
+        self.applicants = {
+            "train": frame.iloc[train_idx].reset_index(drop=True),
+            "test": frame.iloc[test_idx].reset_index(drop=True),
+            "y_train": y_bad[train_idx],
+            "y_test": y_bad[test_idx],
+            "w_train": None if w is None else w[train_idx],
+            "w_test": None if w is None else w[test_idx],
+        }
         if self.fine is None:
             self.fine = self._fine_from_data()
 
@@ -131,13 +153,26 @@ class Session:
         a = self.applicants
         predictors = []
         for p in self.card.predictors:
-            entry = _fine.predictor_classes(p.name, p.dtype, p.special_codes, p.splits, {
-                "train": (a["train"][p.name], a["y_train"], a["w_train"]),
-                "test": (a["test"][p.name], a["y_test"], a["w_test"])})
+            entry = _fine.predictor_classes(
+                p.name,
+                p.dtype,
+                p.special_codes,
+                p.splits,
+                {
+                    "train": (a["train"][p.name], a["y_train"], a["w_train"]),
+                    "test": (a["test"][p.name], a["y_test"], a["w_test"]),
+                },
+            )
             entry.update(splits=p.splits, optimal=p.splits, binning=p.binning, left_out=None, edits=[])
             predictors.append(entry)
-        return {"predictors": predictors, "penalty": None, "seed": int(self.params.get("seed", 42)),
-                "test_size": 0.3, "weight": self.weight, "unbinned": {}}
+        return {
+            "predictors": predictors,
+            "penalty": None,
+            "seed": int(self.params.get("seed", 42)),
+            "test_size": 0.3,
+            "weight": self.weight,
+            "unbinned": {},
+        }
 
     # -- state ---------------------------------------------------------------------------------------------------
 
@@ -218,8 +253,8 @@ class Session:
         new["edits"] = [*s["edits"], {"when": _now(), "what": what, "reason": reason}]
         state = {"predictors": {**self.state["predictors"], name: new}}
         refit = self._refit(state) if self.applicants is not None else None
-        self.states = self.states[:self.at + 1][-UNDO_DEPTH:] + [state]
-        self.refits = self.refits[:self.at + 1][-UNDO_DEPTH:] + [refit]
+        self.states = self.states[: self.at + 1][-UNDO_DEPTH:] + [state]
+        self.refits = self.refits[: self.at + 1][-UNDO_DEPTH:] + [refit]
         self.at = len(self.states) - 1
 
     @property
@@ -252,17 +287,27 @@ class Session:
                 continue
             remap = np.full(k + 3, -1)
             remap[keep] = np.arange(len(keep))
-            chosen.append(_binning.PredictorBinning(name, e["type"], s["splits"], e["special_codes"],
-                                                    [kinds[i] for i in keep], labels=[names[i] for i in keep],
-                                                    table=t, binning="optimal" if s["splits"] == e["optimal"]
-                                                    else "by hand"))
+            chosen.append(
+                _binning.PredictorBinning(
+                    name,
+                    e["type"],
+                    s["splits"],
+                    e["special_codes"],
+                    [kinds[i] for i in keep],
+                    labels=[names[i] for i in keep],
+                    table=t,
+                    binning="optimal" if s["splits"] == e["optimal"] else "by hand",
+                )
+            )
             key = (name, json.dumps(s["splits"]))
             if key not in self._positions:
                 if len(self._positions) > 3 * len(self.entries):  # a column per applicant each: keep few
                     self._positions.clear()
                 remap = remap.astype(np.int32)
-                self._positions[key] = (remap[counter.rows(s["splits"], "train")],
-                                        remap[counter.rows(s["splits"], "test")])
+                self._positions[key] = (
+                    remap[counter.rows(s["splits"], "train")],
+                    remap[counter.rows(s["splits"], "test")],
+                )
             train_cols.append(self._positions[key][0])
             test_cols.append(self._positions[key][1])
         return chosen, _stack(train_cols), _stack(test_cols), dropped
@@ -296,15 +341,34 @@ class Session:
         # it is what a rebuild from the saved bins does.
         penalty = (self.fine or {}).get("penalty") if len(self._parts) == 1 else None
         layout = [(b.name, len(b.labels)) for b in kept]
-        model = _linear.WoELogistic().fit(positions, [n for _, n in layout], y, w, seed=sc.seed,
-                                          penalty=penalty, parts=self._parts,
-                                          start=self._start(layout) if len(self._parts) == 1 else None)
+        model = _linear.WoELogistic().fit(
+            positions,
+            [n for _, n in layout],
+            y,
+            w,
+            seed=sc.seed,
+            penalty=penalty,
+            parts=self._parts,
+            start=self._start(layout) if len(self._parts) == 1 else None,
+        )
         self._model = (layout, model.model_.coef_[0].copy(), model.model_.intercept_.copy())
         fam = _models.FAMILIES["logistic"]
         rng = np.random.default_rng(sc.seed)
-        card, unused = additive_card(model, fam, kept, positions, y, test_positions[:sc.shap_rows], self.target,
-                                     self.card.bad, rng, scaling=sc._scaling(), monotone=sc.monotone, w=w,
-                                     shap_w=None if a["w_test"] is None else a["w_test"][:sc.shap_rows])
+        card, unused = additive_card(
+            model,
+            fam,
+            kept,
+            positions,
+            y,
+            test_positions[: sc.shap_rows],
+            self.target,
+            self.card.bad,
+            rng,
+            scaling=sc._scaling(),
+            monotone=sc.monotone,
+            w=w,
+            shap_w=None if a["w_test"] is None else a["w_test"][: sc.shap_rows],
+        )
         for name in unused:
             dropped[name] = "the model does not use it: every bin would get the same points"
         points = {p.name: p for p in card.predictors}
@@ -313,9 +377,13 @@ class Session:
             if b.name in points:
                 p = points[b.name]
                 total += np.append(np.asarray(p.points, dtype=float), p.neutral)[test_positions[:, j]]
-        return {"points": {n: list(map(float, p.points)) for n, p in points.items()},
-                "neutral": {n: float(p.neutral) for n, p in points.items()}, "dropped": dropped,
-                "metrics": self._compare(total), "penalty": model.C_}
+        return {
+            "points": {n: list(map(float, p.points)) for n, p in points.items()},
+            "neutral": {n: float(p.neutral) for n, p in points.items()},
+            "dropped": dropped,
+            "metrics": self._compare(total),
+            "penalty": model.C_,
+        }
 
     def _start(self, layout: list):
         """The last fit's coefficients laid out for this design: an edit changes one predictor's bins, so the
@@ -334,7 +402,7 @@ class Session:
                 i, block, old_n = old_at[name]
                 start[j] = coef[i]
                 if old_n == n:
-                    start[at:at + n] = coef[block:block + n]
+                    start[at : at + n] = coef[block : block + n]
             at += n
         return SimpleNamespace(coef_=start[None, :], intercept_=intercept.copy())
 
@@ -353,10 +421,19 @@ class Session:
         for s in (total, self.base):
             good, bad = V._cells(y, s, w)
             ks.append(float(V._ks(good, bad)))
-        return {"auc": float(auc[0]), "card_auc": float(auc[1]), "auc_diff": diff, "auc_diff_ci": [lo, hi],
-                "gini": float(2 * auc[0] - 1), "card_gini": float(2 * auc[1] - 1), "gini_diff": 2 * diff,
-                "gini_diff_ci": [None if lo is None else 2 * lo, None if hi is None else 2 * hi],
-                "ks": ks[0], "card_ks": ks[1], "ks_diff": ks[0] - ks[1]}
+        return {
+            "auc": float(auc[0]),
+            "card_auc": float(auc[1]),
+            "auc_diff": diff,
+            "auc_diff_ci": [lo, hi],
+            "gini": float(2 * auc[0] - 1),
+            "card_gini": float(2 * auc[1] - 1),
+            "gini_diff": 2 * diff,
+            "gini_diff_ci": [None if lo is None else 2 * lo, None if hi is None else 2 * hi],
+            "ks": ks[0],
+            "card_ks": ks[1],
+            "ks_diff": ks[0] - ks[1],
+        }
 
     # -- what the page shows ----------------------------------------------------------------------------------------
 
@@ -380,8 +457,17 @@ class Session:
             else:  # without the data, the card's own reason holds while its bins are the card's
                 out = e.get("left_out") if s["splits"] == self.states[0]["predictors"][name]["splits"] else None
             state = "left out" if out else "optimal" if s["splits"] == e["optimal"] else "by hand"
-            entry = {"name": name, "type": e["type"], "state": state, "why_out": out, "included": s["included"],
-                     "bins": rows, "iv_change": shape["iv"] - self.start_iv[name], "edits": s["edits"], **shape}
+            entry = {
+                "name": name,
+                "type": e["type"],
+                "state": state,
+                "why_out": out,
+                "included": s["included"],
+                "bins": rows,
+                "iv_change": shape["iv"] - self.start_iv[name],
+                "edits": s["edits"],
+                **shape,
+            }
             if e["type"] == "numerical":
                 lo = e["range"][0][0] if e.get("range") else None
                 entry["cuts"] = [c for c in e["edges"] if c not in s["splits"]] if self.applicants is None else None
@@ -389,15 +475,35 @@ class Session:
             else:
                 entry["groups"] = s["splits"]
             predictors.append(entry)
-        predictors += [{"name": n, "type": None, "state": "left out", "why_out": why, "included": False, "bins": [],
-                        "iv": None, "iv_change": None, "flags": [], "edits": []} for n, why in self.unbinned.items()]
-        return {"card": self.card_dir.name, "data": self.applicants is not None, "predictors": predictors,
-                "metrics": None if self.refit is None else self.refit["metrics"],
-                "penalty": None if self.refit is None else self.refit["penalty"],
-                "undo": self.at > 0, "redo": self.at < len(self.states) - 1,
-                "bins_out": None if self.bins_out is None else str(self.bins_out),
-                "can_rebuild": self.applicants is not None and self.data_path is not None
-                and isinstance(self.data_path, (str, Path)) and self.bins_out is not None}
+        predictors += [
+            {
+                "name": n,
+                "type": None,
+                "state": "left out",
+                "why_out": why,
+                "included": False,
+                "bins": [],
+                "iv": None,
+                "iv_change": None,
+                "flags": [],
+                "edits": [],
+            }
+            for n, why in self.unbinned.items()
+        ]
+        return {
+            "card": self.card_dir.name,
+            "data": self.applicants is not None,
+            "predictors": predictors,
+            "metrics": None if self.refit is None else self.refit["metrics"],
+            "penalty": None if self.refit is None else self.refit["penalty"],
+            "undo": self.at > 0,
+            "redo": self.at < len(self.states) - 1,
+            "bins_out": None if self.bins_out is None else str(self.bins_out),
+            "can_rebuild": self.applicants is not None
+            and self.data_path is not None
+            and isinstance(self.data_path, (str, Path))
+            and self.bins_out is not None,
+        }
 
     # -- saving ----------------------------------------------------------------------------------------------------
 
@@ -427,11 +533,18 @@ class Session:
             from .._build import build
 
             known = set(self.entries) | set(self.unbinned) | {self.target, self.weight}
-            built = build(self.data_path, self.card_dir, target=self.target,
-                          params={**self.params, "bins": body}, test_size=float(self.fine.get("test_size", 0.3)),
-                          drop=[c for c in self.columns if c not in known], weight=self.weight, progress=progress)
-            result.update(card=str(self.card_dir.resolve()), metrics={k: built["metrics"][k]
-                                                                      for k in ("auc", "gini", "ks")})
-            self.__init__(self.card_dir, self.data_path, target=self.target, weight=self.weight,
-                          bins_out=self.bins_out)
+            built = build(
+                self.data_path,
+                self.card_dir,
+                target=self.target,
+                params={**self.params, "bins": body},
+                test_size=float(self.fine.get("test_size", 0.3)),
+                drop=[c for c in self.columns if c not in known],
+                weight=self.weight,
+                progress=progress,
+            )
+            result.update(
+                card=str(self.card_dir.resolve()), metrics={k: built["metrics"][k] for k in ("auc", "gini", "ks")}
+            )
+            self.__init__(self.card_dir, self.data_path, target=self.target, weight=self.weight, bins_out=self.bins_out)
         return result
