@@ -9,6 +9,7 @@ import sys
 import urllib.error
 import urllib.request
 
+import numpy as np
 import pytest
 from applicants import applicants
 
@@ -245,3 +246,22 @@ def test_the_server_refuses_what_is_not_its_own(untouched, browser, case):
     # Nothing was changed by the refused request.
     status, state = _request(base + "/api/state", token=token)
     assert status == 200 and not state["undo"]
+
+
+@pytest.mark.parametrize("name", ["age", "debt_ratio", "housing", "months_employed"])
+def test_fine_classes_regroup_to_the_applicants_counts(development, name):
+    """Without the data the editor sums the fine classes the build kept: after a cut between two of them (or a
+    category moved), every bin holds the goods and bads the applicants themselves give."""
+    from tessaly.editor.session import Session
+
+    path, card = development
+    apart, together = Session(card), Session(card, str(path))
+    splits = apart.state["predictors"][name]["splits"]
+    if apart.entries[name]["type"] == "numerical":
+        edited = sorted([*splits, next(c for c in apart.entries[name]["edges"] if c not in splits)])
+    else:
+        edited = [[c] for g in splits for c in g]
+    for s in (splits, edited):
+        fine, data = apart.counters[name].counts(s), together.counters[name].counts(s)
+        for part in ("train", "test", "test_unseen"):
+            np.testing.assert_allclose(fine[part], data[part])
