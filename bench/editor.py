@@ -69,8 +69,9 @@ def edits(session) -> list[dict]:
 def reference(session) -> float:
     """The build's fit of the logistic family on the session's bins, its penalty chosen afresh."""
     from tessaly import _linear
+    from tessaly.editor.refit import bins_of
 
-    binnings, positions, _, _ = session._binnings(session.state)
+    binnings, positions, _, _ = bins_of(session, session.state)
     start = time.perf_counter()
     _linear.WoELogistic().fit(
         positions,

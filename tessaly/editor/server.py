@@ -23,43 +23,79 @@ def _page(nonce: str) -> str:
     return text.replace("__NONCE__", nonce)
 
 
-def app(session, token: str, port: int):
-    """The ASGI application of one session; `port` is where it listens, the only Host it answers to."""
-    from starlette.applications import Starlette
-    from starlette.concurrency import run_in_threadpool
-    from starlette.responses import HTMLResponse, JSONResponse
-    from starlette.routing import Route
+def _refuse(status: int, message: str):
+    from starlette.responses import JSONResponse
 
-    hosts = {f"{HOST}:{port}", f"localhost:{port}"}
-    lock = threading.Lock()  # one edit at a time: the session is one modeller's state
+    return JSONResponse({"error": message}, status_code=status)
 
-    def refuse(status: int, message: str) -> JSONResponse:
-        return JSONResponse({"error": message}, status_code=status)
 
-    def allowed(request) -> str | None:
-        """Why a request is refused, or None."""
-        if request.headers.get("host", "") not in hosts:
+class _Gate:
+    """What every request passes: this server's own Host and the session's token, compared in constant time."""
+
+    def __init__(self, token: str, port: int):
+        self.token = token.encode()
+        self.hosts = {f"{HOST}:{port}", f"localhost:{port}"}
+
+    def why_not(self, request) -> str | None:
+        if request.headers.get("host", "") not in self.hosts:
             return "this server answers only to its own address"
         given = request.headers.get(TOKEN_HEADER) or request.query_params.get("token") or ""
-        if not hmac.compare_digest(given.encode("utf-8", "replace"), token.encode()):
+        if not hmac.compare_digest(given.encode("utf-8", "replace"), self.token):
             return "missing or wrong token: open the address the editor printed"
         return None
 
-    async def guarded(request, work):
-        why = allowed(request)
+
+async def _body(request) -> dict | str:
+    """The request's JSON object, or why it is none."""
+    if request.method != "POST":
+        return {}
+    raw = await request.body()
+    if len(raw) > LARGEST_BODY:
+        return "request too large"
+    try:
+        body = json.loads(raw or b"{}")
+    except ValueError:
+        return "the request is not JSON"
+    return body if isinstance(body, dict) else "the request must be a JSON object"
+
+
+def _page_response(gate: _Gate):
+    from starlette.responses import HTMLResponse
+
+    async def page(request):
+        why = gate.why_not(request)
         if why is not None:
-            return refuse(403, why)
-        body = {}
-        if request.method == "POST":
-            raw = await request.body()
-            if len(raw) > LARGEST_BODY:
-                return refuse(413, "request too large")
-            try:
-                body = json.loads(raw or b"{}")
-            except ValueError:
-                return refuse(400, "the request is not JSON")
-            if not isinstance(body, dict):
-                return refuse(400, "the request must be a JSON object")
+            return _refuse(403, why)
+        nonce = secrets.token_urlsafe(16)
+        policy = (
+            f"default-src 'none'; script-src 'nonce-{nonce}'; style-src 'unsafe-inline'; connect-src 'self'; "
+            "img-src 'self' data:; frame-ancestors 'none'; base-uri 'none'; form-action 'none'"
+        )
+        return HTMLResponse(
+            _page(nonce),
+            headers={
+                "Content-Security-Policy": policy,
+                "Referrer-Policy": "no-referrer",
+                "Cache-Control": "no-store",
+                "X-Content-Type-Options": "nosniff",
+            },
+        )
+
+    return page
+
+
+def _api(gate: _Gate, lock: threading.Lock, work):
+    """An endpoint: the gate, the body, then `work(body)` in a worker thread, one at a time."""
+    from starlette.concurrency import run_in_threadpool
+    from starlette.responses import JSONResponse
+
+    async def endpoint(request):
+        why = gate.why_not(request)
+        if why is not None:
+            return _refuse(403, why)
+        body = await _body(request)
+        if isinstance(body, str):
+            return _refuse(413 if body.endswith("large") else 400, body)
 
         def locked():
             with lock:
@@ -68,55 +104,40 @@ def app(session, token: str, port: int):
         try:
             return JSONResponse(await run_in_threadpool(locked))
         except InputError as e:
-            return refuse(400, str(e))
+            return _refuse(400, str(e))
 
-    async def page(request):
-        why = allowed(request)
-        if why is not None:
-            return refuse(403, why)
-        nonce = secrets.token_urlsafe(16)
-        return HTMLResponse(
-            _page(nonce),
-            headers={
-                "Content-Security-Policy": f"default-src 'none'; script-src 'nonce-{nonce}'; style-src 'unsafe-inline'; "
-                "connect-src 'self'; img-src 'self' data:; frame-ancestors 'none'; "
-                "base-uri 'none'; form-action 'none'",
-                "Referrer-Policy": "no-referrer",
-                "Cache-Control": "no-store",
-                "X-Content-Type-Options": "nosniff",
-            },
-        )
+    return endpoint
 
-    async def state(request):
-        return await guarded(request, lambda body: session.view())
 
-    async def edit(request):
-        def work(body):
-            session.edit(body)
-            return session.view()
+def app(session, token: str, port: int):
+    """The ASGI application of one session; `port` is where it listens, the only Host it answers to."""
+    from starlette.applications import Starlette
+    from starlette.routing import Route
 
-        return await guarded(request, work)
+    gate = _Gate(token, port)
+    lock = threading.Lock()  # one edit at a time: the session is one modeller's state
 
-    async def preview(request):
-        return await guarded(request, lambda body: {"bins": session.preview(body.get("predictor"), body.get("at"))})
+    def edit(body):
+        session.edit(body)
+        return session.view()
 
-    async def save(request):
-        def work(body):
-            result = session.save(rebuild=bool(body.get("rebuild")))
-            return {**result, "view": session.view()}
-
-        return await guarded(request, work)
+    def save(body):
+        return {**session.save(rebuild=bool(body.get("rebuild"))), "view": session.view()}
 
     async def other(request):
-        why = allowed(request)
-        return refuse(403, why) if why is not None else refuse(404, "no such page")
+        why = gate.why_not(request)
+        return _refuse(403, why) if why is not None else _refuse(404, "no such page")
 
     routes = [
-        Route("/", page),
-        Route("/api/state", state),
-        Route("/api/edit", edit, methods=["POST"]),
-        Route("/api/preview", preview, methods=["POST"]),
-        Route("/api/save", save, methods=["POST"]),
+        Route("/", _page_response(gate)),
+        Route("/api/state", _api(gate, lock, lambda body: session.view())),
+        Route("/api/edit", _api(gate, lock, edit), methods=["POST"]),
+        Route(
+            "/api/preview",
+            _api(gate, lock, lambda body: {"bins": session.preview(body.get("predictor"), body.get("at"))}),
+            methods=["POST"],
+        ),
+        Route("/api/save", _api(gate, lock, save), methods=["POST"]),
         Route("/{path:path}", other, methods=["GET", "POST", "PUT", "DELETE", "HEAD", "OPTIONS"]),
     ]
     return Starlette(routes=routes)

@@ -15,22 +15,13 @@ from .. import _fine
 from .._card import Card
 from .._errors import InputError
 from . import bins as B
+from .refit import refit as refit_card
 
 UNDO_DEPTH = 200
 
 
 def _now() -> str:
     return dt.datetime.now(dt.UTC).replace(microsecond=0).isoformat().replace("+00:00", "Z")
-
-
-def _stack(columns: list):
-    """Applicants x predictors bin positions, column by column (what the fit reads)."""
-    if not columns:
-        return None
-    out = np.empty((len(columns[0]), len(columns)), dtype=np.int32, order="F")
-    for j, c in enumerate(columns):
-        out[:, j] = c
-    return out
 
 
 BY_HAND = "left out by hand: "  # how the build words a predictor the bins file leaves out
@@ -96,7 +87,7 @@ class Session:
         self.base = None
         if self.applicants is not None:
             self.base = self._card_on_test(self.card)
-            self.refits = [self._refit(first)]
+            self.refits = [refit_card(self, first)]
 
     # -- loading -------------------------------------------------------------------------------------------------
 
@@ -252,7 +243,7 @@ class Session:
         reason = str(op.get("reason") or "").strip()[:1000]
         new["edits"] = [*s["edits"], {"when": _now(), "what": what, "reason": reason}]
         state = {"predictors": {**self.state["predictors"], name: new}}
-        refit = self._refit(state) if self.applicants is not None else None
+        refit = refit_card(self, state) if self.applicants is not None else None
         self.states = self.states[: self.at + 1][-UNDO_DEPTH:] + [state]
         self.refits = self.refits[: self.at + 1][-UNDO_DEPTH:] + [refit]
         self.at = len(self.states) - 1
@@ -261,179 +252,8 @@ class Session:
     def refit(self) -> dict | None:
         return self.refits[self.at]
 
-    # -- the card refitted -----------------------------------------------------------------------------------------
-
-    def _binnings(self, state: dict) -> tuple[list, np.ndarray, np.ndarray, dict]:
-        """The included predictors' binnings with their tables, their training and test positions, and the
-        predictors that cannot enter (with the reason)."""
-        from .. import _binning
-
-        chosen, train_cols, test_cols, dropped = [], [], [], {}
-        for name, s in state["predictors"].items():
-            if not s["included"]:
-                dropped[name] = s["why_out"] or "left out by hand"
-                continue
-            e = self.entries[name]
-            counter = self.counters[name]
-            k = B.n_regular(e["type"], s["splits"])
-            counts = self._counts(name, s["splits"])
-            train = counts["train"]
-            keep = [i for i in range(k + 2) if i < k or train[i].sum() > 0]
-            names = B.labels(e["type"], s["splits"]) + [_binning.SPECIAL, _binning.MISSING]
-            kinds = [*range(k), _binning.SPECIAL, _binning.MISSING]
-            t = _binning.woe_table([names[i] for i in keep], train[keep, 0], train[keep, 1])
-            if ((t["Event"] == 0) | (t["Non-event"] == 0)).all():
-                dropped[name] = _binning.LEAKAGE
-                continue
-            remap = np.full(k + 3, -1)
-            remap[keep] = np.arange(len(keep))
-            chosen.append(
-                _binning.PredictorBinning(
-                    name,
-                    e["type"],
-                    s["splits"],
-                    e["special_codes"],
-                    [kinds[i] for i in keep],
-                    labels=[names[i] for i in keep],
-                    table=t,
-                    binning="optimal" if s["splits"] == e["optimal"] else "by hand",
-                )
-            )
-            key = (name, json.dumps(s["splits"]))
-            if key not in self._positions:
-                if len(self._positions) > 3 * len(self.entries):  # a column per applicant each: keep few
-                    self._positions.clear()
-                remap = remap.astype(np.int32)
-                self._positions[key] = (
-                    remap[counter.rows(s["splits"], "train")],
-                    remap[counter.rows(s["splits"], "test")],
-                )
-            train_cols.append(self._positions[key][0])
-            test_cols.append(self._positions[key][1])
-        return chosen, _stack(train_cols), _stack(test_cols), dropped
-
-    def _refit(self, state: dict) -> dict:
-        """The card refitted on the training part with the card's own rules (the logistic family on the binned
-        design, its penalty reused), scored on the test part against the card being edited."""
-        from .. import _linear, _models
-        from .._predictors import select
-        from .._scorecard import Scorecard
-        from .._shap_cards import additive_card
-
-        a = self.applicants
-        binnings, positions, test_positions, dropped = self._binnings(state)
-        if not binnings:
-            raise B.Refused("the card would have no predictor left")
-        sc = Scorecard(**{k: v for k, v in self.params.items() if k != "model"})
-        order = {b.name: j for j, b in enumerate(binnings)}
-        try:
-            with _models.quiet():
-                kept = select(binnings, a["train"], dropped, a["w_train"], min_iv=sc.min_iv, max_corr=sc.max_corr)
-        except InputError:
-            raise B.Refused("no predictor left in the card separates good from bad") from None
-        columns = [order[b.name] for b in kept]
-        if columns != list(range(len(binnings))):
-            positions, test_positions = positions[:, columns], test_positions[:, columns]
-        y, w = a["y_train"], a["w_train"]
-        if self._parts is None:
-            self._parts = _linear._parts(y, sc.seed)
-        # A large table reuses the card's penalty; on a small one the build's own choice over folds is cheap, and
-        # it is what a rebuild from the saved bins does.
-        penalty = (self.fine or {}).get("penalty") if len(self._parts) == 1 else None
-        layout = [(b.name, len(b.labels)) for b in kept]
-        model = _linear.WoELogistic().fit(
-            positions,
-            [n for _, n in layout],
-            y,
-            w,
-            seed=sc.seed,
-            penalty=penalty,
-            parts=self._parts,
-            start=self._start(layout) if len(self._parts) == 1 else None,
-        )
-        self._model = (layout, model.model_.coef_[0].copy(), model.model_.intercept_.copy())
-        fam = _models.FAMILIES["logistic"]
-        rng = np.random.default_rng(sc.seed)
-        card, unused = additive_card(
-            model,
-            fam,
-            kept,
-            positions,
-            y,
-            test_positions[: sc.shap_rows],
-            self.target,
-            self.card.bad,
-            rng,
-            scaling=sc._scaling(),
-            monotone=sc.monotone,
-            w=w,
-            shap_w=None if a["w_test"] is None else a["w_test"][: sc.shap_rows],
-        )
-        for name in unused:
-            dropped[name] = "the model does not use it: every bin would get the same points"
-        points = {p.name: p for p in card.predictors}
-        total = np.zeros(len(a["y_test"]))
-        for j, b in enumerate(kept):
-            if b.name in points:
-                p = points[b.name]
-                total += np.append(np.asarray(p.points, dtype=float), p.neutral)[test_positions[:, j]]
-        return {
-            "points": {n: list(map(float, p.points)) for n, p in points.items()},
-            "neutral": {n: float(p.neutral) for n, p in points.items()},
-            "dropped": dropped,
-            "metrics": self._compare(total),
-            "penalty": model.C_,
-        }
-
-    def _start(self, layout: list):
-        """The last fit's coefficients laid out for this design: an edit changes one predictor's bins, so the
-        others' columns start where they were and the solver has little left to do."""
-        if self._model is None:
-            return None
-        from types import SimpleNamespace
-
-        before, coef, intercept = self._model
-        p, old_p = len(layout), len(before)
-        old_at = {name: (j, old_p + sum(n for _, n in before[:j]), n) for j, (name, n) in enumerate(before)}
-        start = np.zeros(p + sum(n for _, n in layout))
-        at = p
-        for j, (name, n) in enumerate(layout):
-            if name in old_at:
-                i, block, old_n = old_at[name]
-                start[j] = coef[i]
-                if old_n == n:
-                    start[at : at + n] = coef[block : block + n]
-            at += n
-        return SimpleNamespace(coef_=start[None, :], intercept_=intercept.copy())
-
     def _card_on_test(self, card: Card) -> np.ndarray:
         return card.total(self.applicants["test"])
-
-    def _compare(self, total: np.ndarray) -> dict:
-        from .. import _validation as V
-
-        y, w = self.applicants["y_test"], self.applicants["w_test"]
-        auc, cov = V._delong(y, np.vstack([total, self.base]), w)
-        diff = float(auc[0] - auc[1])
-        var = float(cov[0, 0] + cov[1, 1] - 2 * cov[0, 1])
-        lo, hi = V._interval(diff, var)
-        ks = []
-        for s in (total, self.base):
-            good, bad = V._cells(y, s, w)
-            ks.append(float(V._ks(good, bad)))
-        return {
-            "auc": float(auc[0]),
-            "card_auc": float(auc[1]),
-            "auc_diff": diff,
-            "auc_diff_ci": [lo, hi],
-            "gini": float(2 * auc[0] - 1),
-            "card_gini": float(2 * auc[1] - 1),
-            "gini_diff": 2 * diff,
-            "gini_diff_ci": [None if lo is None else 2 * lo, None if hi is None else 2 * hi],
-            "ks": ks[0],
-            "card_ks": ks[1],
-            "ks_diff": ks[0] - ks[1],
-        }
 
     # -- what the page shows ----------------------------------------------------------------------------------------
 
