@@ -123,6 +123,7 @@ def fine_classes(
     *,
     test_size: float,
     weight: str | None,
+    ids=(),
 ) -> dict:
     """The fine classes of every predictor a fitted Scorecard could bin, with the optimal splits and what the card
     did with each (kept, left out and why)."""
@@ -149,6 +150,7 @@ def fine_classes(
         "seed": int(sc.seed),
         "test_size": float(test_size),
         "weight": weight,
+        "ids": list(ids),
         "penalty": penalty,
         "model": sc.family_,
         "rows": {"train": len(train), "test": len(test)},

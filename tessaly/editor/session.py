@@ -352,6 +352,7 @@ class Session:
                 raise B.Refused("rebuilding the card needs the development table: start the editor with --data")
             from .._build import build
 
+            ids = list(self.fine.get("ids") or [])
             known = set(self.entries) | set(self.unbinned) | {self.target, self.weight}
             built = build(
                 self.data_path,
@@ -359,7 +360,8 @@ class Session:
                 target=self.target,
                 params={**self.params, "bins": body},
                 test_size=float(self.fine.get("test_size", 0.3)),
-                drop=[c for c in self.columns if c not in known],
+                drop=[c for c in self.columns if c not in known and c not in ids],
+                ids=[c for c in ids if c in self.columns],
                 weight=self.weight,
                 progress=progress,
             )
