@@ -15,9 +15,9 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from . import _binning
 from ._errors import InputError
 from ._files import atomic_path
+from ._pure_bins import _between
 from ._values import read_values
 
 FINE_FILE = "fine_classes.json"
@@ -36,7 +36,7 @@ def numeric_edges(values: np.ndarray, w: np.ndarray, splits) -> list[float]:
         cum = np.cumsum(np.bincount(inverse, weights=w, minlength=len(v)))
         at = np.searchsorted(cum, cum[-1] * np.arange(1, FINE_CLASSES) / FINE_CLASSES, side="right")
         at = np.unique(at[(at > 0) & (at < len(v))])
-    edges = {_binning._between(float(v[i - 1]), float(v[i])) for i in at}
+    edges = {_between(float(v[i - 1]), float(v[i])) for i in at}
     return sorted(edges | {float(s) for s in splits})
 
 

@@ -10,8 +10,9 @@ from ._errors import InputError
 from ._models import PARALLEL_ROWS, quiet
 
 
-def bin_all(X, y_bad, w, progress, *, monotonic_trend, special_codes, max_bins, bins,
-            optimal: dict | None = None) -> tuple[list, dict]:
+def bin_all(
+    X, y_bad, w, progress, *, monotonic_trend, special_codes, max_bins, bins, optimal: dict | None = None
+) -> tuple[list, dict]:
     """Each predictor's bins, and the predictors that cannot have any with the reason; large tables on two
     threads, since the solvers release the interpreter. `bins`: as `_binning.hand_bins` reads them; `optimal`
     receives, for each predictor set or left out by hand, the bins the search would have made."""
@@ -20,21 +21,27 @@ def bin_all(X, y_bad, w, progress, *, monotonic_trend, special_codes, max_bins, 
     hand, left_out, _ = _binning.hand_bins(bins)
     optimal = {} if optimal is None else optimal
 
-    def search(p):
-        return _binning.fit_predictor(p, X[p], y_bad, monotonic_trend=monotonic_trend, special_codes=special_codes,
-                                      max_bins=max_bins, sample_weight=w)
+    def fit(p, splits=None):
+        return _binning.fit_predictor(
+            p,
+            X[p],
+            y_bad,
+            monotonic_trend=monotonic_trend,
+            special_codes=special_codes,
+            max_bins=max_bins,
+            sample_weight=w,
+            splits=splits,
+        )
 
     def one(p):
         try:
             if p in left_out:  # its bins are kept for the editor, which may put it back
-                optimal[p] = search(p)
+                optimal[p] = fit(p)
                 return f"left out by hand: {left_out[p]}"
             if p not in hand:
-                return search(p)
-            b = _binning.fit_predictor(p, X[p], y_bad, monotonic_trend=monotonic_trend,
-                                       special_codes=special_codes, max_bins=max_bins,
-                                       sample_weight=w, splits=hand[p])
-            optimal[p] = search(p)
+                return fit(p)
+            b = fit(p, hand[p])
+            optimal[p] = fit(p)
             return b
         except _binning.LeftOut as e:
             return str(e)
@@ -69,15 +76,16 @@ def select(binnings, X, dropped: dict, w=None, *, min_iv=None, max_corr=None) ->
     if max_corr is not None and len(kept) > 1:
         kept = _uncorrelated(kept, X, dropped, w, iv, max_corr)
     if not kept:
-        raise InputError("no predictor separates good from bad applicants; the reasons: "
-                         + "; ".join(f"'{k}' {v}" for k, v in list(dropped.items())[:5]))
+        raise InputError(
+            "no predictor separates good from bad applicants; the reasons: "
+            + "; ".join(f"'{k}' {v}" for k, v in list(dropped.items())[:5])
+        )
     return kept
 
 
 def _uncorrelated(kept, X, dropped: dict, w, iv: dict, max_corr: float) -> list:
     """The predictors by information value, each kept unless its WoE correlates beyond `max_corr` with one kept."""
-    woe = np.column_stack([np.append(b.table["WoE"].to_numpy(dtype=float), 0.0)[b.positions(X[b.name])]
-                           for b in kept])
+    woe = np.column_stack([np.append(b.table["WoE"].to_numpy(dtype=float), 0.0)[b.positions(X[b.name])] for b in kept])
     if w is None:
         corr = np.nan_to_num(np.corrcoef(woe, rowvar=False))
     else:
@@ -92,6 +100,7 @@ def _uncorrelated(kept, X, dropped: dict, w, iv: dict, max_corr: float) -> list:
         if partner is None:
             chosen.append(j)
         else:
-            dropped[kept[j].name] = (f"WoE correlates {corr[j, partner]:.2f} with "
-                                     f"'{kept[partner].name}', which has more information value")
+            dropped[kept[j].name] = (
+                f"WoE correlates {corr[j, partner]:.2f} with '{kept[partner].name}', which has more information value"
+            )
     return [kept[j] for j in sorted(chosen)]

@@ -76,7 +76,7 @@ def refit(session, state: dict) -> dict:
     from .. import _linear, _models
     from .._predictors import select
     from .._scorecard import Scorecard
-    from .._shap_cards import additive_card
+    from .._shap_cards import Training, additive_card
 
     a = session.applicants
     binnings, positions, test_positions, dropped = bins_of(session, state)
@@ -112,19 +112,15 @@ def refit(session, state: dict) -> dict:
     session._model = (layout, model.model_.coef_[0].copy(), model.model_.intercept_.copy())
     fam = _models.FAMILIES["logistic"]
     rng = np.random.default_rng(sc.seed)
+    rows = Training(a["train"], y, w, kept, positions, session.target, session.card.bad)
     card, unused = additive_card(
         model,
         fam,
-        kept,
-        positions,
-        y,
+        rows,
         test_positions[: sc.shap_rows],
-        session.target,
-        session.card.bad,
         rng,
         scaling=sc._scaling(),
         monotone=sc.monotone,
-        w=w,
         shap_w=None if a["w_test"] is None else a["w_test"][: sc.shap_rows],
     )
     for name in unused:
