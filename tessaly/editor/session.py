@@ -316,6 +316,7 @@ class Session:
             "predictors": predictors,
             "metrics": None if self.refit is None else self.refit["metrics"],
             "penalty": None if self.refit is None else self.refit["penalty"],
+            "model": self.card.model,
             "undo": self.at > 0,
             "redo": self.at < len(self.states) - 1,
             "bins_out": None if self.bins_out is None else str(self.bins_out),
