@@ -11,7 +11,8 @@ import pandas as pd
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils.validation import check_is_fitted
 
-from . import _binning, _drift, _models, _params, _points, _validation
+from . import _assessment, _binning, _metrics, _models, _params, _points
+from .monitoring import baseline as _baseline, figures as _figures
 from ._card import CARD_FILE, Card, Predictor, output_columns
 from ._errors import InputError
 
@@ -169,7 +170,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         """
         fam = self._check_params()
         X, y_bad, bad_value, target, classes = self._check_data(X, y, shap_data)
-        w = _validation.weights_of(sample_weight, len(X))
+        w = _metrics.weights_of(sample_weight, len(X))
         X_test, y_test, w_test = (None, None, None) if test is None else self._test_part(test, bad_value)
         step = progress.step if progress else (lambda text: None)
 
@@ -189,7 +190,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             source, source_w = X, w
         else:
             source = pd.DataFrame(shap_data).reset_index(drop=True)
-            source_w = _validation.weights_of(shap_weight, len(source))
+            source_w = _metrics.weights_of(shap_weight, len(source))
         if len(source) > self.shap_rows:
             picked = np.sort(rng.choice(len(source), self.shap_rows, replace=False))
             source = source.iloc[picked]
@@ -227,7 +228,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.module_card_, self.additive_card_ = cards.get("module"), additive
         self.card_ = cards[self.points]
         for card in cards.values():  # what monitoring compares with
-            card.baseline = _drift.baseline(card, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
+            card.baseline = _baseline.baseline(card, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
         self.table_ = self._table(self.card_)
         self.train_scores_ = self.card_.total(X)
         self.train_weights_ = w
@@ -525,7 +526,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         X_test, y_test, *w = test
         X_test = _frame(X_test, "X_test")
         y_test = encode_target(_outcome(y_test), bad_value)[0]
-        return X_test, y_test, _validation.weights_of(w[0] if w else None, len(X_test))
+        return X_test, y_test, _metrics.weights_of(w[0] if w else None, len(X_test))
 
     def set_baseline(self, X_train, y_train, X_test, y_test, *, sample_weight=None, test_weight=None):
         """Keep in every card what monitoring compares with: the training part's population and the test part's
@@ -534,7 +535,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         y_train, y_test = (encode_target(_outcome(y), self.bad_)[0] for y in (y_train, y_test))
         X_train, X_test = _frame(X_train, "X_train"), _frame(X_test, "X_test")
         for card in self.cards_.values():
-            card.baseline = _drift.baseline(card, X_train, y_train, X_test, y_test, sample_weight=sample_weight,
+            card.baseline = _baseline.baseline(card, X_train, y_train, X_test, y_test, sample_weight=sample_weight,
                                             test_weight=test_weight)
         return self
 
@@ -543,9 +544,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         row per scope ("all", then each period). `y`: outcomes, missing where not known yet; `period`: a column
         of X holding dates, or a date per applicant; `every`: month, quarter or year."""
         check_is_fitted(self, "card_")
-        result = _drift.assess(self.card_, _frame(X), None if y is None else _outcome(y), period, every=every,
+        result = _figures.assess(self.card_, _frame(X), None if y is None else _outcome(y), period, every=every,
                                fix="call set_baseline(X_train, y_train, X_test, y_test) with the development data")
-        return _drift.tables(result)
+        return _figures.tables(result)
 
     # -- files --------------------------------------------------------------------------------------------------
 
@@ -644,7 +645,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
         X = _frame(X)
         y_bad, _ = encode_target(_outcome(y), self.bad_)
-        w = _validation.weights_of(sample_weight, len(y_bad))
+        w = _metrics.weights_of(sample_weight, len(y_bad))
         own = f"{self.card_.points_kind} card"
         scored, counts = self.card_.apply(X)
         scores = {own: scored["score"].to_numpy()}
@@ -662,11 +663,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 -self.predict_proba(X)[:, bad]
         if challenger is not None:
             X_train, y_train, *w_train = challenger
-            scores["WoE logistic regression"] = _validation.woe_logistic_challenger(
+            scores["WoE logistic regression"] = _assessment.woe_logistic_challenger(
                 self.card_, _frame(X_train, "X_train"), encode_target(_outcome(y_train), self.bad_)[0], X,
                 sample_weight=w_train[0] if w_train else None)
         s = self.card_.scaling
-        assessment = _validation.assess(
+        assessment = _assessment.assess(
             y_bad, scores, card=own, train_score=getattr(self, "train_scores_", None),
             pdo=s["pdo"], target_score=s["target_score"], target_odds=s["target_odds"], weights=w,
             train_weights=getattr(self, "train_weights_", None))

@@ -650,7 +650,7 @@ def to_sql(card: Card, *, dialect: str = "duckdb", table="applicants", ids=()) -
 
 def _outcome(card: Card, target: str) -> _Predictor:
     """The target as a predictor of one bin, the card's bad value: matched by meaning, as the scorer matches."""
-    from ._counts import key
+    from .monitoring.counts import key
 
     if card.bad is None:
         _fail("the card names no bad value: rebuild it to monitor outcomes")
@@ -682,7 +682,7 @@ def to_monitor_sql(card: Card, *, dialect: str = "duckdb", table="applicants", p
     "T"); a zoned timestamp falls in the period of its wall clock in the session time zone. Text that reads as
     no date gives a NULL period, which `monitor --counts` refuses (PostgreSQL stops the query on it instead).
     """
-    from ._counts import check_period
+    from .monitoring.counts import check_period
 
     d = _DIALECT.get(dialect)
     if d is None:

@@ -3,8 +3,8 @@
 A table is never held whole. Each batch is placed in the card's bins and scored, and only counts are kept:
 per period, each predictor's applicants per bin (the card's bins, then Unseen) with its unreadable and
 missing values, and the goods, bads and unknown outcomes per distinct total score. An aggregate query in a
-warehouse (`_sql.to_monitor_sql`) returns the same two tables, so the figures made from them
-(`_drift.from_counts`) cannot tell the routes apart.
+warehouse (the SQL export's monitoring query) returns the same two tables, so the figures made from them
+(`figures.from_counts`) cannot tell the routes apart.
 """
 
 from __future__ import annotations
@@ -14,9 +14,9 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from ._binning import MISSING, UNSEEN, canonical
-from ._errors import InputError
-from ._tables import BATCH_ROWS, iter_batches, table_columns
+from .._binning import MISSING, UNSEEN, canonical
+from .._errors import InputError
+from .._tables import BATCH_ROWS, iter_batches, table_columns
 
 # Period labels as pandas writes them: "2024-03", "2024Q1", "2024"; the SQL export writes the same.
 PERIODS = {"month": "M", "quarter": "Q", "year": "Y"}

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import html
 
-from ._report import STYLE, _ci, _data_block, _figure_html, _num, _plain, _replace, _table, _text
+from .._report import STYLE, _ci, _data_block, _figure_html, _num, _plain, _replace, _table, _text
 
 EXTRA_STYLE = """
 td.green { background: #d9f2d9; } td.amber { background: #ffe7b3; } td.red { background: #f7c6c6; }

@@ -1,198 +1,19 @@
-"""How well a score ranks applicants and how it holds up: the numbers behind the report and metrics.json.
-
-Every score here reads "higher is better": a good applicant should score above a bad one. Outcomes are
-`y_bad`, 1 for a bad applicant and 0 for a good one.
-"""
+"""What the validation report shows about a card on its test part: its ranking figures beside its challengers',
+the gains table and the calibration of its scaling, as plain JSON values."""
 
 from __future__ import annotations
 
 import math
-import warnings
 
 import numpy as np
 import pandas as pd
 
 from ._errors import InputError
+from ._metrics import (KS_RESAMPLES, PSI_SHIFT, SEED, Z95, _delong, _interval, _jsonable, _outcomes, _summary,
+                       _weighted_quantile, psi, weights_of)
 
-Z95 = 1.959963984540054
-KS_RESAMPLES = 1000
-SEED = 0
-PSI_FLOOR = 1e-4  # share given to an empty cell so that one empty decile does not make the index infinite
 # Below this many goods or bads an AUC's interval spans most of its range: no winner is named.
 FEWEST_TO_JUDGE = 10
-PSI_SHIFT = (0.1, 0.25)  # the usual reading: below 0.1 stable, above 0.25 shifted
-# Resampled KS draws one count per distinct score and resample; this bounds one batch of them.
-_BATCH_CELLS = 4_000_000
-# KS intervals resample at most this many cells of neighbouring scores: a report of many scorers or periods
-# pays for each bootstrap, and the pooling's effect on the observed KS moves the interval back.
-KS_CELLS = 500
-
-
-def _outcomes(y_bad, score, what: str = "scores") -> tuple[np.ndarray, np.ndarray]:
-    y = np.asarray(y_bad)
-    s = np.asarray(score, dtype=float)
-    if y.ndim != 1 or s.shape != y.shape:
-        raise InputError(f"outcomes and {what} differ in shape ({y.shape} and {s.shape}): give one score per applicant")
-    if y.dtype == bool:
-        y = y.astype(int)
-    if not np.isin(y, (0, 1)).all():
-        raise InputError("outcomes must be 1 for a bad applicant and 0 for a good one")
-    y = y.astype(int)
-    if not np.isfinite(s).all():
-        raise InputError(f"{int((~np.isfinite(s)).sum())} {what} are missing or infinite: score every applicant")
-    bads = int(y.sum())
-    if bads == 0 or bads == len(y):
-        kind = "good" if bads == 0 else "bad"
-        raise InputError(f"validation needs good and bad applicants; the {len(y)} given are all {kind}")
-    return y, s
-
-
-def weights_of(weights, n: int):
-    """Sample weights as floats, or None for unweighted; refused in one line where no figure could use them."""
-    if weights is None:
-        return None
-    w = np.asarray(weights, dtype=float).reshape(-1)
-    if w.shape != (n,):
-        raise InputError(f"sample_weight has {w.size} values for {n} applicants: give one weight per applicant")
-    if np.isnan(w).any():
-        raise InputError(f"sample_weight has {int(np.isnan(w).sum())} missing values: give every applicant a weight")
-    if not np.isfinite(w).all() or (w < 0).any():
-        raise InputError("sample_weight has negative or infinite values: weights are counts of applicants, 0 or more")
-    if not (w > 0).any():
-        raise InputError("sample_weight is zero for every applicant: at least one must count")
-    return w
-
-
-def _weighted_quantile(x: np.ndarray, w: np.ndarray, q: np.ndarray) -> np.ndarray:
-    """The quantiles of x when each value stands w times (as np.quantile of the repeated values, 'inverted_cdf')."""
-    order = np.argsort(x, kind="stable")
-    cum = np.cumsum(w[order])
-    at = np.searchsorted(cum, q * cum[-1], side="left")
-    return x[order][np.minimum(at, len(x) - 1)]
-
-
-def _delong_weighted(y: np.ndarray, scores: np.ndarray, w: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """As _delong, each applicant standing w times: the figures of the rows repeated, without repeating them."""
-    good, bad = y == 0, y == 1
-    m, n = w[good].sum(), w[bad].sum()
-    v_good, v_bad = [], []
-    for s in scores:
-        _, cell = np.unique(s, return_inverse=True)
-        k = int(cell.max()) + 1
-        g = np.bincount(cell, weights=w * good, minlength=k)
-        b = np.bincount(cell, weights=w * bad, minlength=k)
-        bad_below = np.cumsum(b) - b + b / 2  # bads scoring below each cell, ties half
-        good_below = np.cumsum(g) - g + g / 2
-        v_good.append(bad_below[cell[good]] / n)
-        v_bad.append(1.0 - good_below[cell[bad]] / m)
-    v_good, v_bad = np.array(v_good), np.array(v_bad)
-    auc = v_good @ w[good] / m
-    with np.errstate(invalid="ignore", divide="ignore"), warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        cov = _weighted_cov(v_good, w[good]) / m + _weighted_cov(v_bad, w[bad]) / n
-    return auc, cov
-
-
-def _weighted_cov(v: np.ndarray, w: np.ndarray) -> np.ndarray:
-    """Covariance of the rows of v over columns standing w times each (divisor: total weight - 1)."""
-    mean = v @ w / w.sum()
-    d = v - mean[:, None]
-    return np.atleast_2d((d * w) @ d.T / (w.sum() - 1))
-
-
-def _delong(y: np.ndarray, scores: np.ndarray, w=None) -> tuple[np.ndarray, np.ndarray]:
-    """AUCs of several scores (rows) on the same applicants and DeLong's covariance matrix of them."""
-    from scipy.stats import rankdata
-
-    if w is not None:
-        return _delong_weighted(y, scores, w)
-
-    good, bad = scores[:, y == 0], scores[:, y == 1]
-    m, n = good.shape[1], bad.shape[1]
-    rank_all = rankdata(np.hstack([good, bad]), axis=1)  # midranks count ties as half
-    above = rank_all[:, :m] - rankdata(good, axis=1)  # per good: bads scoring below (ties half)
-    below = rank_all[:, m:] - rankdata(bad, axis=1)  # per bad: goods scoring below it
-    auc = above.sum(axis=1) / (m * n)
-    v_good = above / n
-    v_bad = 1.0 - below / m
-    # With a single good or bad there is no variance to estimate: the interval is left open (NaN -> None).
-    with np.errstate(invalid="ignore", divide="ignore"), warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)
-        cov = np.atleast_2d(np.cov(v_good)) / m + np.atleast_2d(np.cov(v_bad)) / n
-    return auc, cov
-
-
-def _cells(y: np.ndarray, s: np.ndarray, w=None) -> tuple[np.ndarray, np.ndarray]:
-    """Goods and bads at each distinct score (weighted, where weights are given), lowest score first."""
-    _, inverse = np.unique(s, return_inverse=True)
-    k = int(inverse.max()) + 1
-    bad = np.bincount(inverse, weights=y if w is None else y * w, minlength=k)
-    return np.bincount(inverse, weights=w, minlength=k) - bad, bad
-
-
-def _ks(good: np.ndarray, bad: np.ndarray) -> np.ndarray:
-    """KS over the last axis: the widest gap between the bads' and the goods' score distributions."""
-    share_bad = np.cumsum(bad, axis=-1) / bad.sum(axis=-1, keepdims=True)
-    gap = share_bad - np.cumsum(good, axis=-1) / good.sum(axis=-1, keepdims=True)
-    return np.maximum(gap.max(axis=-1), 0.0)
-
-
-def ks_interval(good: np.ndarray, bad: np.ndarray, resamples: int = KS_RESAMPLES, seed: int = SEED) -> list[float]:
-    """A seeded bootstrap 95% interval of KS from the goods and bads per distinct score, ascending."""
-    # Goods and bads are resampled apart so every resample has both; a resample is a multinomial draw
-    # over the distinct scores, which is the same as drawing applicants but costs nothing per applicant.
-    # Past KS_CELLS distinct scores, neighbouring scores are pooled for the draws and the interval is
-    # moved by the pooling's effect on the observed KS (at most one pooled cell's share).
-    shift = 0.0
-    if len(good) > KS_CELLS:
-        quantiles = np.linspace(0, good.sum() + bad.sum(), KS_CELLS, endpoint=False)
-        starts = np.unique(np.searchsorted(np.cumsum(good + bad), quantiles, side="right"))
-        full = float(_ks(good, bad))
-        good, bad = np.add.reduceat(good, starts), np.add.reduceat(bad, starts)
-        shift = full - float(_ks(good, bad))
-    rng = np.random.default_rng(seed)
-    # Weighted counts draw as many applicants as they stand for.
-    g, b = max(1, int(round(good.sum()))), max(1, int(round(bad.sum())))
-    batch = max(1, _BATCH_CELLS // len(good))
-    stats = []
-    for start in range(0, resamples, batch):
-        size = min(batch, resamples - start)
-        stats.append(_ks(rng.multinomial(g, good / good.sum(), size=size),
-                         rng.multinomial(b, bad / bad.sum(), size=size)))
-    lo, hi = np.quantile(np.concatenate(stats), [0.025, 0.975]) + shift
-    return [float(max(lo, 0.0)), float(min(hi, 1.0))]
-
-
-def _interval(value: float, variance: float, lo=-math.inf, hi=math.inf) -> list:
-    if not np.isfinite(variance):
-        return [None, None]
-    half = Z95 * math.sqrt(max(variance, 0.0))
-    return [float(max(lo, value - half)), float(min(hi, value + half))]
-
-
-def _summary(y, s, auc, variance, *, resamples=KS_RESAMPLES, seed=SEED, w=None) -> dict:
-    good, bad = _cells(y, s, w)
-    auc_ci = _interval(auc, variance, 0.0, 1.0)
-    weighted = {} if w is None else {"weight": float(w.sum()), "bad_weight": float(w[y == 1].sum())}
-    return {
-        "n": int(len(y)),
-        "bad": int(y.sum()),
-        **weighted,
-        "auc": float(auc),
-        "auc_ci": auc_ci,
-        "gini": float(2 * auc - 1),
-        "gini_ci": [None if c is None else 2 * c - 1 for c in auc_ci],
-        "ks": float(_ks(good, bad)),
-        "ks_ci": ks_interval(good, bad, resamples, seed),
-    }
-
-
-def evaluate(y_bad, score, *, resamples: int = KS_RESAMPLES, seed: int = SEED, weights=None) -> dict:
-    """AUC, Gini and KS with 95% intervals (DeLong for AUC and Gini, a seeded bootstrap for KS), n and bad."""
-    y, s = _outcomes(y_bad, score)
-    w = weights_of(weights, len(y))
-    auc, cov = _delong(y, s[None, :], w)
-    return _summary(y, s, auc[0], cov[0, 0], resamples=resamples, seed=seed, w=w)
 
 
 def _bands(score: np.ndarray, groups: int, w=None) -> np.ndarray:
@@ -316,26 +137,6 @@ def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 1
     })
 
 
-def psi(expected, actual, bins: int = 10, *, expected_weights=None, actual_weights=None) -> float:
-    """Population stability index of a score, on the deciles (or `bins` quantiles) of the expected one."""
-    e = np.asarray(expected, dtype=float)
-    a = np.asarray(actual, dtype=float)
-    we = np.ones(len(e)) if expected_weights is None else np.asarray(expected_weights, dtype=float)
-    wa = np.ones(len(a)) if actual_weights is None else np.asarray(actual_weights, dtype=float)
-    we, wa = we[np.isfinite(e)], wa[np.isfinite(a)]
-    e, a = e[np.isfinite(e)], a[np.isfinite(a)]
-    if len(e) == 0 or len(a) == 0:
-        raise InputError("the stability index needs scores on both samples")
-    q = np.linspace(0, 1, bins + 1)[1:-1]
-    edges = np.unique(np.quantile(e, q) if expected_weights is None else _weighted_quantile(e, we, q))
-    k = len(edges) + 1
-    pe = np.maximum(np.bincount(np.searchsorted(edges, e, side="left"), weights=we, minlength=k) / we.sum(),
-                    PSI_FLOOR)
-    pa = np.maximum(np.bincount(np.searchsorted(edges, a, side="left"), weights=wa, minlength=k) / wa.sum(),
-                    PSI_FLOOR)
-    return float(np.sum((pa - pe) * np.log(pa / pe)))
-
-
 def woe_logistic_challenger(card, X_train, y_bad, X_test, *, sample_weight=None) -> np.ndarray:
     """Test scores of the WoE logistic-regression card on `card`'s own bins, on its scale; higher is better.
 
@@ -374,21 +175,6 @@ def woe_logistic_challenger(card, X_train, y_bad, X_test, *, sample_weight=None)
 
 def _records(frame: pd.DataFrame) -> list[dict]:
     return _jsonable(frame.to_dict(orient="records"))
-
-
-def _jsonable(value):
-    """Plain Python values for json.dumps(allow_nan=False): numpy scalars unwrapped, NaN and infinities as None."""
-    if isinstance(value, dict):
-        return {str(k): _jsonable(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple, np.ndarray)):
-        return [_jsonable(v) for v in value]
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    if isinstance(value, (int, np.integer)):
-        return int(value)
-    if isinstance(value, (float, np.floating)):
-        return float(value) if math.isfinite(value) else None
-    return value
 
 
 def _sentence(card: str, rows: list[dict]) -> str:
@@ -440,7 +226,7 @@ def assess(y_test, scores: dict, *, card: str = "additive card", train_score=Non
     c = names.index(card)
     rows = []
     for i, name in enumerate(names):  # one pass per scorer, a handful at most
-        row = {"name": name, **_summary(y, matrix[i], auc[i], cov[i, i], resamples=resamples, seed=seed, w=w)}
+        row = {"name": name, **_summary(y, matrix[i], resamples=resamples, seed=seed, w=w)}
         if i != c:
             diff = float(auc[i] - auc[c])
             row["auc_vs_card"] = diff
