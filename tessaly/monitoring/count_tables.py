@@ -22,10 +22,14 @@ def _whole(values, what: str) -> np.ndarray:
     x = pd.to_numeric(pd.Series(values), errors="coerce").to_numpy(dtype=float, na_value=np.nan)
     if not (np.isfinite(x) & (x >= 0) & (np.floor(x) == x)).all():
         raise InputError(f"the counts' {what} must be whole numbers of at least 0")
-    if x.sum() > LARGEST_COUNT:
-        raise InputError(f"the counts' {what} add up to more than {LARGEST_COUNT:,}: figures of that many applicants "
-                         "cannot be exact; count a sample or fewer periods at a time")
+    _not_too_large(x.max(initial=0), what)
     return x.astype(np.int64)
+
+
+def _not_too_large(total, what: str) -> None:
+    if total > LARGEST_COUNT:
+        raise InputError(f"the counts' {what} reach more than {LARGEST_COUNT:,}: figures of that many applicants "
+                         "cannot be exact; count a sample or fewer periods at a time")
 
 
 def _labels(values) -> np.ndarray:
@@ -91,6 +95,7 @@ def _frames(bin_counts, score_counts) -> tuple[pd.DataFrame, pd.DataFrame, bool]
     scores["applicants"] = _whole(scores["applicants"], "applicants")
     if scores["applicants"].sum() == 0:
         raise InputError("the counts hold no applicants")
+    _not_too_large(float(scores["applicants"].astype(float).sum()), "applicants")
     return bins, scores, periodic
 
 
