@@ -472,6 +472,22 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
     return sorted(set(cuts) | set(found)) if numerical else before + found + after
 
 
+def _check_group_value(name, value) -> None:
+    """A category of a group set by hand: text, a number or true/false, one line where it is not."""
+    if value is None:
+        raise InputError(f"a group set by hand for '{name}' holds null: missing values get a bin of their own, "
+                         "leave null out of the groups")
+    if isinstance(value, (list, tuple, dict)):
+        raise InputError(f"a group set by hand for '{name}' holds a list or object {str(value)[:40]}: a group is "
+                         "a flat list of values")
+    if isinstance(value, int) and not isinstance(value, bool) and abs(value) > 2 ** 53:
+        raise InputError(f"a group set by hand for '{name}' holds the integer {str(value)[:30]}, too large for a "
+                         "number to hold exactly: write it as text, in quotes")
+    if not isinstance(value, (str, int, float, np.integer, np.floating)):
+        raise InputError(f"a group set by hand for '{name}' holds {type(value).__name__} {str(value)[:40]!r}: "
+                         "give text or numbers")
+
+
 def _hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
     """Split points or groups of values set by hand, checked against the predictor; one line where they do not fit."""
     given = list(given)
@@ -479,7 +495,10 @@ def _hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
     if numerical:
         if any(groups):
             raise InputError(f"'{name}' is numerical: set its bins by hand as split points, e.g. [25, 35, 50]")
-        x = pd.to_numeric(pd.Series(given, dtype=object), errors="coerce").to_numpy(dtype=float)
+        try:
+            x = pd.to_numeric(pd.Series(given, dtype=object), errors="coerce").to_numpy(dtype=float)
+        except OverflowError:  # an integer beyond any float
+            x = np.full(len(given), np.nan)
         if not np.isfinite(x).all() or any(isinstance(v, bool) for v in given):
             raise InputError(f"the split points set by hand for '{name}' must be finite numbers, not {given!r}"[:300])
         if not (np.diff(x) > 0).all():
@@ -489,11 +508,15 @@ def _hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
     if not given or not all(groups) or not all(len(g) for g in given):
         raise InputError(f"'{name}' is categorical: set its bins by hand as groups of values, e.g. "
                          '[["own"], ["rent", "free"]]')
-    keyed = [[k for k in canonical(pd.Series(list(g), dtype=object)) if k is not None] for g in given]
-    flat = [k for g in keyed for k in g]
-    twice = sorted({k for k in flat if flat.count(k) > 1})
-    if twice:
-        raise InputError(f"the value {twice[0]!r} of '{name}' is in two groups set by hand: keep it in one")
+    for value in (v for g in given for v in g):
+        _check_group_value(name, value)
+    keyed = [list(canonical(pd.Series(list(g), dtype=object))) for g in given]
+    if any(k is None for g in keyed for k in g):
+        _check_group_value(name, None)  # NaN given from Python reads as missing, as null does
+    flat = pd.Series([k for g in keyed for k in g], dtype=object)
+    twice = flat[flat.duplicated()]  # hashed once each: linear in the number of categories
+    if len(twice):
+        raise InputError(f"the value {twice.iloc[0]!r} of '{name}' is in two groups set by hand: keep it in one")
     left = sorted(set(present.astype(str)) - set(flat))
     if left:
         raise InputError(f"'{name}' holds {len(left)} value{'s' * (len(left) > 1)} in no group set by hand "

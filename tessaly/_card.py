@@ -339,3 +339,11 @@ class Card:
         if absent:
             raise InputError(f"the applicants lack the predictor column{'s' * (len(absent) > 1)} "
                              f"{', '.join(map(repr, absent))}")
+
+
+def loads(directory) -> None:
+    """A card just written, read back as score, monitor and bins will read it: one line where it does not load."""
+    try:
+        Card.load(directory)
+    except InputError as e:
+        raise InputError(f"the card built does not load ({str(e).split(': ', 1)[-1]}); nothing was replaced") from None

@@ -13,7 +13,7 @@ from sklearn.utils.validation import check_is_fitted
 
 from . import _assessment, _binning, _metrics, _models, _params, _points
 from .monitoring import baseline as _baseline, figures as _figures
-from ._card import CARD_FILE, Card, Predictor, output_columns
+from ._card import CARD_FILE, Card, Predictor, loads, output_columns
 from ._errors import InputError
 
 MODEL_NAME = "model"
@@ -558,7 +558,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         """
         from ._files import staged_card
 
-        with staged_card(directory) as stage:
+        with staged_card(directory, check=loads) as stage:
             self.save_into(stage)
         return Path(directory)
 

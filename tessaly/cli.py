@@ -163,15 +163,27 @@ def estimator_params(args) -> dict:
     return params
 
 
+def _once_each(pairs) -> dict:
+    """A JSON object whose every name is given once: a predictor named twice would keep only its last bins."""
+    seen = set()
+    for key, _ in pairs:
+        if key in seen:
+            raise InputError(f"the --bins file names {key[:80]!r} twice: keep one entry for it")
+        seen.add(key)
+    return dict(pairs)
+
+
 def _bins_file(path) -> dict:
     """The bins set by hand, from the JSON file that 'tessaly bins' prints."""
     import json
 
     try:
         with open(path, encoding="utf-8") as f:
-            bins = json.load(f)
+            bins = json.load(f, object_pairs_hook=_once_each)
     except OSError as e:
         raise InputError(f"cannot read --bins file '{path}': {e.strerror}") from None
+    except InputError:
+        raise
     except (ValueError, RecursionError) as e:
         raise InputError(f"--bins file '{path}' is not valid JSON ({str(e).splitlines()[0]}): fix it") from None
     if not isinstance(bins, dict):
