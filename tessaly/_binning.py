@@ -524,6 +524,20 @@ def _hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
     return keyed
 
 
+# A text column with a distinct value for nearly every applicant names them; a whole-number one with no
+# repeat at all counts them. A measured quantity repeats (or has fractions); set its bins by hand to keep it.
+IDENTIFYING_SHARE, FEWEST_TO_IDENTIFY = 0.95, 200
+
+
+def _identifies_rows(values: np.ndarray, distinct: int, numerical: bool) -> bool:
+    n = len(values)
+    if n < FEWEST_TO_IDENTIFY:
+        return False
+    if not numerical:
+        return distinct >= IDENTIFYING_SHARE * n
+    return distinct == n and bool(np.all(np.floor(values) == values))
+
+
 def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special_codes, max_bins, sample_weight=None,
                   splits=None) -> PredictorBinning:
     """One predictor's bins from its training values and outcomes (1 bad, 0 good).
@@ -562,8 +576,12 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=float)
     if not regular.any():
         raise LeftOut("has no values but missing or special ones")
-    if len(pd.unique(values[regular])) + missing.any() + special.any() < 2:
+    distinct = len(pd.unique(values[regular]))
+    if distinct + missing.any() + special.any() < 2:
         raise LeftOut("has a single value")
+    if splits is None and _identifies_rows(values[regular], distinct, numerical):
+        raise LeftOut(f"identifies rows ({distinct} distinct values in {int(regular.sum())} applicants), "
+                      "like an ID: set its bins by hand to keep it")
     read = ~unreadable
     if y[read].min() == y[read].max():
         raise LeftOut("has readable values for one outcome only")

@@ -214,6 +214,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 dropped[name] = "the model does not use it: every bin would get the same points"
                 step(f"left out '{name}': {dropped[name]}")
 
+        train_scores = cards[self.points].total(X)
+        if np.ptp(train_scores) == 0:
+            raise InputError(f"the card gives all {len(X)} applicants the same score: the fit does not separate "
+                             f"good from bad ({int(y_bad.sum())} bad of {len(X)}); give more bad applicants or "
+                             "other predictors")
         # A comparison card from fewer rows ranks worse than the same rule from all of them: the report says so.
         self.shap_rows_used_ = used
         self.binnings_ = binnings
@@ -230,7 +235,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         for card in cards.values():  # what monitoring compares with
             card.baseline = _baseline.baseline(card, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
         self.table_ = self._table(self.card_)
-        self.train_scores_ = self.card_.total(X)
+        self.train_scores_ = train_scores
         self.train_weights_ = w
         self.n_features_in_ = X.shape[1]
         self.feature_names_in_ = np.asarray(list(X.columns), dtype=object)

@@ -133,6 +133,24 @@ def check_period(period_column, period) -> str | None:
     return period
 
 
+def _iso(text: str):
+    return pd.to_datetime(text, format="ISO8601", errors="coerce")
+
+
+def _wall_clock(texts: pd.Series) -> pd.Series:
+    """ISO text as the wall clock it was written in; where the UTC offset changes between values (daylight
+    saving), each value keeps its own."""
+    try:
+        dates = pd.Series(pd.to_datetime(texts, format="ISO8601", errors="coerce"))
+    except ValueError:  # offsets that differ: pandas would convert them to one zone first
+        dates = pd.Series([_iso(t) for t in texts], dtype=object)
+        dates = pd.Series([d.tz_localize(None) if d is not pd.NaT and d.tzinfo else d for d in dates],
+                          dtype="datetime64[ns]")
+    if pd.api.types.is_datetime64_any_dtype(dates) and dates.dt.tz is not None:
+        dates = dates.dt.tz_localize(None)
+    return dates
+
+
 def period_codes(values: pd.Series, kind: str, column: str) -> tuple[np.ndarray, np.ndarray]:
     """Each applicant's period (code into the labels returned): "2024-03", "2024Q1" or "2024"."""
     codes, uniques = pd.factorize(values, use_na_sentinel=True)
@@ -148,7 +166,7 @@ def period_codes(values: pd.Series, kind: str, column: str) -> tuple[np.ndarray,
             dates = distinct.dt.tz_localize(None) if distinct.dt.tz is not None else distinct
         else:
             # Dates repeat: each distinct text is parsed once.
-            dates = pd.Series(pd.to_datetime(distinct.astype(str), format="ISO8601", errors="coerce"))
+            dates = _wall_clock(distinct.astype(str))
     except (ValueError, TypeError, OverflowError) as e:
         raise InputError(f"period column '{column}' does not read as dates ({str(e).splitlines()[0][:120]}): "
                          "give them as YYYY-MM-DD") from None

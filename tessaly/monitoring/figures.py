@@ -218,15 +218,16 @@ def assess(card, X: pd.DataFrame, y=None, period=None, *, every: str = "month", 
         raise InputError(f"X lacks the predictor column{'s' * (len(absent) > 1)} {', '.join(map(repr, absent))}")
     frame = X[card.names].reset_index(drop=True)
     target = period_column = None
-    if y is not None:
-        target = _free("y", frame.columns)
-        frame[target] = _column(y, len(frame), "y")
     if period is not None:
         if isinstance(period, str) and period not in X.columns:
             raise InputError(f"period column {period!r} is not a column of X")
+        # Under the user's own name where it has one, so a date that does not read is reported there.
+        period_column = period if isinstance(period, str) else _free("period", frame.columns)
         dates = X[period] if isinstance(period, str) else period
-        period_column = _free("period", frame.columns)
         frame[period_column] = _column(dates, len(frame), "period")
+    if y is not None:
+        target = _free("y", [*frame.columns])
+        frame[target] = _column(y, len(frame), "y")
     kind = every if period is not None else None
     bins, scores = count(card, frame, target=target, period_column=period_column, period=kind)
     return from_counts(card, bins, scores, base, outcomes=y is not None, period=kind,
