@@ -83,6 +83,19 @@ def _frame(X, what="X") -> pd.DataFrame:
     return X
 
 
+def _no_containers(X: pd.DataFrame) -> None:
+    """Refuse a column holding lists, dicts or arrays: no bin can hold them, and hashing them fails deep inside."""
+    for name in X.columns:
+        column = X[name]
+        # A column of plain values infers as one kind; lists, dicts and their mixtures infer as "mixed".
+        if column.dtype == object and pd.api.types.infer_dtype(column, skipna=True) == "mixed":
+            kinds = column.map(type, na_action="ignore")
+            held = kinds.isin([list, tuple, dict, set, np.ndarray])
+            if held.any():
+                raise InputError(f"column '{name}' holds {kinds[held].iloc[0].__name__} values: a predictor holds "
+                                 "one number or text per applicant; flatten it or drop the column")
+
+
 def _outcome(y):
     """A one-column frame is a column; anything wider is refused."""
     if isinstance(y, pd.DataFrame):
@@ -253,6 +266,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if not predictors:
             raise InputError("the table has no predictor columns besides the target")
         check_names(predictors, target)
+        _no_containers(X)
         unknown = [p for p in (self.bins or {}) if p not in predictors]
         if unknown:
             raise InputError(f"bins (--bins) are set by hand for {', '.join(map(repr, unknown[:3]))}, which "
