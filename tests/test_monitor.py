@@ -158,7 +158,7 @@ def test_the_command_line_monitors_a_file_and_the_counts_of_a_warehouse(estimato
     assert main(["monitor", str(card), "--counts", str(tmp_path / "counts.parquet"), "--out", str(tmp_path / "sql"),
                  "--quiet"]) == 0
     from_counts = json.loads((tmp_path / "sql" / "monitor.json").read_text(encoding="utf-8"))
-    about = {"data", "counts", "target", "period_column", "fail_on", "exit_code"}
+    about = {"data", "counts", "target", "period_column", "period_rule", "fail_on", "exit_code"}
     assert {k: v for k, v in from_counts.items() if k not in about} == \
         {k: v for k, v in from_file.items() if k not in about}
 

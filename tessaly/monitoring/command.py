@@ -14,7 +14,7 @@ from . import page
 from . import statistics as stats
 from .baseline import baseline_of, development_baseline
 from .count_tables import period_kind, split_counts
-from .counts import applicants_of, check_period, count
+from .counts import PERIOD_RULE, applicants_of, check_period, count
 from .figures import from_counts
 
 # The exit code of a run whose worst verdict reaches --fail-on; 1 stays for errors.
@@ -106,14 +106,17 @@ def monitor(card, data=None, *, counts=None, baseline=None, target=None, period_
             progress.step(f"reading the counts of '{counts}'")
         bins, scores = split_counts(read_counts(counts), card)
         labels = bins["period"].dropna() if "period" in bins.columns else []
-        result = from_counts(card, bins, scores, base, counts=str(counts), period=period_kind(labels))
+        kind = period_kind(labels)
+        result = from_counts(card, bins, scores, base, counts=str(counts), period=kind,
+                             period_rule=PERIOD_RULE["counts"] if kind else None)
     else:
         if progress:
             progress.step(f"counting {applicants_of(data)}")
         bins, scores = count(card, data, target=target, period_column=period_column, period=period,
                              batch_rows=batch_rows)
         about = {"data": str(data) if isinstance(data, (str, Path)) else None, "target": target,
-                 "period_column": period_column, "period": check_period(period_column, period)}
+                 "period_column": period_column, "period": check_period(period_column, period),
+                 "period_rule": PERIOD_RULE["file"] if period_column else None}
         result = from_counts(card, bins, scores, base, outcomes=target is not None, **about)
     result["fail_on"] = fail_on
     result["exit_code"] = exit_code(result, fail_on)

@@ -20,6 +20,11 @@ from .._tables import BATCH_ROWS, iter_batches, table_columns
 
 # Period labels as pandas writes them: "2024-03", "2024Q1", "2024"; the SQL export writes the same.
 PERIODS = {"month": "M", "quarter": "Q", "year": "Y"}
+# How a time with a zone or offset falls in a period, route by route; monitor.json records the one it used.
+PERIOD_RULE = {"file": "the wall clock of each time's own zone or UTC offset (an ISO text's offset, a zoned "
+                       "column's zone); times without one as they are",
+               "counts": "as the engine's query put them: zoned timestamps on the wall clock of the session time "
+                         "zone (DuckDB, PostgreSQL, Spark); ISO text on SQLite at its own date, offset ignored"}
 BIN_COLUMNS = ["period", "predictor", "bin", "applicants", "unreadable", "missing"]
 SCORE_COLUMNS = ["period", "score", "bad", "applicants"]
 GOOD, BAD, UNKNOWN = 0, 1, 2

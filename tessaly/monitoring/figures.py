@@ -17,7 +17,7 @@ from .._errors import InputError
 from .._metrics import _jsonable
 from .baseline import NO_BASELINE, baseline_of
 from .count_tables import merged, read_counts
-from .counts import BAD, GOOD, UNKNOWN, count
+from .counts import BAD, GOOD, PERIOD_RULE, UNKNOWN, count
 from .verdicts import judge
 
 FORMAT, VERSION = "tessaly-monitor", 2
@@ -231,4 +231,5 @@ def assess(card, X: pd.DataFrame, y=None, period=None, *, every: str = "month", 
     kind = every if period is not None else None
     bins, scores = count(card, frame, target=target, period_column=period_column, period=kind)
     return from_counts(card, bins, scores, base, outcomes=y is not None, period=kind,
-                       period_column=period if isinstance(period, str) else None)
+                       period_column=period if isinstance(period, str) else None,
+                       period_rule=PERIOD_RULE["file"] if kind else None)
