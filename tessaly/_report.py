@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from ._files import atomic_path
-from ._metrics import _jsonable
+from ._json import jsonable as _jsonable
 
 STYLE = """
 body { font-family: system-ui, sans-serif; margin: 2em auto; max-width: 1100px; color: #222; }
@@ -287,7 +287,7 @@ def _replace(path, text: str) -> None:
 
 def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment: dict, test_scores: pd.DataFrame,
           dropped: dict, values: dict | None = None, directions: list | None = None) -> None:
-    """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _assessment.assess();
+    """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _assess.assess();
     `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
     from plotly.offline import get_plotlyjs
 

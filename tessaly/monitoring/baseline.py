@@ -9,7 +9,8 @@ import pandas as pd
 from . import statistics as stats
 from .._binning import UNSEEN
 from .._errors import InputError
-from .._metrics import _jsonable, weights_of
+from .._checks import weights_of
+from .._json import jsonable as _jsonable
 from .._tables import BATCH_ROWS
 from .counts import BAD, GOOD, UNKNOWN, Outcomes, Tally
 

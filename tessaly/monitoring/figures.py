@@ -14,7 +14,7 @@ import pandas as pd
 from . import statistics as stats
 from .._binning import MISSING, UNSEEN
 from .._errors import InputError
-from .._metrics import _jsonable
+from .._json import jsonable as _jsonable
 from .baseline import NO_BASELINE, baseline_of
 from .count_tables import merged, read_counts
 from .counts import BAD, GOOD, PERIOD_RULE, UNKNOWN, count
