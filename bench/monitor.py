@@ -157,7 +157,8 @@ def speed(args, X: pd.DataFrame, root: Path) -> None:
 
 
 def peer(card, base, train, X: pd.DataFrame) -> None:
-    from tessaly.monitoring import command as _monitor, statistics as _monitoring
+    from tessaly.monitoring import command as _monitor
+    from tessaly.monitoring import statistics as _monitoring
 
     try:
         from optbinning.scorecard import ScorecardMonitoring

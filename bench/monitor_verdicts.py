@@ -50,8 +50,11 @@ def fit():
     X, y = _data.applicants(FIT_ROWS, N_PREDICTORS, seed=0)
     cut = int(0.7 * len(X))
     with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
-        sc = Scorecard(min_iv=None, special_codes=list(_data.SPECIAL_CODES), seed=0, shap_rows=2000).fit(
-            X[:cut], y[:cut]).set_baseline(X[:cut], y[:cut], X[cut:], y[cut:])
+        sc = (
+            Scorecard(min_iv=None, special_codes=list(_data.SPECIAL_CODES), seed=0, shap_rows=2000)
+            .fit(X[:cut], y[:cut])
+            .set_baseline(X[:cut], y[:cut], X[cut:], y[cut:])
+        )
     return sc.card_
 
 
@@ -128,14 +131,18 @@ def main() -> None:
 
     start = time.perf_counter()
     card = fit()
-    print(f"card: {len(card.predictors)} predictors ({', '.join(card.names)}); "
-          f"{len(card.baseline['bands']) + 1} score bands; fitted in {time.perf_counter() - start:.0f} s")
+    print(
+        f"card: {len(card.predictors)} predictors ({', '.join(card.names)}); "
+        f"{len(card.baseline['bands']) + 1} score bands; fitted in {time.perf_counter() - start:.0f} s"
+    )
     start = time.perf_counter()
     verdicts = [run(card, args.seed + i, args, None)[0] for i in range(args.healthy)]
     red = sum(v == "red" for v in verdicts)
     amber = sum(v in ("amber", "red") for v in verdicts)
-    print(f"\nhealthy portfolios: {args.healthy} of {args.periods} periods x {args.per_period:,} applicants "
-          f"({time.perf_counter() - start:.0f} s)")
+    print(
+        f"\nhealthy portfolios: {args.healthy} of {args.periods} periods x {args.per_period:,} applicants "
+        f"({time.perf_counter() - start:.0f} s)"
+    )
     print(f"  worst verdict red:            {red:4d}  ({red / args.healthy:.1%}; target at most 5%)")
     print(f"  worst verdict amber or red:   {amber:4d}  ({amber / args.healthy:.1%}; target at most 25%)")
     print(f"\nplanted changes, in period {PLANTED_AT + 1}: {args.planted} portfolios each")

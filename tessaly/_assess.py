@@ -12,7 +12,18 @@ from . import _models
 from ._checks import encode_target, frame, outcome, weights_of
 from ._errors import InputError
 from ._json import jsonable as _jsonable
-from ._metrics import KS_RESAMPLES, PSI_SHIFT, SEED, Z95, _delong, _interval, _outcomes, _summary, _weighted_quantile, psi
+from ._metrics import (
+    KS_RESAMPLES,
+    PSI_SHIFT,
+    SEED,
+    Z95,
+    _delong,
+    _interval,
+    _outcomes,
+    _summary,
+    _weighted_quantile,
+    psi,
+)
 
 # Below this many goods or bads an AUC's interval spans most of its range: no winner is named.
 FEWEST_TO_JUDGE = 10
@@ -31,17 +42,33 @@ def _bands(score: np.ndarray, groups: int, w=None) -> np.ndarray:
 def _band_counts(y: np.ndarray, s: np.ndarray, groups: int, w=None) -> pd.DataFrame:
     band = _bands(s, groups, w)
     if w is None:
-        t = pd.DataFrame({"score": s, "bad": y}).groupby(band, sort=True).agg(
-            score_min=("score", "min"), score_max=("score", "max"), score_mean=("score", "mean"),
-            applicants=("score", "size"), bads=("bad", "sum"),
+        t = (
+            pd.DataFrame({"score": s, "bad": y})
+            .groupby(band, sort=True)
+            .agg(
+                score_min=("score", "min"),
+                score_max=("score", "max"),
+                score_mean=("score", "mean"),
+                applicants=("score", "size"),
+                bads=("bad", "sum"),
+            )
         )
         return t.reset_index(drop=True).assign(band=lambda f: np.arange(1, len(f) + 1))
     # Applicants and bads as the weight they carry.
-    t = pd.DataFrame({"score": s, "ws": s * w, "w": w, "wbad": y * w}).groupby(band, sort=True).agg(
-        score_min=("score", "min"), score_max=("score", "max"), ws=("ws", "sum"), applicants=("w", "sum"),
-        bads=("wbad", "sum"))
-    t["score_mean"] = np.divide(t["ws"], t["applicants"], out=t["score_min"].to_numpy(dtype=float).copy(),
-                                where=t["applicants"].to_numpy() > 0)
+    t = (
+        pd.DataFrame({"score": s, "ws": s * w, "w": w, "wbad": y * w})
+        .groupby(band, sort=True)
+        .agg(
+            score_min=("score", "min"),
+            score_max=("score", "max"),
+            ws=("ws", "sum"),
+            applicants=("w", "sum"),
+            bads=("wbad", "sum"),
+        )
+    )
+    t["score_mean"] = np.divide(
+        t["ws"], t["applicants"], out=t["score_min"].to_numpy(dtype=float).copy(), where=t["applicants"].to_numpy() > 0
+    )
     return t.drop(columns="ws").reset_index(drop=True).assign(band=lambda f: np.arange(1, len(f) + 1))
 
 
@@ -117,8 +144,16 @@ def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 1
     bads = t["bads"].to_numpy()
     with np.errstate(divide="ignore"):
         log_odds = np.where((goods > 0) & (bads > 0), np.log(np.maximum(goods, 1) / np.maximum(bads, 1)), np.nan)
-    bands = pd.DataFrame({"score": t["score_mean"], "score_min": t["score_min"], "score_max": t["score_max"],
-                          "applicants": t["applicants"], "bads": t["bads"], "log_odds": log_odds})
+    bands = pd.DataFrame(
+        {
+            "score": t["score_mean"],
+            "score_min": t["score_min"],
+            "score_max": t["score_max"],
+            "applicants": t["applicants"],
+            "bads": t["bads"],
+            "log_odds": log_odds,
+        }
+    )
     fitted = {"pdo": None, "pdo_ci": [None, None], "score_at_target_odds": None, "intercept": None, "slope": None}
     fit = _logistic(s, 1.0 - y, w)
     if fit is not None:
@@ -130,13 +165,19 @@ def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 1
             lo, hi = b - Z95 * se, b + Z95 * se
             # A slope interval that reaches zero leaves the doubling distance unbounded on that side.
             fitted["pdo_ci"] = [math.log(2) / hi if hi > 0 else None, math.log(2) / lo if lo > 0 else None]
-    return _jsonable({
-        "bands": bands.to_dict(orient="records"),
-        "requested": {"pdo": float(pdo), "target_score": float(target_score), "target_odds": float(target_odds),
-                      "slope": math.log(2) / pdo,
-                      "intercept": math.log(target_odds) - target_score * math.log(2) / pdo},
-        "fitted": fitted,
-    })
+    return _jsonable(
+        {
+            "bands": bands.to_dict(orient="records"),
+            "requested": {
+                "pdo": float(pdo),
+                "target_score": float(target_score),
+                "target_odds": float(target_odds),
+                "slope": math.log(2) / pdo,
+                "intercept": math.log(target_odds) - target_score * math.log(2) / pdo,
+            },
+            "fitted": fitted,
+        }
+    )
 
 
 def woe_logistic_challenger(card, X_train, y_bad, X_test, *, sample_weight=None) -> np.ndarray:
@@ -183,8 +224,10 @@ def _sentence(card: str, rows: list[dict]) -> str:
     by_auc = sorted(rows, key=lambda r: -r["auc"])  # stable: a tie goes to the earlier entry
     best = by_auc[0]
     if len(rows) > 1 and min(best["bad"], best["n"] - best["bad"]) < FEWEST_TO_JUDGE:
-        return (f"The test split holds {best['n']} applicants, {best['bad']} of them bad: too few to tell the "
-                "scores apart; judge the cards on a larger split.")
+        return (
+            f"The test split holds {best['n']} applicants, {best['bad']} of them bad: too few to tell the "
+            "scores apart; judge the cards on a larger split."
+        )
     if len(rows) == 1:
         lo, hi = best["auc_ci"]
         ci = f" (95% CI {lo:.3f} to {hi:.3f})" if lo is not None else ""
@@ -206,9 +249,21 @@ def _sentence(card: str, rows: list[dict]) -> str:
     return text
 
 
-def assess(y_test, scores: dict, *, card: str = "additive card", train_score=None, pdo, target_score, target_odds,
-           groups: int = 10, resamples: int = KS_RESAMPLES, seed: int = SEED, weights=None,
-           train_weights=None) -> dict:
+def assess(
+    y_test,
+    scores: dict,
+    *,
+    card: str = "additive card",
+    train_score=None,
+    pdo,
+    target_score,
+    target_odds,
+    groups: int = 10,
+    resamples: int = KS_RESAMPLES,
+    seed: int = SEED,
+    weights=None,
+    train_weights=None,
+) -> dict:
     """Everything the report and metrics.json show about the card and its challengers, as plain JSON values.
 
     `scores` maps a name (read after "the" in a sentence: "additive card", "tree model") to each applicant's
@@ -241,8 +296,12 @@ def assess(y_test, scores: dict, *, card: str = "additive card", train_score=Non
     if train_score is not None:
         value = psi(train_score, matrix[c], expected_weights=train_weights, actual_weights=w)
         reading = "stable" if value < PSI_SHIFT[0] else "some shift" if value < PSI_SHIFT[1] else "shifted"
-        stability = {"value": value, "reading": reading, "train": int(len(np.asarray(train_score))),
-                     "test": int(len(y))}
+        stability = {
+            "value": value,
+            "reading": reading,
+            "train": int(len(np.asarray(train_score))),
+            "test": int(len(y)),
+        }
     best = max(rows, key=lambda r: r["auc"])
     judged = min(card_row["bad"], card_row["n"] - card_row["bad"]) >= FEWEST_TO_JUDGE
     result = {
@@ -272,21 +331,46 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None) -> dict:
     if challenger is not None:
         X_train, y_train, *w_train = challenger
         scores["WoE logistic regression"] = woe_logistic_challenger(
-            sc.card_, frame(X_train, "X_train"), encode_target(outcome(y_train), sc.bad_)[0], X,
-            sample_weight=w_train[0] if w_train else None)
+            sc.card_,
+            frame(X_train, "X_train"),
+            encode_target(outcome(y_train), sc.bad_)[0],
+            X,
+            sample_weight=w_train[0] if w_train else None,
+        )
     s = sc.card_.scaling
     assessment = assess(
-        y_bad, scores, card=own, train_score=sc.train_scores_, pdo=s["pdo"], target_score=s["target_score"],
-        target_odds=s["target_odds"], weights=w, train_weights=sc.train_weights_)
+        y_bad,
+        scores,
+        card=own,
+        train_score=sc.train_scores_,
+        pdo=s["pdo"],
+        target_score=s["target_score"],
+        target_odds=s["target_odds"],
+        weights=w,
+        train_weights=sc.train_weights_,
+    )
     fam = _models.family(sc.family_)
     penalty = fam.penalty(sc.model_) if sc.model_ is not None else ""
-    summary = {"model": f"{sc.family_}, {fam.describe}{penalty}", "target": sc.target_, "bad": str(sc.bad_),
-               "scaling": dict(s), "points": sc.card_.points_kind}
+    summary = {
+        "model": f"{sc.family_}, {fam.describe}{penalty}",
+        "target": sc.target_,
+        "bad": str(sc.bad_),
+        "scaling": dict(s),
+        "points": sc.card_.points_kind,
+    }
     test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
     values = {b.name: {"build_unreadable": int(b.unreadable), **counts.get(b.name, {})} for b in sc.binnings_}
-    _report.write(path, summary=summary, table=sc.table_, charts=sc.charts(), assessment=assessment,
-                  test_scores=test_scores, dropped=sc.dropped_, values=values,
-                  directions=sc.directions().to_dict(orient="records"))
+    _report.write(
+        path,
+        summary=summary,
+        table=sc.table_,
+        charts=sc.charts(),
+        assessment=assessment,
+        test_scores=test_scores,
+        dropped=sc.dropped_,
+        values=values,
+        directions=sc.directions().to_dict(orient="records"),
+    )
     return assessment
 
 

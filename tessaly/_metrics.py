@@ -142,8 +142,9 @@ def ks_interval(good: np.ndarray, bad: np.ndarray, resamples: int = KS_RESAMPLES
     stats = []
     for start in range(0, resamples, batch):
         size = min(batch, resamples - start)
-        stats.append(_ks(rng.multinomial(g, good / good.sum(), size=size),
-                         rng.multinomial(b, bad / bad.sum(), size=size)))
+        stats.append(
+            _ks(rng.multinomial(g, good / good.sum(), size=size), rng.multinomial(b, bad / bad.sum(), size=size))
+        )
     lo, hi = np.quantile(np.concatenate(stats), [0.025, 0.975]) + shift
     return [float(max(lo, 0.0)), float(min(hi, 1.0))]
 
@@ -197,8 +198,12 @@ def _summary(y, s, *, resamples=KS_RESAMPLES, seed=SEED, w=None) -> dict:
     good, bad = _cells(y, s, w)
     r = ranking(good, bad, resamples=resamples, seed=seed)
     weighted = {} if w is None else {"weight": float(w.sum()), "bad_weight": float(w[y == 1].sum())}
-    return {"n": int(len(y)), "bad": int(y.sum()), **weighted,
-            **{k: r[k] for k in ("auc", "auc_ci", "gini", "gini_ci", "ks", "ks_ci")}}
+    return {
+        "n": int(len(y)),
+        "bad": int(y.sum()),
+        **weighted,
+        **{k: r[k] for k in ("auc", "auc_ci", "gini", "gini_ci", "ks", "ks_ci")},
+    }
 
 
 def evaluate(y_bad, score, *, resamples: int = KS_RESAMPLES, seed: int = SEED, weights=None) -> dict:
@@ -220,8 +225,10 @@ def psi(expected, actual, bins: int = 10, *, expected_weights=None, actual_weigh
     q = np.linspace(0, 1, bins + 1)[1:-1]
     edges = np.unique(np.quantile(e, q) if expected_weights is None else _weighted_quantile(e, we, q))
     k = len(edges) + 1
-    return stability(np.bincount(np.searchsorted(edges, e, side="left"), weights=we, minlength=k),
-                     np.bincount(np.searchsorted(edges, a, side="left"), weights=wa, minlength=k))
+    return stability(
+        np.bincount(np.searchsorted(edges, e, side="left"), weights=we, minlength=k),
+        np.bincount(np.searchsorted(edges, a, side="left"), weights=wa, minlength=k),
+    )
 
 
 def stability(expected, actual) -> float | None:

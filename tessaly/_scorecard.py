@@ -17,10 +17,10 @@ from . import _features, _models, _params, _points
 from ._card import loads, output_columns
 from ._checks import check_columns, check_names, encode_target, frame, no_containers, outcome, weights_of
 from ._errors import InputError
-from .monitoring import baseline as _baseline
-from .monitoring import figures as _figures
 from ._predictors import bin_all, select
 from ._shap_cards import COMPARISON_ROWS, additive_card, module_card, table_of
+from .monitoring import baseline as _baseline
+from .monitoring import figures as _figures
 
 __all__ = ["Scorecard", "encode_target"]
 

@@ -12,13 +12,13 @@ from scipy import stats as sps
 from sklearn.metrics import roc_auc_score
 
 from tessaly import Scorecard, _metrics
+from tessaly._card import CARD_FILE, checksum
+from tessaly._errors import InputError
 from tessaly.monitoring import baseline as _baseline
 from tessaly.monitoring import command as _monitor
 from tessaly.monitoring import count_tables, figures
 from tessaly.monitoring import counts as _counts
 from tessaly.monitoring import statistics as _monitoring
-from tessaly._card import CARD_FILE, checksum
-from tessaly._errors import InputError
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 

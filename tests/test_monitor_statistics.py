@@ -53,8 +53,10 @@ def _bad_rates(rng):
     n, n0 = rng.integers(50, 500, 10), rng.integers(50, 500, 10)
     d, d0 = rng.binomial(n, 0.1), rng.binomial(n0, 0.1)
     got = stats.bad_rate_homogeneity(d, n, d0, n0)
-    chi = sum(sps.chi2_contingency([[d[b], n[b] - d[b]], [d0[b], n0[b] - d0[b]]], correction=False).statistic
-              for b in range(10))
+    chi = sum(
+        sps.chi2_contingency([[d[b], n[b] - d[b]], [d0[b], n0[b] - d0[b]]], correction=False).statistic
+        for b in range(10)
+    )
     return (got["statistic"], got["p_value"]), (chi, sps.chi2(10).sf(chi))
 
 
@@ -78,10 +80,18 @@ def test_the_auc_from_counts_is_scikit_learns(applicants):
         assert auc == pytest.approx(roc_auc_score(good, score), abs=1e-12)
 
 
-@pytest.mark.parametrize("p, size, verdict", [
-    (0.001, 0.30, "red"), (0.001, 0.15, "amber"), (0.001, 0.05, "green"),  # significant: the size decides
-    (0.03, 0.30, "amber"), (0.2, 8.0, "green"),  # a large shift within the noise of a thin period
-    (0.001, None, "red"), (0.03, None, "amber"), (0.06, None, "green"),  # pure tests
-])
+@pytest.mark.parametrize(
+    "p, size, verdict",
+    [
+        (0.001, 0.30, "red"),
+        (0.001, 0.15, "amber"),
+        (0.001, 0.05, "green"),  # significant: the size decides
+        (0.03, 0.30, "amber"),
+        (0.2, 8.0, "green"),  # a large shift within the noise of a thin period
+        (0.001, None, "red"),
+        (0.03, None, "amber"),
+        (0.06, None, "green"),  # pure tests
+    ],
+)
 def test_a_verdict_needs_both_size_and_significance(p, size, verdict):
     assert stats.verdict(p, size, None if size is None else stats.PSI_SHIFT) == verdict

@@ -6,18 +6,17 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from . import statistics as stats
 from .._binning import UNSEEN
-from .._errors import InputError
 from .._checks import weights_of
+from .._errors import InputError
 from .._json import jsonable as _jsonable
 from .._tables import BATCH_ROWS
+from . import statistics as stats
 from .counts import BAD, GOOD, UNKNOWN, Outcomes, Tally
 
 BASELINE_FORMAT, BASELINE_VERSION = "tessaly-baseline", 1
 BANDS = 10
 NO_BASELINE = "give --baseline DATA, a labelled development table"
-
 
 
 def _part(card, X, y_bad, weight=None, edges=None, bands: int = BANDS) -> tuple[dict, list]:
@@ -28,17 +27,23 @@ def _part(card, X, y_bad, weight=None, edges=None, bands: int = BANDS) -> tuple[
         raise InputError("baseline outcomes must be 1 (bad) or 0 (good), one per applicant")
     absent = [p for p in card.names if p not in X.columns]
     if absent:
-        raise InputError(f"the development table lacks the predictor column{'s' * (len(absent) > 1)} "
-                         f"{', '.join(map(repr, absent))}")
+        raise InputError(
+            f"the development table lacks the predictor column{'s' * (len(absent) > 1)} {', '.join(map(repr, absent))}"
+        )
     if len(X) == 0:
         raise InputError("the development table has no applicants")
     w = weights_of(weight, len(X))
     tally = Tally(card, weighted=w is not None)
     y = y.astype(np.intp)
     for start in range(0, len(X), BATCH_ROWS):
-        chunk = X.iloc[start:start + BATCH_ROWS]
-        tally.add(chunk, np.zeros(len(chunk), dtype=np.intp), [None], y[start:start + BATCH_ROWS],
-                  None if w is None else w[start:start + BATCH_ROWS])
+        chunk = X.iloc[start : start + BATCH_ROWS]
+        tally.add(
+            chunk,
+            np.zeros(len(chunk), dtype=np.intp),
+            [None],
+            y[start : start + BATCH_ROWS],
+            None if w is None else w[start : start + BATCH_ROWS],
+        )
     keys, counts = tally.scores[0]
     n = counts.sum(axis=1)
     if edges is None:
@@ -52,9 +57,15 @@ def _part(card, X, y_bad, weight=None, edges=None, bands: int = BANDS) -> tuple[
     part = {
         "applicants": n.sum().item(),
         "mean_score": stats.mean_score(keys, n),
-        "predictors": {p.name: {"bins": [*p.labels, UNSEEN], "applicants": tally.cells[j][0].tolist(),
-                                "unreadable": tally.unreadable[0, j].item(), "missing": tally.missing[0, j].item()}
-                       for j, p in enumerate(card.predictors)},
+        "predictors": {
+            p.name: {
+                "bins": [*p.labels, UNSEEN],
+                "applicants": tally.cells[j][0].tolist(),
+                "unreadable": tally.unreadable[0, j].item(),
+                "missing": tally.missing[0, j].item(),
+            }
+            for j, p in enumerate(card.predictors)
+        },
         "bands": {"applicants": per_band(n), "bads": per_band(counts[:, BAD])},
         "performance": _performance(counts[:, GOOD], counts[:, BAD]),
     }
@@ -76,8 +87,9 @@ def _band_option(bands):
     return edges, BANDS
 
 
-def baseline(card, X_train, y_train_bad, X_test=None, y_test_bad=None, *, sample_weight=None, test_weight=None,
-             bands=BANDS) -> dict:
+def baseline(
+    card, X_train, y_train_bad, X_test=None, y_test_bad=None, *, sample_weight=None, test_weight=None, bands=BANDS
+) -> dict:
     """What monitoring compares a card against, as plain JSON data: on the training and the test part, each
     predictor's applicants per bin (the card's bins, then Unseen) with its unreadable and missing values, and
     the applicants and bads per score band; the test part's AUC, Gini and KS with their intervals.
@@ -109,14 +121,24 @@ def development_baseline(card, data: pd.DataFrame, where: str = "the development
         raise InputError(f"{where} lacks the target column '{card.target}'")
     y = Outcomes(card, card.target).codes(data[card.target])
     if (y == UNKNOWN).any():
-        raise InputError(f"{where} has {int((y == UNKNOWN).sum())} applicants without an outcome in "
-                         f"'{card.target}': a baseline needs every one")
+        raise InputError(
+            f"{where} has {int((y == UNKNOWN).sum())} applicants without an outcome in "
+            f"'{card.target}': a baseline needs every one"
+        )
     return baseline_from_data(card, data, y)
 
 
 def _baseline_dict(edges, parts, population, outcomes) -> dict:
-    return _jsonable({"format": BASELINE_FORMAT, "version": BASELINE_VERSION, "bands": edges,
-                      "population": population, "outcomes": outcomes, "parts": parts})
+    return _jsonable(
+        {
+            "format": BASELINE_FORMAT,
+            "version": BASELINE_VERSION,
+            "bands": edges,
+            "population": population,
+            "outcomes": outcomes,
+            "parts": parts,
+        }
+    )
 
 
 def _check_baseline(card, base) -> None:

@@ -44,8 +44,11 @@ def _shown(value) -> str:
 
 def alert_lines(result: dict) -> list[str]:
     """One line per amber or red check: verdict, scope, check, value and the threshold it passed."""
-    return [f"{a['verdict'].upper()}: {'whole window' if a['scope'] == 'all' else a['scope']}: {a['check']} "
-            f"{_shown(a['value'])} ({a['threshold']})" for a in result["alerts"]]
+    return [
+        f"{a['verdict'].upper()}: {'whole window' if a['scope'] == 'all' else a['scope']}: {a['check']} "
+        f"{_shown(a['value'])} ({a['threshold']})"
+        for a in result["alerts"]
+    ]
 
 
 def _card_of(card):
@@ -72,16 +75,29 @@ def read_counts(path):
     import pyarrow as pa
 
     if "kind" not in table_columns(Path(path)):  # before reading what may be a table of applicants
-        raise InputError(f"'{path}' holds no column 'kind': give the saved result of "
-                         "'tessaly export CARD --sql --monitor'")
+        raise InputError(
+            f"'{path}' holds no column 'kind': give the saved result of 'tessaly export CARD --sql --monitor'"
+        )
     batches = list(iter_batches(Path(path)))
     if not batches:
         raise InputError(f"'{path}' holds no counts")
     return pa.Table.from_batches(batches).to_pandas()
 
 
-def monitor(card, data=None, *, counts=None, baseline=None, target=None, period_column=None, period=None, out=None,
-            fail_on=None, batch_rows: int = BATCH_ROWS, progress=None) -> dict:
+def monitor(
+    card,
+    data=None,
+    *,
+    counts=None,
+    baseline=None,
+    target=None,
+    period_column=None,
+    period=None,
+    out=None,
+    fail_on=None,
+    batch_rows: int = BATCH_ROWS,
+    progress=None,
+) -> dict:
     """Monitor a card on a table of applicants (a pandas frame, or a CSV or Parquet file read in batches), or
     on `counts`, the saved result of the aggregate query (the SQL export's monitoring query).
 
@@ -107,16 +123,28 @@ def monitor(card, data=None, *, counts=None, baseline=None, target=None, period_
         bins, scores = split_counts(read_counts(counts), card)
         labels = bins["period"].dropna() if "period" in bins.columns else []
         kind = period_kind(labels)
-        result = from_counts(card, bins, scores, base, counts=str(counts), period=kind,
-                             period_rule=PERIOD_RULE["counts"] if kind else None)
+        result = from_counts(
+            card,
+            bins,
+            scores,
+            base,
+            counts=str(counts),
+            period=kind,
+            period_rule=PERIOD_RULE["counts"] if kind else None,
+        )
     else:
         if progress:
             progress.step(f"counting {applicants_of(data)}")
-        bins, scores = count(card, data, target=target, period_column=period_column, period=period,
-                             batch_rows=batch_rows)
-        about = {"data": str(data) if isinstance(data, (str, Path)) else None, "target": target,
-                 "period_column": period_column, "period": check_period(period_column, period),
-                 "period_rule": PERIOD_RULE["file"] if period_column else None}
+        bins, scores = count(
+            card, data, target=target, period_column=period_column, period=period, batch_rows=batch_rows
+        )
+        about = {
+            "data": str(data) if isinstance(data, (str, Path)) else None,
+            "target": target,
+            "period_column": period_column,
+            "period": check_period(period_column, period),
+            "period_rule": PERIOD_RULE["file"] if period_column else None,
+        }
         result = from_counts(card, bins, scores, base, outcomes=target is not None, **about)
     result["fail_on"] = fail_on
     result["exit_code"] = exit_code(result, fail_on)

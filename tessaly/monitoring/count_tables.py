@@ -8,14 +8,14 @@ import pandas as pd
 
 from .._binning import UNSEEN, canonical
 from .._errors import InputError
-from .counts import BAD, GOOD, PERIODS, UNKNOWN, Outcomes
+from .counts import PERIODS, UNKNOWN, Outcomes
 
 # The one table the aggregate query returns: rows of kind "bin" and of kind "score".
 QUERY_COLUMNS = ["kind", "period", "predictor", "bin", "score", "bad", "outcome", "applicants", "unreadable", "missing"]
 
 
 # Counts beyond this are no longer exact as the floats the figures are computed in.
-LARGEST_COUNT = 2 ** 53
+LARGEST_COUNT = 2**53
 
 
 def _whole(values, what: str) -> np.ndarray:
@@ -28,15 +28,19 @@ def _whole(values, what: str) -> np.ndarray:
 
 def _not_too_large(total, what: str) -> None:
     if total > LARGEST_COUNT:
-        raise InputError(f"the counts' {what} reach more than {LARGEST_COUNT:,}: figures of that many applicants "
-                         "cannot be exact; count a sample or fewer periods at a time")
+        raise InputError(
+            f"the counts' {what} reach more than {LARGEST_COUNT:,}: figures of that many applicants "
+            "cannot be exact; count a sample or fewer periods at a time"
+        )
 
 
 def _labels(values) -> np.ndarray:
     s = pd.Series(values, dtype=object)
     if s.isna().any():
-        raise InputError("a count has no period (from a query: an applicant whose date did not read): label every "
-                         "row, or leave the period column out")
+        raise InputError(
+            "a count has no period (from a query: an applicant whose date did not read): label every "
+            "row, or leave the period column out"
+        )
     return s.astype(str).to_numpy(dtype=object)
 
 
@@ -67,8 +71,10 @@ def _order(labels: list) -> list:
     parsed = _periods(labels)
     if parsed is None:
         shown = ", ".join(repr(str(label)[:20]) for label in labels[:3])
-        raise InputError(f"the counts' periods ({shown}...) are not months, quarters or years of one kind: label "
-                         "them as the monitoring query does (2024-03, 2024Q1 or 2024)")
+        raise InputError(
+            f"the counts' periods ({shown}...) are not months, quarters or years of one kind: label "
+            "them as the monitoring query does (2024-03, 2024Q1 or 2024)"
+        )
     span = pd.period_range(min(parsed), max(parsed), freq=parsed[0].freq)
     return [str(p) for p in span]
 
@@ -106,15 +112,19 @@ def _placed(card, bins: pd.DataFrame) -> pd.DataFrame:
     if predictor.isna().any():
         shown = str(bins.loc[predictor.isna(), "predictor"].iloc[0])[:80]
         raise InputError(f"the counts name the predictor {shown!r}, which is not on the card: they do not belong to it")
-    lookup = pd.DataFrame([(p.name, label, i) for p in card.predictors for i, label in enumerate([*p.labels, UNSEEN])],
-                          columns=["predictor", "bin", "cell"])
+    lookup = pd.DataFrame(
+        [(p.name, label, i) for p in card.predictors for i, label in enumerate([*p.labels, UNSEEN])],
+        columns=["predictor", "bin", "cell"],
+    )
     bins["predictor"] = bins["predictor"].astype(object)
     bins["bin"] = bins["bin"].astype(object).where(bins["bin"].notna(), None)
     placed = bins.merge(lookup, on=["predictor", "bin"], how="left", validate="many_to_one")
     if placed["cell"].isna().any():
         row = placed[placed["cell"].isna()].iloc[0]
-        raise InputError(f"the counts have a bin {str(row['bin'])[:80]!r} of '{row['predictor']}' that the card "
-                         "does not have: they do not belong to it")
+        raise InputError(
+            f"the counts have a bin {str(row['bin'])[:80]!r} of '{row['predictor']}' that the card "
+            "does not have: they do not belong to it"
+        )
     placed["j"] = placed["predictor"].map(names)
     return placed
 
@@ -129,8 +139,10 @@ def _scores(card, scores: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
     slack = 1e-9 * max(1.0, abs(lowest), abs(highest))
     beyond = (score < lowest - slack) | (score > highest + slack)
     if beyond.any():
-        raise InputError(f"the score counts hold the score {score[beyond][0]:g}, beyond what the card gives "
-                         f"({lowest:g} to {highest:g}): they do not belong to it")
+        raise InputError(
+            f"the score counts hold the score {score[beyond][0]:g}, beyond what the card gives "
+            f"({lowest:g} to {highest:g}): they do not belong to it"
+        )
     if "bad" not in scores.columns:
         return score, np.full(len(scores), UNKNOWN, dtype=np.intp)
     flag = pd.to_numeric(scores["bad"], errors="coerce")
@@ -178,8 +190,10 @@ def _agree(card, label, cells, unreadable, missing, total) -> None:
     """Every predictor counts the applicants the scores count, and no more unreadable or missing values."""
     for j, p in enumerate(card.predictors):
         if cells[j].sum() != total:
-            raise InputError(f"the counts of '{p.name}'{f' in {label}' if label else ''} sum to "
-                             f"{cells[j].sum()}, the score counts to {total}: they are not counts of one table")
+            raise InputError(
+                f"the counts of '{p.name}'{f' in {label}' if label else ''} sum to "
+                f"{cells[j].sum()}, the score counts to {total}: they are not counts of one table"
+            )
         if unreadable[j] > cells[j][-1] or missing[j] > total:
             raise InputError(f"the counts of '{p.name}' have more unreadable or missing values than applicants")
 
@@ -192,22 +206,25 @@ def merged(per_period):
     return keys, table
 
 
-
 def split_counts(table: pd.DataFrame, card) -> tuple[pd.DataFrame, pd.DataFrame]:
     """The aggregate query's one table (`QUERY_COLUMNS`) as the two count tables `from_counts` reads."""
     table = pd.DataFrame(table)
     absent = [c for c in ("kind", "applicants") if c not in table.columns]
     if absent:
-        raise InputError(f"the counts lack the column{'s' * (len(absent) > 1)} {', '.join(map(repr, absent))}: "
-                         "give the result of 'tessaly export CARD --sql --monitor'")
+        raise InputError(
+            f"the counts lack the column{'s' * (len(absent) > 1)} {', '.join(map(repr, absent))}: "
+            "give the result of 'tessaly export CARD --sql --monitor'"
+        )
     kind = table["kind"].astype(str)
     strange = sorted(set(kind) - {"bin", "score"})
     if strange:
         raise InputError(f"the counts have rows of kind {strange[0][:40]!r}: only 'bin' and 'score' rows belong")
     if "period" in table.columns and table["period"].isna().all():
         table = table.drop(columns="period")  # a query without periods
-    bins = table.loc[kind == "bin", [c for c in ("period", "predictor", "bin", "applicants", "unreadable", "missing")
-                                     if c in table.columns]]
+    bins = table.loc[
+        kind == "bin",
+        [c for c in ("period", "predictor", "bin", "applicants", "unreadable", "missing") if c in table.columns],
+    ]
     scores = table.loc[kind == "score", [c for c in ("period", "score", "bad", "applicants") if c in table.columns]]
     if "outcome" in table.columns and "bad" in table.columns:
         # The query counts every value but the bad one as good: a third one shows here.
@@ -218,5 +235,3 @@ def split_counts(table: pd.DataFrame, card) -> tuple[pd.DataFrame, pd.DataFrame]
         if column in bins.columns:
             bins[column] = bins[column].astype(object).where(bins[column].isna(), bins[column].astype(str))
     return bins, scores
-
-

@@ -126,16 +126,16 @@ def bad_rate_homogeneity(bads, applicants, bads0, applicants0) -> dict:
     if not used.any():
         return {"statistic": None, "df": 0, "p_value": None}
     z = _pooled_z(d[used], n[used], d0[used], n0[used])
-    statistic = float(np.sum(z ** 2))
+    statistic = float(np.sum(z**2))
     df = int(used.sum())
     return {"statistic": statistic, "df": df, "p_value": _chi2_sf(statistic, df)}
 
 
 def bad_rate_rises(bads, applicants, bads0, applicants0) -> dict:
-    """Whether the bad rates moved from development's, three ways, Holm-adjusted together into one p-value:
-    the bad rate of all bands rose, that of the upper half of the bands (the better scores, where a card
-    approves, whose few bads no single band can show) rose, or any band differs (`bad_rate_homogeneity`).
-    Every development rate carries its own sampling noise."""
+    """Whether the bad rates rose from development's in the same score bands, two ways, Holm-adjusted together
+    into one p-value: the bad rate of all bands, and that of the upper half of the bands (the better scores,
+    where a card approves, whose few bads no single band can show). Every development rate carries its own
+    sampling noise. Whether any band differs either way (`bad_rate_homogeneity`) is shown beside them."""
     d, n, d0, n0 = (np.asarray(x, dtype=float) for x in (bads, applicants, bads0, applicants0))
     upper = np.arange(len(n)) >= len(n) // 2
 
@@ -144,10 +144,9 @@ def bad_rate_rises(bads, applicants, bads0, applicants0) -> dict:
         z = float(_pooled_z(k, m, k0, m0)) if m > 0 and m0 > 0 else None
         return {"z": z, "p_value": None if z is None else 0.5 * math.erfc(z / math.sqrt(2))}
 
-    tests = {"all_bands": pooled(n > -1), "upper_half": pooled(upper),
-             "any_band": bad_rate_homogeneity(d, n, d0, n0)}
+    tests = {"all_bands": pooled(n >= 0), "upper_half": pooled(upper)}
     adjusted = [p for p in holm([t["p_value"] for t in tests.values()]) if p is not None]
-    return {**tests, "p_value": min(adjusted) if adjusted else None}
+    return {**tests, "any_band": bad_rate_homogeneity(d, n, d0, n0), "p_value": min(adjusted) if adjusted else None}
 
 
 def hosmer_lemeshow(bads, applicants, expected) -> dict:
@@ -184,8 +183,11 @@ def cells(scores, goods, bads):
     scores = np.asarray(scores, dtype=float)
     keys, inverse = np.unique(scores, return_inverse=True)
     k = len(keys)
-    return (keys, np.bincount(inverse, weights=np.asarray(goods, dtype=float), minlength=k),
-            np.bincount(inverse, weights=np.asarray(bads, dtype=float), minlength=k))
+    return (
+        keys,
+        np.bincount(inverse, weights=np.asarray(goods, dtype=float), minlength=k),
+        np.bincount(inverse, weights=np.asarray(bads, dtype=float), minlength=k),
+    )
 
 
 def mean_score(scores, applicants) -> float | None:
@@ -248,7 +250,34 @@ def jeffreys_interval(bads, applicants) -> tuple[np.ndarray, np.ndarray]:
     return np.where(empty, np.nan, lo), np.where(empty, np.nan, hi)
 
 
-__all__ = ["AMBER", "GREEN", "P_LEVELS", "PSI_SHIFT", "RED", "SHARE_RISE", "TOO_FEW", "VERDICTS", "auc_decline",
-           "band_edges", "band_of", "band_rises", "bad_rate_homogeneity", "cells", "delong", "herfindahl", "holm",
-           "homogeneity", "hosmer_lemeshow", "jeffreys_interval", "mean_score", "points_shift", "psi", "ranking",
-           "rise", "scaled_bad_rate", "shares", "verdict", "worst"]
+__all__ = [
+    "AMBER",
+    "GREEN",
+    "P_LEVELS",
+    "PSI_SHIFT",
+    "RED",
+    "SHARE_RISE",
+    "TOO_FEW",
+    "VERDICTS",
+    "auc_decline",
+    "band_edges",
+    "band_of",
+    "band_rises",
+    "bad_rate_homogeneity",
+    "cells",
+    "delong",
+    "herfindahl",
+    "holm",
+    "homogeneity",
+    "hosmer_lemeshow",
+    "jeffreys_interval",
+    "mean_score",
+    "points_shift",
+    "psi",
+    "ranking",
+    "rise",
+    "scaled_bad_rate",
+    "shares",
+    "verdict",
+    "worst",
+]

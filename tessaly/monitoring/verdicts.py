@@ -20,9 +20,11 @@ def _checks(card, outcomes: bool) -> list[tuple]:
     """(label, kind, the check's dict within a scope's section) per row of the matrix."""
     rows = [("score PSI", "psi", lambda s: s["score"])]
     for name in card.names:
-        rows += [(f"{name} PSI", "psi", lambda s, n=name: s["predictors"][n]),
-                 (f"{name} unseen share", "share", lambda s, n=name: s["predictors"][n]["unseen"]),
-                 (f"{name} missing share", "share", lambda s, n=name: s["predictors"][n]["missing"])]
+        rows += [
+            (f"{name} PSI", "psi", lambda s, n=name: s["predictors"][n]),
+            (f"{name} unseen share", "share", lambda s, n=name: s["predictors"][n]["unseen"]),
+            (f"{name} missing share", "share", lambda s, n=name: s["predictors"][n]["missing"]),
+        ]
     if outcomes:
         rows += [("AUC", "auc", lambda s: s["performance"]), ("calibration", "calibration", lambda s: s["calibration"])]
     return rows
@@ -45,8 +47,12 @@ def _size(kind: str, cell: dict):
 
 
 def _value(kind: str, cell: dict):
-    return {"psi": cell.get("psi"), "share": cell.get("share"), "auc": cell.get("auc"),
-            "calibration": cell.get("bad_ratio")}[kind]
+    return {
+        "psi": cell.get("psi"),
+        "share": cell.get("share"),
+        "auc": cell.get("auc"),
+        "calibration": cell.get("bad_ratio"),
+    }[kind]
 
 
 def _threshold(kind: str, verdict: str, cell: dict) -> str:
@@ -83,11 +89,21 @@ def _judge_row(label: str, kind: str, get, scopes: list) -> tuple[dict, list]:
         # No p-value: nothing could differ (one bin, one score); no sign of change.
         cell["verdict"] = stats.GREEN if p is None else stats.verdict(p, size, thresholds)
         if cell["verdict"] != stats.GREEN:
-            alerts.append({"scope": scope, "check": label, "value": _value(kind, cell),
-                           "threshold": _threshold(kind, cell["verdict"], cell), "verdict": cell["verdict"]})
+            alerts.append(
+                {
+                    "scope": scope,
+                    "check": label,
+                    "value": _value(kind, cell),
+                    "threshold": _threshold(kind, cell["verdict"], cell),
+                    "verdict": cell["verdict"],
+                }
+            )
     for scope, cell in cells.items():
-        row["cells"][scope] = (None if cell is None else
-                               {"value": _value(kind, cell), "verdict": cell["verdict"], "p_adjusted": cell.get("p_adjusted")})
+        row["cells"][scope] = (
+            None
+            if cell is None
+            else {"value": _value(kind, cell), "verdict": cell["verdict"], "p_adjusted": cell.get("p_adjusted")}
+        )
     return row, alerts
 
 
@@ -104,8 +120,15 @@ def judge(result: dict, card) -> None:
     result["checks"] = matrix
     result["alerts"] = alerts
     result["verdict"] = verdict
-    result["worst"] = {"verdict": verdict, "checks": list(dict.fromkeys(
-        a["check"] for a in alerts if a["verdict"] == verdict))}
-    result["thresholds"] = {"psi": list(stats.PSI_SHIFT), "p": list(stats.P_LEVELS),
-                            "share_rise": list(stats.SHARE_RISE), "adjustment": "holm over each check's scopes",
-                            "fewest_applicants": stats.FEWEST_APPLICANTS, "fewest_outcomes": stats.FEWEST_OUTCOMES}
+    result["worst"] = {
+        "verdict": verdict,
+        "checks": list(dict.fromkeys(a["check"] for a in alerts if a["verdict"] == verdict)),
+    }
+    result["thresholds"] = {
+        "psi": list(stats.PSI_SHIFT),
+        "p": list(stats.P_LEVELS),
+        "share_rise": list(stats.SHARE_RISE),
+        "adjustment": "holm over each check's scopes",
+        "fewest_applicants": stats.FEWEST_APPLICANTS,
+        "fewest_outcomes": stats.FEWEST_OUTCOMES,
+    }
