@@ -160,3 +160,63 @@ def check_header(names, path) -> None:
         if name in seen:
             raise InputError(f"'{path}' has two columns named {name[:80]!r}: rename one")
         seen.add(name)
+
+
+def _check_group_value(name, value) -> None:
+    """A category of a group set by hand: text, a number or true/false, one line where it is not."""
+    import numpy as np
+
+    if value is None:
+        raise InputError(f"a group set by hand for '{name}' holds null: missing values get a bin of their own, "
+                         "leave null out of the groups")
+    if isinstance(value, (list, tuple, dict)):
+        raise InputError(f"a group set by hand for '{name}' holds a list or object {str(value)[:40]}: a group is "
+                         "a flat list of values")
+    if isinstance(value, int) and not isinstance(value, bool) and abs(value) > 2 ** 53:
+        raise InputError(f"a group set by hand for '{name}' holds the integer {str(value)[:30]}, too large for a "
+                         "number to hold exactly: write it as text, in quotes")
+    if not isinstance(value, (str, int, float, np.integer, np.floating)):
+        raise InputError(f"a group set by hand for '{name}' holds {type(value).__name__} {str(value)[:40]!r}: "
+                         "give text or numbers")
+
+
+def hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
+    """Split points or groups of values set by hand, checked against the predictor; one line where they do not fit.
+    Groups are checked in time linear in their values."""
+    import numpy as np
+    import pandas as pd
+
+    from ._values import canonical
+
+    given = list(given)
+    groups = [isinstance(g, (list, tuple)) for g in given]
+    if numerical:
+        if any(groups):
+            raise InputError(f"'{name}' is numerical: set its bins by hand as split points, e.g. [25, 35, 50]")
+        try:
+            x = pd.to_numeric(pd.Series(given, dtype=object), errors="coerce").to_numpy(dtype=float)
+        except OverflowError:  # an integer beyond any float
+            x = np.full(len(given), np.nan)
+        if not np.isfinite(x).all() or any(isinstance(v, bool) for v in given):
+            raise InputError(f"the split points set by hand for '{name}' must be finite numbers, not {given!r}"[:300])
+        if not (np.diff(x) > 0).all():
+            raise InputError(f"the split points set by hand for '{name}' must be ascending without repeats: "
+                             f"{given!r}"[:300])
+        return [float(v) for v in x]
+    if not given or not all(groups) or not all(len(g) for g in given):
+        raise InputError(f"'{name}' is categorical: set its bins by hand as groups of values, e.g. "
+                         '[["own"], ["rent", "free"]]')
+    for value in (v for g in given for v in g):
+        _check_group_value(name, value)
+    keyed = [list(canonical(pd.Series(list(g), dtype=object))) for g in given]
+    if any(k is None for g in keyed for k in g):
+        _check_group_value(name, None)  # NaN given from Python reads as missing, as null does
+    flat = pd.Series([k for g in keyed for k in g], dtype=object)
+    twice = flat[flat.duplicated()]  # hashed once each: linear in the number of categories
+    if len(twice):
+        raise InputError(f"the value {twice.iloc[0]!r} of '{name}' is in two groups set by hand: keep it in one")
+    left = sorted(set(present.astype(str)) - set(flat))
+    if left:
+        raise InputError(f"'{name}' holds {len(left)} value{'s' * (len(left) > 1)} in no group set by hand "
+                         f"({', '.join(map(repr, left[:3]))}{', ...' if len(left) > 3 else ''}): add them to a group")
+    return keyed
