@@ -61,9 +61,13 @@ def test_a_shifted_predictor_is_red_and_the_others_green(fitted, tmp_path):
     assert {"debt_ratio", "housing"} <= set(card.names) and len(card.names) >= 3
     X, _ = population(20_000, 1, shift=0.4)
     X.loc[:9, "housing"] = "boat"  # never seen: neutral points, counted apart
+    X.loc[10:14, "age"] = np.nan  # no Missing bin on the card: counted as missing, not also as unseen
+    assert "Missing" not in next(p for p in card.predictors if p.name == "age").labels
     result = _monitor.monitor(card, X, baseline=base, out=tmp_path)
     unseen = result["predictors"]["housing"]["unseen"]
     assert (unseen["share"], unseen["baseline_share"], unseen["verdict"]) == (10 / 20_000, 0.0, "green")
+    age = result["predictors"]["age"]
+    assert (age["missing"]["share"], age["unseen"]["share"]) == (5 / 20_000, 0.0)
     verdicts = {name: p["verdict"] for name, p in result["predictors"].items()}
     assert verdicts == {name: "red" if name == "debt_ratio" else "green" for name in card.names}
     # Higher debt earns fewer points: the shift costs points on average.
@@ -132,6 +136,19 @@ def test_a_healthy_portfolio_stays_green_and_a_shifted_period_turns_red(estimato
     assert (("2024-04", "debt_ratio PSI") in fired) == (change == "shift")
     if change == "stray":
         assert tables["summary"].set_index("scope").loc["2024-08", "score_verdict"] == "too few"
+
+
+@pytest.mark.parametrize("dates, labels", [
+    # The offset changes at daylight saving: each time falls in the month of its own wall clock.
+    (["2024-03-31T23:30:00+01:00", "2024-03-31T23:30:00+02:00", "2024-04-01T00:30:00+02:00"],
+     ["2024-03", "2024-03", "2024-04"]),
+    (pd.Series(pd.to_datetime(["2024-03-31 22:30", "2024-04-30 22:30"], utc=True)).dt.tz_convert("Europe/Paris"),
+     ["2024-04", "2024-05"]),
+    (["2024-03-31", "2024-04-01 00:00:00"], ["2024-03", "2024-04"]),
+])
+def test_times_fall_in_the_period_of_their_own_wall_clock(dates, labels):
+    codes, found = _counts.period_codes(pd.Series(dates), "month", "applied")
+    assert list(found[codes]) == labels
 
 
 def test_the_command_line_monitors_a_file_and_the_counts_of_a_warehouse(estimator, tmp_path, capsys):
@@ -289,6 +306,11 @@ BAD_INPUT = {
     "fail-on level": (lambda card, base, X, tmp: _monitor.monitor(card, X, baseline=base, fail_on="orange"),
                       "--fail-on"),
     "counts with a third outcome": (lambda card, base, X, tmp: _third_outcome(card, base, X), "besides the bad value"),
+    "a date that is none, under the user's column": (
+        lambda card, base, X, tmp: figures.assess(card, X.assign(when=["2024-01-01"] * (len(X) - 1) + ["soon"]),
+                                                  period="when", baseline=base),
+        "period column 'when' holds 'soon'",
+    ),
     "counts over periods that are none": (lambda card, base, X, tmp: figures.from_counts(
         card, *_periods(card, X, ["February", "March"]), base), "not months, quarters or years"),
     "counts over months and quarters": (lambda card, base, X, tmp: figures.from_counts(
