@@ -7,7 +7,7 @@ import numpy as np
 import pandas as pd
 
 from .._binning import UNSEEN
-from .._checks import weights_of
+from .._checks import check_columns, weights_of
 from .._errors import InputError
 from .._json import jsonable as _jsonable
 from .._tables import BATCH_ROWS
@@ -25,11 +25,7 @@ def _part(card, X, y_bad, weight=None, edges=None, bands: int = BANDS) -> tuple[
     y = np.asarray(y_bad)
     if y.shape != (len(X),) or not np.isin(y, (0, 1)).all():
         raise InputError("baseline outcomes must be 1 (bad) or 0 (good), one per applicant")
-    absent = [p for p in card.names if p not in X.columns]
-    if absent:
-        raise InputError(
-            f"the development table lacks the predictor column{'s' * (len(absent) > 1)} {', '.join(map(repr, absent))}"
-        )
+    check_columns(X, card.names, "the development table lacks")
     if len(X) == 0:
         raise InputError("the development table has no applicants")
     w = weights_of(weight, len(X))

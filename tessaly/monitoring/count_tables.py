@@ -6,8 +6,9 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from .._binning import UNSEEN, canonical
+from .._binning import UNSEEN
 from .._errors import InputError
+from .._values import canonical
 from .counts import PERIODS, UNKNOWN, Outcomes
 
 # The one table the aggregate query returns: rows of kind "bin" and of kind "score".

@@ -14,9 +14,11 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from .._binning import MISSING, UNSEEN, canonical
+from .._binning import MISSING, UNSEEN
+from .._checks import check_columns
 from .._errors import InputError
 from .._tables import BATCH_ROWS, iter_batches, table_columns
+from .._values import canonical
 
 # Period labels as pandas writes them: "2024-03", "2024Q1", "2024"; the SQL export writes the same.
 PERIODS = {"month": "M", "quarter": "Q", "year": "Y"}
@@ -286,11 +288,7 @@ def count(
     """The two count tables of a table of applicants (a frame or a CSV/Parquet file), read in batches."""
     period = check_period(period_column, period)
     columns = list(data.columns) if isinstance(data, pd.DataFrame) else table_columns(Path(data))
-    absent = [p for p in card.names if p not in columns]
-    if absent:
-        raise InputError(
-            f"{applicants_of(data)} lack the predictor column{'s' * (len(absent) > 1)} {', '.join(map(repr, absent))}"
-        )
+    check_columns(columns, card.names, f"{applicants_of(data)} lack")
     for option, name in (("target", target), ("period", period_column)):
         if name is not None and name not in columns:
             raise InputError(f"{option} column {name!r} is not in {applicants_of(data)}")

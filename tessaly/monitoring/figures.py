@@ -12,6 +12,7 @@ import numpy as np
 import pandas as pd
 
 from .._binning import MISSING, UNSEEN
+from .._checks import check_columns
 from .._errors import InputError
 from .._json import jsonable as _jsonable
 from . import statistics as stats
@@ -340,9 +341,7 @@ def assess(
     known yet), `period` a column of X holding dates or one date per applicant, `every` month, quarter or
     year. `baseline`: by default the card's own; `fix`: what to do without one."""
     base = baseline_of(card, baseline, fix)
-    absent = [p for p in card.names if p not in X.columns]
-    if absent:
-        raise InputError(f"X lacks the predictor column{'s' * (len(absent) > 1)} {', '.join(map(repr, absent))}")
+    check_columns(X, card.names, "X lacks")
     frame = X[card.names].reset_index(drop=True)
     target = period_column = None
     if period is not None:
