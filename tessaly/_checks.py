@@ -22,8 +22,9 @@ def frame(X, what="X") -> pd.DataFrame:
     import pandas as pd
 
     if not isinstance(X, pd.DataFrame):
-        raise InputError(f"{what} must be a pandas DataFrame of applicants, one column per predictor, "
-                         f"not {type(X).__name__}")
+        raise InputError(
+            f"{what} must be a pandas DataFrame of applicants, one column per predictor, not {type(X).__name__}"
+        )
     return X
 
 
@@ -39,8 +40,10 @@ def no_containers(X: pd.DataFrame) -> None:
             kinds = column.map(type, na_action="ignore")
             held = kinds.isin([list, tuple, dict, set, np.ndarray])
             if held.any():
-                raise InputError(f"column '{name}' holds {kinds[held].iloc[0].__name__} values: a predictor holds "
-                                 "one number or text per applicant; flatten it or drop the column")
+                raise InputError(
+                    f"column '{name}' holds {kinds[held].iloc[0].__name__} values: a predictor holds "
+                    "one number or text per applicant; flatten it or drop the column"
+                )
 
 
 def outcome(y):
@@ -87,8 +90,10 @@ def encode_target(y, bad=None) -> tuple[np.ndarray, object]:
     elif any(str(v).strip().lower() == "bad" for v in values):
         bad_value = next(v for v in values if str(v).strip().lower() == "bad")
     else:
-        raise InputError(f"cannot tell which value of '{name}' means bad ({values[0]!r} or {values[1]!r}): name it "
-                         "with bad= (--bad on the command line)")
+        raise InputError(
+            f"cannot tell which value of '{name}' means bad ({values[0]!r} or {values[1]!r}): name it "
+            "with bad= (--bad on the command line)"
+        )
     return (column == bad_value).to_numpy().astype(int), bad_value
 
 
@@ -121,11 +126,20 @@ def check_columns(data, names, who="the applicants lack") -> None:
 def check_names(predictors, target, outputs) -> None:
     """Predictor and target names that the models, the card and its `outputs` can carry."""
     for p in [*predictors, target]:
-        if not isinstance(p, str) or not p or "\0" in p or len(p) > LONGEST_NAME or any(c in p for c in "/[]<") \
-                or p.endswith("_RF") or p != p.strip():
+        if (
+            not isinstance(p, str)
+            or not p
+            or "\0" in p
+            or len(p) > LONGEST_NAME
+            or any(c in p for c in "/[]<")
+            or p.endswith("_RF")
+            or p != p.strip()
+        ):
             shown = repr(p)[:60] + ("..." if len(repr(p)) > 60 else "")
-            raise InputError(f"column name {shown} cannot be used (it must be text of 1-{LONGEST_NAME} characters "
-                             "without '/', '[', ']', '<', NUL or outer spaces, not ending in '_RF'): rename the column")
+            raise InputError(
+                f"column name {shown} cannot be used (it must be text of 1-{LONGEST_NAME} characters "
+                "without '/', '[', ']', '<', NUL or outer spaces, not ending in '_RF'): rename the column"
+            )
     if len(set(predictors)) != len(predictors):
         twice = next(p for p in predictors if predictors.count(p) > 1)
         raise InputError(f"X has two columns named '{twice}': rename one")
@@ -134,8 +148,10 @@ def check_names(predictors, target, outputs) -> None:
     outputs = set(outputs)
     clash = [p for p in [*predictors, target] if p in outputs]
     if clash:
-        raise InputError(f"column '{clash[0]}' is named like an output column (score, reason_N, <predictor>_bin, "
-                         "<predictor>_points): rename it")
+        raise InputError(
+            f"column '{clash[0]}' is named like an output column (score, reason_N, <predictor>_bin, "
+            "<predictor>_points): rename it"
+        )
 
 
 def check_ids(ids, outputs) -> list[str]:
@@ -144,8 +160,9 @@ def check_ids(ids, outputs) -> list[str]:
     produced = set(outputs)
     clash = [i for i in ids if i in produced] or [i for i in ids if ids.count(i) > 1]
     if clash:
-        raise InputError(f"--id column {clash[0]!r} is named like an output column or given twice: "
-                         "rename it in the table")
+        raise InputError(
+            f"--id column {clash[0]!r} is named like an output column or given twice: rename it in the table"
+        )
     return ids
 
 
@@ -167,17 +184,24 @@ def _check_group_value(name, value) -> None:
     import numpy as np
 
     if value is None:
-        raise InputError(f"a group set by hand for '{name}' holds null: missing values get a bin of their own, "
-                         "leave null out of the groups")
+        raise InputError(
+            f"a group set by hand for '{name}' holds null: missing values get a bin of their own, "
+            "leave null out of the groups"
+        )
     if isinstance(value, (list, tuple, dict)):
-        raise InputError(f"a group set by hand for '{name}' holds a list or object {str(value)[:40]}: a group is "
-                         "a flat list of values")
-    if isinstance(value, int) and not isinstance(value, bool) and abs(value) > 2 ** 53:
-        raise InputError(f"a group set by hand for '{name}' holds the integer {str(value)[:30]}, too large for a "
-                         "number to hold exactly: write it as text, in quotes")
+        raise InputError(
+            f"a group set by hand for '{name}' holds a list or object {str(value)[:40]}: a group is "
+            "a flat list of values"
+        )
+    if isinstance(value, int) and not isinstance(value, bool) and abs(value) > 2**53:
+        raise InputError(
+            f"a group set by hand for '{name}' holds the integer {str(value)[:30]}, too large for a "
+            "number to hold exactly: write it as text, in quotes"
+        )
     if not isinstance(value, (str, int, float, np.integer, np.floating)):
-        raise InputError(f"a group set by hand for '{name}' holds {type(value).__name__} {str(value)[:40]!r}: "
-                         "give text or numbers")
+        raise InputError(
+            f"a group set by hand for '{name}' holds {type(value).__name__} {str(value)[:40]!r}: give text or numbers"
+        )
 
 
 def hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
@@ -200,12 +224,14 @@ def hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
         if not np.isfinite(x).all() or any(isinstance(v, bool) for v in given):
             raise InputError(f"the split points set by hand for '{name}' must be finite numbers, not {given!r}"[:300])
         if not (np.diff(x) > 0).all():
-            raise InputError(f"the split points set by hand for '{name}' must be ascending without repeats: "
-                             f"{given!r}"[:300])
+            raise InputError(
+                f"the split points set by hand for '{name}' must be ascending without repeats: {given!r}"[:300]
+            )
         return [float(v) for v in x]
     if not given or not all(groups) or not all(len(g) for g in given):
-        raise InputError(f"'{name}' is categorical: set its bins by hand as groups of values, e.g. "
-                         '[["own"], ["rent", "free"]]')
+        raise InputError(
+            f'\'{name}\' is categorical: set its bins by hand as groups of values, e.g. [["own"], ["rent", "free"]]'
+        )
     for value in (v for g in given for v in g):
         _check_group_value(name, value)
     keyed = [list(canonical(pd.Series(list(g), dtype=object))) for g in given]
@@ -217,6 +243,52 @@ def hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
         raise InputError(f"the value {twice.iloc[0]!r} of '{name}' is in two groups set by hand: keep it in one")
     left = sorted(set(present.astype(str)) - set(flat))
     if left:
-        raise InputError(f"'{name}' holds {len(left)} value{'s' * (len(left) > 1)} in no group set by hand "
-                         f"({', '.join(map(repr, left[:3]))}{', ...' if len(left) > 3 else ''}): add them to a group")
+        raise InputError(
+            f"'{name}' holds {len(left)} value{'s' * (len(left) > 1)} in no group set by hand "
+            f"({', '.join(map(repr, left[:3]))}{', ...' if len(left) > 3 else ''}): add them to a group"
+        )
     return keyed
+
+
+def check_training(X, y, *, outputs, bad=None, bins=None, shap_data=None):
+    """The training table with a fresh index, y as 1 bad / 0 good, the bad value, the target's name and the two
+    outcome values (sorted; bad second where they cannot be). `outputs(predictors)`: the columns scoring adds."""
+    import numpy as np
+    import pandas as pd
+
+    X = frame(X)
+    y = outcome(y)
+    if len(X) != len(y):
+        raise InputError(f"X has {len(X)} applicants but y has {len(y)} outcomes")
+    y_bad, bad_value = encode_target(y, bad)
+    target = getattr(y, "name", None)
+    target = "target" if target is None else target
+    predictors = list(X.columns)
+    if not predictors:
+        raise InputError("the table has no predictor columns besides the target")
+    check_names(predictors, target, outputs(predictors))
+    no_containers(X)
+    unknown = [p for p in (bins or {}) if p not in predictors]
+    if unknown:
+        raise InputError(
+            f"bins (--bins) are set by hand for {', '.join(map(repr, unknown[:3]))}, which "
+            f"{'is' if len(unknown) == 1 else 'are'} no predictor of X: check the names"
+        )
+    if shap_data is not None:
+        check_columns(getattr(shap_data, "columns", []), predictors, "shap_data lacks")
+    values = list(pd.unique(pd.Series(y)))
+    try:
+        classes = np.array(sorted(values), dtype=object)
+    except TypeError:  # values of two types: bad second, as sklearn's positive class
+        classes = np.array([v for v in values if v != bad_value] + [bad_value], dtype=object)
+    return X.reset_index(drop=True), y_bad, bad_value, target, classes
+
+
+def check_test_part(test, bad_value) -> tuple:
+    """A labelled test part (X_test, y_test) or (X_test, y_test, test_weight), y as 1 bad / 0 good."""
+    if not isinstance(test, (tuple, list)) or len(test) not in (2, 3):
+        raise InputError("test must be (X_test, y_test) or (X_test, y_test, test_weight)")
+    X_test, y_test, *w = test
+    X_test = frame(X_test, "X_test")
+    y_test = encode_target(outcome(y_test), bad_value)[0]
+    return X_test, y_test, weights_of(w[0] if w else None, len(X_test))
