@@ -84,8 +84,8 @@ def _rules(r: dict) -> str:
         f"unseen or missing values are amber {t['share_rise'][0]:.0%} and red {t['share_rise'][1]:.0%} above "
         f"development's, again only when significant (one-sided, both samples' noise carried). AUC: one-sided "
         f"test that it fell below the development AUC, carrying the development AUC's own sampling error. "
-        f"Calibration: whether bad rates rose from development's in the same score bands (all bands, the "
-        f"upper half, or any band), Holm-adjusted together. A scope with fewer than {t['fewest_applicants']} "
+        f"Calibration: whether bad rates rose from development's in the same score bands (all bands, or the "
+        f"upper half), Holm-adjusted together. A scope with fewer than {t['fewest_applicants']} "
         f"applicants, or fewer than {t['fewest_outcomes']} goods or bads for the outcome checks, is too few to "
         f"judge. Cells show the PSI, the share, the AUC, and the bads observed over those expected."
     )
@@ -207,8 +207,9 @@ def _calibration(r: dict) -> str:
 
     text = (
         f"{c['bads']} bads where development's bad rates in the same score bands expect "
-        f"{c['expected_bads']:.1f}. Against development: all bands {rise(t['all_bands'])}; the upper half "
-        f"{rise(t['upper_half'])}; any band {_said(t['any_band'])}. Against the rates the card's scaling "
+        f"{c['expected_bads']:.1f}. Rise against development (the verdict): all bands {rise(t['all_bands'])}; the "
+        f"upper half {rise(t['upper_half'])}. Any band different either way: {_said(t['any_band'])}. Against the "
+        f"rates the card's scaling "
         f"promises (Hosmer-Lemeshow, as many degrees of freedom as bands): {_said(c['hosmer_lemeshow'])}."
     )
     return (
