@@ -163,7 +163,7 @@ def _start(session, layout: list):
 
 
 def compare(session, total: np.ndarray) -> dict:
-    from .. import _validation as V
+    from .. import _metrics as V
 
     y, w = session.applicants["y_test"], session.applicants["w_test"]
     auc, cov = V._delong(y, np.vstack([total, session.base]), w)
