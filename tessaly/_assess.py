@@ -9,6 +9,7 @@ import numpy as np
 import pandas as pd
 
 from . import _models
+from ._binning import hand_bins
 from ._checks import encode_target, frame, outcome, weights_of
 from ._errors import InputError
 from ._json import jsonable as _jsonable
@@ -378,7 +379,7 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None) -> dict:
 def by_hand(sc) -> list[dict]:
     """Each predictor set by hand: its bins and information value beside the optimal ones, and its edits."""
     fitted = {b.name: b for b in getattr(sc, "candidates_", [])}
-    optimal, edits_of = getattr(sc, "optimal_", {}), getattr(sc, "edits_", {})
+    optimal, edits_of = getattr(sc, "optimal_", {}), hand_bins(sc.bins)[2]
     rows = []
     for name in dict.fromkeys([*optimal, *edits_of]):
         mine, best = fitted.get(name), optimal.get(name)

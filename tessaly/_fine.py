@@ -15,6 +15,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
+from ._binning import hand_bins
 from ._errors import InputError
 from ._files import atomic_path
 from ._pure_bins import _between
@@ -130,6 +131,7 @@ def fine_classes(
     card = {p.name: p for p in sc.card_.predictors}
     optimal = getattr(sc, "optimal_", {})
     predictors = []
+    edits = hand_bins(sc.bins)[2]
     candidates = list(getattr(sc, "candidates_", sc.binnings_))
     candidates += [b for name, b in optimal.items() if name not in {c.name for c in candidates}]
     for b in candidates:
@@ -138,7 +140,7 @@ def fine_classes(
         entry["splits"] = b.splits
         entry["optimal"] = optimal[b.name].splits if b.name in optimal else b.splits
         entry["binning"] = b.binning
-        entry["edits"] = getattr(sc, "edits_", {}).get(b.name, [])
+        entry["edits"] = edits.get(b.name, [])
         entry["left_out"] = None if b.name in card else sc.dropped_.get(b.name, "left out")
         predictors.append(entry)
     penalty = getattr(getattr(sc, "model_", None), "C_", None)

@@ -10,16 +10,14 @@ from ._errors import InputError
 from ._models import PARALLEL_ROWS, quiet
 
 
-def bin_all(
-    X, y_bad, w, progress, *, monotonic_trend, special_codes, max_bins, bins, optimal: dict | None = None
-) -> tuple[list, dict]:
-    """Each predictor's bins, and the predictors that cannot have any with the reason; large tables on two
-    threads, since the solvers release the interpreter. `bins`: as `_binning.hand_bins` reads them; `optimal`
-    receives, for each predictor set or left out by hand, the bins the search would have made."""
+def bin_all(X, y_bad, w, progress, *, monotonic_trend, special_codes, max_bins, bins) -> tuple[list, dict, dict]:
+    """Each predictor's bins, the predictors that cannot have any with the reason, and for each predictor set or
+    left out by hand the bins the search would have made (for the report and the editor); large tables on two
+    threads, since the solvers release the interpreter. `bins`: as `_binning.hand_bins` reads them."""
     from concurrent.futures import ThreadPoolExecutor
 
     hand, left_out, _ = _binning.hand_bins(bins)
-    optimal = {} if optimal is None else optimal
+    optimal: dict = {}
 
     def fit(p, splits=None):
         return _binning.fit_predictor(
@@ -58,7 +56,7 @@ def bin_all(
                 binnings.append(b)
     if progress:
         progress.count("binning predictors", len(names), len(names))
-    return binnings, dropped
+    return binnings, dropped, optimal
 
 
 def select(binnings, X, dropped: dict, w=None, *, min_iv=None, max_corr=None) -> list:

@@ -13,7 +13,7 @@ import pandas as pd
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils.validation import check_is_fitted
 
-from . import _binning, _models, _params, _points
+from . import _models, _params, _points
 from ._card import loads, output_columns
 from ._checks import check_test_part, check_training, encode_target, frame, outcome, weights_of
 from ._errors import InputError
@@ -161,11 +161,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     def _binnings(self, X, y_bad, w, progress, step) -> tuple[list, dict]:
         """Each predictor's bins, then the predictors kept; the others named with the reason."""
-        # Kept for the report and the editor: every predictor binned, what the search makes of those set by hand,
-        # and the edits recorded with them.
-        self.optimal_: dict = {}
-        self.edits_ = _binning.hand_bins(self.bins)[2]
-        binnings, dropped = bin_all(
+        binnings, dropped, self.optimal_ = bin_all(
             X,
             y_bad,
             w,
@@ -174,7 +170,6 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             special_codes=self.special_codes,
             max_bins=self.max_bins,
             bins=self.bins,
-            optimal=self.optimal_,
         )
         self.candidates_ = list(binnings)
         binnings = select(binnings, X, dropped, w, min_iv=self.min_iv, max_corr=self.max_corr)
