@@ -14,7 +14,7 @@ from ._errors import InputError
 
 # Modules of the [cli] extra besides the model families' own; without them a command ends in one line, not a
 # traceback.
-EXTRA = {"optbinning", "ortools", "scorecardpy", "pyarrow", "plotly"}
+EXTRA = {"optbinning", "ortools", "scorecardpy", "pyarrow", "plotly", "starlette", "uvicorn"}
 TEST_SIZE = 0.3  # the split is the command line's own: the estimator never sees the test part
 
 
@@ -79,17 +79,8 @@ def _add_estimator_options(p: argparse.ArgumentParser, *, binning: bool = True) 
                    help="an identity column: no predictor, written first in test_scores.csv (repeatable)")
 
 
-def _parser() -> argparse.ArgumentParser:
-    parser = _Parser(prog="tessaly", description="Credit scorecards from SHAP values and Weight of Evidence.")
-    sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
-
-    b = sub.add_parser("build", help="bin, train and build a scorecard with its report")
-    b.add_argument("data", help="CSV or Parquet table of applicants (with --engine also a folder or glob of Parquet "
-                   "files, or with --table the database that holds the table)")
-    b.add_argument("target", help="name of the binary target column")
-    b.add_argument("--out", required=True,
-                   help="card directory: new, empty, or a card of an earlier build (nothing else is replaced)")
-    _add_estimator_options(b)
+def _add_engine_options(b: argparse.ArgumentParser) -> None:
+    """Where the test part comes from, and where the heavy passes run."""
     b.add_argument("--test-column", metavar="COLUMN",
                    help="a column true for the test part (e.g. rows after a cut-off date), instead of --test-size")
     b.add_argument("--engine", choices=("duckdb", "spark"),
@@ -97,6 +88,19 @@ def _parser() -> argparse.ArgumentParser:
     b.add_argument("--table", metavar="NAME",
                    help="with --engine: a table the engine knows (DATA is then the DuckDB database file or the "
                         "Spark database)")
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = _Parser(prog="tessaly", description="Credit scorecards from SHAP values and Weight of Evidence.")
+    sub = parser.add_subparsers(dest="command", required=True, parser_class=_Parser)
+
+    b = sub.add_parser("build", help="bin, train and build a scorecard with its report")
+    b.add_argument("data", help="CSV or Parquet table of applicants (--engine: or Parquet folder, glob, database)")
+    b.add_argument("target", help="name of the binary target column")
+    b.add_argument("--out", required=True,
+                   help="card directory: new, empty, or a card of an earlier build (nothing else is replaced)")
+    _add_estimator_options(b)
+    _add_engine_options(b)
     b.add_argument("--quiet", action="store_true", help="no progress output")
 
     s = sub.add_parser("score", help="score new applicants with a built card")
@@ -138,7 +142,8 @@ def _parser() -> argparse.ArgumentParser:
     m.add_argument("--baseline", metavar="DATA",
                    help="a labelled development table to compare with (for a card built without a baseline)")
     m.add_argument("--out", help="directory for monitor.json and monitor.html (default: <card>-monitor, beside the card)")
-    m.add_argument("--fail-on", choices=("amber", "red"),
+    # Checked by the command, so a wrong level ends in one line like any other error.
+    m.add_argument("--fail-on", metavar="{amber,red}",
                    help="exit with code 3 when the worst verdict reaches this level (1 stays for errors)")
     m.add_argument("--quiet", action="store_true", help="no progress output")
 
@@ -146,6 +151,19 @@ def _parser() -> argparse.ArgumentParser:
     bn.add_argument("card", help="card directory (or its card.json)")
     bn.add_argument("--out", help="file to write (default: standard output)")
     bn.add_argument("--quiet", action="store_true", help="no progress output")
+
+    ed = sub.add_parser("edit", help="steer a card's bins in the browser, the card refitted as you edit",
+                        description="Open a page on 127.0.0.1 to split, merge and regroup a card's bins. With --data "
+                                    "the card is refitted on its training part after each edit; Save writes the bins "
+                                    "file that 'tessaly build --bins' reads, with every edit and its reason.")
+    ed.add_argument("card", help="card directory of 'tessaly build'")
+    ed.add_argument("--data", help="the card's development table (CSV or Parquet): refit the card after each edit")
+    ed.add_argument("--target", metavar="COLUMN", help="the target column of --data (default: the card's)")
+    ed.add_argument("--weight", metavar="COLUMN", help="the sample weight column of --data (default: the build's)")
+    ed.add_argument("--out", metavar="BINS.json", help="the bins file Save writes (without it, nothing is saved)")
+    ed.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    ed.add_argument("--no-browser", action="store_true", help="print the address only, open no browser")
+    ed.add_argument("--quiet", action="store_true", help="no progress output")
 
     d = sub.add_parser("demo", help="build and apply a scorecard on the German credit data")
     d.add_argument("--out", help="output directory (default: tessaly-demo in the temporary directory)")
@@ -170,15 +188,27 @@ def estimator_params(args) -> dict:
     return params
 
 
+def _once_each(pairs) -> dict:
+    """A JSON object whose every name is given once: a predictor named twice would keep only its last bins."""
+    seen = set()
+    for key, _ in pairs:
+        if key in seen:
+            raise InputError(f"the --bins file names {key[:80]!r} twice: keep one entry for it")
+        seen.add(key)
+    return dict(pairs)
+
+
 def _bins_file(path) -> dict:
     """The bins set by hand, from the JSON file that 'tessaly bins' prints."""
     import json
 
     try:
         with open(path, encoding="utf-8") as f:
-            bins = json.load(f)
+            bins = json.load(f, object_pairs_hook=_once_each)
     except OSError as e:
         raise InputError(f"cannot read --bins file '{path}': {e.strerror}") from None
+    except InputError:
+        raise
     except (ValueError, RecursionError) as e:
         raise InputError(f"--bins file '{path}' is not valid JSON ({str(e).splitlines()[0]}): fix it") from None
     if not isinstance(bins, dict):
@@ -270,16 +300,20 @@ def _export(args, progress) -> None:
 
 
 def _monitor(args, progress) -> int:
-    from . import _monitor
+    from .monitoring import command
 
-    out = args.out if args.out is not None else _monitor.default_out(_card_dir(args.card))
-    result = _monitor.monitor(args.card, args.data, counts=args.counts, baseline=args.baseline, target=args.target,
-                              period_column=args.period_column, period=args.period, out=out,
-                              fail_on=args.fail_on, progress=progress)
+    command.check_fail_on(args.fail_on)
+    out = args.out if args.out is not None else command.default_out(_card_dir(args.card))
+    result = command.monitor(args.card, args.data, counts=args.counts, baseline=args.baseline, target=args.target,
+                             period_column=args.period_column, period=args.period, out=out,
+                             fail_on=args.fail_on, progress=progress)
     progress.note(f"worst verdict: {result['verdict']}"
                   + (f" (alert: it reaches --fail-on {args.fail_on})" if result["exit_code"] else ""))
-    print(f"monitor: {(Path(out) / _monitor.JSON_NAME).resolve()}")
-    print(f"report:  {(Path(out) / _monitor.HTML_NAME).resolve()}")
+    # What fired goes to standard output even with --quiet: a scheduler's mail should say it.
+    for line in command.alert_lines(result):
+        print(line)
+    print(f"monitor: {(Path(out) / command.JSON_NAME).resolve()}")
+    print(f"report:  {(Path(out) / command.HTML_NAME).resolve()}")
     return result["exit_code"]
 
 
@@ -309,6 +343,23 @@ def _card_dir(card) -> Path:
     return Path(card) if Path(card).is_dir() else Path(card).parent
 
 
+def _edit(args, progress) -> None:
+    from ._files import check_output
+    from .editor.server import serve
+    from .editor.session import Session
+
+    card = _card_dir(args.card)
+    out = None if args.out is None else check_output(args.out, inputs=[args.data] if args.data else [], card_dir=card)
+    progress.step("opening the card" + (" on its development table" if args.data else ""))
+    session = Session(card, args.data, target=args.target, weight=args.weight, bins_out=out)
+    progress.note("editor: press Ctrl-C to stop")
+
+    def announce(url):
+        print(f"editor: {url}", flush=True)
+
+    serve(session, port=args.port, browser=not args.no_browser, announce=announce)
+
+
 def _demo(args, progress) -> None:
     from . import _demo
 
@@ -326,7 +377,7 @@ def main(argv=None) -> int:
     progress = Progress(quiet=args.quiet)
     started = time.monotonic()
     commands = {"build": _build, "score": _score, "convert": _convert, "export": _export, "bins": _bins,
-                "demo": _demo, "monitor": _monitor}
+                "demo": _demo, "monitor": _monitor, "edit": _edit}
     try:
         with interrupts_raise():
             code = commands[args.command](args, progress) or 0

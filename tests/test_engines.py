@@ -12,12 +12,12 @@ import pyarrow.parquet as pq
 import pytest
 from applicants import applicants
 
-from tessaly import _drift
 from tessaly._build import build
 from tessaly._card import Card
-from tessaly._validation import evaluate
+from tessaly._metrics import evaluate
 from tessaly.cli import main
 from tessaly.engines import build_in
+from tessaly.monitoring.baseline import baseline
 
 N = 100_000
 # Each of these has at most a few hundred distinct values: its fine classes are its values, as in memory.
@@ -58,7 +58,7 @@ def test_engine_builds_the_in_memory_card(engine, frame, parquet, in_memory, tmp
     train, test = frame[~frame["holdout"]], frame[frame["holdout"]]
 
     # The engine's counts are the counts of the rows: the baseline and the test figures are exact.
-    expected = _drift.baseline(card, train, _y(train), test, _y(test))
+    expected = baseline(card, train, _y(train), test, _y(test))
     assert json.loads(json.dumps(card.baseline)) == json.loads(json.dumps(expected))
     exact = evaluate(_y(test), card.total(test))
     assert result["metrics"]["auc"] == pytest.approx(exact["auc"], abs=1e-12)

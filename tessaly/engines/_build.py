@@ -14,15 +14,17 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from .. import _binning, _drift, _models, _report
+from .. import _binning, _models, _report
 from .._build import _columns, check_test_column, test_flags
 from .._card import describe_unseen
-from .._counts import BAD, GOOD
 from .._errors import InputError
 from .._files import check_card_out, staged_card
 from .._progress import Progress
 from .._scorecard import Scorecard, encode_target
 from .._writers import write_frame
+from ..monitoring import baseline as _baseline_of
+from ..monitoring.count_tables import read_counts, split_counts
+from ..monitoring.counts import BAD, GOOD
 from . import _passes
 from ._engine import _kind, check_data, open_engine
 
@@ -42,7 +44,7 @@ class _Counted(Scorecard):
 
     def _bin(self, X, y_bad, w, progress):
         binnings, dropped = self.counted_
-        return list(binnings), dict(dropped)
+        return list(binnings), dict(dropped), {}
 
 
 def _outcome(engine, target) -> object:
@@ -97,14 +99,18 @@ def _columns_of(engine, target, drop, ids, test_column) -> tuple[list[_passes.Co
 def _bins(sc, columns, counted, progress) -> tuple[list, dict]:
     """Each predictor's bins from its counts, by the in-memory binning; left-out predictors with the reason."""
     binnings, dropped = [], {}
+    hand, left_out, _ = _binning.hand_bins(sc.bins)
     for i, (col, c) in enumerate(zip(columns, counted)):
         progress.count("binning predictors", i, len(columns))
+        if col.name in left_out:
+            dropped[col.name] = f"left out by hand: {left_out[col.name]}"
+            continue
         try:
             with _models.quiet():
                 b = _binning.fit_predictor(
                     col.name, c["value"], c["y"].to_numpy(), monotonic_trend=sc.monotonic_trend,
                     special_codes=sc.special_codes, max_bins=sc.max_bins, sample_weight=c["n"].to_numpy(),
-                    splits=(sc.bins or {}).get(col.name), fine_edges=col.edges)
+                    splits=hand.get(col.name), fine_edges=col.edges)
             binnings.append(b)
         except _binning.LeftOut as e:
             dropped[col.name] = str(e)
@@ -115,8 +121,8 @@ def _bins(sc, columns, counted, progress) -> tuple[list, dict]:
 def _parts(card, table: pd.DataFrame) -> dict:
     """The monitoring query's counts of each part: bins, unreadable and missing values, and goods and bads per
     total score."""
-    bins, scores = _drift.split_counts(table, card)
-    labels, cells, unreadable, missing, per_period = _drift._read_counts(card, bins, scores)
+    bins, scores = split_counts(table, card)
+    labels, cells, unreadable, missing, per_period = read_counts(card, bins, scores)
     out = {}
     for part, label in PERIODS.items():
         g = labels.index(label)
@@ -128,13 +134,13 @@ def _baseline(card, parts: dict) -> dict:
     edges = None
     made = {}
     for part in ("train", "test"):
-        made[part], edges = _drift.part_from_counts(card, *parts[part], edges=edges)
-    return _drift._baseline_dict(edges, made, "train", "test")
+        made[part], edges = _baseline_of.part_from_counts(card, *parts[part], edges=edges)
+    return _baseline_of._baseline_dict(edges, made, "train", "test")
 
 
 def _assessment(sc, parts: dict) -> dict:
     """The test figures from the counts per total score: each distinct score stands for its applicants."""
-    from .._validation import assess
+    from .._assess import assess
 
     def cells(part):
         keys, table = parts[part][3], parts[part][4]
