@@ -161,7 +161,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     def _binnings(self, X, y_bad, w, progress, step) -> tuple[list, dict]:
         """Each predictor's bins, then the predictors kept; the others named with the reason."""
-        binnings, dropped = bin_all(
+        binnings, dropped, self.optimal_ = bin_all(
             X,
             y_bad,
             w,
@@ -171,6 +171,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             max_bins=self.max_bins,
             bins=self.bins,
         )
+        self.candidates_ = list(binnings)
         binnings = select(binnings, X, dropped, w, min_iv=self.min_iv, max_corr=self.max_corr)
         for name, reason in dropped.items():
             step(f"left out '{name}': {reason}")
