@@ -156,7 +156,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     # -- fitting ------------------------------------------------------------------------------------------------
 
-    def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None):
+    def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, binnings=None,
+            progress=None):
         """Bin every predictor of `X`, train the model on the one-hot bins and build the card.
 
         `sample_weight`: how many applicants each row stands for (the binning, the model and the points use it;
@@ -165,6 +166,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         `shap_weight` where rows are weighted.
         `test`: (X_test, y_test) or (X_test, y_test, test_weight), a labelled test part that the monitoring
         baseline takes its outcomes from, as `set_baseline` would; it shapes nothing else.
+        `binnings`: another scorecard's `binnings_`, trained on as they are, without binning or selection (a
+        benchmark on the card's own bins); X needs their predictors only.
         `progress`: an object with step(text) and count(text, done, total), for the command line.
         """
         fam = self._check_params()
@@ -173,8 +176,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         X_test, y_test, w_test = (None, None, None) if test is None else self._test_part(test, bad_value)
         step = progress.step if progress else (lambda text: None)
 
-        binnings, dropped = self._bin(X, y_bad, w, progress)
-        binnings = self._select(binnings, X, dropped, w)
+        if binnings is None:
+            binnings, dropped = self._bin(X, y_bad, w, progress)
+            binnings = self._select(binnings, X, dropped, w)
+        else:
+            dropped = {}
         for name, reason in dropped.items():
             step(f"left out '{name}': {reason}")
 
@@ -632,15 +638,18 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             self.binnings_ = getattr(self.model_, "binnings_", self.binnings_)
         return self
 
-    def report(self, path, X, y, *, sample_weight=None, challenger=None) -> dict:
+    def report(self, path, X, y, *, sample_weight=None, challenger=None,
+               benchmark=_params.BENCHMARK.default) -> dict:
         """The HTML report of this card on a labelled table, with the other cards and the model beside it.
 
         `sample_weight`: how many applicants each row stands for; every figure is weighted.
         `challenger`: (X_train, y_train) or (X_train, y_train, w_train) to build a WoE logistic-regression card on
-        the same bins for comparison. Returns the figures of the report (also what metrics.json holds).
+        the same bins for comparison, and the benchmark.
+        `benchmark`: a tree family fitted on these bins and training rows, shown with its cards ("none": none).
+        Returns the figures of the report (also what metrics.json holds).
         """
         check_is_fitted(self, "card_")
-        from . import _report
+        from . import _benchmark, _report
 
         X = _frame(X)
         y_bad, _ = encode_target(_outcome(y), self.bad_)
@@ -661,6 +670,10 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             scores["tree model" if _models.family(self.family_).technique else f"{self.family_} model"] = \
                 -self.predict_proba(X)[:, bad]
         if challenger is not None:
+            challenger = (_frame(challenger[0], "X_train"), *challenger[1:])
+        bench = _benchmark.prepared(self, benchmark, challenger, X)
+        scores.update(_benchmark.scores(bench, X))
+        if challenger is not None:
             X_train, y_train, *w_train = challenger
             scores["WoE logistic regression"] = _validation.woe_logistic_challenger(
                 self.card_, _frame(X_train, "X_train"), encode_target(_outcome(y_train), self.bad_)[0], X,
@@ -670,6 +683,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             y_bad, scores, card=own, train_score=getattr(self, "train_scores_", None),
             pdo=s["pdo"], target_score=s["target_score"], target_odds=s["target_odds"], weights=w,
             train_weights=getattr(self, "train_weights_", None))
+        assessment["benchmark"] = _benchmark.verdict(bench, assessment, self.target_)
         fam = _models.family(self.family_)
         penalty = getattr(getattr(self, "model_", None), "C_", None)
         model = f"{self.family_}, {fam.describe}" + (f" (C = {penalty:g})" if penalty is not None else "")
