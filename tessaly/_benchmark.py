@@ -193,12 +193,11 @@ def verdict(bench: Benchmark | None, assessment: dict, target: str) -> dict | No
     elif lo > 0:
         about["significant"] = True
         text = (f"{name[0].upper()}{name[1:]} ranks significantly better than the {card}: {figures}. The "
-                "applicants hold interactions that points per bin cannot hold")
-        if bench.own:
-            text += "."
-        else:
-            text += (f"; a card from these trees is built with: tessaly build <data> {target} --model "
-                     f"{bench.family}.")
+                "applicants hold interactions that the card's points per bin cannot hold.")
+        tree_card = rows.get(f"additive card from the {bench.family} benchmark")
+        if tree_card is not None:
+            text += (f" A card from these trees is built with: tessaly build <data> {target} --model "
+                     f"{bench.family} (here its additive card ranks at AUC {tree_card['auc']:.3f}).")
     else:
         about["significant"] = False
         text = f"{name[0].upper()}{name[1:]} does not rank significantly better than the {card}: {figures}."

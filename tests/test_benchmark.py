@@ -98,7 +98,7 @@ def interacting(n, seed=0):
     rng = np.random.default_rng(seed)
     first, second, other = rng.uniform(size=(3, n))
     high1, high2 = first > 0.5, second > 0.5
-    logit = -1.5 + 1.0 * high1 + 1.0 * high2 - 3.0 * (high1 & high2) + 1.5 * (other - 0.5)
+    logit = -2.0 + 2.5 * high1 + 1.5 * high2 - 4.0 * (high1 & high2) + 1.5 * (other - 0.5)
     bad = rng.random(n) < 1 / (1 + np.exp(-logit))
     return pd.DataFrame({"first": first.round(3), "second": second.round(3), "other": other.round(3),
                          "bad": np.where(bad, "bad", "good")})
