@@ -67,10 +67,11 @@ def _sample(y, seed: int):
     return np.sort(train_test_split(np.arange(n), train_size=ROWS, stratify=y, random_state=seed)[0])
 
 
-def train(card, family: str, X_train, y_train, w_train=None, *, shap_data=None, progress=None) -> Benchmark:
+def train(card, family: str, X_train, y_train, w_train=None, *, shap_data=None, shap_weight=None,
+          progress=None) -> Benchmark:
     """The benchmark of `family` on `card`'s bins and training rows; a failure to train is kept, never raised.
 
-    `shap_data`: the applicants whose SHAP values make its cards, as `fit` takes them.
+    `shap_data`, `shap_weight`: the applicants whose SHAP values make its cards, as `fit` takes them.
     """
     import numpy as np
     import pandas as pd
@@ -91,7 +92,8 @@ def train(card, family: str, X_train, y_train, w_train=None, *, shap_data=None, 
     try:
         twin.fit(X_train[names].iloc[picked], y.iloc[picked],
                  sample_weight=None if w_train is None else np.asarray(w_train, dtype=float)[picked],
-                 shap_data=None if shap_data is None else shap_data[names], binnings=card.binnings_)
+                 shap_data=None if shap_data is None else shap_data[names], shap_weight=shap_weight,
+                 binnings=card.binnings_)
     except Exception as e:  # the card and its report stand without it
         bench.error = _reason(e)
         return bench
@@ -115,7 +117,7 @@ def save(bench: Benchmark | None, directory) -> None:
     bench.folder = FOLDER
 
 
-def prepared(card, benchmark, challenger, X_test) -> Benchmark | None:
+def prepared(card, benchmark, challenger, X_test, test_weight=None) -> Benchmark | None:
     """The report's benchmark: as given, or fitted on the challenger's training rows by family name."""
     if benchmark is None or isinstance(benchmark, Benchmark):
         return benchmark
@@ -127,7 +129,7 @@ def prepared(card, benchmark, challenger, X_test) -> Benchmark | None:
             return Benchmark(family, card, own=True)
         return Benchmark(family, error="no training rows were given to fit it on (challenger=(X_train, y_train))")
     X_train, y_train, *w = challenger
-    return train(card, family, X_train, y_train, w[0] if w else None, shap_data=X_test)
+    return train(card, family, X_train, y_train, w[0] if w else None, shap_data=X_test, shap_weight=test_weight)
 
 
 def model_row(bench: Benchmark) -> str:
@@ -177,10 +179,10 @@ def verdict(bench: Benchmark | None, assessment: dict, target: str) -> dict | No
     if bench.own:
         name = f"the card's own {bench.family} model"
     else:
+        trained = (f"{bench.rows:,} of the {bench.of:,} training applicants (a seeded sample)"
+                   if bench.rows < bench.of else f"all {bench.of:,} training applicants")
         about["note"] = (f"The benchmark: {_models.FAMILIES[bench.family].describe} of the card, trained on "
-                         f"{bench.rows:,} of the {bench.of:,} training applicants"
-                         + (" (a seeded sample)" if bench.rows < bench.of else "")
-                         + f", with the card's other settings, as a build with --model {bench.family} would be."
+                         f"{trained}, with the card's other settings, as a build with --model {bench.family} would be."
                          + (f" Its files, a card of its own (binning tables, the extension's scorecard and model, "
                             f"card.json, module/card.json), are in the {bench.folder}/ folder of the card."
                             if bench.folder else ""))

@@ -118,7 +118,7 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), w
         bench = None
         if family is not None:
             bench = _benchmark.train(sc, family, train[predictors], train[target], w_train,
-                                     shap_data=test[predictors], progress=progress)
+                                     shap_data=test[predictors], shap_weight=w_test, progress=progress)
             _benchmark.save(bench, stage)
         progress.step("writing the report")
         metrics = sc.report(stage / "report.html", test[predictors], test[target], sample_weight=w_test,

@@ -671,7 +671,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 -self.predict_proba(X)[:, bad]
         if challenger is not None:
             challenger = (_frame(challenger[0], "X_train"), *challenger[1:])
-        bench = _benchmark.prepared(self, benchmark, challenger, X)
+        bench = _benchmark.prepared(self, benchmark, challenger, X, w)
         scores.update(_benchmark.scores(bench, X))
         if challenger is not None:
             X_train, y_train, *w_train = challenger
