@@ -108,6 +108,9 @@ def _saved_classes(saved, bad) -> np.ndarray:
 
 
 class Scorecard(ClassifierMixin, BaseEstimator):
+    # Not a parameter: a benchmark, fitted beside the card, makes its comparison card from fewer rows.
+    comparison_rows = COMPARISON_ROWS
+
     def __init__(self, model=_params.DEFAULTS["model"], *, trees=_params.DEFAULTS["trees"],
                  early_stopping=_params.DEFAULTS["early_stopping"], monotone=_params.DEFAULTS["monotone"],
                  max_bins=_params.DEFAULTS["max_bins"], bins=_params.DEFAULTS["bins"], monotonic_trend=_params.DEFAULTS["monotonic_trend"],
@@ -206,8 +209,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if fam.technique is not None:
             # The extension's card: from tree SHAP values only, and beside an additive card from fewer rows.
             X_module = _binning.one_hot(binnings, source)
-            if self.points == "additive" and len(X_module) > COMPARISON_ROWS:
-                X_module = X_module.iloc[np.sort(rng.choice(len(X_module), COMPARISON_ROWS, replace=False))]
+            if self.points == "additive" and len(X_module) > self.comparison_rows:
+                X_module = X_module.iloc[np.sort(rng.choice(len(X_module), self.comparison_rows, replace=False))]
             cards["module"], artifacts = self._module_card(model, fam, binnings, X, positions, y_bad, target,
                                                            bad_value, X_module)
             used["module"] = len(X_module)
