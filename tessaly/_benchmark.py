@@ -45,12 +45,12 @@ def check(choice) -> str | None:
     _params.BENCHMARK.check(choice)
     if choice == "none":
         return None
-    package = _models.FAMILIES[choice].package
-    try:
-        importlib.import_module(package)
-    except ImportError:
-        raise InputError(f"benchmark (--benchmark) {choice!r} needs the package {package}: "
-                         "pip install 'tessaly[cli]', or choose benchmark none") from None
+    for package in _models.FAMILIES[choice].packages:
+        try:
+            importlib.import_module(package)
+        except ImportError:
+            raise InputError(f"benchmark (--benchmark) {choice!r} needs the package {package}: "
+                             "pip install 'tessaly[cli]', or choose benchmark none") from None
     return choice
 
 

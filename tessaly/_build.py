@@ -60,7 +60,7 @@ def _weights(data, weight):
         return None
     import pandas as pd
 
-    from ._validation import weights_of
+    from ._checks import weights_of
 
     values = pd.to_numeric(data[weight], errors="coerce")
     bad_text = int((values.isna() & data[weight].notna()).sum())

@@ -12,13 +12,16 @@ import json
 import math
 from dataclasses import dataclass, field
 from pathlib import Path
+from typing import cast
 
 import numpy as np
 import pandas as pd
 
 from ._binning import MISSING, REGULAR, SPECIAL, UNSEEN, Bins, canonical
+from ._checks import check_columns
 from ._errors import InputError
 from ._files import atomic_path
+from ._json import jsonable
 
 CARD_FILE = "card.json"
 LEGACY_FILE = "card.pkl"
@@ -39,17 +42,6 @@ def output_columns(names) -> list[str]:
             *(f"reason_{k + 1}" for k in range(REASONS))]
 
 
-def check_ids(ids, names) -> list[str]:
-    """Columns passed through beside the outputs: none named like one of them, none twice."""
-    ids = list(ids)
-    produced = set(output_columns(names))
-    clash = [i for i in ids if i in produced] or [i for i in ids if ids.count(i) > 1]
-    if clash:
-        raise InputError(f"--id column {clash[0]!r} is named like an output column or given twice: "
-                         "rename it in the table")
-    return ids
-
-
 def describe_unseen(counts: dict) -> list[str]:
     """The counts of `Card.apply` in words, one entry per predictor that met values it could not place."""
     parts = []
@@ -67,13 +59,8 @@ def checksum(body: dict) -> str:
 
 def _plain(value):
     """A JSON scalar for a target value as the data held it."""
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    if isinstance(value, (int, np.integer)):
-        return int(value)
-    if isinstance(value, (float, np.floating)):
-        return float(value)
-    return str(value)
+    plain = jsonable(value)
+    return plain if isinstance(plain, (bool, int, float)) else str(value)
 
 
 @dataclass
@@ -88,7 +75,7 @@ class Predictor(Bins):
     def to_dict(self) -> dict:
         bins = []
         for label, kind, points in zip(self.labels, self.kinds, self.points):
-            entry = {"label": label, "kind": _KIND_NAMES.get(kind, REGULAR)}
+            entry: dict[str, object] = {"label": label, "kind": _KIND_NAMES.get(kind, REGULAR)}
             if entry["kind"] == REGULAR:
                 entry["index"] = int(kind)
             entry["points"] = float(points)
@@ -186,7 +173,7 @@ class Card:
         return {**body, "checksum": checksum(body)}
 
     @classmethod
-    def from_dict(cls, d: dict, source="the card") -> "Card":
+    def from_dict(cls, d: dict, source="the card") -> Card:
         try:
             _need(isinstance(d, dict) and d.get("format") == FORMAT, "it is not a tessaly card")
             version = d.get("version")
@@ -210,14 +197,14 @@ class Card:
                                                     for k in ("pdo", "target_odds")), "scaling malformed")
             raw = d.get("predictors")
             _need(isinstance(raw, list) and raw, "it has no predictors")
-            predictors = [_predictor(p) for p in raw]
+            predictors = [_predictor(p) for p in cast(list, raw)]
             names = [p.name for p in predictors]
             _need(len(set(names)) == len(names), "a predictor appears twice")
             baseline = d.get("baseline")
             _need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
         except _Invalid as e:
             raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
-        return cls(d["target"], d.get("bad"), d["model"], d["points"], scaling, predictors, baseline)
+        return cls(d["target"], d.get("bad"), d["model"], d["points"], cast(dict, scaling), predictors, baseline)
 
     def save(self, directory) -> Path:
         path = Path(directory) / CARD_FILE
@@ -227,7 +214,7 @@ class Card:
         return path
 
     @classmethod
-    def load(cls, location) -> "Card":
+    def load(cls, location) -> Card:
         location = Path(location)
         path = location / CARD_FILE if location.is_dir() else location
         if location.is_dir() and not path.exists() and (location / LEGACY_FILE).exists():
@@ -248,7 +235,7 @@ class Card:
         return cls.from_dict(d, str(path))
 
     @classmethod
-    def from_legacy(cls, path) -> "Card":
+    def from_legacy(cls, path) -> Card:
         """A card of the pickled format. Reading it runs whatever the file says: trusted files only."""
         import pickle
 
@@ -270,7 +257,7 @@ class Card:
                 numerical = b.dtype == "numerical"
                 rows = old.points[old.points["predictor"] == b.name]
                 by_bin = dict(zip(rows["bin"], rows["points"]))
-                splits = b.splits if numerical else [list(canonical(pd.Series(g, dtype=object))) for g in b.splits]
+                splits: list = b.splits if numerical else [list(canonical(pd.Series(g, dtype=object))) for g in b.splits]
                 codes = b.special_codes if numerical else list(canonical(pd.Series(b.special_codes, dtype=object)))
                 predictors.append(Predictor(
                     b.name, b.dtype, [float(s) for s in splits] if numerical else splits,
@@ -335,7 +322,4 @@ class Card:
 
     def check_columns(self, data: pd.DataFrame) -> None:
         """A one-line refusal of applicants that lack a predictor column of the card."""
-        absent = [p for p in self.names if p not in data.columns]
-        if absent:
-            raise InputError(f"the applicants lack the predictor column{'s' * (len(absent) > 1)} "
-                             f"{', '.join(map(repr, absent))}")
+        check_columns(data, self.names)

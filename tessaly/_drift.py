@@ -16,10 +16,11 @@ import pandas as pd
 
 from . import _monitoring as stats
 from ._binning import UNSEEN, canonical
+from ._checks import weights_of
 from ._counts import BAD, GOOD, PERIODS, UNKNOWN, Outcomes, Tally, count
 from ._errors import InputError
+from ._json import jsonable as _jsonable
 from ._tables import BATCH_ROWS
-from ._validation import _jsonable, weights_of
 
 FORMAT, VERSION = "tessaly-monitor", 1
 BASELINE_FORMAT, BASELINE_VERSION = "tessaly-baseline", 1

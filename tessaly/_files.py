@@ -61,12 +61,15 @@ def _check_output(out, inputs, card_dir, allowed_in_card) -> Path:
     return out
 
 
+def _nearest_existing(path: Path) -> Path | None:
+    """The closest of `path` and the folders above it that exists: where a new output would be made."""
+    return next((folder for folder in (path, *path.parents) if folder.exists()), None)
+
+
 def _check_parent(parent: Path, out: Path) -> None:
-    for folder in (parent, *parent.parents):
-        if folder.exists():
-            if not folder.is_dir():
-                raise InputError(f"cannot write '{out}': '{folder}' is a file, not a directory")
-            break
+    folder = _nearest_existing(parent)
+    if folder is not None and not folder.is_dir():
+        raise InputError(f"cannot write '{out}': '{folder}' is a file, not a directory")
     if not parent.is_dir():
         raise InputError(f"cannot write '{out}': folder '{parent}' does not exist")
     if not os.access(parent, os.W_OK | os.X_OK):
@@ -151,13 +154,11 @@ def _check_card_out(out) -> Path:
         out = Path(os.path.realpath(out))
     if out.exists() and not out.is_dir():
         raise InputError(f"output '{out}' is a file, not a directory")
-    for folder in out.parents:
-        if folder.exists():
-            if not folder.is_dir():
-                raise InputError(f"output '{out}' is inside '{folder}', which is a file")
-            if not os.access(folder, os.W_OK | os.X_OK):
-                raise InputError(f"cannot create '{out}': '{folder}' is not writable")
-            break
+    folder = _nearest_existing(out.parent)
+    if folder is not None and not folder.is_dir():
+        raise InputError(f"output '{out}' is inside '{folder}', which is a file")
+    if folder is not None and not os.access(folder, os.W_OK | os.X_OK):
+        raise InputError(f"cannot create '{out}': '{folder}' is not writable")
     if out.is_dir():
         _check_replaceable(out)
     return out

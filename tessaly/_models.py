@@ -1,9 +1,11 @@
-"""The model families a card can come from, one registry entry each.
+"""The model families a card can come from: a small protocol, two kinds, one registry entry each.
 
-An entry says how the family is recognised, how it is built and trained (early
-stopping, monotone constraints) and how its SHAP values reach log-odds. Adding a
-family is one entry in FAMILIES; the parameter table, the command line's choices
-and the docs read its keys.
+A family trains its model on the bins, explains it (each predictor's SHAP
+log-odds per applicant) and maps its SHAP totals to log-odds. Trees of several
+packages are one kind, built by keyword; the penalised logistic regression is
+the other. Adding a family is one entry in FAMILIES; the parameter table, the
+command line's choices and the docs read its keys, and the command line the
+packages it needs.
 """
 
 from __future__ import annotations
@@ -12,10 +14,14 @@ import contextlib
 import io
 import logging
 import warnings
+from collections.abc import Callable
 from dataclasses import dataclass
-from typing import Callable
+from typing import TYPE_CHECKING, Protocol
 
 from ._errors import InputError
+
+if TYPE_CHECKING:
+    import numpy as np
 
 # Without early stopping a model gets a fixed 100 trees; with it, rounds stop on the validation part.
 FIXED_TREES, MAX_TREES = 100, 1000
@@ -81,121 +87,196 @@ def _lightgbm_early(model, fit, val, weights):
     return model.fit(*fit, eval_set=[val], callbacks=stopping)
 
 
+class Family(Protocol):
+    """What the estimator asks of a model family; it holds no branch on which one it has."""
+
+    @property
+    def name(self) -> str: ...
+
+    @property
+    def describe(self) -> str:
+        """The model in the report's words."""
+
+    @property
+    def technique(self) -> str | None:
+        """The extension's name for its SHAP route; None: the extension's card needs a tree."""
+
+    @property
+    def monotone_key(self) -> str | None:
+        """The constraint parameter's name; None: points are made monotone only."""
+
+    @property
+    def packages(self) -> tuple[str, ...]:
+        """The optional packages it needs."""
+
+    def accepts(self, model) -> bool:
+        """Whether an unfitted classifier is one of this family's."""
+
+    def train(self, model, binnings, positions, y, *, trees, seed, early_stopping, monotone=None,
+              sample_weight=None):
+        """The fitted model, from a family name (`model` a str) or an unfitted classifier."""
+
+    def explain(self, model, binnings, positions) -> tuple[np.ndarray, float]:
+        """Per applicant and predictor the SHAP log-odds of its bin, and the base value."""
+
+    def proba(self, model, binnings, positions) -> np.ndarray:
+        """The probability of bad."""
+
+    def log_odds(self, model, base: float, means: list, positions, y, w=None) -> tuple[float, float]:
+        """Slope and intercept that take a sum of per-bin mean SHAP values (without `base`) to log-odds."""
+
+    def penalty(self, model) -> str:
+        """The fitted model's chosen regularisation in words, or ""."""
+
+
 def _one_hot(binnings, positions):
     """The tree families' input: one feature per bin, named as the extension expects."""
-    from ._binning import one_hot
+    from ._features import one_hot
 
     return one_hot(binnings, None, positions.T)
 
 
-def _train_tree(fam, model, binnings, positions, y, *, trees, seed, early_stopping, monotone=None,
-                sample_weight=None):
-    """A tree model on the one-hot bins, with early stopping on a seeded validation part of the rows."""
-    import numpy as np
-    from sklearn.base import clone
-    from sklearn.model_selection import train_test_split
+@dataclass(frozen=True)
+class Trees:
+    """Trees of one package on the one-hot bins, with early stopping on a seeded validation part of the rows."""
 
-    X = _one_hot(binnings, positions)
-    stop = early_stopping and fam.early is not None
-    jobs = 1 if len(X) < PARALLEL_ROWS else 2
-    rounds = trees if trees is not None else (MAX_TREES if stop else FIXED_TREES)
-    model = fam.build(rounds, seed, jobs, stop) if isinstance(model, str) else clone(model)
-    if monotone is not None:
-        signs = [int(s) for s in monotone]
-        model.set_params(**{fam.monotone_key: tuple(signs) if fam.monotone_tuple else signs})
-    with quiet():
-        if not stop:
-            return model.fit(X, y) if sample_weight is None else model.fit(X, y, sample_weight=sample_weight)
-        # A few thousand rows judge the loss well; more only slow every round.
-        held = min(int(round(VALIDATION_SHARE * len(X))), VALIDATION_ROWS)
-        fit_idx, val_idx = train_test_split(np.arange(len(X)), test_size=held, stratify=y, random_state=seed)
-        w = (None, None) if sample_weight is None else (sample_weight[fit_idx], sample_weight[val_idx])
-        return fam.early(model, (X.iloc[fit_idx], y[fit_idx]), (X.iloc[val_idx], y[val_idx]), w)
+    name: str
+    technique: str
+    package: str  # the top-level module an unfitted instance comes from
+    classifier: str  # the one class of that package accepted
+    build: Callable  # (rounds, seed, jobs, early stopping) -> an unfitted classifier
+    early: Callable | None  # (model, (X, y), (X_val, y_val), (w, w_val)) -> fitted; None: no early stopping
+    monotone_key: str
+    monotone_tuple: bool = False  # the constraint wants a tuple rather than a list
+    # SHAP totals are log-odds already ("exact"), or probabilities mapped by one logistic fit ("fitted").
+    scale: str = "exact"
 
+    @property
+    def describe(self) -> str:
+        return f"{self.name} trees on the one-hot bins"
 
-def _explain_tree(model, binnings, positions):
-    """Per applicant and predictor, the summed tree SHAP values of its bins' features, and the base value.
+    @property
+    def packages(self) -> tuple[str, ...]:
+        return (self.package, "shap")
 
-    The path-dependent algorithm needs no background rows, so its cost grows with
-    the rows alone; it keeps the additivity that the points rely on.
-    """
-    import numpy as np
-    import shap
+    def accepts(self, model) -> bool:
+        return (type(model).__module__.split(".")[0], type(model).__name__) == (self.package, self.classifier)
 
-    X = _one_hot(binnings, positions)
-    with quiet():
-        explainer = shap.TreeExplainer(model)
-        values = np.asarray(explainer(X).values, dtype=float)
-        base = np.asarray(explainer.expected_value, dtype=float).reshape(-1)
-    if values.ndim == 3:  # one column per class: keep the bad one
-        values, base = values[:, :, -1], base[-1:]
-    columns = {f: i for i, f in enumerate(X.columns)}
-    return np.column_stack([values[:, [columns[f] for f in b.features]].sum(axis=1) for b in binnings]), \
-        float(base[0])
+    def train(self, model, binnings, positions, y, *, trees, seed, early_stopping, monotone=None,
+              sample_weight=None):
+        import numpy as np
+        from sklearn.base import clone
+        from sklearn.model_selection import train_test_split
 
+        X = _one_hot(binnings, positions)
+        early = self.early if early_stopping else None
+        stop = early is not None
+        jobs = 1 if len(X) < PARALLEL_ROWS else 2
+        rounds = trees if trees is not None else (MAX_TREES if stop else FIXED_TREES)
+        model = self.build(rounds, seed, jobs, stop) if isinstance(model, str) else clone(model)
+        if monotone is not None:
+            signs = [int(s) for s in monotone]
+            model.set_params(**{self.monotone_key: tuple(signs) if self.monotone_tuple else signs})
+        with quiet():
+            if early is None:
+                return model.fit(X, y) if sample_weight is None else model.fit(X, y, sample_weight=sample_weight)
+            # A few thousand rows judge the loss well; more only slow every round.
+            held = min(int(round(VALIDATION_SHARE * len(X))), VALIDATION_ROWS)
+            fit_idx, val_idx = train_test_split(np.arange(len(X)), test_size=held, stratify=y, random_state=seed)
+            w = (None, None) if sample_weight is None else (sample_weight[fit_idx], sample_weight[val_idx])
+            return early(model, (X.iloc[fit_idx], y[fit_idx]), (X.iloc[val_idx], y[val_idx]), w)
 
-def _tree_proba(model, binnings, positions):
-    return model.predict_proba(_one_hot(binnings, positions))[:, 1]
+    def explain(self, model, binnings, positions):
+        """The path-dependent algorithm needs no background rows, so its cost grows with the rows alone; it keeps
+        the additivity that the points rely on. A predictor's value is the sum over its bins' features."""
+        import numpy as np
+        import shap
 
+        X = _one_hot(binnings, positions)
+        with quiet():
+            explainer = shap.TreeExplainer(model)
+            values = np.asarray(explainer(X).values, dtype=float)
+            base = np.asarray(explainer.expected_value, dtype=float).reshape(-1)
+        if values.ndim == 3:  # one column per class: keep the bad one
+            values, base = values[:, :, -1], base[-1:]
+        columns = {f: i for i, f in enumerate(X.columns)}
+        return np.column_stack([values[:, [columns[f] for f in b.features]].sum(axis=1) for b in binnings]), \
+            float(base[0])
 
-def _train_linear(fam, model, binnings, positions, y, *, seed, sample_weight=None, **_):
-    from ._linear import WoELogistic
+    def proba(self, model, binnings, positions):
+        return model.predict_proba(_one_hot(binnings, positions))[:, 1]
 
-    from ._binning import PredictorBinning
+    def log_odds(self, model, base, means, positions, y, w=None):
+        if self.scale == "exact":
+            return 1.0, base
+        import numpy as np
 
-    fitted = WoELogistic().fit(positions, [len(b.labels) for b in binnings], y, sample_weight, seed=seed)
-    # The bins the model reads, kept with it: the card may leave out predictors the model still holds.
-    fitted.binnings_ = [PredictorBinning(b.name, b.dtype, b.splits, b.special_codes, b.kinds, labels=list(b.labels))
-                        for b in binnings]
-    return fitted
+        from ._points import log_odds_map
 
+        total = sum(np.append(m, 0.0)[positions[:, j]] for j, m in enumerate(means))
+        return log_odds_map(total, y, w)
 
-def _explain_linear(model, binnings, positions):
-    import numpy as np
-
-    return np.column_stack([np.append(e, 0.0)[positions[:, j]] for j, e in enumerate(model.effects_)]), \
-        model.base_
-
-
-def _linear_proba(model, binnings, positions):
-    return model.predict_proba(positions)[:, 1]
+    def penalty(self, model) -> str:
+        return ""
 
 
 @dataclass(frozen=True)
-class Family:
-    name: str
-    describe: str  # the model in the report's words
-    technique: str | None  # the extension's name for its SHAP route; None: the extension's card needs a tree
-    train: Callable  # (family, model, binnings, positions, y, *, trees, seed, early_stopping, monotone, weights)
-    explain: Callable  # (model, binnings, positions) -> (per-predictor SHAP log-odds per applicant, base)
-    proba: Callable  # (model, binnings, positions) -> probability of bad
-    package: str | None = None  # the top-level module an unfitted instance comes from
-    classifier: str | None = None  # the one class of that package accepted
-    build: Callable | None = None  # trees: (rounds, seed, jobs, early stopping) -> an unfitted classifier
-    early: Callable | None = None  # trees: (model, (X, y), (X_val, y_val), (w, w_val)) -> fitted; None: none
-    monotone_key: str | None = None  # the constraint parameter's name; None: points are made monotone only
-    monotone_tuple: bool = False  # the constraint wants a tuple rather than a list
-    # How SHAP totals reach log-odds: "exact" (they are log-odds), "fitted" (probabilities, mapped by one logistic
-    # fit on the training rows) or "model" (the model calibrated its own on held-out rows).
-    scale: str = "exact"
+class Linear:
+    """The penalised logistic regression on each predictor's WoE and one-hot bins (`_linear`); exact SHAP."""
+
+    name: str = "logistic"
+    describe: str = ("a logistic regression on each predictor's WoE and one-hot bins, its L2 penalty chosen on "
+                     "held-out training rows")
+    technique: None = None
+    monotone_key: None = None
+    packages: tuple[str, ...] = ("sklearn", "scipy")
+
+    def accepts(self, model) -> bool:
+        return False  # chosen by name only
+
+    def train(self, model, binnings, positions, y, *, seed, sample_weight=None, **_):
+        from ._binning import PredictorBinning
+        from ._linear import WoELogistic
+
+        fitted = WoELogistic().fit(positions, [len(b.labels) for b in binnings], y, sample_weight, seed=seed)
+        # The bins the model reads, kept with it: the card may leave out predictors the model still holds.
+        fitted.binnings_ = [PredictorBinning(b.name, b.dtype, b.splits, b.special_codes, b.kinds,
+                                             labels=list(b.labels)) for b in binnings]
+        return fitted
+
+    def explain(self, model, binnings, positions):
+        import numpy as np
+
+        return np.column_stack([np.append(e, 0.0)[positions[:, j]] for j, e in enumerate(model.effects_)]), \
+            model.base_
+
+    def proba(self, model, binnings, positions):
+        return model.predict_proba(positions)[:, 1]
+
+    def log_odds(self, model, base, means, positions, y, w=None):
+        # The model calibrated its own raw total, base included, on held-out rows.
+        return model.slope_, model.slope_ * base + model.intercept_
+
+    def penalty(self, model) -> str:
+        return f" (C = {model.C_:g})"
 
 
-def _tree(name, technique, package, classifier, build, early, monotone_key, **options):
-    return Family(name, f"{name} trees on the one-hot bins", technique, _train_tree, _explain_tree, _tree_proba,
-                  package, classifier, build, early, monotone_key, **options)
-
-
-FAMILIES = {f.name: f for f in (
+FAMILIES: dict[str, Family] = {f.name: f for f in (
     # Ranks as well as the logistic cards on small tables and keeps its scale; exact SHAP, no sampling.
-    Family("logistic", "a logistic regression on each predictor's WoE and one-hot bins, its L2 penalty chosen on "
-           "held-out training rows", None, _train_linear, _explain_linear, _linear_proba, scale="model"),
-    _tree("xgb", "xgb", "xgboost", "XGBClassifier", _xgb, _xgb_early, "monotone_constraints", monotone_tuple=True),
-    _tree("rf", "rf", "sklearn", "RandomForestClassifier", _rf, None, "monotonic_cst", scale="fitted"),
-    _tree("catboost", "catboost", "catboost", "CatBoostClassifier", _catboost, _catboost_early,
-          "monotone_constraints"),
+    Linear(),
+    Trees(name="xgb", technique="xgb", package="xgboost", classifier="XGBClassifier", build=_xgb, early=_xgb_early,
+          monotone_key="monotone_constraints", monotone_tuple=True),
+    Trees(name="rf", technique="rf", package="sklearn", classifier="RandomForestClassifier", build=_rf, early=None,
+          monotone_key="monotonic_cst", scale="fitted"),
+    Trees(name="catboost", technique="catboost", package="catboost", classifier="CatBoostClassifier",
+          build=_catboost, early=_catboost_early, monotone_key="monotone_constraints"),
     # LightGBM's binary SHAP values are log-odds, as XGBoost's; the extension takes them on its general route.
-    _tree("lightgbm", "lgbm", "lightgbm", "LGBMClassifier", _lightgbm, _lightgbm_early, "monotone_constraints"),
+    Trees(name="lightgbm", technique="lgbm", package="lightgbm", classifier="LGBMClassifier", build=_lightgbm,
+          early=_lightgbm_early, monotone_key="monotone_constraints"),
 )}
+TREES = [f for f in FAMILIES.values() if isinstance(f, Trees)]
+# Every optional package a family needs: the command line names a missing one instead of a traceback.
+PACKAGES = frozenset(p for f in FAMILIES.values() for p in f.packages)
 
 
 def family(model) -> Family:
@@ -204,13 +285,12 @@ def family(model) -> Family:
         if model not in FAMILIES:
             raise InputError(f"unknown model (--model) {model!r}: choose from {', '.join(FAMILIES)}")
         return FAMILIES[model]
-    package, name = type(model).__module__.split(".")[0], type(model).__name__
-    found = next((f for f in FAMILIES.values() if f.classifier and f.package == package and f.classifier == name),
-                 None)
+    found = next((f for f in FAMILIES.values() if f.accepts(model)), None)
     if found is None:
         # Regressors and random-forest variants of these packages share the families' modules, not their output.
-        raise InputError(f"model {name} is not supported: give one of {', '.join(FAMILIES)} or an unfitted "
-                         f"{', '.join(f.classifier for f in FAMILIES.values() if f.classifier)}")
+        classes = [f.classifier for f in TREES]
+        raise InputError(f"model {type(model).__name__} is not supported: give one of {', '.join(FAMILIES)} or an "
+                         f"unfitted {', '.join(classes)}")
     return found
 
 

@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from ._files import atomic_path
-from ._validation import _jsonable
+from ._json import jsonable as _jsonable
 
 STYLE = """
 body { font-family: system-ui, sans-serif; margin: 2em auto; max-width: 1100px; color: #222; }

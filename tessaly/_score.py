@@ -4,7 +4,8 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from ._card import Card, check_ids, describe_unseen, output_columns
+from ._card import Card, describe_unseen, output_columns
+from ._checks import check_ids
 from ._errors import InputError, reason
 from ._files import check_output
 from ._tables import BATCH_ROWS, iter_batches, table_columns
@@ -44,7 +45,7 @@ def score_file(card_dir, data_path, out_path=None, *, ids=(), strict=False, batc
     for i in ids:
         if i not in columns:
             raise InputError(f"--id column {i!r} is not in '{data_path}'")
-    ids = check_ids(ids, predictors)
+    ids = check_ids(ids, output_columns(predictors))
     produced = output_columns(predictors)
     numbers = {f"{p}_points" for p in predictors} | {"score"}
     target = card.target if card.target in columns and card.target not in ids else None

@@ -3,9 +3,9 @@
 from __future__ import annotations
 
 import contextlib
-import re
 from pathlib import Path
 
+from ._checks import check_header
 from ._errors import InputError, reason
 
 PARQUET = (".parquet", ".pq")
@@ -17,19 +17,6 @@ BATCH_ROWS = 1 << 17
 _BLOCKS = (1 << 22, 1 << 26, 1 << 30)
 # A decimal number written as text, once any surrounding whitespace is gone: ASCII digits only.
 NUMBER = r"[+-]?([0-9]+[.]?[0-9]*|[.][0-9]+)([eE][+-]?[0-9]+)?"
-
-
-def check_columns(names, path) -> None:
-    """Column names a table may have: no control characters, no duplicates."""
-    seen = set()
-    for name in names:
-        if not isinstance(name, str):
-            continue
-        if re.search(r"[\x00-\x1f\x7f]", name):
-            raise InputError(f"'{path}' has a column name with a control character ({name[:40]!r}): rename it")
-        if name in seen:
-            raise InputError(f"'{path}' has two columns named {name[:80]!r}: rename one")
-        seen.add(name)
 
 
 @contextlib.contextmanager
@@ -81,7 +68,7 @@ def read_table(path, skip=()):
             data = pd.read_parquet(path)
         else:
             data = _read_csv_pandas(path)
-    check_columns(data.columns, path)
+    check_header(data.columns, path)
     if data.empty:
         raise InputError(f"'{path}' has no applicants")
     return data
@@ -94,7 +81,7 @@ def _read_csv_pandas(path):
 
     # pandas renames a repeated header "x" to "x.1": the header itself says whether names repeat.
     with open(path, newline="", encoding="utf-8", errors="replace") as f:
-        check_columns(next(csv.reader(f), []), path)
+        check_header(next(csv.reader(f), []), path)
     return pd.read_csv(path)
 
 
@@ -166,7 +153,7 @@ def table_columns(path) -> list[str]:
             names = pq.ParquetFile(path).schema_arrow.names
         else:
             names = _csv_names(path)
-    check_columns(names, path)
+    check_header(names, path)
     return names
 
 

@@ -12,7 +12,9 @@ import warnings
 import numpy as np
 import pandas as pd
 
+from ._checks import weights_of
 from ._errors import InputError
+from ._json import jsonable as _jsonable
 
 Z95 = 1.959963984540054
 KS_RESAMPLES = 1000
@@ -45,22 +47,6 @@ def _outcomes(y_bad, score, what: str = "scores") -> tuple[np.ndarray, np.ndarra
         kind = "good" if bads == 0 else "bad"
         raise InputError(f"validation needs good and bad applicants; the {len(y)} given are all {kind}")
     return y, s
-
-
-def weights_of(weights, n: int):
-    """Sample weights as floats, or None for unweighted; refused in one line where no figure could use them."""
-    if weights is None:
-        return None
-    w = np.asarray(weights, dtype=float).reshape(-1)
-    if w.shape != (n,):
-        raise InputError(f"sample_weight has {w.size} values for {n} applicants: give one weight per applicant")
-    if np.isnan(w).any():
-        raise InputError(f"sample_weight has {int(np.isnan(w).sum())} missing values: give every applicant a weight")
-    if not np.isfinite(w).all() or (w < 0).any():
-        raise InputError("sample_weight has negative or infinite values: weights are counts of applicants, 0 or more")
-    if not (w > 0).any():
-        raise InputError("sample_weight is zero for every applicant: at least one must count")
-    return w
 
 
 def _weighted_quantile(x: np.ndarray, w: np.ndarray, q: np.ndarray) -> np.ndarray:
@@ -374,21 +360,6 @@ def woe_logistic_challenger(card, X_train, y_bad, X_test, *, sample_weight=None)
 
 def _records(frame: pd.DataFrame) -> list[dict]:
     return _jsonable(frame.to_dict(orient="records"))
-
-
-def _jsonable(value):
-    """Plain Python values for json.dumps(allow_nan=False): numpy scalars unwrapped, NaN and infinities as None."""
-    if isinstance(value, dict):
-        return {str(k): _jsonable(v) for k, v in value.items()}
-    if isinstance(value, (list, tuple, np.ndarray)):
-        return [_jsonable(v) for v in value]
-    if isinstance(value, (bool, np.bool_)):
-        return bool(value)
-    if isinstance(value, (int, np.integer)):
-        return int(value)
-    if isinstance(value, (float, np.floating)):
-        return float(value) if math.isfinite(value) else None
-    return value
 
 
 def _sentence(card: str, rows: list[dict]) -> str:

@@ -8,9 +8,9 @@ from __future__ import annotations
 
 import contextlib
 import re
+from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable
 
 from ._errors import InputError
 from ._files import atomic_path

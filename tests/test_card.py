@@ -250,7 +250,7 @@ def _flip(at: float):
 
 DAMAGE = {
     **{f"byte flipped at {at:.0%}": _flip(at) for at in np.linspace(0, 1, 23)},
-    **{f"truncated to {keep:.0%}": (lambda keep: lambda t: t[:int(keep * len(t))])(keep)
+    **{f"truncated to {keep:.0%}": (lambda keep: lambda t: t[:int(keep * len(t))])(keep)  # noqa: B023
        for keep in (0, 0.001, 0.3, 0.5, 0.9, 0.999)},
     "last byte dropped": lambda t: t[:-1],
     "last two bytes dropped": lambda t: t[:-2],

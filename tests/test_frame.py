@@ -39,14 +39,15 @@ def run_python(code):
 
 
 def test_namespace_after_import():
-    import numpy
     import os
+    import typing
+    import warnings
+
+    import numpy
     import pandas
     import plotly.graph_objects
     import plotly.subplots
     import shap
-    import typing
-    import warnings
 
     ns = vars(quillvane)
     assert ns["pd"] is pandas and ns["np"] is numpy and ns["shap"] is shap

@@ -6,8 +6,8 @@ import tracemalloc
 
 import pandas as pd
 import pytest
-
 import synthetic
+
 from tessaly import quillvane
 
 # Bytes of Python-level memory that many repeated calls may leave behind (caches

@@ -11,8 +11,7 @@ from applicants import applicants
 from sklearn.base import clone
 from sklearn.exceptions import NotFittedError
 
-from tessaly import Scorecard, quillvane
-from tessaly import _binning
+from tessaly import Scorecard, _features, quillvane
 
 
 @pytest.fixture(scope="module")
@@ -54,7 +53,7 @@ def test_additive_total_is_the_models_log_odds_on_a_depth_one_model(data):
     X, y = data
     sc = Scorecard(XGBClassifier(max_depth=1, n_estimators=40, learning_rate=0.3), early_stopping=False,
                    min_iv=None, pdo=20, target_score=600, target_odds=50).fit(X, y)
-    margin = sc.model_.predict(_binning.one_hot(sc.binnings_, X), output_margin=True)
+    margin = sc.model_.predict(_features.one_hot(sc.binnings_, X), output_margin=True)
     factor = 20 / math.log(2)
     expected = 600 - factor * math.log(50) - factor * margin
     # Points are whole numbers: each predictor may be off by half a point.
@@ -65,13 +64,13 @@ def test_module_points_are_the_extensions_card(data, tmp_path):
     X, y = data
     sc = Scorecard("xgb", points="module", early_stopping=False, min_iv=None, trees=20).fit(X, y)
     b = sc.binnings_
-    training = _binning.binned(b, X)
+    training = _features.binned(b, X)
     training["bad"] = y.to_numpy()
     (tmp_path / "bins").mkdir()
     for p in b:
         p.table.to_pickle(tmp_path / "bins" / f"{p.name}.pkl")
     direct = quillvane.createQuillvane(
-        sc.model_, training, _binning.one_hot(b, X), _binning.reference_table(b), str(tmp_path / "bins"),
+        sc.model_, training, _features.one_hot(b, X), _features.reference_table(b), str(tmp_path / "bins"),
         target_var="bad", show_warnings="Y", scorecard_directory=str(tmp_path / "s"),
         model_directory=str(tmp_path / "m"), plots_directory=str(tmp_path / "p"))
     got = sc.table().set_index(["predictor", "bin"])["points"]
@@ -81,7 +80,7 @@ def test_module_points_are_the_extensions_card(data, tmp_path):
 
 def _against_event_rate(sc, X, y) -> list[str]:
     """Features whose switch moves the model's bad probability against its bin's event rate on some applicant."""
-    X_model = _binning.one_hot(sc.binnings_, X).iloc[:300]
+    X_model = _features.one_hot(sc.binnings_, X).iloc[:300]
     wrong = []
     for b in sc.binnings_:
         pos = b.positions(X[b.name])

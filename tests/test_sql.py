@@ -16,7 +16,7 @@ import pytest
 
 from tessaly._card import Card, checksum
 from tessaly._errors import InputError
-from tessaly._sql import to_sql
+from tessaly.sql import to_sql
 
 N = 100_000
 ODD = 'debt "ratio" \\ é`'  # quotes, a backslash, a backtick, non-ASCII
@@ -147,7 +147,7 @@ def _sqlite(frame, sql):
 def spark():
     pytest.importorskip("pyspark")
     if not (shutil.which("java") or os.environ.get("JAVA_HOME")):
-        pytest.skip("no Java for Spark (./run test installs it)")
+        pytest.fail("no Java for Spark: ./run test installs it")
     from pyspark.sql import SparkSession
 
     session = (SparkSession.builder.master("local[1]").appName("tessaly-sql")
@@ -171,18 +171,18 @@ def _spark(session, frame, sql, path):
 
 @pytest.fixture(scope="module")
 def postgres():
-    """psql against a throwaway PostgreSQL server on a Unix socket, where the machine has the server programs."""
+    """psql against a throwaway PostgreSQL server on a Unix socket (./run test installs the server programs)."""
     # Debian keeps the server programs off PATH.
     path = os.pathsep.join([os.environ.get("PATH", ""), *sorted(glob.glob("/usr/lib/postgresql/*/bin"), reverse=True)])
     tools = {t: shutil.which(t, path=path) for t in ("initdb", "pg_ctl", "psql")}
     if not all(tools.values()):
-        pytest.skip("no PostgreSQL server programs (initdb, pg_ctl)")
+        pytest.fail("no PostgreSQL server programs (initdb, pg_ctl, psql): ./run test installs them")
     # Outside pytest's folders: the server's own user must reach it.
     home = Path(tempfile.mkdtemp(prefix="tessaly-pg-"))
     as_owner = []
     if os.geteuid() == 0:  # the server refuses to run as root
         if not shutil.which("runuser"):
-            pytest.skip("running as root without runuser")
+            pytest.fail("running as root without runuser, which starts the server as its own user")
         shutil.chown(home, "postgres")
         as_owner = ["runuser", "-u", "postgres", "--"]
     quiet = {"check": True, "capture_output": True}
@@ -354,7 +354,7 @@ def test_monitoring_counts_from_sql_give_the_figures_of_the_file(engine, shape, 
     """The aggregate query's counts, saved and read back by `monitor --counts`, give every figure that
     counting the applicants in Python gives, per period and with outcomes (some not known yet)."""
     from tessaly import _drift, _monitor
-    from tessaly._sql import to_monitor_sql
+    from tessaly.sql import to_monitor_sql
 
     card = Card.from_dict(_card())
     rng = np.random.default_rng(5)

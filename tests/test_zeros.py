@@ -1,9 +1,9 @@
 """The decimal zero counter."""
 
 import numpy as np
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-import pytest
 
 from tessaly import quillvane
 

@@ -12,7 +12,6 @@
 #include "scoring/scoring.hpp"
 
 #include <cstdio>
-#include <new>
 
 namespace qv {
 
@@ -111,52 +110,50 @@ const std::vector<Row> functions = {
      create_quillvane},
 };
 
-// Creation slot: one interpreter per process, and one module object.
-PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    try {
-        const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-        if (id < 0) fail();
-        if (rt.interpreter_id == -1) rt.interpreter_id = id;
-        if (rt.interpreter_id != id) {
-            PyErr_SetString(PyExc_ImportError,
-                            "Interpreter change detected - this module can only be loaded into one interpreter "
-                            "per process.");
-            fail();
-        }
-        if (rt.module != nullptr) return Py_NewRef(rt.module);
-
-        // The constants do not exist before execution, hence plain C strings here.
-        auto name = Object::steal(PyObject_GetAttrString(spec, "name"));
-        auto module = Object::steal(PyModule_NewObject(name.get()));
-        PyObject* module_dict = PyModule_GetDict(module.get());
-        struct {
-            const char* from;
-            const char* to;
-            bool unless_none;
-        } copied[] = {{"loader", "__loader__", false},
-                      {"origin", "__file__", false},
-                      {"parent", "__package__", false},
-                      {"submodule_search_locations", "__path__", true}};
-        for (auto& [from, to, unless_none] : copied) {
-            PyObject* value = PyObject_GetAttrString(spec, from);
-            if (value == nullptr) {
-                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
-                PyErr_Clear();
-                continue;
-            }
-            auto held = Object::steal(value);
-            if (unless_none && held.is(Py_None)) continue;
-            if (PyDict_SetItemString(module_dict, to, held.get()) < 0) fail();
-        }
-        return module.release();
-    } catch (const Failure&) {
-        return nullptr;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "tessaly.quillvane: unexpected C++ exception");
-        return nullptr;
+// The module object for `spec`: one interpreter per process, and one module.
+PyObject* new_module(PyObject* spec) {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id < 0) fail();
+    if (rt.interpreter_id == -1) rt.interpreter_id = id;
+    if (rt.interpreter_id != id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one interpreter "
+                        "per process.");
+        fail();
     }
+    if (rt.module != nullptr) return Py_NewRef(rt.module);
+
+    // The constants do not exist before execution, hence plain C strings here.
+    auto name = Object::steal(PyObject_GetAttrString(spec, "name"));
+    auto module = Object::steal(PyModule_NewObject(name.get()));
+    PyObject* module_dict = PyModule_GetDict(module.get());
+    struct {
+        const char* from;
+        const char* to;
+        bool unless_none;
+    } copied[] = {{"loader", "__loader__", false},
+                  {"origin", "__file__", false},
+                  {"parent", "__package__", false},
+                  {"submodule_search_locations", "__path__", true}};
+    for (auto& [from, to, unless_none] : copied) {
+        PyObject* value = PyObject_GetAttrString(spec, from);
+        if (value == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
+            PyErr_Clear();
+            continue;
+        }
+        auto held = Object::steal(value);
+        if (unless_none && held.is(Py_None)) continue;
+        if (PyDict_SetItemString(module_dict, to, held.get()) < 0) fail();
+    }
+    return module.release();
+}
+
+// Creation slot. No traceback entry: the import system reports a failed creation itself.
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    PyObject* module = nullptr;
+    at_boundary([&] { module = new_module(spec); }, [] { return static_cast<PyObject*>(nullptr); }, 0);
+    return module;
 }
 
 void bind(Handle name, Handle value) { Handle(rt.namespace_).set_item(name, value); }
@@ -217,19 +214,11 @@ int exec_module(PyObject* module) {
                         "Module 'quillvane' has already been imported. Re-initialisation is not supported.");
         return -1;
     }
-    unsigned line = 0;
-    try {
-        execute(module);
-        return 0;
-    } catch (const Failure& failure) {
-        line = failure.line;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "tessaly.quillvane: unexpected C++ exception");
-    }
-    static PyObject* init_name = PyUnicode_InternFromString("init tessaly.quillvane");
-    if (init_name != nullptr) add_traceback(init_name, line);
+    auto init_name = [] {
+        static PyObject* name = PyUnicode_InternFromString("init tessaly.quillvane");
+        return name;
+    };
+    if (at_boundary([&] { execute(module); }, init_name, 0)) return 0;
     PyObject* dropped = rt.module;
     rt.module = nullptr;
     rt.namespace_ = nullptr;

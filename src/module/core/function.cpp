@@ -9,7 +9,6 @@
 #include "module/core/traceback.hpp"
 
 #include <cstddef>
-#include <new>
 #include <string>
 
 namespace qv {
@@ -157,20 +156,15 @@ namespace {
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     const Spec& s = *as_function(self)->spec;
-    unsigned line = s.row->name.where.line();
-    try {
-        Args a;
-        Binder::bind(s, args, nargsf, kwnames, a);
-        return s.row->body(a).release();
-    } catch (const Failure& failure) {
-        line = failure.line;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "tessaly.quillvane: unexpected C++ exception");
-    }
-    add_traceback(s.qualified, line);
-    return nullptr;
+    PyObject* result = nullptr;
+    at_boundary(
+        [&] {
+            Args a;
+            Binder::bind(s, args, nargsf, kwnames, a);
+            result = s.row->body(a).release();
+        },
+        [&] { return s.qualified; }, s.row->name.where.line());
+    return result;
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {

@@ -1,0 +1,124 @@
+"""The cards a fitted model makes: the extension's, from tree SHAP values, and the additive one, each bin's
+mean SHAP log-odds scaled to points."""
+
+from __future__ import annotations
+
+import tempfile
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+from . import _points
+from ._card import Card, Predictor
+from ._features import binned, reference_table
+from ._models import quiet
+
+MODEL_NAME = "model"
+# Rows added to the SHAP sample for each bin it would otherwise barely see, so every bin has points of its own.
+BIN_COVER = 25
+# The extension's card beside an additive one is for comparison only; its SHAP step costs rows x background x trees.
+COMPARISON_ROWS = 500
+
+
+def predictor(b, points, neutral) -> Predictor:
+    return Predictor(b.name, b.dtype, b.splits, b.special_codes, b.kinds, labels=list(b.labels),
+                     points=[float(p) for p in points], neutral=float(neutral), binning=b.binning)
+
+
+def module_card(model, fam, binnings, X, positions, y_bad, target, bad_value, X_shap, *, scaling: dict,
+                resort: bool) -> tuple[Card, dict]:
+    """The extension's card, and the files it wrote."""
+    from tessaly import quillvane
+
+    training_df = binned(binnings, X, list(positions.T))
+    training_df[target] = y_bad
+    with tempfile.TemporaryDirectory(prefix="tessaly-") as tmp, quiet():
+        root = Path(tmp)
+        (root / "bins").mkdir()
+        for b in binnings:
+            b.table.to_pickle(root / "bins" / f"{b.name}.pkl")
+        scorecard = quillvane.createQuillvane(
+            model, training_df, X_shap, reference_table(binnings), str(root / "bins"),
+            show_warnings="Y", show_plots="N", target_var=target, pdo_parm=scaling["pdo"],
+            target_credit_score=scaling["target_score"], target_odds=scaling["target_odds"],
+            model_name=MODEL_NAME, assume_higher_prob_bad_rate=0 if resort else 1,
+            technique=fam.technique, plots_directory=str(root / "plots"),
+            scorecard_directory=str(root / "scorecard"), model_directory=str(root / "model"),
+        )
+        artifacts = {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
+    predictors = []
+    for b in binnings:
+        rows = scorecard[scorecard["predictor_variables"] == b.name]
+        by_bin = dict(zip(rows["Bin"], rows["CreditScore"].astype(float)))
+        lost = [label for label in b.labels if label not in by_bin]
+        if lost:
+            raise RuntimeError(f"the scorecard has no points for bins {lost} of '{b.name}'")
+        predictors.append(predictor(b, [by_bin[label] for label in b.labels],
+                                    float(rows["Neutral_CreditScore"].iloc[0])))
+    return Card(target, bad_value, fam.name, "module", scaling, predictors), artifacts
+
+
+def additive_card(model, fam, binnings, positions, y_bad, shap_positions, target, bad_value, rng, *,
+                  scaling: dict, monotone: bool, w=None, shap_w=None) -> tuple[Card, list[str]]:
+    """Each bin's points: its applicants' mean SHAP log-odds of the predictor, scaled to the requested odds;
+    and the predictors left out because every bin would get the same points."""
+    sample, weights = _covered_sample(binnings, positions, shap_positions, rng, w, shap_w)
+    contributions, base = fam.explain(model, binnings, sample)
+    means = [_points.bin_means(contributions[:, j], sample[:, j], len(b.labels), weights)
+             for j, b in enumerate(binnings)]
+    if monotone:
+        means = [_monotone(b, m) for b, m in zip(binnings, means)]
+    slope, intercept = fam.log_odds(model, base, means, positions, y_bad, w)
+    factor, offset = _points.scaling(scaling["pdo"], scaling["target_score"], scaling["target_odds"])
+    shares = [b.table["Count (%)"].to_numpy(dtype=float) for b in binnings]
+    rule = _points.additive(means, shares, factor=factor, offset=offset, slope=slope, intercept=intercept)
+    kept, rule = _points.without_unused(rule)
+    predictors = [predictor(binnings[j], points, neutral) for j, (points, neutral) in zip(kept, rule)]
+    unused = [b.name for j, b in enumerate(binnings) if j not in kept]
+    return Card(target, bad_value, fam.name, "additive", scaling, predictors), unused
+
+
+def _covered_sample(binnings, positions, shap_positions, rng, w, shap_w):
+    """The SHAP sample with training applicants borrowed for the bins it barely sees, and its weights."""
+    extra = []
+    for j, b in enumerate(binnings):
+        pos = shap_positions[:, j]
+        seen = np.bincount(pos[pos >= 0], minlength=len(b.labels))
+        for d in np.flatnonzero(seen < BIN_COVER):
+            rows = np.flatnonzero(positions[:, j] == d)
+            extra.append(rng.choice(rows, min(len(rows), BIN_COVER - int(seen[d])), replace=False))
+    borrowed = np.unique(np.concatenate(extra)) if extra else np.zeros(0, dtype=int)
+    sample = np.vstack([shap_positions, positions[borrowed]])
+    weights = None
+    if w is not None or shap_w is not None:
+        weights = np.concatenate([np.ones(len(shap_positions)) if shap_w is None else shap_w,
+                                  np.ones(len(borrowed)) if w is None else w[borrowed]])
+    return sample, weights
+
+
+def _monotone(b, means: np.ndarray) -> np.ndarray:
+    """A numerical predictor's regular bins in the direction of their WoE; missing and special bins stay."""
+    if b.dtype != "numerical":
+        return means
+    regular = np.array([isinstance(k, int) for k in b.kinds])
+    if regular.sum() < 2:
+        return means
+    out = means.copy()
+    woe, share = b.table["WoE"].to_numpy(dtype=float), b.table["Count (%)"].to_numpy(dtype=float)
+    out[regular] = _points.falling(means[regular], woe[regular], share[regular])
+    return out
+
+
+def table_of(card: Card, binnings) -> pd.DataFrame:
+    """The card as a table: predictor, bin, share, event rate, WoE, points, neutral points and binning."""
+    parts = []
+    by_name = {b.name: b for b in binnings}
+    for p in card.predictors:
+        b = by_name[p.name]
+        t = b.table
+        parts.append(pd.DataFrame({
+            "predictor": b.name, "bin": list(b.labels), "share": t["Count (%)"].to_numpy(dtype=float),
+            "event_rate": t["Event rate"].to_numpy(dtype=float), "woe": t["WoE"].to_numpy(dtype=float),
+            "points": p.points, "neutral": p.neutral, "binning": p.binning}))
+    return pd.concat(parts, ignore_index=True)

@@ -1,0 +1,140 @@
+"""The monitoring query: one aggregate over the applicants' table of the counts that monitoring reads."""
+
+from __future__ import annotations
+
+import pandas as pd
+
+from .._binning import canonical
+from .._card import Card
+from .._counts import check_period
+from .dialects import Dialect, check_names
+from .dialects import dialect as _dialect
+from .layers import DBL_MAX, Coded, Query, binned, parsed, pointed, total, values
+from .names import checked_card, fail, no_nul, table_parts
+
+
+def _outcome(card: Card, target: str) -> Coded:
+    """The target as a predictor of one bin, the card's bad value: matched by meaning, as the scorer matches."""
+    if card.bad is None:
+        fail("the card names no bad value: rebuild it to monitor outcomes")
+    return Coded(target, False, [[canonical(pd.Series([card.bad], dtype=object))[0]]], [], [0], -1, -1, ["bad"], [0.0], 0.0)
+
+
+def _flags(q: Query, j: int, p: Coded) -> list[str]:
+    """The bin, whether the value was missing, and (numerical) whether it could not be read as a number."""
+    m, x, big = q.col("m", j), q.col("x", j), q.d.num(DBL_MAX)
+    cols = [binned(q, j, p), f"{m} AS {m}"]
+    if p.numerical:
+        readable = f"{x} >= -{big} AND {x} <= {big}"
+        cols.append(f"CASE WHEN {m} = 1 THEN 0 WHEN {readable} THEN 0 ELSE 1 END AS {q.col('u', j)}")
+    return cols
+
+
+def to_monitor_sql(card: Card, *, dialect: str = "duckdb", table="applicants", period_column=None, period=None,
+                   target=None) -> str:
+    """One aggregate query over ``table`` that returns what `tessaly monitor CARD --counts` reads.
+
+    Rows of ``kind`` "bin": per period, predictor and bin (the card's bin labels, then "Unseen") the
+    ``applicants``, with the ``unreadable`` and ``missing`` values among them. Rows of ``kind`` "score": per
+    period, total ``score`` and outcome the ``applicants``; ``bad`` is 1 for the card's bad value, 0 for any
+    other and NULL where the outcome is missing (not known yet), ``outcome`` the other value as the engine
+    shows it, so that a third one is caught. ``period`` is NULL without ``period_column``; ``period``: month
+    (the default), quarter or year. Bins, points and totals are the scoring query's own.
+
+    Periods are read from DATE and TIMESTAMP columns, or from ISO text ("2025-03-14", with a time after " " or
+    "T"); a zoned timestamp falls in the period of its wall clock in the session time zone. Text that reads as
+    no date gives a NULL period, which `monitor --counts` refuses (PostgreSQL stops the query on it instead).
+    """
+    d = _dialect(dialect)
+    card = checked_card(card)
+    table = table_parts(table)
+    period = check_period(period_column, period)
+    _check_columns(card, period_column, target)
+    preds = [Coded.of(p) for p in card.predictors]
+    check_names(d, dialect, table, list(dict.fromkeys([*card.names, *(c for c in (target, period_column) if c)])))
+    q = Query(d, [period_column] if period_column else [], ".".join(d.ident(t) for t in table))
+    _per_applicant(q, card, preds, target, period_column, period)
+    return _labelled(q.d, preds, _grouped(q.d, _unpivoted(q, preds)))
+
+
+def _check_columns(card: Card, period_column, target) -> None:
+    for name, what in ((period_column, "period column"), (target, "target column")):
+        if name is not None and (not isinstance(name, str) or not name):
+            fail(f"the {what} must be non-empty text, not {name!r}")
+        if name is not None:
+            no_nul(name, what)
+    if target is not None and target in card.names:
+        fail(f"target column {target!r} is a predictor of the card: name the outcome column")
+
+
+def _carried(q: Query, preds: list[Coded]) -> list[str]:
+    """The missing and (numerical) unreadable flags, carried up to the counts."""
+    return [q.col(c, j) for j, p in enumerate(preds) for c in ("m", "u")[:1 + p.numerical]]
+
+
+def _per_applicant(q: Query, card: Card, preds: list[Coded], target, period_column, period) -> None:
+    """Per applicant: the period, the total, each predictor's bin and flags, and the outcome."""
+    d, k = q.d, len(preds)
+    units = preds + ([_outcome(card, target)] if target else [])
+    q.add([c for j, p in enumerate(units) for c in values(q, j, p)], "src")
+    text = [f"{q.col('s', k)} AS {q.col('s', k)}"] if target else []  # the target as the engine shows it
+    q.add([c for j, p in enumerate(units) for c in parsed(q, j, p)] + text, "parsed")
+    q.add([c for j, p in enumerate(units) for c in _flags(q, j, p)] + text, "binned")
+    carried = _carried(q, preds)
+    cols = [c for j, p in enumerate(preds) for c in pointed(q, j, p)] + [f"{c} AS {c}" for c in carried]
+    if target:
+        b, m = q.col("b", k), q.col("m", k)
+        cols += [f"CASE WHEN {m} = 1 THEN NULL WHEN {b} = 0 THEN 1 ELSE 0 END AS {q.col('y', 0)}",
+                     f"CASE WHEN {m} = 0 AND {b} <> 0 THEN {q.col('s', k)} END AS {q.col('o', 0)}"]
+    else:
+        cols += [f"CAST(NULL AS INTEGER) AS {q.col('y', 0)}", f"{d.as_text('NULL')} AS {q.col('o', 0)}"]
+    q.add(cols, "pointed")
+    label = d.period(d.ident(period_column), period) if period_column else d.as_text("NULL")
+    q.add([f"{label} AS {q.col('period', 0)}", f"{total(q, k)} AS {q.col('score', 0)}",
+           *(f"{c} AS {c}" for c in [q.col("b", j) for j in range(k)] + carried),
+           f"{q.col('y', 0)} AS {q.col('y', 0)}", f"{q.col('o', 0)} AS {q.col('o', 0)}"], "scored")
+
+
+def _unpivoted(q: Query, preds: list[Coded]) -> str:
+    """One row per applicant and predictor, and one for the score: a single pass that every engine can group."""
+    d, k = q.d, len(preds)
+    name = d.ident
+    s, u = name("s"), name("u")
+
+    def per_unit(kind: str, otherwise: str) -> str:
+        whens = " ".join(f"WHEN {j} THEN {s}.{q.col(kind, j)}" for j, p in enumerate(preds)
+                         if kind != "u" or p.numerical)
+        return f"CASE {u}.{name('j')} {whens} ELSE {otherwise} END" if whens else otherwise
+
+    last = f"{u}.{name('j')} = {k}"
+    numbers = " UNION ALL ".join(f"SELECT {j} AS {name('j')}" for j in range(k + 1))
+    return (f"SELECT {u}.{name('j')} AS {name('j')}, {s}.{q.col('period', 0)} AS {name('period')}, "
+            f"{per_unit('b', 'NULL')} AS {name('cell')}, "
+            f"CASE WHEN {last} THEN {s}.{q.col('score', 0)} END AS {name('score')}, "
+            f"CASE WHEN {last} THEN {s}.{q.col('y', 0)} END AS {name('bad')}, "
+            f"CASE WHEN {last} THEN {s}.{q.col('o', 0)} END AS {name('outcome')}, "
+            f"{per_unit('u', '0')} AS {name('u')}, {per_unit('m', '0')} AS {name('m')}\n"
+            f"FROM (\n{q.sql}{d.fence}\n) AS {s} CROSS JOIN ({numbers}) AS {u}")
+
+
+def _grouped(d: Dialect, rows: str) -> str:
+    name = d.ident
+    keys = ", ".join(name(c) for c in ("j", "period", "cell", "score", "bad", "outcome"))
+    return (f"SELECT {keys}, CAST(count(*) AS BIGINT) AS {name('applicants')}, "
+            f"CAST(sum({name('u')}) AS BIGINT) AS {name('unreadable')}, "
+            f"CAST(sum({name('m')}) AS BIGINT) AS {name('missing')}\n"
+            f"FROM (\n{rows}{d.fence}\n) AS {name('t')}\nGROUP BY {keys}")
+
+
+def _labelled(d: Dialect, preds: list[Coded], grouped: str) -> str:
+    """The counts under the card's predictor names and bin labels."""
+    name, k = d.ident, len(preds)
+    j, cell = name("j"), name("cell")
+    names = " ".join(f"WHEN {i} THEN {d.text(p.name)}" for i, p in enumerate(preds))
+    labels = " ".join(f"WHEN {i} THEN CASE {cell} "
+                      + "".join(f"WHEN {c} THEN {d.text(lab)} " for c, lab in enumerate(p.labels))
+                      + "ELSE 'Unseen' END" for i, p in enumerate(preds))
+    return (f"SELECT CASE WHEN {j} = {k} THEN 'score' ELSE 'bin' END AS {name('kind')}, {name('period')}, "
+            f"CASE {j} {names} END AS {name('predictor')}, CASE {j} {labels} END AS {name('bin')}, "
+            f"{', '.join(name(c) for c in ('score', 'bad', 'outcome', 'applicants', 'unreadable', 'missing'))}\n"
+            f"FROM (\n{grouped}{d.fence}\n) AS {name('g')}")
