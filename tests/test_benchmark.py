@@ -45,7 +45,7 @@ CASES = {
 def test_build_sets_the_benchmark_beside_the_card(case, tmp_path, monkeypatch, capsys):
     options, broken, outcome = CASES[case]
     if broken == "train":
-        monkeypatch.setitem(_models.FAMILIES, "xgb", dataclasses.replace(_models.FAMILIES["xgb"], train=_refuse))
+        monkeypatch.setitem(_models.FAMILIES, "xgb", dataclasses.replace(_models.FAMILIES["xgb"], build=_refuse))
     elif broken:
         monkeypatch.setitem(sys.modules, broken, None)
     data = applicants(2_000, seed=3)
