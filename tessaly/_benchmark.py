@@ -20,7 +20,7 @@ FOLDER = "benchmark"
 # Training rows the benchmark learns from, at most: a seeded stratified sample beyond. Every row costs each of up
 # to a thousand rounds, and below the families' threshold for a second thread a busy machine does not stall it.
 # On the generated 200,000 applicants the trees' test AUC is 0.813 from 20,000 rows, 0.823 from 40,000 and 0.833
-# from all 140,000, at 8 times the time of 40,000: a sample understates the benchmark a little, never by much.
+# from all 140,000, at 8 times the time of 40,000: the sample understates the benchmark a little.
 ROWS = 30_000
 # The extension's card costs rows x 100 background rows x trees; its points are one mean per bin feature, which
 # a few hundred rows settle. The additive card's SHAP rows, at most: its points move little beyond a few thousand.
@@ -82,7 +82,7 @@ def train(card, family: str, X_train, y_train, w_train=None, *, shap_data=None, 
     from sklearn.base import clone
 
     if card.family_ == family:
-        return Benchmark(family, card, len(card.train_scores_), len(card.train_scores_), own=True)
+        return Benchmark(family, card, own=True)
     y = pd.Series(y_train).reset_index(drop=True)
     picked = _sample(y.to_numpy(), card.seed)
     bench = Benchmark(family, rows=len(picked), of=len(y))
