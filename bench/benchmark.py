@@ -71,7 +71,7 @@ def evaluate(name, loaded, splits: int, family: str) -> dict:
 
 def report(results, family: str) -> None:
     columns = list(dict.fromkeys(k for r in results for k in r["auc"]))
-    print(f"\nmean test AUC over splits (benchmark: {family}; the module card from its SHAP sample of at most 250)")
+    print(f"\nmean test AUC over splits (benchmark: {family}; the module card from its SHAP sample of at most 500)")
     print("| data | splits | " + " | ".join(columns) + " | benchmark significantly better / worse |")
     print("|---|---|" + "---|" * len(columns) + "---|")
     for r in results:

@@ -24,9 +24,6 @@ __all__ = ["Scorecard", "encode_target"]
 
 
 class Scorecard(ClassifierMixin, BaseEstimator):
-    # Not a parameter: a benchmark, fitted beside the card, makes its comparison card from fewer rows.
-    comparison_rows = COMPARISON_ROWS
-
     def __init__(self, model=_params.DEFAULTS["model"], *, trees=_params.DEFAULTS["trees"],
                  early_stopping=_params.DEFAULTS["early_stopping"], monotone=_params.DEFAULTS["monotone"],
                  max_bins=_params.DEFAULTS["max_bins"], bins=_params.DEFAULTS["bins"], monotonic_trend=_params.DEFAULTS["monotonic_trend"],
@@ -116,8 +113,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if fam.technique is not None:
             # The extension's card: from tree SHAP values only, and beside an additive card from fewer rows.
             X_module = _features.one_hot(binnings, source)
-            if self.points == "additive" and len(X_module) > self.comparison_rows:
-                X_module = X_module.iloc[np.sort(rng.choice(len(X_module), self.comparison_rows, replace=False))]
+            if self.points == "additive" and len(X_module) > COMPARISON_ROWS:
+                X_module = X_module.iloc[np.sort(rng.choice(len(X_module), COMPARISON_ROWS, replace=False))]
             cards["module"], artifacts = module_card(model, fam, binnings, X, positions, y_bad, target, bad_value,
                                                      X_module, scaling=self._scaling(), resort=self.resort)
             used["module"] = len(X_module)
