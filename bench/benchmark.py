@@ -37,13 +37,17 @@ def _row(name: str, family: str) -> str:
 def one_split(X, y, y_bad, seed: int, family: str, folder: Path) -> tuple[dict, dict, float]:
     from tessaly import Scorecard
 
-    train, test = train_test_split(np.arange(len(X)), test_size=quality.TEST_SIZE, stratify=y_bad,
-                                   random_state=seed)
+    train, test = train_test_split(np.arange(len(X)), test_size=quality.TEST_SIZE, stratify=y_bad, random_state=seed)
     start = time.perf_counter()
     with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
         sc = Scorecard().fit(X.iloc[train], y.iloc[train], shap_data=X.iloc[test])
-        metrics = sc.report(folder / f"report{seed}.html", X.iloc[test], y.iloc[test],
-                            challenger=(X.iloc[train], y.iloc[train]), benchmark=family)
+        metrics = sc.report(
+            folder / f"report{seed}.html",
+            X.iloc[test],
+            y.iloc[test],
+            challenger=(X.iloc[train], y.iloc[train]),
+            benchmark=family,
+        )
     seconds = time.perf_counter() - start
     return {_row(r["name"], family): r for r in metrics["challengers"]}, metrics["benchmark"], seconds
 
@@ -60,13 +64,21 @@ def evaluate(name, loaded, splits: int, family: str) -> dict:
                 aucs.setdefault(row, []).append(r["auc"])
             model = rows.get("benchmark model")
             lo, hi = model["auc_vs_card_ci"] if model else (None, None)
-            verdicts.append("better" if lo is not None and lo > 0 else "worse" if hi is not None and hi < 0
-                            else "same")
-            print(f"  {name} split {seed}: " + ", ".join(f"{k} {v['auc']:.4f}" for k, v in rows.items())
-                  + f" ({seconds:.1f} s; trained on {said['rows']:,} of {said['training_rows']:,})",
-                  file=sys.stderr, flush=True)
-    return {"data": name, "splits": splits, "auc": {k: float(np.mean(v)) for k, v in aucs.items()},
-            "better": verdicts.count("better"), "worse": verdicts.count("worse")}
+            verdicts.append("better" if lo is not None and lo > 0 else "worse" if hi is not None and hi < 0 else "same")
+            print(
+                f"  {name} split {seed}: "
+                + ", ".join(f"{k} {v['auc']:.4f}" for k, v in rows.items())
+                + f" ({seconds:.1f} s; trained on {said['rows']:,} of {said['training_rows']:,})",
+                file=sys.stderr,
+                flush=True,
+            )
+    return {
+        "data": name,
+        "splits": splits,
+        "auc": {k: float(np.mean(v)) for k, v in aucs.items()},
+        "better": verdicts.count("better"),
+        "worse": verdicts.count("worse"),
+    }
 
 
 def report(results, family: str) -> None:
@@ -87,8 +99,10 @@ def main():
     parser.add_argument("--rows", type=int, default=200_000, help="rows of the generated set")
     parser.add_argument("--benchmark", default="xgb", help="the tree family (default xgb)")
     args = parser.parse_args()
-    print(f"load average at the start {'/'.join(f'{v:.2f}' for v in os.getloadavg())} ({os.cpu_count()} cores)",
-          file=sys.stderr)
+    print(
+        f"load average at the start {'/'.join(f'{v:.2f}' for v in os.getloadavg())} ({os.cpu_count()} cores)",
+        file=sys.stderr,
+    )
     loaders = {"german": quality.german, "uci": quality.uci, "generated": lambda: quality.generated(args.rows)}
     results = []
     for name in filter(None, args.data.split(",")):

@@ -27,22 +27,47 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
     if challenger is not None:
         X_train, y_train, *w_train = challenger
         scores["WoE logistic regression"] = _validation.woe_logistic_challenger(
-            sc.card_, X_train, encode_target(outcome(y_train), sc.bad_)[0], X,
-            sample_weight=w_train[0] if w_train else None)
+            sc.card_,
+            X_train,
+            encode_target(outcome(y_train), sc.bad_)[0],
+            X,
+            sample_weight=w_train[0] if w_train else None,
+        )
     s = sc.card_.scaling
     assessment = _validation.assess(
-        y_bad, scores, card=own, train_score=sc.train_scores_, pdo=s["pdo"], target_score=s["target_score"],
-        target_odds=s["target_odds"], weights=w, train_weights=sc.train_weights_)
+        y_bad,
+        scores,
+        card=own,
+        train_score=sc.train_scores_,
+        pdo=s["pdo"],
+        target_score=s["target_score"],
+        target_odds=s["target_odds"],
+        weights=w,
+        train_weights=sc.train_weights_,
+    )
     assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_)
     fam = _models.family(sc.family_)
     penalty = fam.penalty(sc.model_) if sc.model_ is not None else ""
-    summary = {"model": f"{sc.family_}, {fam.describe}{penalty}", "target": sc.target_, "bad": str(sc.bad_),
-               "scaling": dict(s), "points": sc.card_.points_kind}
+    summary = {
+        "model": f"{sc.family_}, {fam.describe}{penalty}",
+        "target": sc.target_,
+        "bad": str(sc.bad_),
+        "scaling": dict(s),
+        "points": sc.card_.points_kind,
+    }
     test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
     values = {b.name: {"build_unreadable": int(b.unreadable), **counts.get(b.name, {})} for b in sc.binnings_}
-    _report.write(path, summary=summary, table=sc.table_, charts=sc.charts(), assessment=assessment,
-                  test_scores=test_scores, dropped=sc.dropped_, values=values,
-                  directions=sc.directions().to_dict(orient="records"))
+    _report.write(
+        path,
+        summary=summary,
+        table=sc.table_,
+        charts=sc.charts(),
+        assessment=assessment,
+        test_scores=test_scores,
+        dropped=sc.dropped_,
+        values=values,
+        directions=sc.directions().to_dict(orient="records"),
+    )
     return assessment
 
 

@@ -48,14 +48,16 @@ def check(choice) -> str | None:
         try:
             importlib.import_module(package)
         except ImportError:
-            raise InputError(f"benchmark (--benchmark) {choice!r} needs the package {package}: "
-                             "pip install 'tessaly[cli]', or choose benchmark none") from None
+            raise InputError(
+                f"benchmark (--benchmark) {choice!r} needs the package {package}: "
+                "pip install 'tessaly[cli]', or choose benchmark none"
+            ) from None
     return choice
 
 
 def _reason(e: BaseException) -> str:
     text = " ".join(str(e).split()) or type(e).__name__
-    return text if len(text) <= LONGEST_REASON else text[:LONGEST_REASON - 3] + "..."
+    return text if len(text) <= LONGEST_REASON else text[: LONGEST_REASON - 3] + "..."
 
 
 def _sample(y, seed: int):
@@ -70,8 +72,9 @@ def _sample(y, seed: int):
     return np.sort(train_test_split(np.arange(n), train_size=ROWS, stratify=y, random_state=seed)[0])
 
 
-def train(card, family: str, X_train, y_train, w_train=None, *, shap_data=None, shap_weight=None,
-          progress=None) -> Benchmark:
+def train(
+    card, family: str, X_train, y_train, w_train=None, *, shap_data=None, shap_weight=None, progress=None
+) -> Benchmark:
     """The benchmark of `family` on `card`'s bins and training rows; a failure to train is kept, never raised.
 
     `shap_data`, `shap_weight`: the applicants whose SHAP values make its cards, as `fit` takes them.
@@ -91,13 +94,16 @@ def train(card, family: str, X_train, y_train, w_train=None, *, shap_data=None, 
     if progress:
         progress.step(f"benchmark: {family} on {len(picked)} of {len(y)} training applicants")
     names = [b.name for b in card.binnings_]
-    twin = clone(card).set_params(model=family, points="additive", bins=None,
-                                  shap_rows=min(card.shap_rows, SHAP_ROWS))
+    twin = clone(card).set_params(model=family, points="additive", bins=None, shap_rows=min(card.shap_rows, SHAP_ROWS))
     try:
-        twin.fit(X_train[names].iloc[picked], y.iloc[picked],
-                 sample_weight=None if w_train is None else np.asarray(w_train, dtype=float)[picked],
-                 shap_data=None if shap_data is None else shap_data[names], shap_weight=shap_weight,
-                 binnings=card.binnings_)
+        twin.fit(
+            X_train[names].iloc[picked],
+            y.iloc[picked],
+            sample_weight=None if w_train is None else np.asarray(w_train, dtype=float)[picked],
+            shap_data=None if shap_data is None else shap_data[names],
+            shap_weight=shap_weight,
+            binnings=card.binnings_,
+        )
     except Exception as e:  # the card and its report stand without it
         bench.error = _reason(e)
         return bench
@@ -151,8 +157,9 @@ def scores(bench: Benchmark | None, X_test) -> dict:
         return {
             model_row(bench): -twin.predict_proba(X_test)[:, bad],
             f"additive card from the {bench.family} benchmark": twin.cards_["additive"].total(X_test),
-            f"module card from the {bench.family} benchmark ({module_rows} SHAP rows)":
-                twin.cards_["module"].total(X_test),
+            f"module card from the {bench.family} benchmark ({module_rows} SHAP rows)": twin.cards_["module"].total(
+                X_test
+            ),
         }
     except Exception as e:
         bench.error = f"it could not score the test applicants: {_reason(e)}"
@@ -166,15 +173,24 @@ def verdict(bench: Benchmark | None, assessment: dict, target: str) -> dict | No
 
     if bench is None:
         return None
-    about = {"family": bench.family, "model": None, "rows": bench.rows, "training_rows": bench.of,
-             "folder": bench.folder, "error": bench.error, "significant": None}
+    about = {
+        "family": bench.family,
+        "model": None,
+        "rows": bench.rows,
+        "training_rows": bench.of,
+        "folder": bench.folder,
+        "error": bench.error,
+        "significant": None,
+    }
     card = assessment["card"]
     name = f"the {bench.family} benchmark"
     rows = {r["name"]: r for r in assessment["challengers"]}
     row = None if bench.error else rows.get(model_row(bench))
     if bench.error:
-        about["sentence"] = (f"The {bench.family} benchmark could not be fitted ({bench.error}); the card and the "
-                             "rest of this report do not depend on it.")
+        about["sentence"] = (
+            f"The {bench.family} benchmark could not be fitted ({bench.error}); the card and the "
+            "rest of this report do not depend on it."
+        )
         return about
     if row is None:  # a loaded card of the benchmark's own family, without its model
         about["sentence"] = f"The {card}'s own {bench.family} model was not loaded, so no benchmark is shown."
@@ -183,27 +199,42 @@ def verdict(bench: Benchmark | None, assessment: dict, target: str) -> dict | No
     if bench.own:
         name = f"the card's own {bench.family} model"
     else:
-        trained = (f"{bench.rows:,} of the {bench.of:,} training applicants (a seeded sample)"
-                   if bench.rows < bench.of else f"all {bench.of:,} training applicants")
-        about["note"] = (f"The benchmark: {_models.FAMILIES[bench.family].describe} of the card, trained on "
-                         f"{trained}, with the card's other settings, as a build with --model {bench.family} would be."
-                         + (f" Its files, a card of its own (binning tables, the extension's scorecard and model, "
-                            f"card.json, module/card.json), are in the {bench.folder}/ folder of the card."
-                            if bench.folder else ""))
+        trained = (
+            f"{bench.rows:,} of the {bench.of:,} training applicants (a seeded sample)"
+            if bench.rows < bench.of
+            else f"all {bench.of:,} training applicants"
+        )
+        about["note"] = (
+            f"The benchmark: {_models.FAMILIES[bench.family].describe} of the card, trained on "
+            f"{trained}, with the card's other settings, as a build with --model {bench.family} would be."
+            + (
+                f" Its files, a card of its own (binning tables, the extension's scorecard and model, "
+                f"card.json, module/card.json), are in the {bench.folder}/ folder of the card."
+                if bench.folder
+                else ""
+            )
+        )
     lo, hi = row["auc_vs_card_ci"]
-    figures = (f"AUC {row['auc']:.3f} against {rows[card]['auc']:.3f}, a difference of {row['auc_vs_card']:+.3f}"
-               + (f" (95% CI {lo:+.3f} to {hi:+.3f})" if lo is not None else ""))
+    figures = f"AUC {row['auc']:.3f} against {rows[card]['auc']:.3f}, a difference of {row['auc_vs_card']:+.3f}" + (
+        f" (95% CI {lo:+.3f} to {hi:+.3f})" if lo is not None else ""
+    )
     if min(row["bad"], row["n"] - row["bad"]) < FEWEST_TO_JUDGE or lo is None:
-        text = (f"The test split holds too few good or bad applicants to tell whether {name} ranks better than "
-                f"the {card} ({figures}).")
+        text = (
+            f"The test split holds too few good or bad applicants to tell whether {name} ranks better than "
+            f"the {card} ({figures})."
+        )
     elif lo > 0:
         about["significant"] = True
-        text = (f"{name[0].upper()}{name[1:]} ranks significantly better than the {card}: {figures}. The "
-                "applicants hold interactions that the card's points per bin cannot hold.")
+        text = (
+            f"{name[0].upper()}{name[1:]} ranks significantly better than the {card}: {figures}. The "
+            "applicants hold interactions that the card's points per bin cannot hold."
+        )
         tree_card = rows.get(f"additive card from the {bench.family} benchmark")
         if tree_card is not None:
-            text += (f" A card from these trees is built with: tessaly build <data> {target} --model "
-                     f"{bench.family} (here its additive card ranks at AUC {tree_card['auc']:.3f}).")
+            text += (
+                f" A card from these trees is built with: tessaly build <data> {target} --model "
+                f"{bench.family} (here its additive card ranks at AUC {tree_card['auc']:.3f})."
+            )
     else:
         about["significant"] = False
         text = f"{name[0].upper()}{name[1:]} does not rank significantly better than the {card}: {figures}."

@@ -15,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from ._errors import InputError
+from ._pure_bins import pure_categories, pure_ends
 from ._values import _ISO_TIME, _MIDNIGHT, canonical, distinct, read_values, to_number, value_keys, value_kind
 
 __all__ = ["_ISO_TIME", "_MIDNIGHT", "canonical", "to_number", "value_kind"]
@@ -163,97 +164,6 @@ REFUSED = {
     "durations": "holds durations: turn them into a number such as days, or drop it",
 }
 LEAKAGE = "identical to the target in training (leakage)"
-# A run of values of one outcome only keeps a bin of its own when it holds this share of the applicants and would
-# be this unlikely to be pure at the bad rate of the applicants beside it. optbinning merges every pure bin into a
-# neighbour, which loses a flag whose one value is always bad.
-PURE_SHARE, PURE_CHANCE = 0.01, 1e-3
-
-
-def _significant(n: int, bad: bool, rate: float, rows: int) -> bool:
-    """Whether `n` applicants all bad (all good) are a bin: enough of them, and unlikely so at `rate` by chance."""
-    p = rate if bad else 1.0 - rate
-    return n >= PURE_SHARE * rows and (p <= 0.0 or (p < 1.0 and n * math.log(p) < math.log(PURE_CHANCE)))
-
-
-def _fit_in(groups: list, sizes: list, covers_all: bool, room: int) -> list:
-    """The largest pure groups that leave room for a bin of the other values (none needed if they cover all)."""
-    if covers_all and len(groups) <= room:
-        return groups
-    keep = sorted(range(len(groups)), key=lambda i: -sizes[i])[:max(room - 1, 0)]
-    return [groups[i] for i in sorted(keep)]
-
-
-def _pure_ends(x: np.ndarray, y: np.ndarray, trend, room: int, w: np.ndarray) -> tuple[list[float], np.ndarray]:
-    """Cut points that give a run of one outcome at either end of the values a bin of its own, and the rows
-    those bins take. `x`, `y`, `w`: the regular values, their outcomes and weights."""
-    v, inverse = np.unique(x, return_inverse=True)
-    n = np.bincount(inverse, weights=w, minlength=len(v))
-    bad = np.bincount(inverse, weights=y * w, minlength=len(v))
-    outcome = np.where(bad == 0, 0, np.where(bad == n, 1, -1))  # all good, all bad, both
-    rate = float(np.average(y, weights=w))
-    if rate in (0.0, 1.0):
-        return [], np.zeros(len(x), dtype=bool)
-
-    def run(order) -> int:
-        same = outcome[order] == outcome[order[0]]
-        return 0 if outcome[order[0]] < 0 else len(v) if same.all() else int(np.argmin(same))
-
-    low, high = run(np.arange(len(v))), run(np.arange(len(v))[::-1])
-    high = 0 if low == len(v) else high
-    # An explicit trend holds: all good at its low end, all bad at its high end.
-    against = {"ascending": (1, 0), "descending": (0, 1)}.get(trend, (None, None))
-    runs, sizes = [], []
-    for end, k, order in (("low", low, np.arange(len(v))), ("high", high, np.arange(len(v))[::-1])):
-        size = float(n[order[:k]].sum())
-        # Beside the run: as many applicants as it holds, or all the others where there are fewer.
-        beside = order[k:][:int(np.searchsorted(np.cumsum(n[order[k:]]), size)) + 1]
-        local = float(bad[beside].sum() / n[beside].sum()) if len(beside) else rate
-        if k and outcome[order[0]] != against[end == "high"] \
-                and _significant(size, outcome[order[0]] == 1, local, float(w.sum())):
-            runs.append((end, k))
-            sizes.append(size)
-    runs = _fit_in(runs, sizes, sum(k for _, k in runs) == len(v), room)
-    cuts, taken = set(), np.zeros(len(x), dtype=bool)
-    for end, k in runs:
-        if end == "low":
-            taken |= x <= v[k - 1]
-            if k < len(v):
-                cuts.add(_between(v[k - 1], v[k]))
-        else:
-            taken |= x >= v[len(v) - k]
-            cuts.add(_between(v[len(v) - k - 1], v[len(v) - k]))
-    return sorted(cuts), taken
-
-
-def _between(a: float, b: float) -> float:
-    """A cut point that puts `a` below it and `b` on or above it."""
-    mid = a + (b - a) / 2
-    return float(mid if a < mid <= b else b)
-
-
-def _pure_categories(keys: np.ndarray, y: np.ndarray, room: int, w: np.ndarray) -> tuple[list, list, np.ndarray]:
-    """The categories of one outcome only, in a bin of the all-good ones and one of the all-bad ones, and the
-    rows those bins take. Each category must be a bin by itself: pooling small pure categories would pick
-    noise by its outcome."""
-    inverse, cats = pd.factorize(keys, sort=True)  # keys are text: sorted as np.unique would, far faster
-    n = np.bincount(inverse, weights=w, minlength=len(cats))
-    bad = np.bincount(inverse, weights=y * w, minlength=len(cats))
-    total = float(w.sum())
-    groups, sizes = [], []
-    for outcome, pure in ((0, bad == 0), (1, bad == n)):
-        # Beside a category: all the others.
-        chosen = [i for i in np.flatnonzero(pure) if n[i] < total and _significant(
-            float(n[i]), outcome == 1, (bad.sum() - bad[i]) / (total - n[i]), total)]
-        if chosen:
-            groups.append((outcome, chosen))
-            sizes.append(float(n[chosen].sum()))
-    groups = _fit_in(groups, sizes, sum(len(g) for _, g in groups) == len(cats), room)
-    taken = np.isin(inverse, [i for _, g in groups for i in g])
-    named = {outcome: [str(cats[i]) for i in g] for outcome, g in groups}
-    # All good first and all bad last, as optbinning orders its bins by event rate.
-    return [named[0]] if 0 in named else [], [named[1]] if 1 in named else [], taken
-
-
 def woe_table(labels: list, nonevent: np.ndarray, event: np.ndarray) -> pd.DataFrame:
     """optbinning's binning table from each bin's counts (weighted, where rows carry weights), except that a bin
     of one outcome only gets half an applicant in its empty cell, as is usual in the field, so that its WoE and
@@ -284,10 +194,10 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
     before, after = [], []
     pure = np.zeros(len(values), dtype=bool)
     if numerical:
-        cuts, taken = _pure_ends(values[regular], y[regular], trend, room, w[regular])
+        cuts, taken = pure_ends(values[regular], y[regular], trend, room, w[regular])
         n_pure = len(cuts)
     else:
-        before, after, taken = _pure_categories(values[regular], y[regular], room, w[regular])
+        before, after, taken = pure_categories(values[regular], y[regular], room, w[regular])
         n_pure = len(before) + len(after)
     pure[regular] = taken
     rest = read & ~pure
@@ -397,7 +307,14 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     else:
         splits = _searched_splits(name, kind, values, y, w, regular, read, codes, trend=monotonic_trend,
                                   room=max(1, min(max_bins, MAX_BINS) - bool(missing.any()) - bool(special.any())))
-    if numerical:
+    return _with_table(name, kind, splits, codes, values[read], y[read], w[read], max_bins,
+                       unreadable=int(unreadable.sum()), binning="optimal" if given is None else "by hand")
+
+
+def _with_table(name, kind, splits, codes, values, y, w, max_bins, **extra) -> PredictorBinning:
+    """The bins of `splits` with their binning table, from the readable training values; empty special and
+    missing bins left out."""
+    if kind == "numerical":
         regular_labels = interval_labels(splits)
     else:
         regular_labels = [category_label(g) for g in splits]
@@ -405,11 +322,11 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     kinds: list = [*range(len(regular_labels)), SPECIAL, MISSING]
     labels = [*regular_labels, SPECIAL, MISSING]
     bins = Bins(str(name), kind, splits, list(codes), kinds)
-    rows = bins.locate(values[read])[0]
+    rows = bins.locate(values)[0]
     if (rows < 0).any():
         raise RuntimeError(f"binning of '{name}' left {int((rows < 0).sum())} training values outside every bin")
-    event = np.bincount(rows, weights=(y * w)[read], minlength=len(kinds))
-    nonevent = np.bincount(rows, weights=w[read], minlength=len(kinds)) - event
+    event = np.bincount(rows, weights=y * w, minlength=len(kinds))
+    nonevent = np.bincount(rows, weights=w, minlength=len(kinds)) - event
     table = woe_table(labels, nonevent, event)
     # Empty special/missing rows would be features that never fire; leave them out.
     keep = [i for i in range(len(table)) if kinds[i] not in (SPECIAL, MISSING) or table.loc[i, "Count"] > 0]
@@ -422,5 +339,4 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
         raise RuntimeError(f"bin labels of '{name}' collide")
     if len(labels) > max(min(max_bins, MAX_BINS), 1 + (SPECIAL in kinds) + (MISSING in kinds)):
         raise RuntimeError(f"'{name}' has {len(labels)} bins, more than {max_bins}")
-    return PredictorBinning(str(name), kind, splits, list(codes), kinds, labels=labels, table=table,
-                            unreadable=int(unreadable.sum()), binning="optimal" if given is None else "by hand")
+    return PredictorBinning(str(name), kind, splits, list(codes), kinds, labels=labels, table=table, **extra)

@@ -22,8 +22,9 @@ def frame(X, what="X") -> pd.DataFrame:
     import pandas as pd
 
     if not isinstance(X, pd.DataFrame):
-        raise InputError(f"{what} must be a pandas DataFrame of applicants, one column per predictor, "
-                         f"not {type(X).__name__}")
+        raise InputError(
+            f"{what} must be a pandas DataFrame of applicants, one column per predictor, not {type(X).__name__}"
+        )
     return X
 
 
@@ -71,8 +72,10 @@ def encode_target(y, bad=None) -> tuple[np.ndarray, object]:
     elif any(str(v).strip().lower() == "bad" for v in values):
         bad_value = next(v for v in values if str(v).strip().lower() == "bad")
     else:
-        raise InputError(f"cannot tell which value of '{name}' means bad ({values[0]!r} or {values[1]!r}): name it "
-                         "with bad= (--bad on the command line)")
+        raise InputError(
+            f"cannot tell which value of '{name}' means bad ({values[0]!r} or {values[1]!r}): name it "
+            "with bad= (--bad on the command line)"
+        )
     return (column == bad_value).to_numpy().astype(int), bad_value
 
 
@@ -105,11 +108,20 @@ def check_columns(data, names, who="the applicants lack") -> None:
 def check_names(predictors, target, outputs) -> None:
     """Predictor and target names that the models, the card and its `outputs` can carry."""
     for p in [*predictors, target]:
-        if not isinstance(p, str) or not p or "\0" in p or len(p) > LONGEST_NAME or any(c in p for c in "/[]<") \
-                or p.endswith("_RF") or p != p.strip():
+        if (
+            not isinstance(p, str)
+            or not p
+            or "\0" in p
+            or len(p) > LONGEST_NAME
+            or any(c in p for c in "/[]<")
+            or p.endswith("_RF")
+            or p != p.strip()
+        ):
             shown = repr(p)[:60] + ("..." if len(repr(p)) > 60 else "")
-            raise InputError(f"column name {shown} cannot be used (it must be text of 1-{LONGEST_NAME} characters "
-                             "without '/', '[', ']', '<', NUL or outer spaces, not ending in '_RF'): rename the column")
+            raise InputError(
+                f"column name {shown} cannot be used (it must be text of 1-{LONGEST_NAME} characters "
+                "without '/', '[', ']', '<', NUL or outer spaces, not ending in '_RF'): rename the column"
+            )
     if len(set(predictors)) != len(predictors):
         twice = next(p for p in predictors if predictors.count(p) > 1)
         raise InputError(f"X has two columns named '{twice}': rename one")
@@ -118,8 +130,10 @@ def check_names(predictors, target, outputs) -> None:
     outputs = set(outputs)
     clash = [p for p in [*predictors, target] if p in outputs]
     if clash:
-        raise InputError(f"column '{clash[0]}' is named like an output column (score, reason_N, <predictor>_bin, "
-                         "<predictor>_points): rename it")
+        raise InputError(
+            f"column '{clash[0]}' is named like an output column (score, reason_N, <predictor>_bin, "
+            "<predictor>_points): rename it"
+        )
 
 
 def check_ids(ids, outputs) -> list[str]:
@@ -128,8 +142,9 @@ def check_ids(ids, outputs) -> list[str]:
     produced = set(outputs)
     clash = [i for i in ids if i in produced] or [i for i in ids if ids.count(i) > 1]
     if clash:
-        raise InputError(f"--id column {clash[0]!r} is named like an output column or given twice: "
-                         "rename it in the table")
+        raise InputError(
+            f"--id column {clash[0]!r} is named like an output column or given twice: rename it in the table"
+        )
     return ids
 
 
@@ -144,3 +159,46 @@ def check_header(names, path) -> None:
         if name in seen:
             raise InputError(f"'{path}' has two columns named {name[:80]!r}: rename one")
         seen.add(name)
+
+
+def check_training(X, y, *, outputs, bad=None, bins=None, shap_data=None):
+    """The training table with a fresh index, y as 1 bad / 0 good, the bad value, the target's name and the two
+    outcome values (sorted; bad second where they cannot be). `outputs(predictors)`: the columns scoring adds."""
+    import numpy as np
+    import pandas as pd
+
+    X = frame(X)
+    y = outcome(y)
+    if len(X) != len(y):
+        raise InputError(f"X has {len(X)} applicants but y has {len(y)} outcomes")
+    y_bad, bad_value = encode_target(y, bad)
+    target = getattr(y, "name", None)
+    target = "target" if target is None else target
+    predictors = list(X.columns)
+    if not predictors:
+        raise InputError("the table has no predictor columns besides the target")
+    check_names(predictors, target, outputs(predictors))
+    unknown = [p for p in (bins or {}) if p not in predictors]
+    if unknown:
+        raise InputError(
+            f"bins (--bins) are set by hand for {', '.join(map(repr, unknown[:3]))}, which "
+            f"{'is' if len(unknown) == 1 else 'are'} no predictor of X: check the names"
+        )
+    if shap_data is not None:
+        check_columns(getattr(shap_data, "columns", []), predictors, "shap_data lacks")
+    values = list(pd.unique(pd.Series(y)))
+    try:
+        classes = np.array(sorted(values), dtype=object)
+    except TypeError:  # values of two types: bad second, as sklearn's positive class
+        classes = np.array([v for v in values if v != bad_value] + [bad_value], dtype=object)
+    return X.reset_index(drop=True), y_bad, bad_value, target, classes
+
+
+def check_test_part(test, bad_value) -> tuple:
+    """A labelled test part (X_test, y_test) or (X_test, y_test, test_weight), y as 1 bad / 0 good."""
+    if not isinstance(test, (tuple, list)) or len(test) not in (2, 3):
+        raise InputError("test must be (X_test, y_test) or (X_test, y_test, test_weight)")
+    X_test, y_test, *w = test
+    X_test = frame(X_test, "X_test")
+    y_test = encode_target(outcome(y_test), bad_value)[0]
+    return X_test, y_test, weights_of(w[0] if w else None, len(X_test))

@@ -26,8 +26,11 @@ def binned(binnings: list[PredictorBinning], data: pd.DataFrame, positions=None)
     """Each applicant's bin label per predictor (`positions` as for one_hot)."""
     if positions is None:
         positions = [b.positions(data[b.name]) for b in binnings]
-    return pd.DataFrame({b.name: np.asarray([*b.labels, UNSEEN], dtype=object)[pos]
-                         for b, pos in zip(binnings, positions)}, index=data.index, dtype=object)
+    return pd.DataFrame(
+        {b.name: np.asarray([*b.labels, UNSEEN], dtype=object)[pos] for b, pos in zip(binnings, positions)},
+        index=data.index,
+        dtype=object,
+    )
 
 
 def reference_table(binnings: list[PredictorBinning]) -> pd.DataFrame:

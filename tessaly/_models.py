@@ -35,30 +35,32 @@ def _xgb(rounds, seed, jobs, stop):
     from xgboost import XGBClassifier
 
     # Early stopping picks the rounds, so larger steps cost no accuracy and a third of the trees.
-    return XGBClassifier(n_estimators=rounds, max_depth=3, learning_rate=0.3 if stop else 0.1, random_state=seed,
-                         n_jobs=jobs)
+    return XGBClassifier(
+        n_estimators=rounds, max_depth=3, learning_rate=0.3 if stop else 0.1, random_state=seed, n_jobs=jobs
+    )
 
 
 def _xgb_early(model, fit, val, weights):
     model.set_params(early_stopping_rounds=PATIENCE, eval_metric="logloss")
     if weights[0] is not None:
-        return model.fit(*fit, sample_weight=weights[0], eval_set=[val], sample_weight_eval_set=[weights[1]],
-                         verbose=False)
+        return model.fit(
+            *fit, sample_weight=weights[0], eval_set=[val], sample_weight_eval_set=[weights[1]], verbose=False
+        )
     return model.fit(*fit, eval_set=[val], verbose=False)
 
 
 def _rf(rounds, seed, jobs, stop):
     from sklearn.ensemble import RandomForestClassifier
 
-    return RandomForestClassifier(n_estimators=rounds, max_depth=6, min_samples_leaf=5, random_state=seed,
-                                  n_jobs=jobs)
+    return RandomForestClassifier(n_estimators=rounds, max_depth=6, min_samples_leaf=5, random_state=seed, n_jobs=jobs)
 
 
 def _catboost(rounds, seed, jobs, stop):
     from catboost import CatBoostClassifier
 
-    return CatBoostClassifier(iterations=rounds, depth=4, random_seed=seed, verbose=False,
-                              allow_writing_files=False, thread_count=jobs)
+    return CatBoostClassifier(
+        iterations=rounds, depth=4, random_seed=seed, verbose=False, allow_writing_files=False, thread_count=jobs
+    )
 
 
 def _catboost_early(model, fit, val, weights):
@@ -73,8 +75,9 @@ def _catboost_early(model, fit, val, weights):
 def _lightgbm(rounds, seed, jobs, stop):
     from lightgbm import LGBMClassifier
 
-    return LGBMClassifier(n_estimators=rounds, num_leaves=8, learning_rate=0.1, random_state=seed, n_jobs=jobs,
-                          verbose=-1)
+    return LGBMClassifier(
+        n_estimators=rounds, num_leaves=8, learning_rate=0.1, random_state=seed, n_jobs=jobs, verbose=-1
+    )
 
 
 def _lightgbm_early(model, fit, val, weights):
@@ -82,8 +85,9 @@ def _lightgbm_early(model, fit, val, weights):
 
     stopping = [lightgbm.early_stopping(PATIENCE, verbose=False)]
     if weights[0] is not None:
-        return model.fit(*fit, sample_weight=weights[0], eval_set=[val], eval_sample_weight=[weights[1]],
-                         callbacks=stopping)
+        return model.fit(
+            *fit, sample_weight=weights[0], eval_set=[val], eval_sample_weight=[weights[1]], callbacks=stopping
+        )
     return model.fit(*fit, eval_set=[val], callbacks=stopping)
 
 
@@ -112,8 +116,7 @@ class Family(Protocol):
     def accepts(self, model) -> bool:
         """Whether an unfitted classifier is one of this family's."""
 
-    def train(self, model, binnings, positions, y, *, trees, seed, early_stopping, monotone=None,
-              sample_weight=None):
+    def train(self, model, binnings, positions, y, *, trees, seed, early_stopping, monotone=None, sample_weight=None):
         """The fitted model, from a family name (`model` a str) or an unfitted classifier."""
 
     def explain(self, model, binnings, positions) -> tuple[np.ndarray, float]:
@@ -162,8 +165,7 @@ class Trees:
     def accepts(self, model) -> bool:
         return (type(model).__module__.split(".")[0], type(model).__name__) == (self.package, self.classifier)
 
-    def train(self, model, binnings, positions, y, *, trees, seed, early_stopping, monotone=None,
-              sample_weight=None):
+    def train(self, model, binnings, positions, y, *, trees, seed, early_stopping, monotone=None, sample_weight=None):
         import numpy as np
         from sklearn.base import clone
         from sklearn.model_selection import train_test_split
@@ -200,8 +202,9 @@ class Trees:
         if values.ndim == 3:  # one column per class: keep the bad one
             values, base = values[:, :, -1], base[-1:]
         columns = {f: i for i, f in enumerate(X.columns)}
-        return np.column_stack([values[:, [columns[f] for f in b.features]].sum(axis=1) for b in binnings]), \
-            float(base[0])
+        return np.column_stack([values[:, [columns[f] for f in b.features]].sum(axis=1) for b in binnings]), float(
+            base[0]
+        )
 
     def proba(self, model, binnings, positions):
         return model.predict_proba(_one_hot(binnings, positions))[:, 1]
@@ -225,8 +228,10 @@ class Linear:
     """The penalised logistic regression on each predictor's WoE and one-hot bins (`_linear`); exact SHAP."""
 
     name: str = "logistic"
-    describe: str = ("a logistic regression on each predictor's WoE and one-hot bins, its L2 penalty chosen on "
-                     "held-out training rows")
+    describe: str = (
+        "a logistic regression on each predictor's WoE and one-hot bins, its L2 penalty chosen on "
+        "held-out training rows"
+    )
     technique: None = None
     monotone_key: None = None
     packages: tuple[str, ...] = ("sklearn", "scipy")
@@ -240,15 +245,16 @@ class Linear:
 
         fitted = WoELogistic().fit(positions, [len(b.labels) for b in binnings], y, sample_weight, seed=seed)
         # The bins the model reads, kept with it: the card may leave out predictors the model still holds.
-        fitted.binnings_ = [PredictorBinning(b.name, b.dtype, b.splits, b.special_codes, b.kinds,
-                                             labels=list(b.labels)) for b in binnings]
+        fitted.binnings_ = [
+            PredictorBinning(b.name, b.dtype, b.splits, b.special_codes, b.kinds, labels=list(b.labels))
+            for b in binnings
+        ]
         return fitted
 
     def explain(self, model, binnings, positions):
         import numpy as np
 
-        return np.column_stack([np.append(e, 0.0)[positions[:, j]] for j, e in enumerate(model.effects_)]), \
-            model.base_
+        return np.column_stack([np.append(e, 0.0)[positions[:, j]] for j, e in enumerate(model.effects_)]), model.base_
 
     def proba(self, model, binnings, positions):
         return model.predict_proba(positions)[:, 1]
@@ -261,19 +267,52 @@ class Linear:
         return f" (C = {model.C_:g})"
 
 
-FAMILIES: dict[str, Family] = {f.name: f for f in (
-    # Ranks as well as the logistic cards on small tables and keeps its scale; exact SHAP, no sampling.
-    Linear(),
-    Trees(name="xgb", technique="xgb", package="xgboost", classifier="XGBClassifier", build=_xgb, early=_xgb_early,
-          monotone_key="monotone_constraints", monotone_tuple=True),
-    Trees(name="rf", technique="rf", package="sklearn", classifier="RandomForestClassifier", build=_rf, early=None,
-          monotone_key="monotonic_cst", scale="fitted"),
-    Trees(name="catboost", technique="catboost", package="catboost", classifier="CatBoostClassifier",
-          build=_catboost, early=_catboost_early, monotone_key="monotone_constraints"),
-    # LightGBM's binary SHAP values are log-odds, as XGBoost's; the extension takes them on its general route.
-    Trees(name="lightgbm", technique="lgbm", package="lightgbm", classifier="LGBMClassifier", build=_lightgbm,
-          early=_lightgbm_early, monotone_key="monotone_constraints"),
-)}
+FAMILIES: dict[str, Family] = {
+    f.name: f
+    for f in (
+        # Ranks as well as the logistic cards on small tables and keeps its scale; exact SHAP, no sampling.
+        Linear(),
+        Trees(
+            name="xgb",
+            technique="xgb",
+            package="xgboost",
+            classifier="XGBClassifier",
+            build=_xgb,
+            early=_xgb_early,
+            monotone_key="monotone_constraints",
+            monotone_tuple=True,
+        ),
+        Trees(
+            name="rf",
+            technique="rf",
+            package="sklearn",
+            classifier="RandomForestClassifier",
+            build=_rf,
+            early=None,
+            monotone_key="monotonic_cst",
+            scale="fitted",
+        ),
+        Trees(
+            name="catboost",
+            technique="catboost",
+            package="catboost",
+            classifier="CatBoostClassifier",
+            build=_catboost,
+            early=_catboost_early,
+            monotone_key="monotone_constraints",
+        ),
+        # LightGBM's binary SHAP values are log-odds, as XGBoost's; the extension takes them on its general route.
+        Trees(
+            name="lightgbm",
+            technique="lgbm",
+            package="lightgbm",
+            classifier="LGBMClassifier",
+            build=_lightgbm,
+            early=_lightgbm_early,
+            monotone_key="monotone_constraints",
+        ),
+    )
+}
 TREES = [f for f in FAMILIES.values() if isinstance(f, Trees)]
 # Every optional package a family needs: the command line names a missing one instead of a traceback.
 PACKAGES = frozenset(p for f in FAMILIES.values() for p in f.packages)
@@ -289,8 +328,10 @@ def family(model) -> Family:
     if found is None:
         # Regressors and random-forest variants of these packages share the families' modules, not their output.
         classes = [f.classifier for f in TREES]
-        raise InputError(f"model {type(model).__name__} is not supported: give one of {', '.join(FAMILIES)} or an "
-                         f"unfitted {', '.join(classes)}")
+        raise InputError(
+            f"model {type(model).__name__} is not supported: give one of {', '.join(FAMILIES)} or an "
+            f"unfitted {', '.join(classes)}"
+        )
     return found
 
 
@@ -301,8 +342,11 @@ def quiet():
     level = logger.level
     logger.setLevel(logging.ERROR)
     try:
-        with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()), \
-                contextlib.redirect_stderr(io.StringIO()):
+        with (
+            warnings.catch_warnings(),
+            contextlib.redirect_stdout(io.StringIO()),
+            contextlib.redirect_stderr(io.StringIO()),
+        ):
             warnings.simplefilter("ignore")
             yield
     finally:

@@ -63,8 +63,12 @@ def read(directory, *, model=False) -> tuple[dict, dict]:
     if (directory / "module" / CARD_FILE).is_file():
         model_bins = Card.load(directory / "module")
         cards.setdefault("module", model_bins)
-    binnings = [_binning.PredictorBinning(p.name, p.dtype, p.splits, p.special_codes, p.kinds, labels=p.labels,
-                                          binning=p.binning) for p in model_bins.predictors]
+    binnings = [
+        _binning.PredictorBinning(
+            p.name, p.dtype, p.splits, p.special_codes, p.kinds, labels=p.labels, binning=p.binning
+        )
+        for p in model_bins.predictors
+    ]
     fitted = None
     if model:
         import pickle
@@ -72,15 +76,27 @@ def read(directory, *, model=False) -> tuple[dict, dict]:
         with open(directory / "model" / f"{MODEL_NAME}.sav", "rb") as f:
             fitted = pickle.load(f)
         binnings = getattr(fitted, "binnings_", binnings)
-    state = {"card": card, "cards": cards, "module_card": model_bins if model_bins is not card else None,
-             "table": _table(card, table, directory), "binnings": binnings, "model": fitted, "family": card.model,
-             "target": card.target, "bad": card.bad, "classes": _saved_classes(params.get("classes"), card.bad)}
+    state = {
+        "card": card,
+        "cards": cards,
+        "module_card": model_bins if model_bins is not card else None,
+        "table": _table(card, table, directory),
+        "binnings": binnings,
+        "model": fitted,
+        "family": card.model,
+        "target": card.target,
+        "bad": card.bad,
+        "classes": _saved_classes(params.get("classes"), card.bad),
+    }
     return {k: v for k, v in params.items() if k in _params.BY_NAME}, state
 
 
 def _table(card: Card, saved: pd.DataFrame, directory) -> pd.DataFrame:
-    rows = [(p.name, label, points, p.neutral, p.binning) for p in card.predictors
-            for label, points in zip(p.labels, p.points)]
+    rows = [
+        (p.name, label, points, p.neutral, p.binning)
+        for p in card.predictors
+        for label, points in zip(p.labels, p.points)
+    ]
     if len(rows) != len(saved):
         raise InputError(f"table.csv in '{directory}' does not match its card.json; save the card again")
     names = pd.DataFrame(rows, columns=["predictor", "bin", "points", "neutral", "binning"])

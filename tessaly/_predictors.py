@@ -17,9 +17,16 @@ def bin_all(X, y_bad, w, progress, *, monotonic_trend, special_codes, max_bins, 
 
     def one(p):
         try:
-            return _binning.fit_predictor(p, X[p], y_bad, monotonic_trend=monotonic_trend,
-                                          special_codes=special_codes, max_bins=max_bins,
-                                          sample_weight=w, splits=(bins or {}).get(p))
+            return _binning.fit_predictor(
+                p,
+                X[p],
+                y_bad,
+                monotonic_trend=monotonic_trend,
+                special_codes=special_codes,
+                max_bins=max_bins,
+                sample_weight=w,
+                splits=(bins or {}).get(p),
+            )
         except _binning.LeftOut as e:
             return str(e)
 
@@ -53,15 +60,16 @@ def select(binnings, X, dropped: dict, w=None, *, min_iv=None, max_corr=None) ->
     if max_corr is not None and len(kept) > 1:
         kept = _uncorrelated(kept, X, dropped, w, iv, max_corr)
     if not kept:
-        raise InputError("no predictor separates good from bad applicants; the reasons: "
-                         + "; ".join(f"'{k}' {v}" for k, v in list(dropped.items())[:5]))
+        raise InputError(
+            "no predictor separates good from bad applicants; the reasons: "
+            + "; ".join(f"'{k}' {v}" for k, v in list(dropped.items())[:5])
+        )
     return kept
 
 
 def _uncorrelated(kept, X, dropped: dict, w, iv: dict, max_corr: float) -> list:
     """The predictors by information value, each kept unless its WoE correlates beyond `max_corr` with one kept."""
-    woe = np.column_stack([np.append(b.table["WoE"].to_numpy(dtype=float), 0.0)[b.positions(X[b.name])]
-                           for b in kept])
+    woe = np.column_stack([np.append(b.table["WoE"].to_numpy(dtype=float), 0.0)[b.positions(X[b.name])] for b in kept])
     if w is None:
         corr = np.nan_to_num(np.corrcoef(woe, rowvar=False))
     else:
@@ -76,6 +84,7 @@ def _uncorrelated(kept, X, dropped: dict, w, iv: dict, max_corr: float) -> list:
         if partner is None:
             chosen.append(j)
         else:
-            dropped[kept[j].name] = (f"WoE correlates {corr[j, partner]:.2f} with "
-                                     f"'{kept[partner].name}', which has more information value")
+            dropped[kept[j].name] = (
+                f"WoE correlates {corr[j, partner]:.2f} with '{kept[partner].name}', which has more information value"
+            )
     return [kept[j] for j in sorted(chosen)]

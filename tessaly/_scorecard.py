@@ -13,25 +13,40 @@ import pandas as pd
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils.validation import check_is_fitted
 
-from . import _drift, _features, _models, _params, _points
+from . import _drift, _models, _params, _points
 from ._card import output_columns
-from ._checks import check_columns, check_names, encode_target, frame, outcome, weights_of
+from ._checks import check_test_part, check_training, encode_target, frame, outcome, weights_of
 from ._errors import InputError
+from ._features import one_hot
 from ._predictors import bin_all, select
-from ._shap_cards import COMPARISON_ROWS, additive_card, module_card, table_of
+from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, table_of
 
 __all__ = ["Scorecard", "encode_target"]
 
 
 class Scorecard(ClassifierMixin, BaseEstimator):
-    def __init__(self, model=_params.DEFAULTS["model"], *, trees=_params.DEFAULTS["trees"],
-                 early_stopping=_params.DEFAULTS["early_stopping"], monotone=_params.DEFAULTS["monotone"],
-                 max_bins=_params.DEFAULTS["max_bins"], bins=_params.DEFAULTS["bins"], monotonic_trend=_params.DEFAULTS["monotonic_trend"],
-                 special_codes=_params.DEFAULTS["special_codes"], min_iv=_params.DEFAULTS["min_iv"],
-                 max_corr=_params.DEFAULTS["max_corr"], points=_params.DEFAULTS["points"],
-                 pdo=_params.DEFAULTS["pdo"], target_score=_params.DEFAULTS["target_score"],
-                 target_odds=_params.DEFAULTS["target_odds"], resort=_params.DEFAULTS["resort"],
-                 shap_rows=_params.DEFAULTS["shap_rows"], seed=_params.DEFAULTS["seed"], bad=_params.DEFAULTS["bad"]):
+    def __init__(
+        self,
+        model=_params.DEFAULTS["model"],
+        *,
+        trees=_params.DEFAULTS["trees"],
+        early_stopping=_params.DEFAULTS["early_stopping"],
+        monotone=_params.DEFAULTS["monotone"],
+        max_bins=_params.DEFAULTS["max_bins"],
+        bins=_params.DEFAULTS["bins"],
+        monotonic_trend=_params.DEFAULTS["monotonic_trend"],
+        special_codes=_params.DEFAULTS["special_codes"],
+        min_iv=_params.DEFAULTS["min_iv"],
+        max_corr=_params.DEFAULTS["max_corr"],
+        points=_params.DEFAULTS["points"],
+        pdo=_params.DEFAULTS["pdo"],
+        target_score=_params.DEFAULTS["target_score"],
+        target_odds=_params.DEFAULTS["target_odds"],
+        resort=_params.DEFAULTS["resort"],
+        shap_rows=_params.DEFAULTS["shap_rows"],
+        seed=_params.DEFAULTS["seed"],
+        bad=_params.DEFAULTS["bad"],
+    ):
         self.model = model
         self.trees = trees
         self.early_stopping = early_stopping
@@ -66,14 +81,17 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         _params.check({k: v for k, v in params.items() if k != "model"})
         fam = _models.family(self.model)
         if self.points == "module" and fam.technique is None:
-            raise InputError(f"points (--points) 'module' is the extension's card, made from tree SHAP values: "
-                             f"choose a tree model (--model {', '.join(f for f, m in _models.FAMILIES.items() if m.technique)})")
+            raise InputError(
+                f"points (--points) 'module' is the extension's card, made from tree SHAP values: "
+                f"choose a tree model (--model {', '.join(f for f, m in _models.FAMILIES.items() if m.technique)})"
+            )
         return fam
 
     # -- fitting ------------------------------------------------------------------------------------------------
 
-    def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, binnings=None,
-            progress=None):
+    def fit(
+        self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, binnings=None, progress=None
+    ):
         """Bin every predictor of `X`, train the model on the one-hot bins and build the card.
 
         `sample_weight`: how many applicants each row stands for (the binning, the model and the points use it;
@@ -87,60 +105,117 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         `progress`: an object with step(text) and count(text, done, total), for the command line.
         """
         fam = self._check_params()
-        X, y_bad, bad_value, target, classes = self._check_data(X, y, shap_data)
+        X, y_bad, bad_value, target, classes = check_training(
+            X, y, outputs=output_columns, bad=self.bad, bins=self.bins, shap_data=shap_data
+        )
         w = weights_of(sample_weight, len(X))
-        X_test, y_test, w_test = (None, None, None) if test is None else self._test_part(test, bad_value)
+        X_test, y_test, w_test = (None, None, None) if test is None else check_test_part(test, bad_value)
         step = progress.step if progress else (lambda text: None)
-
-        dropped: dict = {}
-        if binnings is None:
-            binnings, dropped = bin_all(X, y_bad, w, progress, monotonic_trend=self.monotonic_trend,
-                                        special_codes=self.special_codes, max_bins=self.max_bins, bins=self.bins)
-            binnings = select(binnings, X, dropped, w, min_iv=self.min_iv, max_corr=self.max_corr)
-        for name, reason in dropped.items():
-            step(f"left out '{name}': {reason}")
-
-        positions = np.column_stack([b.positions(X[b.name]) for b in binnings])
+        binnings, dropped = self._binnings(X, y_bad, w, progress, step) if binnings is None else (binnings, {})
+        rows = Training(
+            X, y_bad, w, binnings, np.column_stack([b.positions(X[b.name]) for b in binnings]), target, bad_value
+        )
         step(f"training {fam.name} on {len(X)} applicants ({sum(len(b.labels) for b in binnings)} bins)")
-        model = fam.train(self.model, binnings, positions, y_bad, trees=self.trees, seed=self.seed,
-                          early_stopping=self.early_stopping, monotone=self._constraints(fam, binnings, y_bad, w),
-                          sample_weight=w)
-
-        rng = np.random.default_rng(self.seed)
-        source, source_w = self._shap_source(X, w, shap_data, shap_weight, rng)
-        step(f"SHAP values and scorecard on {len(source)} applicants")
-        cards, artifacts, used = {}, {}, {}
-        if fam.technique is not None:
-            # The extension's card: from tree SHAP values only, and beside an additive card from fewer rows.
-            X_module = _features.one_hot(binnings, source)
-            if self.points == "additive" and len(X_module) > COMPARISON_ROWS:
-                X_module = X_module.iloc[np.sort(rng.choice(len(X_module), COMPARISON_ROWS, replace=False))]
-            cards["module"], artifacts = module_card(model, fam, binnings, X, positions, y_bad, target, bad_value,
-                                                     X_module, scaling=self._scaling(), resort=self.resort)
-            used["module"] = len(X_module)
-        shap_positions = np.column_stack([b.positions(source[b.name]) for b in binnings])
-        cards["additive"], unused = additive_card(model, fam, binnings, positions, y_bad, shap_positions, target,
-                                                  bad_value, rng, scaling=self._scaling(), monotone=self.monotone,
-                                                  w=w, shap_w=source_w)
-        used["additive"] = len(source)
+        model = fam.train(
+            self.model,
+            binnings,
+            rows.positions,
+            y_bad,
+            trees=self.trees,
+            seed=self.seed,
+            early_stopping=self.early_stopping,
+            monotone=self._constraints(fam, binnings, y_bad, w),
+            sample_weight=w,
+        )
+        cards, artifacts, used, unused = self._cards(fam, model, rows, shap_data, shap_weight, step)
         if self.points == "additive":
             for name in unused:
                 dropped[name] = "the model does not use it: every bin would get the same points"
                 step(f"left out '{name}': {dropped[name]}")
-
         card = cards[self.points]
         for c in cards.values():  # what monitoring compares with
             c.baseline = _drift.baseline(c, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
-        # A comparison card from fewer rows ranks worse than the same rule from all of them: the report says so.
-        self._set_fitted(card=card, cards=cards, module_card=cards.get("module"), table=table_of(card, binnings),
-                         binnings=binnings, model=model, family=fam.name, target=target, bad=bad_value,
-                         classes=classes, dropped=dropped, artifacts=artifacts, shap_rows_used=used,
-                         train_scores=card.total(X), train_weights=w, features=list(X.columns))
+        self._set_fitted(
+            card=card,
+            cards=cards,
+            module_card=cards.get("module"),
+            table=table_of(card, binnings),
+            binnings=binnings,
+            model=model,
+            family=fam.name,
+            target=target,
+            bad=bad_value,
+            classes=classes,
+            dropped=dropped,
+            artifacts=artifacts,
+            shap_rows_used=used,
+            train_scores=card.total(X),
+            train_weights=w,
+            features=list(X.columns),
+        )
         return self
 
-    def _set_fitted(self, *, card, cards, module_card, table, binnings, model, family, target, bad, classes,
-                    dropped=None, artifacts=None, shap_rows_used=None, train_scores=None, train_weights=None,
-                    features=None) -> None:
+    def _binnings(self, X, y_bad, w, progress, step) -> tuple[list, dict]:
+        """Each predictor's bins, then the predictors kept; the others named with the reason."""
+        binnings, dropped = bin_all(
+            X,
+            y_bad,
+            w,
+            progress,
+            monotonic_trend=self.monotonic_trend,
+            special_codes=self.special_codes,
+            max_bins=self.max_bins,
+            bins=self.bins,
+        )
+        binnings = select(binnings, X, dropped, w, min_iv=self.min_iv, max_corr=self.max_corr)
+        for name, reason in dropped.items():
+            step(f"left out '{name}': {reason}")
+        return binnings, dropped
+
+    def _cards(self, fam, model, rows: Training, shap_data, shap_weight, step):
+        """The cards, the extension's files, the SHAP rows behind each card, and the predictors the additive card
+        leaves out. A comparison card from fewer rows ranks worse than the same rule from all of them: the report
+        says so."""
+        rng = np.random.default_rng(self.seed)
+        source, source_w = self._shap_source(rows.X, rows.w, shap_data, shap_weight, rng)
+        step(f"SHAP values and scorecard on {len(source)} applicants")
+        cards, artifacts, used = {}, {}, {}
+        if fam.technique is not None:
+            # The extension's card: from tree SHAP values only, and beside an additive card from fewer rows.
+            X_module = one_hot(rows.binnings, source)
+            if self.points == "additive" and len(X_module) > COMPARISON_ROWS:
+                X_module = X_module.iloc[np.sort(rng.choice(len(X_module), COMPARISON_ROWS, replace=False))]
+            cards["module"], artifacts = module_card(
+                model, fam, rows, X_module, scaling=self._scaling(), resort=self.resort
+            )
+            used["module"] = len(X_module)
+        shap_positions = np.column_stack([b.positions(source[b.name]) for b in rows.binnings])
+        cards["additive"], unused = additive_card(
+            model, fam, rows, shap_positions, rng, scaling=self._scaling(), monotone=self.monotone, shap_w=source_w
+        )
+        used["additive"] = len(source)
+        return cards, artifacts, used, unused
+
+    def _set_fitted(
+        self,
+        *,
+        card,
+        cards,
+        module_card,
+        table,
+        binnings,
+        model,
+        family,
+        target,
+        bad,
+        classes,
+        dropped=None,
+        artifacts=None,
+        shap_rows_used=None,
+        train_scores=None,
+        train_weights=None,
+        features=None,
+    ) -> None:
         """Every fitted attribute, for a fitted scorecard and a loaded one alike."""
         self.card_, self.cards_, self.table_, self.binnings_ = card, cards, table, binnings
         self.module_card_, self.additive_card_ = module_card, cards.get("additive")
@@ -152,31 +227,6 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if features is not None:  # a loaded card never saw X
             self.n_features_in_ = len(features)
             self.feature_names_in_ = np.asarray(features, dtype=object)
-
-    def _check_data(self, X, y, shap_data):
-        X = frame(X)
-        y = outcome(y)
-        if len(X) != len(y):
-            raise InputError(f"X has {len(X)} applicants but y has {len(y)} outcomes")
-        y_bad, bad_value = encode_target(y, self.bad)
-        target = getattr(y, "name", None)
-        target = "target" if target is None else target
-        predictors = list(X.columns)
-        if not predictors:
-            raise InputError("the table has no predictor columns besides the target")
-        check_names(predictors, target, output_columns(predictors))
-        unknown = [p for p in (self.bins or {}) if p not in predictors]
-        if unknown:
-            raise InputError(f"bins (--bins) are set by hand for {', '.join(map(repr, unknown[:3]))}, which "
-                             f"{'is' if len(unknown) == 1 else 'are'} no predictor of X: check the names")
-        if shap_data is not None:
-            check_columns(getattr(shap_data, "columns", []), predictors, "shap_data lacks")
-        values = list(pd.unique(pd.Series(y)))
-        try:
-            classes = np.array(sorted(values), dtype=object)
-        except TypeError:  # values of two types: bad second, as sklearn's positive class
-            classes = np.array([v for v in values if v != bad_value] + [bad_value], dtype=object)
-        return X.reset_index(drop=True), y_bad, bad_value, target, classes
 
     def _shap_source(self, X, w, shap_data, shap_weight, rng):
         """The applicants whose SHAP values make the card, at most `shap_rows` of them, and their weights."""
@@ -199,24 +249,18 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         return [1 if rate > overall else -1 for b in binnings for rate in b.table["Event rate"]]
 
     def _scaling(self) -> dict:
-        return {"pdo": int(self.pdo), "target_score": int(self.target_score), "target_odds": int(self.target_odds),
-                "resort": bool(self.resort)}
+        return {
+            "pdo": int(self.pdo),
+            "target_score": int(self.target_score),
+            "target_odds": int(self.target_odds),
+            "resort": bool(self.resort),
+        }
 
     def directions(self) -> pd.DataFrame:
         """Per numerical predictor: the rank correlation of its regular bins' points with their WoE, and whether
         the points never fall as WoE rises (what a validator checks first)."""
         check_is_fitted(self, "card_")
-        rows = []
-        by_name = {b.name: b for b in self.binnings_}
-        for p in self.card_.predictors:
-            b = by_name[p.name]
-            if b.dtype != "numerical" or b.table is None:
-                continue
-            regular = [i for i, k in enumerate(b.kinds) if isinstance(k, int)]
-            rho, follows = _points.direction(np.asarray(p.points)[regular],
-                                             b.table["WoE"].to_numpy(dtype=float)[regular])
-            rows.append({"predictor": b.name, "rank_correlation": rho, "follows_woe": follows})
-        return pd.DataFrame(rows, columns=["predictor", "rank_correlation", "follows_woe"])
+        return directions(self.card_, self.binnings_)
 
     # -- use -----------------------------------------------------------------------------------------------------
 
@@ -283,15 +327,6 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
         return to_sql(self.card_, dialect=dialect, table=table, ids=ids)
 
-    @staticmethod
-    def _test_part(test, bad_value) -> tuple:
-        if not isinstance(test, (tuple, list)) or len(test) not in (2, 3):
-            raise InputError("test must be (X_test, y_test) or (X_test, y_test, test_weight)")
-        X_test, y_test, *w = test
-        X_test = frame(X_test, "X_test")
-        y_test = encode_target(outcome(y_test), bad_value)[0]
-        return X_test, y_test, weights_of(w[0] if w else None, len(X_test))
-
     def set_baseline(self, X_train, y_train, X_test, y_test, *, sample_weight=None, test_weight=None):
         """Keep in every card what monitoring compares with: the training part's population and the test part's
         outcomes (`fit` keeps the training rows for both, or the outcomes of its `test` part). Returns self."""
@@ -299,8 +334,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         y_train, y_test = (encode_target(outcome(y), self.bad_)[0] for y in (y_train, y_test))
         X_train, X_test = frame(X_train, "X_train"), frame(X_test, "X_test")
         for card in self.cards_.values():
-            card.baseline = _drift.baseline(card, X_train, y_train, X_test, y_test, sample_weight=sample_weight,
-                                            test_weight=test_weight)
+            card.baseline = _drift.baseline(
+                card, X_train, y_train, X_test, y_test, sample_weight=sample_weight, test_weight=test_weight
+            )
         return self
 
     def monitor(self, X, y=None, period=None, *, every="month") -> dict:
@@ -308,8 +344,14 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         row per scope ("all", then each period). `y`: outcomes, missing where not known yet; `period`: a column
         of X holding dates, or a date per applicant; `every`: month, quarter or year."""
         check_is_fitted(self, "card_")
-        result = _drift.assess(self.card_, frame(X), None if y is None else outcome(y), period, every=every,
-                               fix="call set_baseline(X_train, y_train, X_test, y_test) with the development data")
+        result = _drift.assess(
+            self.card_,
+            frame(X),
+            None if y is None else outcome(y),
+            period,
+            every=every,
+            fix="call set_baseline(X_train, y_train, X_test, y_test) with the development data",
+        )
         return _drift.tables(result)
 
     # -- files and the report ----------------------------------------------------------------------------------
@@ -343,8 +385,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self._set_fitted(**state)
         return self
 
-    def report(self, path, X, y, *, sample_weight=None, challenger=None,
-               benchmark=_params.BENCHMARK.default) -> dict:
+    def report(self, path, X, y, *, sample_weight=None, challenger=None, benchmark=_params.BENCHMARK.default) -> dict:
         """The HTML report of this card on a labelled table, with the other cards and the model beside it.
 
         `sample_weight`: how many applicants each row stands for; every figure is weighted.

@@ -4,6 +4,7 @@ mean SHAP log-odds scaled to points."""
 from __future__ import annotations
 
 import tempfile
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
@@ -21,62 +22,99 @@ BIN_COVER = 25
 COMPARISON_ROWS = 500
 
 
+@dataclass
+class Training:
+    """The training rows as the cards read them: each kept predictor's bin per row (`positions`)."""
+
+    X: pd.DataFrame
+    y_bad: np.ndarray
+    w: np.ndarray | None
+    binnings: list
+    positions: np.ndarray
+    target: str
+    bad: object
+
+
 def predictor(b, points, neutral) -> Predictor:
-    return Predictor(b.name, b.dtype, b.splits, b.special_codes, b.kinds, labels=list(b.labels),
-                     points=[float(p) for p in points], neutral=float(neutral), binning=b.binning)
+    return Predictor(
+        b.name,
+        b.dtype,
+        b.splits,
+        b.special_codes,
+        b.kinds,
+        labels=list(b.labels),
+        points=[float(p) for p in points],
+        neutral=float(neutral),
+        binning=b.binning,
+    )
 
 
-def module_card(model, fam, binnings, X, positions, y_bad, target, bad_value, X_shap, *, scaling: dict,
-                resort: bool) -> tuple[Card, dict]:
+def module_card(model, fam, rows: Training, X_shap, *, scaling: dict, resort: bool) -> tuple[Card, dict]:
     """The extension's card, and the files it wrote."""
     from tessaly import quillvane
 
-    training_df = binned(binnings, X, list(positions.T))
-    training_df[target] = y_bad
+    binnings, target = rows.binnings, rows.target
+    training_df = binned(binnings, rows.X, list(rows.positions.T))
+    training_df[target] = rows.y_bad
     with tempfile.TemporaryDirectory(prefix="tessaly-") as tmp, quiet():
         root = Path(tmp)
         (root / "bins").mkdir()
         for b in binnings:
             b.table.to_pickle(root / "bins" / f"{b.name}.pkl")
         scorecard = quillvane.createQuillvane(
-            model, training_df, X_shap, reference_table(binnings), str(root / "bins"),
-            show_warnings="Y", show_plots="N", target_var=target, pdo_parm=scaling["pdo"],
-            target_credit_score=scaling["target_score"], target_odds=scaling["target_odds"],
-            model_name=MODEL_NAME, assume_higher_prob_bad_rate=0 if resort else 1,
-            technique=fam.technique, plots_directory=str(root / "plots"),
-            scorecard_directory=str(root / "scorecard"), model_directory=str(root / "model"),
+            model,
+            training_df,
+            X_shap,
+            reference_table(binnings),
+            str(root / "bins"),
+            show_warnings="Y",
+            show_plots="N",
+            target_var=target,
+            pdo_parm=scaling["pdo"],
+            target_credit_score=scaling["target_score"],
+            target_odds=scaling["target_odds"],
+            model_name=MODEL_NAME,
+            assume_higher_prob_bad_rate=0 if resort else 1,
+            technique=fam.technique,
+            plots_directory=str(root / "plots"),
+            scorecard_directory=str(root / "scorecard"),
+            model_directory=str(root / "model"),
         )
         artifacts = {str(p.relative_to(root)): p.read_bytes() for p in sorted(root.rglob("*")) if p.is_file()}
     predictors = []
     for b in binnings:
-        rows = scorecard[scorecard["predictor_variables"] == b.name]
-        by_bin = dict(zip(rows["Bin"], rows["CreditScore"].astype(float)))
+        found = scorecard[scorecard["predictor_variables"] == b.name]
+        by_bin = dict(zip(found["Bin"], found["CreditScore"].astype(float)))
         lost = [label for label in b.labels if label not in by_bin]
         if lost:
             raise RuntimeError(f"the scorecard has no points for bins {lost} of '{b.name}'")
-        predictors.append(predictor(b, [by_bin[label] for label in b.labels],
-                                    float(rows["Neutral_CreditScore"].iloc[0])))
-    return Card(target, bad_value, fam.name, "module", scaling, predictors), artifacts
+        predictors.append(
+            predictor(b, [by_bin[label] for label in b.labels], float(found["Neutral_CreditScore"].iloc[0]))
+        )
+    return Card(target, rows.bad, fam.name, "module", scaling, predictors), artifacts
 
 
-def additive_card(model, fam, binnings, positions, y_bad, shap_positions, target, bad_value, rng, *,
-                  scaling: dict, monotone: bool, w=None, shap_w=None) -> tuple[Card, list[str]]:
+def additive_card(
+    model, fam, rows: Training, shap_positions, rng, *, scaling: dict, monotone: bool, shap_w=None
+) -> tuple[Card, list[str]]:
     """Each bin's points: its applicants' mean SHAP log-odds of the predictor, scaled to the requested odds;
     and the predictors left out because every bin would get the same points."""
-    sample, weights = _covered_sample(binnings, positions, shap_positions, rng, w, shap_w)
+    binnings, positions = rows.binnings, rows.positions
+    sample, weights = _covered_sample(binnings, positions, shap_positions, rng, rows.w, shap_w)
     contributions, base = fam.explain(model, binnings, sample)
-    means = [_points.bin_means(contributions[:, j], sample[:, j], len(b.labels), weights)
-             for j, b in enumerate(binnings)]
+    means = [
+        _points.bin_means(contributions[:, j], sample[:, j], len(b.labels), weights) for j, b in enumerate(binnings)
+    ]
     if monotone:
         means = [_monotone(b, m) for b, m in zip(binnings, means)]
-    slope, intercept = fam.log_odds(model, base, means, positions, y_bad, w)
+    slope, intercept = fam.log_odds(model, base, means, positions, rows.y_bad, rows.w)
     factor, offset = _points.scaling(scaling["pdo"], scaling["target_score"], scaling["target_odds"])
     shares = [b.table["Count (%)"].to_numpy(dtype=float) for b in binnings]
     rule = _points.additive(means, shares, factor=factor, offset=offset, slope=slope, intercept=intercept)
     kept, rule = _points.without_unused(rule)
     predictors = [predictor(binnings[j], points, neutral) for j, (points, neutral) in zip(kept, rule)]
     unused = [b.name for j, b in enumerate(binnings) if j not in kept]
-    return Card(target, bad_value, fam.name, "additive", scaling, predictors), unused
+    return Card(rows.target, rows.bad, fam.name, "additive", scaling, predictors), unused
 
 
 def _covered_sample(binnings, positions, shap_positions, rng, w, shap_w):
@@ -92,8 +130,12 @@ def _covered_sample(binnings, positions, shap_positions, rng, w, shap_w):
     sample = np.vstack([shap_positions, positions[borrowed]])
     weights = None
     if w is not None or shap_w is not None:
-        weights = np.concatenate([np.ones(len(shap_positions)) if shap_w is None else shap_w,
-                                  np.ones(len(borrowed)) if w is None else w[borrowed]])
+        weights = np.concatenate(
+            [
+                np.ones(len(shap_positions)) if shap_w is None else shap_w,
+                np.ones(len(borrowed)) if w is None else w[borrowed],
+            ]
+        )
     return sample, weights
 
 
@@ -117,8 +159,34 @@ def table_of(card: Card, binnings) -> pd.DataFrame:
     for p in card.predictors:
         b = by_name[p.name]
         t = b.table
-        parts.append(pd.DataFrame({
-            "predictor": b.name, "bin": list(b.labels), "share": t["Count (%)"].to_numpy(dtype=float),
-            "event_rate": t["Event rate"].to_numpy(dtype=float), "woe": t["WoE"].to_numpy(dtype=float),
-            "points": p.points, "neutral": p.neutral, "binning": p.binning}))
+        parts.append(
+            pd.DataFrame(
+                {
+                    "predictor": b.name,
+                    "bin": list(b.labels),
+                    "share": t["Count (%)"].to_numpy(dtype=float),
+                    "event_rate": t["Event rate"].to_numpy(dtype=float),
+                    "woe": t["WoE"].to_numpy(dtype=float),
+                    "points": p.points,
+                    "neutral": p.neutral,
+                    "binning": p.binning,
+                }
+            )
+        )
     return pd.concat(parts, ignore_index=True)
+
+
+def directions(card: Card, binnings) -> pd.DataFrame:
+    """Per numerical predictor: the rank correlation of its regular bins' points with their WoE, and whether the
+    points never fall as WoE rises."""
+    rows = []
+    by_name = {b.name: b for b in binnings}
+    for p in card.predictors:
+        b = by_name[p.name]
+        if b.dtype != "numerical" or b.table is None:
+            continue
+        regular = [i for i, k in enumerate(b.kinds) if isinstance(k, int)]
+        woe = b.table["WoE"].to_numpy(dtype=float)[regular]
+        rho, follows = _points.direction(np.asarray(p.points)[regular], woe)
+        rows.append({"predictor": b.name, "rank_correlation": rho, "follows_woe": follows})
+    return pd.DataFrame(rows, columns=["predictor", "rank_correlation", "follows_woe"])

@@ -91,8 +91,9 @@ def to_number(values) -> tuple[np.ndarray, np.ndarray]:
         s = pd.Series(np.asarray(s, dtype=object))
     if pd.api.types.is_numeric_dtype(s) and not pd.api.types.is_bool_dtype(s):
         x = s.to_numpy(dtype=float, na_value=np.nan)
-    elif (s.dtype == object or pd.api.types.is_string_dtype(s)) \
-            and pd.api.types.infer_dtype(s, skipna=True) != "boolean":
+    elif (s.dtype == object or pd.api.types.is_string_dtype(s)) and pd.api.types.infer_dtype(
+        s, skipna=True
+    ) != "boolean":
         x = pd.to_numeric(s, errors="coerce").to_numpy(dtype=float, na_value=np.nan, copy=True)
         if s.dtype == object:
             # A scan, but callers pass distinct values only.
@@ -132,8 +133,9 @@ def value_kind(values) -> str:
     counts = np.bincount(codes[codes >= 0], minlength=len(uniques))
 
     def nearly_all(hit: np.ndarray) -> bool:
-        return bool(hit.any()) and ((~hit).sum() <= STRAY_VALUES * len(hit)
-                                    or counts[~hit].sum() <= STRAY_CELLS * counts.sum())
+        return bool(hit.any()) and (
+            (~hit).sum() <= STRAY_VALUES * len(hit) or counts[~hit].sum() <= STRAY_CELLS * counts.sum()
+        )
 
     def of_type(types) -> np.ndarray:
         return np.array(uniques.map(lambda v: isinstance(v, types)), dtype=bool)

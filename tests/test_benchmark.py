@@ -87,8 +87,10 @@ def test_build_sets_the_benchmark_beside_the_card(case, tmp_path, monkeypatch, c
     assert (bench / "scorecard" / "credit_scores_df.pkl").is_file() and (bench / "model" / "model.sav").is_file()
     test = pd.read_csv(out / "test_scores.csv")
     X_test = data.drop(columns="bad").iloc[test["row"]]
-    for card, name in ((Card.load(bench), named["additive card from the xgb benchmark"]),
-                       (module, named["module card from the xgb benchmark"])):
+    for card, name in (
+        (Card.load(bench), named["additive card from the xgb benchmark"]),
+        (module, named["module card from the xgb benchmark"]),
+    ):
         assert roc_auc_score(test["bad"], -card.total(X_test)) == pytest.approx(rows[name]["auc"], abs=1e-12)
 
 
@@ -100,8 +102,14 @@ def interacting(n, seed=0):
     high1, high2 = first > 0.5, second > 0.5
     logit = -2.0 + 2.5 * high1 + 1.5 * high2 - 4.0 * (high1 & high2) + 1.5 * (other - 0.5)
     bad = rng.random(n) < 1 / (1 + np.exp(-logit))
-    return pd.DataFrame({"first": first.round(3), "second": second.round(3), "other": other.round(3),
-                         "bad": np.where(bad, "bad", "good")})
+    return pd.DataFrame(
+        {
+            "first": first.round(3),
+            "second": second.round(3),
+            "other": other.round(3),
+            "bad": np.where(bad, "bad", "good"),
+        }
+    )
 
 
 def test_a_benchmark_that_ranks_significantly_better_is_named(tmp_path, capsys):

@@ -24,8 +24,11 @@ def test_labels_keep_close_cut_points_apart(splits):
 
 
 @settings(max_examples=80, deadline=None)
-@given(CUTS, st.lists(st.one_of(st.floats(-1e13, 1e13), st.sampled_from([-99.0, math.nan, math.inf])), max_size=30),
-       st.booleans())
+@given(
+    CUTS,
+    st.lists(st.one_of(st.floats(-1e13, 1e13), st.sampled_from([-99.0, math.nan, math.inf])), max_size=30),
+    st.booleans(),
+)
 def test_numbers_fall_in_their_interval(splits, values, with_special):
     specials = [-99.0] if with_special and -99.0 not in splits else []
     kinds = [*range(len(splits) + 1), _binning.SPECIAL, _binning.MISSING]
@@ -51,8 +54,9 @@ def test_a_trend_orders_the_event_rates_and_the_table_counts_every_value(trend, 
     y = (rng.random(3000) < 1 / (1 + np.exp(-(x + rng.normal(size=3000))))).astype(int)
     x[:100] = np.nan
     w = rng.integers(0, 4, 3000).astype(float) if weighted else np.ones(3000)
-    b = _binning.fit_predictor("x", x, y, monotonic_trend=trend, special_codes=[], max_bins=8,
-                               sample_weight=w if weighted else None)
+    b = _binning.fit_predictor(
+        "x", x, y, monotonic_trend=trend, special_codes=[], max_bins=8, sample_weight=w if weighted else None
+    )
     regular = [i for i, k in enumerate(b.kinds) if isinstance(k, int)]
     rates = np.diff(b.table["Event rate"].to_numpy()[regular])
     assert np.all(rates >= -1e-12) if trend == "ascending" else np.all(rates <= 1e-12)

@@ -52,7 +52,7 @@ def _cycle(graph: dict[str, set[str]]) -> list[str] | None:
         path.append(node)
         for nxt in sorted(graph[node]):
             if state.get(nxt) == 1:
-                return path[path.index(nxt):] + [nxt]
+                return path[path.index(nxt) :] + [nxt]
             if nxt not in state and (found := visit(nxt)):
                 return found
         state[node] = 2
@@ -65,11 +65,14 @@ def _cycle(graph: dict[str, set[str]]) -> list[str] | None:
     return None
 
 
-@pytest.mark.parametrize("graph, cyclic", [
-    ({"a": {"b"}, "b": {"c"}, "c": set()}, False),
-    ({"a": {"b"}, "b": {"c"}, "c": {"a"}}, True),
-    ({"a": {"a.b"}, "a.b": {"c"}, "c": {"a.b"}}, True),
-])
+@pytest.mark.parametrize(
+    "graph, cyclic",
+    [
+        ({"a": {"b"}, "b": {"c"}, "c": set()}, False),
+        ({"a": {"b"}, "b": {"c"}, "c": {"a"}}, True),
+        ({"a": {"a.b"}, "a.b": {"c"}, "c": {"a.b"}}, True),
+    ],
+)
 def test_cycle_finder(graph, cyclic):
     assert (_cycle(graph) is not None) == cyclic
 
@@ -80,11 +83,15 @@ def test_no_import_cycle_counting_function_level_imports():
     assert _cycle(graph) is None, " -> ".join(_cycle(graph))
 
 
-@pytest.mark.parametrize("path", [p for p in SOURCES if p.name not in OVERSIZED],
-                         ids=lambda p: str(p.relative_to(PACKAGE)))
+@pytest.mark.parametrize(
+    "path", [p for p in SOURCES if p.name not in OVERSIZED], ids=lambda p: str(p.relative_to(PACKAGE))
+)
 def test_modules_and_functions_stay_small(path):
     text = path.read_text(encoding="utf-8")
     assert len(text.splitlines()) <= MAX_MODULE_LINES
-    long = [(f.name, f.end_lineno - f.lineno + 1) for f in ast.walk(ast.parse(text))
-            if isinstance(f, (ast.FunctionDef, ast.AsyncFunctionDef)) and f.end_lineno - f.lineno >= MAX_FUNCTION_LINES]
+    long = [
+        (f.name, f.end_lineno - f.lineno + 1)
+        for f in ast.walk(ast.parse(text))
+        if isinstance(f, (ast.FunctionDef, ast.AsyncFunctionDef)) and f.end_lineno - f.lineno >= MAX_FUNCTION_LINES
+    ]
     assert not long

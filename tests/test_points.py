@@ -47,14 +47,22 @@ def test_bin_means_against_a_loop(weighted):
     contribution = rng.normal(size=300)
     weights = rng.uniform(0, 3, 300) if weighted else None
     w = np.ones(300) if weights is None else weights
-    want = [sum(contribution[i] * w[i] for i in range(300) if pos[i] == b)
-            / sum(w[i] for i in range(300) if pos[i] == b) if (pos == b).any() else 0.0 for b in range(6)]
+    want = [
+        sum(contribution[i] * w[i] for i in range(300) if pos[i] == b) / sum(w[i] for i in range(300) if pos[i] == b)
+        if (pos == b).any()
+        else 0.0
+        for b in range(6)
+    ]
     np.testing.assert_allclose(_points.bin_means(contribution, pos, 6, weights), want)
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.lists(st.lists(SMALL, min_size=1, max_size=5), min_size=1, max_size=5), st.floats(0.2, 3),
-       st.floats(-3, 3), st.integers(0, 2**32 - 1))
+@given(
+    st.lists(st.lists(SMALL, min_size=1, max_size=5), min_size=1, max_size=5),
+    st.floats(0.2, 3),
+    st.floats(-3, 3),
+    st.integers(0, 2**32 - 1),
+)
 def test_additive_points_are_whole_and_sum_to_the_scaled_log_odds(means, slope, intercept, seed):
     means = [np.array(m) for m in means]
     rng = np.random.default_rng(seed)
@@ -71,9 +79,16 @@ def test_additive_points_are_whole_and_sum_to_the_scaled_log_odds(means, slope, 
 
 
 @settings(max_examples=60, deadline=None)
-@given(st.lists(st.one_of(st.integers(-30, 30).map(lambda v: [v, v, v]),
-                          st.lists(st.integers(-30, 30), min_size=2, max_size=4)), min_size=1, max_size=6),
-       st.integers(0, 2**32 - 1))
+@given(
+    st.lists(
+        st.one_of(
+            st.integers(-30, 30).map(lambda v: [v, v, v]), st.lists(st.integers(-30, 30), min_size=2, max_size=4)
+        ),
+        min_size=1,
+        max_size=6,
+    ),
+    st.integers(0, 2**32 - 1),
+)
 def test_leaving_out_flat_predictors_keeps_every_total(points, seed):
     rule = [(np.array(p, dtype=float), float(p[0])) for p in points]
     kept, slim = _points.without_unused(rule)

@@ -45,7 +45,6 @@ What the engines can and cannot express:
   (the default); ANSI mode on or off.
 """
 
-
 from .dialects import DIALECTS
 from .monitoring import to_monitor_sql
 from .scoring import to_sql

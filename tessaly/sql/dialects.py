@@ -85,8 +85,18 @@ class Dialect(abc.ABC):
 
 class _DuckDB(Dialect):
     text_types = ("VARCHAR", "ENUM%")
-    int_types = ("TINYINT", "SMALLINT", "INTEGER", "BIGINT", "HUGEINT",
-                 "UTINYINT", "USMALLINT", "UINTEGER", "UBIGINT", "UHUGEINT")
+    int_types = (
+        "TINYINT",
+        "SMALLINT",
+        "INTEGER",
+        "BIGINT",
+        "HUGEINT",
+        "UTINYINT",
+        "USMALLINT",
+        "UINTEGER",
+        "UBIGINT",
+        "UHUGEINT",
+    )
     float_types = ("DOUBLE", "FLOAT", "DECIMAL%")
     bool_types = ("BOOLEAN",)
     date_types = ("DATE",)
@@ -109,8 +119,7 @@ class _DuckDB(Dialect):
 
     def to_double(self, v, ty, s):
         # Through text for DECIMAL and integers: one correctly rounded step, as float() takes.
-        return (f"CASE WHEN {ty} IN ('DOUBLE', 'FLOAT') THEN TRY_CAST({v} AS DOUBLE) "
-                f"ELSE TRY_CAST({s} AS DOUBLE) END")
+        return f"CASE WHEN {ty} IN ('DOUBLE', 'FLOAT') THEN TRY_CAST({v} AS DOUBLE) ELSE TRY_CAST({s} AS DOUBLE) END"
 
     def is_nan(self, v, ty, s):
         return f"isnan(TRY_CAST({v} AS DOUBLE))"
@@ -119,8 +128,11 @@ class _DuckDB(Dialect):
         # A zoned timestamp becomes the session's wall clock.
         t = f"TRY_CAST({v} AS TIMESTAMP)"
         year = f"strftime({t}, '%Y')"
-        return {"month": f"strftime({t}, '%Y-%m')", "quarter": f"{year} || 'Q' || CAST(quarter({t}) AS VARCHAR)",
-                "year": year}[kind]
+        return {
+            "month": f"strftime({t}, '%Y-%m')",
+            "quarter": f"{year} || 'Q' || CAST(quarter({t}) AS VARCHAR)",
+            "year": year,
+        }[kind]
 
     def text_in(self, kt, keys):
         return f'({kt} COLLATE "binary") IN ({", ".join(self.text(k) for k in keys)})'
@@ -164,11 +176,13 @@ class _SQLite(Dialect):
 
     def is_number(self, t):
         # No regular expressions in SQLite: the same grammar as NUMBER, in GLOB patterns.
-        return (f"({t} NOT GLOB '*[^0-9.eE+-]*' AND {t} NOT GLOB '*[eE]*[eE]*' "
-                f"AND {t} NOT GLOB '*.*.*' AND {t} NOT GLOB '*[eE]*.*' AND {t} NOT GLOB '*[^eE][+-]*' "
-                f"AND CASE WHEN {t} GLOB '*[eE]*' THEN {t} GLOB '*[0-9]*[eE]*' "
-                f"AND ({t} GLOB '*[eE][0-9]*' OR {t} GLOB '*[eE][+-][0-9]*') "
-                f"ELSE {t} GLOB '*[0-9]*' END)")
+        return (
+            f"({t} NOT GLOB '*[^0-9.eE+-]*' AND {t} NOT GLOB '*[eE]*[eE]*' "
+            f"AND {t} NOT GLOB '*.*.*' AND {t} NOT GLOB '*[eE]*.*' AND {t} NOT GLOB '*[^eE][+-]*' "
+            f"AND CASE WHEN {t} GLOB '*[eE]*' THEN {t} GLOB '*[0-9]*[eE]*' "
+            f"AND ({t} GLOB '*[eE][0-9]*' OR {t} GLOB '*[eE][+-][0-9]*') "
+            f"ELSE {t} GLOB '*[0-9]*' END)"
+        )
 
     def text_to_double(self, t):
         return f"CAST({t} AS REAL)"
@@ -228,19 +242,23 @@ class _Postgres(Dialect):
             overflow = Decimal(2) ** 1024 - Decimal(2) ** 970
             underflow = Decimal(2) ** -1075
         n = f"CAST({t} AS NUMERIC)"
-        return (f"CASE WHEN abs({n}) >= {overflow:f} THEN {self.null_double()} "
-                f"WHEN abs({n}) <= {underflow:f} THEN CAST(0 AS DOUBLE PRECISION) "
-                f"ELSE CAST({n} AS DOUBLE PRECISION) END")
+        return (
+            f"CASE WHEN abs({n}) >= {overflow:f} THEN {self.null_double()} "
+            f"WHEN abs({n}) <= {underflow:f} THEN CAST(0 AS DOUBLE PRECISION) "
+            f"ELSE CAST({n} AS DOUBLE PRECISION) END"
+        )
 
     def text_to_double(self, t):
         return self._numeric_to_double(t)
 
     def to_double(self, v, ty, s):
-        return (f"CASE WHEN {ty} = 'real' THEN CAST(CAST({s} AS REAL) AS DOUBLE PRECISION) "
-                f"WHEN {ty} = 'numeric' THEN "
-                f"CASE WHEN {s} IN ('NaN', 'Infinity', '-Infinity') THEN CAST({s} AS DOUBLE PRECISION) "
-                f"ELSE {self._numeric_to_double(s)} END "
-                f"ELSE CAST({s} AS DOUBLE PRECISION) END")
+        return (
+            f"CASE WHEN {ty} = 'real' THEN CAST(CAST({s} AS REAL) AS DOUBLE PRECISION) "
+            f"WHEN {ty} = 'numeric' THEN "
+            f"CASE WHEN {s} IN ('NaN', 'Infinity', '-Infinity') THEN CAST({s} AS DOUBLE PRECISION) "
+            f"ELSE {self._numeric_to_double(s)} END "
+            f"ELSE CAST({s} AS DOUBLE PRECISION) END"
+        )
 
     def is_nan(self, v, ty, s):
         return f"({s} = 'NaN')"
@@ -297,8 +315,9 @@ class _Spark(Dialect):
 
     def to_double(self, v, ty, s):
         # Every column type can be cast to text, not every one to DOUBLE: go through the text form.
-        return (f"CASE WHEN {ty} = 'float' THEN try_cast(try_cast({s} AS FLOAT) AS DOUBLE) "
-                f"ELSE try_cast({s} AS DOUBLE) END")
+        return (
+            f"CASE WHEN {ty} = 'float' THEN try_cast(try_cast({s} AS FLOAT) AS DOUBLE) ELSE try_cast({s} AS DOUBLE) END"
+        )
 
     def is_nan(self, v, ty, s):
         return f"({s} = 'NaN')"

@@ -28,7 +28,6 @@ def _number_key(x: float) -> str:
     return str(int(x)) if x.is_integer() and abs(x) < 2.0**63 else repr(x)
 
 
-
 def _text_key(text: str) -> str:
     """The key of text that is no number: ISO date-times lose the T, midnight loses its time."""
     return _MIDNIGHT_RE.sub(r"\1", _ISO_TIME_RE.sub(r"\1 \2", text))
@@ -46,4 +45,3 @@ def matching(keys: list[str]) -> tuple[list[float], list[str]]:
         candidates = [k, f"{body} 00:00:00{tail}", f"{body}T00:00:00{tail}", body.replace(" ", "T", 1) + tail]
         texts += [t for t in dict.fromkeys(candidates) if _text_key(t) == k]
     return numbers, texts
-

@@ -39,8 +39,18 @@ class Coded:
             no_nul(text, f"the card's {what}")
         row = {kind: r for r, kind in enumerate(p.kinds)}
         regular = len(p.splits) + 1 if numerical else len(p.splits)
-        return cls(p.name, numerical, list(p.splits), list(p.special_codes), [row[i] for i in range(regular)],
-                   row.get(SPECIAL, -1), row.get(MISSING, -1), list(p.labels), list(p.points), p.neutral)
+        return cls(
+            p.name,
+            numerical,
+            list(p.splits),
+            list(p.special_codes),
+            [row[i] for i in range(regular)],
+            row.get(SPECIAL, -1),
+            row.get(MISSING, -1),
+            list(p.labels),
+            list(p.points),
+            p.neutral,
+        )
 
     @property
     def shortfalls(self) -> list[tuple[int, float]]:
@@ -75,8 +85,12 @@ class Query:
 def values(q: Query, j: int, p: Coded) -> list[str]:
     """Each value, its engine type, its text form and that text trimmed."""
     d, v = q.d, q.d.ident(p.name)
-    return [f"{v} AS {q.col('v', j)}", f"{d.typeof(v)} AS {q.col('t', j)}",
-            f"{d.as_text(v)} AS {q.col('s', j)}", f"{d.trim(d.as_text(v))} AS {q.col('w', j)}"]
+    return [
+        f"{v} AS {q.col('v', j)}",
+        f"{d.typeof(v)} AS {q.col('t', j)}",
+        f"{d.as_text(v)} AS {q.col('s', j)}",
+        f"{d.trim(d.as_text(v))} AS {q.col('w', j)}",
+    ]
 
 
 def parsed(q: Query, j: int, p: Coded) -> list[str]:
@@ -93,8 +107,10 @@ def parsed(q: Query, j: int, p: Coded) -> list[str]:
         return cols
     x, big = d.to_double(v, ty, s), d.num(DBL_MAX)
     # The text key of a value that is no finite number.
-    key = [f"WHEN {texts} THEN {s}",
-           f"WHEN {floats} THEN CASE WHEN {x} > {big} THEN 'inf' WHEN {x} < -{big} THEN '-inf' END"]
+    key = [
+        f"WHEN {texts} THEN {s}",
+        f"WHEN {floats} THEN CASE WHEN {x} > {big} THEN 'inf' WHEN {x} < -{big} THEN '-inf' END",
+    ]
     if d.bool_types:
         key.append(f"WHEN {d.is_type(ty, d.bool_types)} THEN CASE WHEN {s} = 'true' THEN 'True' ELSE 'False' END")
     if d.date_types:
@@ -130,8 +146,9 @@ def binned(q: Query, j: int, p: Coded) -> str:
     numeric = f"CASE {' '.join(by_number)} ELSE -1 END" if by_number else "-1"
     textual = f"CASE {' '.join(by_text)} ELSE -1 END" if by_text else "-1"
     hit = q.col("h", j)
-    code = (f"CASE WHEN {m} = 1 THEN {p.missing} WHEN {hit} >= 0 THEN {hit} "
-            f"WHEN {finite} THEN {numeric} ELSE {textual} END")
+    code = (
+        f"CASE WHEN {m} = 1 THEN {p.missing} WHEN {hit} >= 0 THEN {hit} WHEN {finite} THEN {numeric} ELSE {textual} END"
+    )
     return f"{code} AS {q.col('b', j)}"
 
 
@@ -171,8 +188,8 @@ def outputs(q: Query, preds: list[Coded], reasons: list[int]) -> list[str]:
     values.append(total(q, len(preds)))
     names = output_columns([p.name for p in preds])
     for k in range(REASONS):
-        whens = " ".join(f"WHEN {q.col('r', j)} IS NOT NULL AND {q.col('n', j)} = {k} THEN {d.text(preds[j].name)}"
-                         for j in reasons)
+        whens = " ".join(
+            f"WHEN {q.col('r', j)} IS NOT NULL AND {q.col('n', j)} = {k} THEN {d.text(preds[j].name)}" for j in reasons
+        )
         values.append(f"CASE {whens} ELSE '' END" if whens else "''")
     return [f"{value} AS {d.ident(name)}" for value, name in zip(values, names, strict=True)]
-

@@ -17,7 +17,9 @@ def _outcome(card: Card, target: str) -> Coded:
     """The target as a predictor of one bin, the card's bad value: matched by meaning, as the scorer matches."""
     if card.bad is None:
         fail("the card names no bad value: rebuild it to monitor outcomes")
-    return Coded(target, False, [[canonical(pd.Series([card.bad], dtype=object))[0]]], [], [0], -1, -1, ["bad"], [0.0], 0.0)
+    return Coded(
+        target, False, [[canonical(pd.Series([card.bad], dtype=object))[0]]], [], [0], -1, -1, ["bad"], [0.0], 0.0
+    )
 
 
 def _flags(q: Query, j: int, p: Coded) -> list[str]:
@@ -30,8 +32,9 @@ def _flags(q: Query, j: int, p: Coded) -> list[str]:
     return cols
 
 
-def to_monitor_sql(card: Card, *, dialect: str = "duckdb", table="applicants", period_column=None, period=None,
-                   target=None) -> str:
+def to_monitor_sql(
+    card: Card, *, dialect: str = "duckdb", table="applicants", period_column=None, period=None, target=None
+) -> str:
     """One aggregate query over ``table`` that returns what `tessaly monitor CARD --counts` reads.
 
     Rows of ``kind`` "bin": per period, predictor and bin (the card's bin labels, then "Unseen") the
@@ -69,7 +72,7 @@ def _check_columns(card: Card, period_column, target) -> None:
 
 def _carried(q: Query, preds: list[Coded]) -> list[str]:
     """The missing and (numerical) unreadable flags, carried up to the counts."""
-    return [q.col(c, j) for j, p in enumerate(preds) for c in ("m", "u")[:1 + p.numerical]]
+    return [q.col(c, j) for j, p in enumerate(preds) for c in ("m", "u")[: 1 + p.numerical]]
 
 
 def _per_applicant(q: Query, card: Card, preds: list[Coded], target, period_column, period) -> None:
@@ -84,15 +87,24 @@ def _per_applicant(q: Query, card: Card, preds: list[Coded], target, period_colu
     cols = [c for j, p in enumerate(preds) for c in pointed(q, j, p)] + [f"{c} AS {c}" for c in carried]
     if target:
         b, m = q.col("b", k), q.col("m", k)
-        cols += [f"CASE WHEN {m} = 1 THEN NULL WHEN {b} = 0 THEN 1 ELSE 0 END AS {q.col('y', 0)}",
-                     f"CASE WHEN {m} = 0 AND {b} <> 0 THEN {q.col('s', k)} END AS {q.col('o', 0)}"]
+        cols += [
+            f"CASE WHEN {m} = 1 THEN NULL WHEN {b} = 0 THEN 1 ELSE 0 END AS {q.col('y', 0)}",
+            f"CASE WHEN {m} = 0 AND {b} <> 0 THEN {q.col('s', k)} END AS {q.col('o', 0)}",
+        ]
     else:
         cols += [f"CAST(NULL AS INTEGER) AS {q.col('y', 0)}", f"{d.as_text('NULL')} AS {q.col('o', 0)}"]
     q.add(cols, "pointed")
     label = d.period(d.ident(period_column), period) if period_column else d.as_text("NULL")
-    q.add([f"{label} AS {q.col('period', 0)}", f"{total(q, k)} AS {q.col('score', 0)}",
-           *(f"{c} AS {c}" for c in [q.col("b", j) for j in range(k)] + carried),
-           f"{q.col('y', 0)} AS {q.col('y', 0)}", f"{q.col('o', 0)} AS {q.col('o', 0)}"], "scored")
+    q.add(
+        [
+            f"{label} AS {q.col('period', 0)}",
+            f"{total(q, k)} AS {q.col('score', 0)}",
+            *(f"{c} AS {c}" for c in [q.col("b", j) for j in range(k)] + carried),
+            f"{q.col('y', 0)} AS {q.col('y', 0)}",
+            f"{q.col('o', 0)} AS {q.col('o', 0)}",
+        ],
+        "scored",
+    )
 
 
 def _unpivoted(q: Query, preds: list[Coded]) -> str:
@@ -102,28 +114,33 @@ def _unpivoted(q: Query, preds: list[Coded]) -> str:
     s, u = name("s"), name("u")
 
     def per_unit(kind: str, otherwise: str) -> str:
-        whens = " ".join(f"WHEN {j} THEN {s}.{q.col(kind, j)}" for j, p in enumerate(preds)
-                         if kind != "u" or p.numerical)
+        whens = " ".join(
+            f"WHEN {j} THEN {s}.{q.col(kind, j)}" for j, p in enumerate(preds) if kind != "u" or p.numerical
+        )
         return f"CASE {u}.{name('j')} {whens} ELSE {otherwise} END" if whens else otherwise
 
     last = f"{u}.{name('j')} = {k}"
     numbers = " UNION ALL ".join(f"SELECT {j} AS {name('j')}" for j in range(k + 1))
-    return (f"SELECT {u}.{name('j')} AS {name('j')}, {s}.{q.col('period', 0)} AS {name('period')}, "
-            f"{per_unit('b', 'NULL')} AS {name('cell')}, "
-            f"CASE WHEN {last} THEN {s}.{q.col('score', 0)} END AS {name('score')}, "
-            f"CASE WHEN {last} THEN {s}.{q.col('y', 0)} END AS {name('bad')}, "
-            f"CASE WHEN {last} THEN {s}.{q.col('o', 0)} END AS {name('outcome')}, "
-            f"{per_unit('u', '0')} AS {name('u')}, {per_unit('m', '0')} AS {name('m')}\n"
-            f"FROM (\n{q.sql}{d.fence}\n) AS {s} CROSS JOIN ({numbers}) AS {u}")
+    return (
+        f"SELECT {u}.{name('j')} AS {name('j')}, {s}.{q.col('period', 0)} AS {name('period')}, "
+        f"{per_unit('b', 'NULL')} AS {name('cell')}, "
+        f"CASE WHEN {last} THEN {s}.{q.col('score', 0)} END AS {name('score')}, "
+        f"CASE WHEN {last} THEN {s}.{q.col('y', 0)} END AS {name('bad')}, "
+        f"CASE WHEN {last} THEN {s}.{q.col('o', 0)} END AS {name('outcome')}, "
+        f"{per_unit('u', '0')} AS {name('u')}, {per_unit('m', '0')} AS {name('m')}\n"
+        f"FROM (\n{q.sql}{d.fence}\n) AS {s} CROSS JOIN ({numbers}) AS {u}"
+    )
 
 
 def _grouped(d: Dialect, rows: str) -> str:
     name = d.ident
     keys = ", ".join(name(c) for c in ("j", "period", "cell", "score", "bad", "outcome"))
-    return (f"SELECT {keys}, CAST(count(*) AS BIGINT) AS {name('applicants')}, "
-            f"CAST(sum({name('u')}) AS BIGINT) AS {name('unreadable')}, "
-            f"CAST(sum({name('m')}) AS BIGINT) AS {name('missing')}\n"
-            f"FROM (\n{rows}{d.fence}\n) AS {name('t')}\nGROUP BY {keys}")
+    return (
+        f"SELECT {keys}, CAST(count(*) AS BIGINT) AS {name('applicants')}, "
+        f"CAST(sum({name('u')}) AS BIGINT) AS {name('unreadable')}, "
+        f"CAST(sum({name('m')}) AS BIGINT) AS {name('missing')}\n"
+        f"FROM (\n{rows}{d.fence}\n) AS {name('t')}\nGROUP BY {keys}"
+    )
 
 
 def _labelled(d: Dialect, preds: list[Coded], grouped: str) -> str:
@@ -131,10 +148,15 @@ def _labelled(d: Dialect, preds: list[Coded], grouped: str) -> str:
     name, k = d.ident, len(preds)
     j, cell = name("j"), name("cell")
     names = " ".join(f"WHEN {i} THEN {d.text(p.name)}" for i, p in enumerate(preds))
-    labels = " ".join(f"WHEN {i} THEN CASE {cell} "
-                      + "".join(f"WHEN {c} THEN {d.text(lab)} " for c, lab in enumerate(p.labels))
-                      + "ELSE 'Unseen' END" for i, p in enumerate(preds))
-    return (f"SELECT CASE WHEN {j} = {k} THEN 'score' ELSE 'bin' END AS {name('kind')}, {name('period')}, "
-            f"CASE {j} {names} END AS {name('predictor')}, CASE {j} {labels} END AS {name('bin')}, "
-            f"{', '.join(name(c) for c in ('score', 'bad', 'outcome', 'applicants', 'unreadable', 'missing'))}\n"
-            f"FROM (\n{grouped}{d.fence}\n) AS {name('g')}")
+    labels = " ".join(
+        f"WHEN {i} THEN CASE {cell} "
+        + "".join(f"WHEN {c} THEN {d.text(lab)} " for c, lab in enumerate(p.labels))
+        + "ELSE 'Unseen' END"
+        for i, p in enumerate(preds)
+    )
+    return (
+        f"SELECT CASE WHEN {j} = {k} THEN 'score' ELSE 'bin' END AS {name('kind')}, {name('period')}, "
+        f"CASE {j} {names} END AS {name('predictor')}, CASE {j} {labels} END AS {name('bin')}, "
+        f"{', '.join(name(c) for c in ('score', 'bad', 'outcome', 'applicants', 'unreadable', 'missing'))}\n"
+        f"FROM (\n{grouped}{d.fence}\n) AS {name('g')}"
+    )

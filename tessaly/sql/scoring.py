@@ -32,4 +32,3 @@ def to_sql(card: Card, *, dialect: str = "duckdb", table="applicants", ids=()) -
     reasons = [j for j, p in enumerate(preds) if p.shortfalls]
     q.add(ranked(q, len(preds), reasons), "ranked")
     return q.add(outputs(q, preds, reasons), "scored")
-
