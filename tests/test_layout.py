@@ -83,6 +83,33 @@ def test_no_import_cycle_counting_function_level_imports():
     assert _cycle(graph) is None, " -> ".join(_cycle(graph))
 
 
+def _reach(graph: dict[str, set[str]], start: str) -> set[str]:
+    seen, todo = set(), [start]
+    while todo:
+        for nxt in graph[todo.pop()] - seen:
+            seen.add(nxt)
+            todo.append(nxt)
+    return seen
+
+
+# Arrows run downwards: the card knows no estimator, command or page; files and tables know no card.
+@pytest.mark.parametrize(
+    "low, high",
+    [
+        ("_card", {"_scorecard", "cli", "_build", "_report", "sql"}),
+        ("_binning", {"_card", "_scorecard", "_models"}),
+        ("_points", {"_card", "_binning", "_scorecard"}),
+        ("_files", {"_card", "_binning", "_tables"}),
+        ("_tables", {"_card", "_binning"}),
+        ("_checks", {"_card", "_binning", "_scorecard"}),
+        ("sql", {"_scorecard", "cli", "_report"}),
+    ],
+)
+def test_lower_rooms_never_reach_higher_ones(low, high):
+    reached = {m.removeprefix("tessaly.") for m in _reach(_graph(), f"tessaly.{low}")}
+    assert not reached & high
+
+
 @pytest.mark.parametrize(
     "path", [p for p in SOURCES if p.name not in OVERSIZED], ids=lambda p: str(p.relative_to(PACKAGE))
 )
