@@ -57,7 +57,7 @@ TARGET_RATIO = 3.0
 
 MONITOR = """
 import json, sys
-from tessaly import _monitor
+from tessaly.monitoring import command as _monitor
 card, data, out = sys.argv[1:4]
 r = _monitor.monitor(card, data, target="bad", period_column="applied", period="month", out=out)
 print(json.dumps({"verdict": r["verdict"], "applicants": r["applicants"], "psi": r["score"]["psi"]}))
@@ -157,7 +157,8 @@ def speed(args, X: pd.DataFrame, root: Path) -> None:
 
 
 def peer(card, base, train, X: pd.DataFrame) -> None:
-    from tessaly import _monitor, _monitoring
+    from tessaly.monitoring import command as _monitor
+    from tessaly.monitoring import statistics as _monitoring
 
     try:
         from optbinning.scorecard import ScorecardMonitoring

@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from ._checks import hand_splits
 from ._errors import InputError
 from ._pure_bins import pure_categories, pure_ends
 from ._values import _ISO_TIME, _MIDNIGHT, canonical, distinct, read_values, to_number, value_keys, value_kind
@@ -225,33 +226,22 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
     return sorted(set(cuts) | set(found)) if numerical else before + found + after
 
 
-def _hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
-    """Split points or groups of values set by hand, checked against the predictor; one line where they do not fit."""
-    given = list(given)
-    groups = [isinstance(g, (list, tuple)) for g in given]
-    if numerical:
-        if any(groups):
-            raise InputError(f"'{name}' is numerical: set its bins by hand as split points, e.g. [25, 35, 50]")
-        x = pd.to_numeric(pd.Series(given, dtype=object), errors="coerce").to_numpy(dtype=float)
-        if not np.isfinite(x).all() or any(isinstance(v, bool) for v in given):
-            raise InputError(f"the split points set by hand for '{name}' must be finite numbers, not {given!r}"[:300])
-        if not (np.diff(x) > 0).all():
-            raise InputError(f"the split points set by hand for '{name}' must be ascending without repeats: "
-                             f"{given!r}"[:300])
-        return [float(v) for v in x]
-    if not given or not all(groups) or not all(len(g) for g in given):
-        raise InputError(f"'{name}' is categorical: set its bins by hand as groups of values, e.g. "
-                         '[["own"], ["rent", "free"]]')
-    keyed = [[k for k in canonical(pd.Series(list(g), dtype=object)) if k is not None] for g in given]
-    flat = [k for g in keyed for k in g]
-    twice = sorted({k for k in flat if flat.count(k) > 1})
-    if twice:
-        raise InputError(f"the value {twice[0]!r} of '{name}' is in two groups set by hand: keep it in one")
-    left = sorted(set(present.astype(str)) - set(flat))
-    if left:
-        raise InputError(f"'{name}' holds {len(left)} value{'s' * (len(left) > 1)} in no group set by hand "
-                         f"({', '.join(map(repr, left[:3]))}{', ...' if len(left) > 3 else ''}): add them to a group")
-    return keyed
+# A text column with a distinct value for nearly every applicant names them; a whole-number one with no
+# repeat at all counts them. A measured quantity repeats (or has fractions); set its bins by hand to keep it.
+IDENTIFYING_SHARE, FEWEST_TO_IDENTIFY = 0.95, 200
+
+
+def _varies(regular: np.ndarray, others: bool, numerical: bool, by_hand: bool) -> None:
+    """LeftOut for a predictor of a single value, or one whose values identify the rows."""
+    n, distinct = len(regular), len(pd.unique(regular))
+    if distinct + others < 2:
+        raise LeftOut("has a single value")
+    if by_hand or n < FEWEST_TO_IDENTIFY:
+        return
+    if (distinct >= IDENTIFYING_SHARE * n) if not numerical else (
+            distinct == n and bool(np.all(np.floor(regular) == regular))):
+        raise LeftOut(f"identifies rows ({distinct} distinct values in {n} applicants), like an ID: set its bins "
+                      "by hand to keep it")
 
 
 def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special_codes, max_bins, sample_weight=None,
@@ -292,15 +282,14 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=float)
     if not regular.any():
         raise LeftOut("has no values but missing or special ones")
-    if len(pd.unique(values[regular])) + missing.any() + special.any() < 2:
-        raise LeftOut("has a single value")
+    _varies(values[regular], bool(missing.any() or special.any()), numerical, by_hand=splits is not None)
     read = ~unreadable
     if y[read].min() == y[read].max():
         raise LeftOut("has readable values for one outcome only")
 
     given = splits
     if splits is not None:
-        splits = _hand_splits(name, splits, numerical, values[regular])
+        splits = hand_splits(name, splits, numerical, values[regular])
         if len(splits) + numerical + bool(missing.any()) + bool(special.any()) > MAX_BINS:
             raise InputError(f"the bins set by hand for '{name}' make more than {MAX_BINS} bins with the missing and "
                              "special ones: merge some")

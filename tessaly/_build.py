@@ -4,7 +4,7 @@ from __future__ import annotations
 
 from pathlib import Path
 
-from ._card import describe_unseen, output_columns
+from ._card import describe_unseen, loads, output_columns
 from ._errors import InputError
 from ._files import check_card_out, staged_card
 from ._params import BENCHMARK
@@ -99,7 +99,7 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), w
     train, test = data.iloc[train_idx], data.iloc[test_idx]
     w_train, w_test = (None, None) if w is None else (w[train_idx], w[test_idx])
 
-    with staged_card(out) as stage:
+    with staged_card(out, check=loads) as stage:
         sc.fit(train[predictors], train[target], sample_weight=w_train, shap_data=test[predictors],
                shap_weight=w_test, test=(test[predictors], test[target], w_test), progress=progress)
         progress.step("saving the card")

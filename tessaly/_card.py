@@ -323,3 +323,11 @@ class Card:
     def check_columns(self, data: pd.DataFrame) -> None:
         """A one-line refusal of applicants that lack a predictor column of the card."""
         check_columns(data, self.names)
+
+
+def loads(directory) -> None:
+    """A card just written, read back as score, monitor and bins will read it: one line where it does not load."""
+    try:
+        Card.load(directory)
+    except InputError as e:
+        raise InputError(f"the card built does not load ({str(e).split(': ', 1)[-1]}); nothing was replaced") from None

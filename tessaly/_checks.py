@@ -28,6 +28,24 @@ def frame(X, what="X") -> pd.DataFrame:
     return X
 
 
+def no_containers(X: pd.DataFrame) -> None:
+    """Refuse a column holding lists, dicts or arrays: no bin can hold them, and hashing them fails deep inside."""
+    import numpy as np
+    import pandas as pd
+
+    for name in X.columns:
+        column = X[name]
+        # A column of plain values infers as one kind; lists, dicts and their mixtures infer as "mixed".
+        if column.dtype == object and pd.api.types.infer_dtype(column, skipna=True) == "mixed":
+            kinds = column.map(type, na_action="ignore")
+            held = kinds.isin([list, tuple, dict, set, np.ndarray])
+            if held.any():
+                raise InputError(
+                    f"column '{name}' holds {kinds[held].iloc[0].__name__} values: a predictor holds "
+                    "one number or text per applicant; flatten it or drop the column"
+                )
+
+
 def outcome(y):
     """A one-column frame is a column; anything wider is refused."""
     import numpy as np
@@ -161,6 +179,77 @@ def check_header(names, path) -> None:
         seen.add(name)
 
 
+def _check_group_value(name, value) -> None:
+    """A category of a group set by hand: text, a number or true/false, one line where it is not."""
+    import numpy as np
+
+    if value is None:
+        raise InputError(
+            f"a group set by hand for '{name}' holds null: missing values get a bin of their own, "
+            "leave null out of the groups"
+        )
+    if isinstance(value, (list, tuple, dict)):
+        raise InputError(
+            f"a group set by hand for '{name}' holds a list or object {str(value)[:40]}: a group is "
+            "a flat list of values"
+        )
+    if isinstance(value, int) and not isinstance(value, bool) and abs(value) > 2**53:
+        raise InputError(
+            f"a group set by hand for '{name}' holds the integer {str(value)[:30]}, too large for a "
+            "number to hold exactly: write it as text, in quotes"
+        )
+    if not isinstance(value, (str, int, float, np.integer, np.floating)):
+        raise InputError(
+            f"a group set by hand for '{name}' holds {type(value).__name__} {str(value)[:40]!r}: give text or numbers"
+        )
+
+
+def hand_splits(name, given, numerical: bool, present: np.ndarray) -> list:
+    """Split points or groups of values set by hand, checked against the predictor; one line where they do not fit.
+    Groups are checked in time linear in their values."""
+    import numpy as np
+    import pandas as pd
+
+    from ._values import canonical
+
+    given = list(given)
+    groups = [isinstance(g, (list, tuple)) for g in given]
+    if numerical:
+        if any(groups):
+            raise InputError(f"'{name}' is numerical: set its bins by hand as split points, e.g. [25, 35, 50]")
+        try:
+            x = pd.to_numeric(pd.Series(given, dtype=object), errors="coerce").to_numpy(dtype=float)
+        except OverflowError:  # an integer beyond any float
+            x = np.full(len(given), np.nan)
+        if not np.isfinite(x).all() or any(isinstance(v, bool) for v in given):
+            raise InputError(f"the split points set by hand for '{name}' must be finite numbers, not {given!r}"[:300])
+        if not (np.diff(x) > 0).all():
+            raise InputError(
+                f"the split points set by hand for '{name}' must be ascending without repeats: {given!r}"[:300]
+            )
+        return [float(v) for v in x]
+    if not given or not all(groups) or not all(len(g) for g in given):
+        raise InputError(
+            f'\'{name}\' is categorical: set its bins by hand as groups of values, e.g. [["own"], ["rent", "free"]]'
+        )
+    for value in (v for g in given for v in g):
+        _check_group_value(name, value)
+    keyed = [list(canonical(pd.Series(list(g), dtype=object))) for g in given]
+    if any(k is None for g in keyed for k in g):
+        _check_group_value(name, None)  # NaN given from Python reads as missing, as null does
+    flat = pd.Series([k for g in keyed for k in g], dtype=object)
+    twice = flat[flat.duplicated()]  # hashed once each: linear in the number of categories
+    if len(twice):
+        raise InputError(f"the value {twice.iloc[0]!r} of '{name}' is in two groups set by hand: keep it in one")
+    left = sorted(set(present.astype(str)) - set(flat))
+    if left:
+        raise InputError(
+            f"'{name}' holds {len(left)} value{'s' * (len(left) > 1)} in no group set by hand "
+            f"({', '.join(map(repr, left[:3]))}{', ...' if len(left) > 3 else ''}): add them to a group"
+        )
+    return keyed
+
+
 def check_training(X, y, *, outputs, bad=None, bins=None, shap_data=None):
     """The training table with a fresh index, y as 1 bad / 0 good, the bad value, the target's name and the two
     outcome values (sorted; bad second where they cannot be). `outputs(predictors)`: the columns scoring adds."""
@@ -178,6 +267,7 @@ def check_training(X, y, *, outputs, bad=None, bins=None, shap_data=None):
     if not predictors:
         raise InputError("the table has no predictor columns besides the target")
     check_names(predictors, target, outputs(predictors))
+    no_containers(X)
     unknown = [p for p in (bins or {}) if p not in predictors]
     if unknown:
         raise InputError(

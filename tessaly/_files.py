@@ -256,8 +256,9 @@ def _remove(path: Path) -> None:
 
 
 @contextlib.contextmanager
-def staged_card(out):
-    """A fresh sibling directory to build the card in, swapped onto `out` when the block completes."""
+def staged_card(out, check=None):
+    """A fresh sibling directory to build the card in, swapped onto `out` when the block completes and
+    `check(stage)` (reading the staged card back) raises nothing: a card that does not load never moves in."""
     out = check_card_out(out)
     try:
         out.parent.mkdir(parents=True, exist_ok=True)
@@ -267,6 +268,8 @@ def staged_card(out):
         raise InputError(f"cannot create '{out}': {reason(e)}") from None
     try:
         yield stage
+        if check is not None:
+            check(stage)
         write_marker(stage)
         with critical():
             # Anything may have appeared at `out` while the build ran.

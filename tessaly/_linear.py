@@ -12,6 +12,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from ._errors import InputError
+
 # Inverse L2 strengths tried, strongest penalty first; on WoE columns (about unit scale) 1 is mild.
 C_GRID = (0.001, 0.003, 0.01, 0.03, 0.1, 0.3, 1.0)
 # Below this many training rows one validation part is too noisy to choose by: k folds instead.
@@ -169,6 +171,9 @@ class WoELogistic:
         self.woe_ = woe_of(positions, y, n_bins, w)
         F = design(self.woe_, positions, n_bins)
         parts = _parts(y, seed)
+        if any(np.ptp(y[fit_idx]) == 0 for fit_idx, _ in parts):
+            raise InputError(f"the training part holds {int(y.sum())} bad and {int(len(y) - y.sum())} good "
+                             "applicants: too few of one kind to fit a card that separates them; give more")
         totals, models = _path(positions, y, n_bins, parts, w, (self.woe_, F))
         column = _one_standard_error(y, totals, w)
         self.C_ = C_GRID[column]

@@ -297,7 +297,7 @@ def _replace(path, text: str) -> None:
 
 def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment: dict, test_scores: pd.DataFrame,
           dropped: dict, values: dict | None = None, directions: list | None = None) -> None:
-    """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _validation.assess();
+    """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _assess.assess();
     `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
     from plotly.offline import get_plotlyjs
 

@@ -13,13 +13,15 @@ import pandas as pd
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils.validation import check_is_fitted
 
-from . import _drift, _models, _params, _points
-from ._card import output_columns
+from . import _models, _params, _points
+from ._card import loads, output_columns
 from ._checks import check_test_part, check_training, encode_target, frame, outcome, weights_of
 from ._errors import InputError
 from ._features import one_hot
 from ._predictors import bin_all, select
 from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, table_of
+from .monitoring import baseline as _baseline
+from .monitoring import figures as _figures
 
 __all__ = ["Scorecard", "encode_target"]
 
@@ -133,8 +135,14 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 dropped[name] = "the model does not use it: every bin would get the same points"
                 step(f"left out '{name}': {dropped[name]}")
         card = cards[self.points]
+        train_scores = card.total(X)
+        if np.ptp(train_scores) == 0:
+            raise InputError(
+                f"the card gives all {len(X)} applicants the same score: the fit does not separate good from bad "
+                f"({int(y_bad.sum())} bad of {len(X)}); give more bad applicants or other predictors"
+            )
         for c in cards.values():  # what monitoring compares with
-            c.baseline = _drift.baseline(c, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
+            c.baseline = _baseline.baseline(c, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
         self._set_fitted(
             card=card,
             cards=cards,
@@ -149,7 +157,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             dropped=dropped,
             artifacts=artifacts,
             shap_rows_used=used,
-            train_scores=card.total(X),
+            train_scores=train_scores,
             train_weights=w,
             features=list(X.columns),
         )
@@ -334,17 +342,18 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         y_train, y_test = (encode_target(outcome(y), self.bad_)[0] for y in (y_train, y_test))
         X_train, X_test = frame(X_train, "X_train"), frame(X_test, "X_test")
         for card in self.cards_.values():
-            card.baseline = _drift.baseline(
+            card.baseline = _baseline.baseline(
                 card, X_train, y_train, X_test, y_test, sample_weight=sample_weight, test_weight=test_weight
             )
         return self
 
     def monitor(self, X, y=None, period=None, *, every="month") -> dict:
-        """The card on new applicants against its baseline, as frames "summary", "predictors" and "bands", one
-        row per scope ("all", then each period). `y`: outcomes, missing where not known yet; `period`: a column
-        of X holding dates, or a date per applicant; `every`: month, quarter or year."""
+        """The card on new applicants against its baseline: the worst verdict ("verdict"), the amber and red
+        checks ("alerts", one row each: scope, check, value, threshold, verdict), and frames "summary",
+        "predictors" and "bands", one row per scope ("all", then each period). `y`: outcomes, missing where not
+        known yet; `period`: a column of X holding dates, or a date per applicant; `every`: month, quarter or year."""
         check_is_fitted(self, "card_")
-        result = _drift.assess(
+        result = _figures.assess(
             self.card_,
             frame(X),
             None if y is None else outcome(y),
@@ -352,7 +361,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             every=every,
             fix="call set_baseline(X_train, y_train, X_test, y_test) with the development data",
         )
-        return _drift.tables(result)
+        return _figures.tables(result)
 
     # -- files and the report ----------------------------------------------------------------------------------
 
@@ -364,7 +373,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         """
         from ._files import staged_card
 
-        with staged_card(directory) as stage:
+        with staged_card(directory, check=loads) as stage:
             self.save_into(stage)
         return Path(directory)
 

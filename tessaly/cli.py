@@ -131,7 +131,8 @@ def _parser() -> argparse.ArgumentParser:
     m.add_argument("--baseline", metavar="DATA",
                    help="a labelled development table to compare with (for a card built without a baseline)")
     m.add_argument("--out", help="directory for monitor.json and monitor.html (default: <card>-monitor, beside the card)")
-    m.add_argument("--fail-on", choices=("amber", "red"),
+    # Checked by the command, so a wrong level ends in one line like any other error.
+    m.add_argument("--fail-on", metavar="{amber,red}",
                    help="exit with code 3 when the worst verdict reaches this level (1 stays for errors)")
     m.add_argument("--quiet", action="store_true", help="no progress output")
 
@@ -163,15 +164,27 @@ def estimator_params(args) -> dict:
     return params
 
 
+def _once_each(pairs) -> dict:
+    """A JSON object whose every name is given once: a predictor named twice would keep only its last bins."""
+    seen = set()
+    for key, _ in pairs:
+        if key in seen:
+            raise InputError(f"the --bins file names {key[:80]!r} twice: keep one entry for it")
+        seen.add(key)
+    return dict(pairs)
+
+
 def _bins_file(path) -> dict:
     """The bins set by hand, from the JSON file that 'tessaly bins' prints."""
     import json
 
     try:
         with open(path, encoding="utf-8") as f:
-            bins = json.load(f)
+            bins = json.load(f, object_pairs_hook=_once_each)
     except OSError as e:
         raise InputError(f"cannot read --bins file '{path}': {e.strerror}") from None
+    except InputError:
+        raise
     except (ValueError, RecursionError) as e:
         raise InputError(f"--bins file '{path}' is not valid JSON ({str(e).splitlines()[0]}): fix it") from None
     if not isinstance(bins, dict):
@@ -260,16 +273,20 @@ def _export(args, progress) -> None:
 
 
 def _monitor(args, progress) -> int:
-    from . import _monitor
+    from .monitoring import command
 
-    out = args.out if args.out is not None else _monitor.default_out(_card_dir(args.card))
-    result = _monitor.monitor(args.card, args.data, counts=args.counts, baseline=args.baseline, target=args.target,
-                              period_column=args.period_column, period=args.period, out=out,
-                              fail_on=args.fail_on, progress=progress)
+    command.check_fail_on(args.fail_on)
+    out = args.out if args.out is not None else command.default_out(_card_dir(args.card))
+    result = command.monitor(args.card, args.data, counts=args.counts, baseline=args.baseline, target=args.target,
+                             period_column=args.period_column, period=args.period, out=out,
+                             fail_on=args.fail_on, progress=progress)
     progress.note(f"worst verdict: {result['verdict']}"
                   + (f" (alert: it reaches --fail-on {args.fail_on})" if result["exit_code"] else ""))
-    print(f"monitor: {(Path(out) / _monitor.JSON_NAME).resolve()}")
-    print(f"report:  {(Path(out) / _monitor.HTML_NAME).resolve()}")
+    # What fired goes to standard output even with --quiet: a scheduler's mail should say it.
+    for line in command.alert_lines(result):
+        print(line)
+    print(f"monitor: {(Path(out) / command.JSON_NAME).resolve()}")
+    print(f"report:  {(Path(out) / command.HTML_NAME).resolve()}")
     return result["exit_code"]
 
 

@@ -136,7 +136,15 @@ BAD_INPUTS = {
     "unknown model": (lambda d: _write(d / "a.csv", applicants(200)), "bad", ["--model", "lgbm"], "'lgbm'"),
     "single-valued predictors": (lambda d: _write(d / "a.csv", applicants(200).assign(
         age=30, debt_ratio=0.5, housing="own", months_employed=12)), "bad", ["--quiet"], "'age' has a single value"),
+    "two bads in 3,000": (lambda d: _write(d / "a.csv", _bads(2)), "bad", ["--quiet"], "too few of one kind"),
+    "a fit that gives one score": (lambda d: _write(d / "a.csv", _bads(3)), "bad", ["--quiet"], "the same score"),
 }
+
+
+def _bads(k):
+    data = applicants(3000).assign(bad=0)
+    data.loc[data.index[:k], "bad"] = 1
+    return data
 
 
 @pytest.mark.parametrize("case", BAD_INPUTS, ids=list(BAD_INPUTS))

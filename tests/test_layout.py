@@ -10,8 +10,8 @@ import tessaly
 PACKAGE = Path(tessaly.__file__).parent
 SOURCES = sorted(p for p in PACKAGE.rglob("*.py"))
 MAX_MODULE_LINES, MAX_FUNCTION_LINES = 450, 80
-# Being split by the monitoring rework; it leaves this list when that lands.
-OVERSIZED = {"_drift.py"}
+# Modules allowed past the limits while a rework splits them.
+OVERSIZED: set[str] = set()
 
 
 def _module(path: Path) -> str:

@@ -79,6 +79,8 @@ REFUSED = {
     "y of two columns": (lambda X, y: Scorecard().fit(X, pd.concat([y, y], axis=1)), "one column of outcomes"),
     "duplicate columns": (lambda X, y: Scorecard().fit(pd.concat([X, X[["age"]]], axis=1), y),
                           "two columns named 'age'"),
+    "a column of lists": (lambda X, y: Scorecard().fit(X.assign(tags=[["a", "b"]] * len(X)), y),
+                          "column 'tags' holds list values"),
 }
 
 

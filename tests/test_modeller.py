@@ -1,6 +1,7 @@
 """What a modeller steers: bins by hand, sample weights, the direction of points, predictors without effect."""
 
 import json
+import shutil
 
 import numpy as np
 import pandas as pd
@@ -41,6 +42,24 @@ def test_bins_printed_edited_and_built_again(tmp_path, capsys):
     assert third["debt_ratio"]["binning"] == "optimal"
 
 
+@pytest.fixture(scope="module")
+def earlier(tmp_path_factory):
+    """A working card that a refused build must leave as it was."""
+    folder = tmp_path_factory.mktemp("earlier")
+    applicants(600, seed=2).to_csv(folder / "a.csv", index=False)
+    assert main(["build", str(folder / "a.csv"), "bad", "--out", str(folder / "c"), "--trees", "5", "--quiet"]) == 0
+    return folder
+
+
+def _card_that_does_not_load(monkeypatch):
+    from tessaly import _card
+
+    def broken(directory, **kw):
+        raise _card.InputError(f"{directory}/card.json is not a usable card: forced")
+
+    monkeypatch.setattr(_card.Card, "load", broken)
+
+
 @pytest.mark.parametrize("bins, message", [
     ({"salary": [1, 2]}, "no predictor of X"),
     ({"age": [50, 30]}, "ascending without repeats"),
@@ -49,14 +68,26 @@ def test_bins_printed_edited_and_built_again(tmp_path, capsys):
     ({"housing": [["own", "rent"], ["rent", "free"]]}, "in two groups"),
     ({"housing": [["own"], ["rent"]]}, "in no group"),
     ({"housing": [1, 2]}, "is categorical"),
+    ({"housing": [["own", "rent", "free"], [None]]}, "holds null"),
+    ({"housing": [["own", ["rent"]], ["free"]]}, "list or object"),
+    ({"housing": [["own", {"a": 1}], ["rent", "free"]]}, "list or object"),
+    ('{"age": [30], "age": [40]}', "names 'age' twice"),
+    ('{"housing": [["own", 123456789012345678901234567890], ["rent", "free"]]}', "too large"),
+    ('{"age": [30, 1' + "0" * 400 + "]}", "finite numbers"),
+    (_card_that_does_not_load, "does not load"),
 ])
-def test_bins_that_do_not_fit_are_refused_in_one_line(bins, message, tmp_path, capsys):
-    applicants(600, seed=2).to_csv(tmp_path / "a.csv", index=False)
-    (tmp_path / "b.json").write_text(json.dumps(bins))
-    code, _, err = run(capsys, "build", tmp_path / "a.csv", "bad", "--out", tmp_path / "c", "--bins",
+def test_bins_that_do_not_fit_are_refused_in_one_line(bins, message, earlier, tmp_path, capsys, monkeypatch):
+    shutil.copytree(earlier / "c", tmp_path / "c")
+    before = (tmp_path / "c" / "card.json").read_bytes()
+    if callable(bins):
+        bins(monkeypatch)
+        bins = {}
+    (tmp_path / "b.json").write_text(bins if isinstance(bins, str) else json.dumps(bins))
+    code, _, err = run(capsys, "build", earlier / "a.csv", "bad", "--out", tmp_path / "c", "--bins",
                        tmp_path / "b.json", "--trees", "5", "--quiet")
     assert code == 1 and message in err and err.count("\n") == 1
-    assert not (tmp_path / "c").exists()
+    assert (tmp_path / "c" / "card.json").read_bytes() == before
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["b.json", "c"]  # no stage left behind
 
 
 def test_integer_weights_give_the_card_and_figures_of_repeated_rows(tmp_path):

@@ -11,9 +11,14 @@ import pytest
 from scipy import stats as sps
 from sklearn.metrics import roc_auc_score
 
-from tessaly import Scorecard, _counts, _drift, _monitor, _monitoring, _validation
+from tessaly import Scorecard, _metrics
 from tessaly._card import CARD_FILE, checksum
 from tessaly._errors import InputError
+from tessaly.monitoring import baseline as _baseline
+from tessaly.monitoring import command as _monitor
+from tessaly.monitoring import count_tables, figures
+from tessaly.monitoring import counts as _counts
+from tessaly.monitoring import statistics as _monitoring
 
 HOSTILE = "<img src=x onerror=alert(1)>"
 
@@ -56,8 +61,13 @@ def test_a_shifted_predictor_is_red_and_the_others_green(fitted, tmp_path):
     assert {"debt_ratio", "housing"} <= set(card.names) and len(card.names) >= 3
     X, _ = population(20_000, 1, shift=0.4)
     X.loc[:9, "housing"] = "boat"  # never seen: neutral points, counted apart
+    X.loc[10:14, "age"] = np.nan  # no Missing bin on the card: counted as missing, not also as unseen
+    assert "Missing" not in next(p for p in card.predictors if p.name == "age").labels
     result = _monitor.monitor(card, X, baseline=base, out=tmp_path)
-    assert result["predictors"]["housing"]["unseen"] == {"share": 10 / 20_000, "baseline_share": 0.0}
+    unseen = result["predictors"]["housing"]["unseen"]
+    assert (unseen["share"], unseen["baseline_share"], unseen["verdict"]) == (10 / 20_000, 0.0, "green")
+    age = result["predictors"]["age"]
+    assert (age["missing"]["share"], age["unseen"]["share"]) == (5 / 20_000, 0.0)
     verdicts = {name: p["verdict"] for name, p in result["predictors"].items()}
     assert verdicts == {name: "red" if name == "debt_ratio" else "green" for name in card.names}
     # Higher debt earns fewer points: the shift costs points on average.
@@ -110,6 +120,37 @@ def test_a_broken_period_shows_a_significant_decline_there(estimator, fitted, tm
     assert psi["all", "debt_ratio"] == result["predictors"]["debt_ratio"]["psi"]
 
 
+@pytest.mark.parametrize("change, verdict", [(None, "green"), ("stray", "green"), ("shift", "red")])
+def test_a_healthy_portfolio_stays_green_and_a_shifted_period_turns_red(estimator, change, verdict):
+    X, y = population(6 * 1500, 11)
+    X["applied"] = np.repeat(pd.period_range("2024-01", periods=6, freq="M").to_timestamp(), 1500)
+    if change == "shift":
+        X.loc[X.index[3 * 1500 : 4 * 1500], "debt_ratio"] += 0.4
+    if change == "stray":  # one applicant in a month of its own: too few to judge, not a PSI of 8
+        X.loc[X.index[-1], "applied"] = pd.Timestamp("2024-08-01")
+    tables = estimator.monitor(X, y, period="applied")
+    assert tables["verdict"] == verdict
+    fired = {(a.scope, a.check) for a in tables["alerts"].itertuples()}
+    # Red where the shift is, and nowhere else but the whole window that holds it.
+    assert {scope for scope, _ in fired} <= {"2024-04", "all"}
+    assert (("2024-04", "debt_ratio PSI") in fired) == (change == "shift")
+    if change == "stray":
+        assert tables["summary"].set_index("scope").loc["2024-08", "score_verdict"] == "too few"
+
+
+@pytest.mark.parametrize("dates, labels", [
+    # The offset changes at daylight saving: each time falls in the month of its own wall clock.
+    (["2024-03-31T23:30:00+01:00", "2024-03-31T23:30:00+02:00", "2024-04-01T00:30:00+02:00"],
+     ["2024-03", "2024-03", "2024-04"]),
+    (pd.Series(pd.to_datetime(["2024-03-31 22:30", "2024-04-30 22:30"], utc=True)).dt.tz_convert("Europe/Paris"),
+     ["2024-04", "2024-05"]),
+    (["2024-03-31", "2024-04-01 00:00:00"], ["2024-03", "2024-04"]),
+])
+def test_times_fall_in_the_period_of_their_own_wall_clock(dates, labels):
+    codes, found = _counts.period_codes(pd.Series(dates), "month", "applied")
+    assert list(found[codes]) == labels
+
+
 def test_the_command_line_monitors_a_file_and_the_counts_of_a_warehouse(estimator, tmp_path, capsys):
     duckdb = pytest.importorskip("duckdb")
     from tessaly.cli import main
@@ -121,8 +162,15 @@ def test_the_command_line_monitors_a_file_and_the_counts_of_a_warehouse(estimato
     X.to_csv(data, index=False)
     period = ["--target", "bad", "--period-column", "applied"]
     # Red on the shifted predictor: the alert code, and the files beside the card by default.
+    capsys.readouterr()
     assert main(["monitor", str(card), str(data), *period, "--fail-on", "red", "--quiet"]) == _monitor.ALERT_EXIT
     from_file = json.loads((tmp_path / "card-monitor" / "monitor.json").read_text(encoding="utf-8"))
+    # What fired, one line each, even when quiet.
+    said = capsys.readouterr().out.splitlines()
+    assert said[:len(from_file["alerts"])] == _monitor.alert_lines(from_file)
+    assert any(line.startswith("RED: whole window: debt_ratio PSI ") for line in said)
+    assert main(["monitor", str(card), str(data), "--fail-on", "orange", "--quiet"]) == 1
+    assert capsys.readouterr().err.count("\n") == 1
 
     query = tmp_path / "monitor.sql"
     assert main(["export", str(card), "--sql", "--monitor", *period, "--out", str(query), "--quiet"]) == 0
@@ -132,7 +180,7 @@ def test_the_command_line_monitors_a_file_and_the_counts_of_a_warehouse(estimato
     assert main(["monitor", str(card), "--counts", str(tmp_path / "counts.parquet"), "--out", str(tmp_path / "sql"),
                  "--quiet"]) == 0
     from_counts = json.loads((tmp_path / "sql" / "monitor.json").read_text(encoding="utf-8"))
-    about = {"data", "counts", "target", "period_column", "fail_on", "exit_code"}
+    about = {"data", "counts", "target", "period_column", "period_rule", "fail_on", "exit_code"}
     assert {k: v for k, v in from_counts.items() if k not in about} == \
         {k: v for k, v in from_file.items() if k not in about}
 
@@ -156,8 +204,8 @@ def test_a_weighted_baseline_counts_each_row_as_often_as_its_weight(fitted):
     card, _ = fitted
     X, y = population(600, 7)
     w = np.random.default_rng(8).integers(0, 4, len(X))
-    weighted = _drift.baseline(card, X[:400], y[:400], X[400:], y[400:], sample_weight=w[:400], test_weight=w[400:])
-    repeated = _drift.baseline(card, X[:400].loc[X.index[:400].repeat(w[:400])], np.repeat(y[:400], w[:400]),
+    weighted = _baseline.baseline(card, X[:400], y[:400], X[400:], y[400:], sample_weight=w[:400], test_weight=w[400:])
+    repeated = _baseline.baseline(card, X[:400].loc[X.index[:400].repeat(w[:400])], np.repeat(y[:400], w[:400]),
                                X[400:].loc[X.index[400:].repeat(w[400:])], np.repeat(y[400:], w[400:]))
     assert _rounded(weighted) == _rounded(repeated)
 
@@ -193,15 +241,16 @@ def test_figures_from_counts_agree_with_the_applicants(seed, distinct, monkeypat
     ks = sps.ks_2samp(score[y == 1], score[y == 0], alternative="greater", method="asymp").statistic
     assert r["ks"] == pytest.approx(ks)
     # Many distinct scores are pooled for the bootstrap; the interval stays where resampling every one puts it.
-    monkeypatch.setattr(_validation, "KS_CELLS", len(goods))
-    assert r["ks_ci"] == pytest.approx(_validation.ks_interval(goods, bads, 1000, 0), abs=0.01)
+    monkeypatch.setattr(_metrics, "KS_CELLS", len(goods))
+    assert r["ks_ci"] == pytest.approx(_metrics.ks_interval(goods, bads, 1000, 0), abs=0.01)
 
     edges = _monitoring.band_edges(keys, goods + bads, 10)
-    base = {"outcomes": "dev", "parts": {"dev": {"bands": {"applicants": [1] * (len(edges) + 1),
-                                                           "bads": [0] * (len(edges) + 1)}}}}
-    cal = _drift._calibration(SimpleNamespace(scaling=scaling), base, edges, keys, goods, bads)
+    n0 = rng.integers(0, 400, len(edges) + 1)
+    d0 = rng.binomial(n0, 0.2)
+    base = {"outcomes": "dev", "parts": {"dev": {"bands": {"applicants": n0.tolist(), "bads": d0.tolist()}}}}
+    cal = figures._calibration(SimpleNamespace(scaling=scaling), base, edges, keys, goods, bads)
     band = np.searchsorted(edges, score, side="right")
-    chi = 0.0
+    hl = homogeneity = 0.0
     for b, row in enumerate(cal["bands"]):
         inside = band == b
         m, d = int(inside.sum()), int(y[inside].sum())
@@ -209,17 +258,21 @@ def test_figures_from_counts_agree_with_the_applicants(seed, distinct, monkeypat
         if m == 0:
             continue
         expected = truth[inside].mean()
-        assert row["jeffreys_p"] == pytest.approx(sps.beta(d + 0.5, m - d + 0.5).cdf(expected), rel=1e-9)
-        assert row["binomial_p"] == pytest.approx(
-            sps.binomtest(d, m, expected, alternative="greater").pvalue, rel=1e-9)
-        chi += (d - m * expected) ** 2 / (m * expected * (1 - expected))
-    hl = cal["hosmer_lemeshow"]
+        hl += (d - m * expected) ** 2 / (m * expected * (1 - expected))
+        if n0[b] == 0 or d + d0[b] in (0, m + n0[b]):
+            continue
+        # The rise of a band's bad rate is the one-sided reading of the 2 x 2 chi-square test.
+        chi = sps.chi2_contingency([[d, m - d], [d0[b], n0[b] - d0[b]]], correction=False).statistic
+        rose = d / m > d0[b] / n0[b]
+        assert row["p_rise"] == pytest.approx(sps.norm.sf(np.sqrt(chi) * (1 if rose else -1)), rel=1e-9)
+        homogeneity += chi
     used = sum(row["applicants"] > 0 for row in cal["bands"])
-    if used >= 3:
-        assert hl["statistic"] == pytest.approx(chi, rel=1e-9)
-        assert hl["p_value"] == pytest.approx(sps.chi2(used - 2).sf(chi), rel=1e-9)
-    else:
-        assert hl["p_value"] is None
+    # The card's scaling fixes the expected rates in advance: as many degrees of freedom as bands.
+    assert cal["hosmer_lemeshow"]["statistic"] == pytest.approx(hl, rel=1e-9)
+    assert cal["hosmer_lemeshow"]["p_value"] == pytest.approx(sps.chi2(used).sf(hl), rel=1e-9)
+    any_band = cal["vs_development"]["any_band"]
+    assert any_band["statistic"] == pytest.approx(homogeneity, rel=1e-9)
+    assert any_band["p_value"] == pytest.approx(sps.chi2(any_band["df"]).sf(homogeneity), rel=1e-9)
 
 
 def _count(card, X):
@@ -231,7 +284,7 @@ def _third_outcome(card, base, X):
     bins, scores = _count(card, X)
     rows = pd.concat([bins.assign(kind="bin"), scores.assign(kind="score", bad=0, outcome="0")], ignore_index=True)
     rows.loc[rows.index[-1], "outcome"] = "2"
-    return _drift.split_counts(rows, card)
+    return count_tables.split_counts(rows, card)
 
 
 BAD_INPUT = {
@@ -244,16 +297,36 @@ BAD_INPUT = {
         period_column="when"), "not a date"),
     "empty file": (lambda card, base, X, tmp: _monitor.monitor(
         card, _header_only(X, tmp), baseline=base), "no applicants"),
-    "bin not on the card": (lambda card, base, X, tmp: _drift.from_counts(
+    "bin not on the card": (lambda card, base, X, tmp: figures.from_counts(
         card, _count(card, X)[0].assign(bin="[999, 1000)"), _count(card, X)[1], base), "does not have"),
-    "counts of another table": (lambda card, base, X, tmp: _drift.from_counts(
+    "counts of another table": (lambda card, base, X, tmp: figures.from_counts(
         card, _count(card, X.head(50))[0], _count(card, X)[1], base), "not counts of one table"),
     "baseline of another card": (lambda card, base, X, tmp: _monitor.monitor(
         card, X, baseline=_other_bins(base, card)), "does not fit this card"),
     "fail-on level": (lambda card, base, X, tmp: _monitor.monitor(card, X, baseline=base, fail_on="orange"),
                       "--fail-on"),
     "counts with a third outcome": (lambda card, base, X, tmp: _third_outcome(card, base, X), "besides the bad value"),
+    "a date that is none, under the user's column": (
+        lambda card, base, X, tmp: figures.assess(card, X.assign(when=["2024-01-01"] * (len(X) - 1) + ["soon"]),
+                                                  period="when", baseline=base),
+        "period column 'when' holds 'soon'",
+    ),
+    "counts over periods that are none": (lambda card, base, X, tmp: figures.from_counts(
+        card, *_periods(card, X, ["February", "March"]), base), "not months, quarters or years"),
+    "counts over months and quarters": (lambda card, base, X, tmp: figures.from_counts(
+        card, *_periods(card, X, ["2024-01", "2024Q2"]), base), "not months, quarters or years"),
+    "counts over days": (lambda card, base, X, tmp: figures.from_counts(
+        card, *_periods(card, X, ["2024-01-03", "2024-01-04"]), base), "not months, quarters or years"),
+    "counts too large": (lambda card, base, X, tmp: figures.from_counts(
+        card, *(t.assign(applicants=t["applicants"] * 1e17) for t in _count(card, X)), base), "more than"),
 }
+
+
+def _periods(card, X, labels):
+    """Count tables whose rows are split over the period labels given."""
+    bins, scores = _count(card, X)
+    return (pd.concat([bins.assign(period=label) for label in labels], ignore_index=True),
+            pd.concat([scores.assign(period=label) for label in labels], ignore_index=True))
 
 
 def _header_only(X, tmp):

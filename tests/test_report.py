@@ -13,7 +13,7 @@ import pandas as pd
 import pytest
 from applicants import applicants
 
-from tessaly import _report, _validation
+from tessaly import _assess, _metrics, _report
 
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
@@ -147,7 +147,7 @@ def report_inputs(bins: dict, n=600, seed=7) -> dict:
     rng = np.random.default_rng(seed)
     score = rng.normal(200, 30, n).round()
     bad = (rng.random(n) < 1 / (1 + np.exp((score - 170) / 15))).astype(int)
-    assessment = _validation.assess(
+    assessment = _assess.assess(
         bad, {"additive card": score, "tree model": score + rng.normal(0, 20, n)},
         train_score=rng.normal(203, 30, 2 * n).round(), pdo=20, target_score=200, target_odds=15,
     )
@@ -286,7 +286,7 @@ def test_evaluate_matches_sklearn_and_a_slow_bootstrap(n, distinct):
     def auc(y, s):
         return roc_auc_score(y, -s)
 
-    got = _validation.evaluate(y, s)
+    got = _metrics.evaluate(y, s)
     assert got["auc"] == pytest.approx(auc(y, s), abs=1e-12)
     assert got["gini"] == pytest.approx(2 * auc(y, s) - 1, abs=1e-12)
     assert got["ks"] == pytest.approx(ks(y, s), abs=1e-12)
@@ -305,7 +305,7 @@ def test_calibration_recovers_the_scaling_a_score_was_made_with(pdo, target_scor
     score = rng.uniform(target_score - 3 * pdo, target_score + 3 * pdo, 20_000)
     log_odds = np.log(target_odds) + (score - target_score) * np.log(2) / pdo
     bad = (rng.random(len(score)) < 1 / (1 + np.exp(log_odds))).astype(int)
-    got = _validation.calibration(bad, score, pdo, target_score, target_odds)
+    got = _assess.calibration(bad, score, pdo, target_score, target_odds)
     fitted = got["fitted"]
     lo, hi = fitted["pdo_ci"]
     assert lo < pdo < hi and fitted["pdo"] == pytest.approx(pdo, rel=0.1)
@@ -331,7 +331,7 @@ def test_woe_challenger_scores_as_optbinnings_card_on_the_same_bins():
     bins = {"age": [25.5, 35.5, 50.5], "debt_ratio": [0.2, 0.4, 0.6], "housing": [["own"], ["free", "rent"]],
             "months_employed": [24.5, 60.5]}
     card = Scorecard(bins=bins, special_codes=[-1]).fit(train, y[:2000]).card_
-    ours = _validation.woe_logistic_challenger(card, train, y[:2000], test)
+    ours = _assess.woe_logistic_challenger(card, train, y[:2000], test)
 
     names = card.names
     kinds = {p.name: p.dtype for p in card.predictors}
@@ -346,4 +346,4 @@ def test_woe_challenger_scores_as_optbinnings_card_on_the_same_bins():
                                            "scorecard_points": s["target_score"]})
     peer.fit(train[names], y[:2000], metric_special="empirical", metric_missing="empirical")
     assert np.abs(ours - peer.score(test[names])).max() < 0.01
-    assert _validation.evaluate(y[2000:], ours)["auc"] > 0.65
+    assert _metrics.evaluate(y[2000:], ours)["auc"] > 0.65

@@ -6,7 +6,7 @@ import pandas as pd
 
 from .._binning import canonical
 from .._card import Card
-from .._counts import check_period
+from ..monitoring.counts import check_period
 from .dialects import Dialect, check_names
 from .dialects import dialect as _dialect
 from .layers import DBL_MAX, Coded, Query, binned, parsed, pointed, total, values

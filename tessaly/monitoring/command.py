@@ -6,13 +6,16 @@ from __future__ import annotations
 import json
 from pathlib import Path
 
-from . import _drift, _monitor_report
-from . import _monitoring as stats
-from ._card import Card
-from ._counts import applicants_of, check_period, count
-from ._errors import InputError
-from ._files import atomic_path, check_output
-from ._tables import BATCH_ROWS, iter_batches, read_table, table_columns
+from .._card import Card
+from .._errors import InputError
+from .._files import atomic_path, check_output
+from .._tables import BATCH_ROWS, iter_batches, read_table, table_columns
+from . import page
+from . import statistics as stats
+from .baseline import baseline_of, development_baseline
+from .count_tables import period_kind, split_counts
+from .counts import PERIOD_RULE, applicants_of, check_period, count
+from .figures import from_counts
 
 # The exit code of a run whose worst verdict reaches --fail-on; 1 stays for errors.
 ALERT_EXIT = 3
@@ -33,6 +36,21 @@ def exit_code(result: dict, fail_on) -> int:
     return ALERT_EXIT if stats.VERDICTS.index(result["verdict"]) >= stats.VERDICTS.index(fail_on) else 0
 
 
+def _shown(value) -> str:
+    if value is None:
+        return "-"
+    return f"{value:.4g}" if isinstance(value, float) else str(value)
+
+
+def alert_lines(result: dict) -> list[str]:
+    """One line per amber or red check: verdict, scope, check, value and the threshold it passed."""
+    return [
+        f"{a['verdict'].upper()}: {'whole window' if a['scope'] == 'all' else a['scope']}: {a['check']} "
+        f"{_shown(a['value'])} ({a['threshold']})"
+        for a in result["alerts"]
+    ]
+
+
 def _card_of(card):
     if isinstance(card, Card):
         return card, None
@@ -48,8 +66,8 @@ def default_out(card_dir) -> Path:
 
 def _baseline(card, given):
     if isinstance(given, (str, Path)):
-        return _drift.development_baseline(card, read_table(given), f"the development table '{given}'")
-    return _drift.baseline_of(card, given)
+        return development_baseline(card, read_table(given), f"the development table '{given}'")
+    return baseline_of(card, given)
 
 
 def read_counts(path):
@@ -57,20 +75,33 @@ def read_counts(path):
     import pyarrow as pa
 
     if "kind" not in table_columns(Path(path)):  # before reading what may be a table of applicants
-        raise InputError(f"'{path}' holds no column 'kind': give the saved result of "
-                         "'tessaly export CARD --sql --monitor'")
+        raise InputError(
+            f"'{path}' holds no column 'kind': give the saved result of 'tessaly export CARD --sql --monitor'"
+        )
     batches = list(iter_batches(Path(path)))
     if not batches:
         raise InputError(f"'{path}' holds no counts")
     return pa.Table.from_batches(batches).to_pandas()
 
 
-def monitor(card, data=None, *, counts=None, baseline=None, target=None, period_column=None, period=None, out=None,
-            fail_on=None, batch_rows: int = BATCH_ROWS, progress=None) -> dict:
+def monitor(
+    card,
+    data=None,
+    *,
+    counts=None,
+    baseline=None,
+    target=None,
+    period_column=None,
+    period=None,
+    out=None,
+    fail_on=None,
+    batch_rows: int = BATCH_ROWS,
+    progress=None,
+) -> dict:
     """Monitor a card on a table of applicants (a pandas frame, or a CSV or Parquet file read in batches), or
-    on `counts`, the saved result of the aggregate query (`_sql.to_monitor_sql`).
+    on `counts`, the saved result of the aggregate query (the SQL export's monitoring query).
 
-    `card`: a Card or its directory. `baseline`: a baseline dict (`_drift.baseline`), or a labelled
+    `card`: a Card or its directory. `baseline`: a baseline dict (`baseline.baseline`), or a labelled
     development table's path; by default the card's own. `target`: the outcome column, when outcomes are known
     (missing outcomes count as not known yet). `period_column` and `period` (month, quarter or year): figures
     per period as well. `out`: a directory that gets monitor.json and monitor.html. Returns monitor.json's
@@ -89,17 +120,32 @@ def monitor(card, data=None, *, counts=None, baseline=None, target=None, period_
     if counts is not None:
         if progress:
             progress.step(f"reading the counts of '{counts}'")
-        bins, scores = _drift.split_counts(read_counts(counts), card)
+        bins, scores = split_counts(read_counts(counts), card)
         labels = bins["period"].dropna() if "period" in bins.columns else []
-        result = _drift.from_counts(card, bins, scores, base, counts=str(counts), period=_drift.period_kind(labels))
+        kind = period_kind(labels)
+        result = from_counts(
+            card,
+            bins,
+            scores,
+            base,
+            counts=str(counts),
+            period=kind,
+            period_rule=PERIOD_RULE["counts"] if kind else None,
+        )
     else:
         if progress:
             progress.step(f"counting {applicants_of(data)}")
-        bins, scores = count(card, data, target=target, period_column=period_column, period=period,
-                             batch_rows=batch_rows)
-        about = {"data": str(data) if isinstance(data, (str, Path)) else None, "target": target,
-                 "period_column": period_column, "period": check_period(period_column, period)}
-        result = _drift.from_counts(card, bins, scores, base, outcomes=target is not None, **about)
+        bins, scores = count(
+            card, data, target=target, period_column=period_column, period=period, batch_rows=batch_rows
+        )
+        about = {
+            "data": str(data) if isinstance(data, (str, Path)) else None,
+            "target": target,
+            "period_column": period_column,
+            "period": check_period(period_column, period),
+            "period_rule": PERIOD_RULE["file"] if period_column else None,
+        }
+        result = from_counts(card, bins, scores, base, outcomes=target is not None, **about)
     result["fail_on"] = fail_on
     result["exit_code"] = exit_code(result, fail_on)
     if out is not None:
@@ -132,4 +178,4 @@ def write(result: dict, card, json_path, html_path) -> None:
     """monitor.json (strict JSON) and monitor.html, each written whole and moved into place."""
     with atomic_path(Path(json_path)) as tmp:
         tmp.write_text(json.dumps(result, allow_nan=False, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
-    _monitor_report.write(html_path, result, card)
+    page.write(html_path, result, card)

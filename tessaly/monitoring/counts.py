@@ -3,8 +3,8 @@
 A table is never held whole. Each batch is placed in the card's bins and scored, and only counts are kept:
 per period, each predictor's applicants per bin (the card's bins, then Unseen) with its unreadable and
 missing values, and the goods, bads and unknown outcomes per distinct total score. An aggregate query in a
-warehouse (`_sql.to_monitor_sql`) returns the same two tables, so the figures made from them
-(`_drift.from_counts`) cannot tell the routes apart.
+warehouse (the SQL export's monitoring query) returns the same two tables, so the figures made from them
+(`figures.from_counts`) cannot tell the routes apart.
 """
 
 from __future__ import annotations
@@ -14,12 +14,21 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from ._binning import MISSING, UNSEEN, canonical
-from ._errors import InputError
-from ._tables import BATCH_ROWS, iter_batches, table_columns
+from .._binning import MISSING, UNSEEN
+from .._checks import check_columns
+from .._errors import InputError
+from .._tables import BATCH_ROWS, iter_batches, table_columns
+from .._values import canonical
 
 # Period labels as pandas writes them: "2024-03", "2024Q1", "2024"; the SQL export writes the same.
 PERIODS = {"month": "M", "quarter": "Q", "year": "Y"}
+# How a time with a zone or offset falls in a period, route by route; monitor.json records the one it used.
+PERIOD_RULE = {
+    "file": "the wall clock of each time's own zone or UTC offset (an ISO text's offset, a zoned "
+    "column's zone); times without one as they are",
+    "counts": "as the engine's query put them: zoned timestamps on the wall clock of the session time "
+    "zone (DuckDB, PostgreSQL, Spark); ISO text on SQLite at its own date, offset ignored",
+}
 BIN_COLUMNS = ["period", "predictor", "bin", "applicants", "unreadable", "missing"]
 SCORE_COLUMNS = ["period", "score", "bad", "applicants"]
 GOOD, BAD, UNKNOWN = 0, 1, 2
@@ -53,8 +62,14 @@ class Tally:
             self.unreadable, self.missing = self._grow(self.unreadable), self._grow(self.missing)
         return self._index[label]
 
-    def add(self, frame: pd.DataFrame, period_codes: np.ndarray, period_labels, outcome: np.ndarray,
-            weight: np.ndarray | None = None) -> np.ndarray:
+    def add(
+        self,
+        frame: pd.DataFrame,
+        period_codes: np.ndarray,
+        period_labels,
+        outcome: np.ndarray,
+        weight: np.ndarray | None = None,
+    ) -> np.ndarray:
         """Count one batch: `period_codes` index `period_labels` per applicant; `outcome` is GOOD, BAD or
         UNKNOWN per applicant. Returns the applicants' scores."""
         where = np.asarray([self._period(label) for label in period_labels], dtype=np.intp)[period_codes]
@@ -101,21 +116,35 @@ class Tally:
             g, i = np.nonzero(counts)
             # Unreadable values all fall in Unseen; missing ones in the Missing bin, or Unseen if there is none.
             missing_cell = p.kinds.index(MISSING) if MISSING in p.kinds else len(labels) - 1
-            parts.append(pd.DataFrame({
-                "period": np.asarray(self.periods, dtype=object)[g], "predictor": p.name,
-                "bin": np.asarray(labels, dtype=object)[i], "applicants": counts[g, i],
-                "unreadable": np.where(i == len(labels) - 1, self.unreadable[g, j], 0),
-                "missing": np.where(i == missing_cell, self.missing[g, j], 0)}))
+            parts.append(
+                pd.DataFrame(
+                    {
+                        "period": np.asarray(self.periods, dtype=object)[g],
+                        "predictor": p.name,
+                        "bin": np.asarray(labels, dtype=object)[i],
+                        "applicants": counts[g, i],
+                        "unreadable": np.where(i == len(labels) - 1, self.unreadable[g, j], 0),
+                        "missing": np.where(i == missing_cell, self.missing[g, j], 0),
+                    }
+                )
+            )
         bins = pd.concat(parts, ignore_index=True) if parts else pd.DataFrame(columns=BIN_COLUMNS)
         rows = []
         for g, (keys, counts) in sorted(self.scores.items()):
             for code in (GOOD, BAD, UNKNOWN):
                 hit = counts[:, code] > 0
-                rows.append(pd.DataFrame({
-                    "period": np.full(int(hit.sum()), self.periods[g], dtype=object), "score": keys[hit],
-                    "bad": pd.array(np.full(int(hit.sum()), code if code != UNKNOWN else None, dtype=object),
-                                    dtype="Int64"),
-                    "applicants": counts[hit, code]}))
+                rows.append(
+                    pd.DataFrame(
+                        {
+                            "period": np.full(int(hit.sum()), self.periods[g], dtype=object),
+                            "score": keys[hit],
+                            "bad": pd.array(
+                                np.full(int(hit.sum()), code if code != UNKNOWN else None, dtype=object), dtype="Int64"
+                            ),
+                            "applicants": counts[hit, code],
+                        }
+                    )
+                )
         scores = pd.concat(rows, ignore_index=True) if rows else pd.DataFrame(columns=SCORE_COLUMNS)
         if self.periods == [None]:
             return bins.drop(columns="period"), scores.drop(columns="period")
@@ -133,12 +162,32 @@ def check_period(period_column, period) -> str | None:
     return period
 
 
+def _iso(text: str):
+    return pd.to_datetime(text, format="ISO8601", errors="coerce")
+
+
+def _wall_clock(texts: pd.Series) -> pd.Series:
+    """ISO text as the wall clock it was written in; where the UTC offset changes between values (daylight
+    saving), each value keeps its own."""
+    try:
+        dates = pd.Series(pd.to_datetime(texts, format="ISO8601", errors="coerce"))
+    except ValueError:  # offsets that differ: pandas would convert them to one zone first
+        dates = pd.Series([_iso(t) for t in texts], dtype=object)
+        dates = pd.Series(
+            [d.tz_localize(None) if d is not pd.NaT and d.tzinfo else d for d in dates], dtype="datetime64[ns]"
+        )
+    if pd.api.types.is_datetime64_any_dtype(dates) and dates.dt.tz is not None:
+        dates = dates.dt.tz_localize(None)
+    return dates
+
+
 def period_codes(values: pd.Series, kind: str, column: str) -> tuple[np.ndarray, np.ndarray]:
     """Each applicant's period (code into the labels returned): "2024-03", "2024Q1" or "2024"."""
     codes, uniques = pd.factorize(values, use_na_sentinel=True)
     if (codes < 0).any():
-        raise InputError(f"period column '{column}' has {int((codes < 0).sum())} applicants without a date: "
-                         "give every applicant one")
+        raise InputError(
+            f"period column '{column}' has {int((codes < 0).sum())} applicants without a date: give every applicant one"
+        )
     distinct = pd.Series(uniques)
     if pd.api.types.is_bool_dtype(distinct) or distinct.map(type, na_action="ignore").isin([bool]).any():
         raise InputError(f"period column '{column}' holds true/false values, not dates: choose the date column")
@@ -148,10 +197,11 @@ def period_codes(values: pd.Series, kind: str, column: str) -> tuple[np.ndarray,
             dates = distinct.dt.tz_localize(None) if distinct.dt.tz is not None else distinct
         else:
             # Dates repeat: each distinct text is parsed once.
-            dates = pd.Series(pd.to_datetime(distinct.astype(str), format="ISO8601", errors="coerce"))
+            dates = _wall_clock(distinct.astype(str))
     except (ValueError, TypeError, OverflowError) as e:
-        raise InputError(f"period column '{column}' does not read as dates ({str(e).splitlines()[0][:120]}): "
-                         "give them as YYYY-MM-DD") from None
+        raise InputError(
+            f"period column '{column}' does not read as dates ({str(e).splitlines()[0][:120]}): give them as YYYY-MM-DD"
+        ) from None
     bad = dates.isna().to_numpy()
     if bad.any():
         shown = str(distinct[bad].iloc[0])[:60]
@@ -188,8 +238,10 @@ class Outcomes:
             self.others.setdefault(k, raw)
         if len(self.others) > 1:
             values = ", ".join(repr(v) for v in list(self.others.values())[:3])
-            raise InputError(f"{self.what} has the values {values} besides the bad value "
-                             f"{self.bad!r}: a card's outcomes are its bad value and one other")
+            raise InputError(
+                f"{self.what} has the values {values} besides the bad value "
+                f"{self.bad!r}: a card's outcomes are its bad value and one other"
+            )
 
 
 def _as_numbers(column):
@@ -216,7 +268,7 @@ def _read(data, columns: list[str], numerical: set, batch_rows: int):
     if isinstance(data, pd.DataFrame):
         data = data[columns]
         for start in range(0, len(data), batch_rows):
-            yield data.iloc[start:start + batch_rows]
+            yield data.iloc[start : start + batch_rows]
         return
     import pyarrow as pa
 
@@ -230,15 +282,13 @@ def applicants_of(data) -> str:
     return "the applicants" if isinstance(data, pd.DataFrame) else f"the applicants of '{data}'"
 
 
-def count(card, data, *, target=None, period_column=None, period=None,
-          batch_rows: int = BATCH_ROWS) -> tuple[pd.DataFrame, pd.DataFrame]:
+def count(
+    card, data, *, target=None, period_column=None, period=None, batch_rows: int = BATCH_ROWS
+) -> tuple[pd.DataFrame, pd.DataFrame]:
     """The two count tables of a table of applicants (a frame or a CSV/Parquet file), read in batches."""
     period = check_period(period_column, period)
     columns = list(data.columns) if isinstance(data, pd.DataFrame) else table_columns(Path(data))
-    absent = [p for p in card.names if p not in columns]
-    if absent:
-        raise InputError(f"{applicants_of(data)} lack the predictor column{'s' * (len(absent) > 1)} "
-                         f"{', '.join(map(repr, absent))}")
+    check_columns(columns, card.names, f"{applicants_of(data)} lack")
     for option, name in (("target", target), ("period", period_column)):
         if name is not None and name not in columns:
             raise InputError(f"{option} column {name!r} is not in {applicants_of(data)}")
