@@ -169,8 +169,6 @@ def scores(bench: Benchmark | None, X_test) -> dict:
 def verdict(bench: Benchmark | None, assessment: dict, target: str) -> dict | None:
     """What the report says of the benchmark: whether it ranks significantly better than the card, in one
     sentence, how it was trained, and where its files are."""
-    from ._validation import FEWEST_TO_JUDGE
-
     if bench is None:
         return None
     about = {
@@ -218,7 +216,7 @@ def verdict(bench: Benchmark | None, assessment: dict, target: str) -> dict | No
     figures = f"AUC {row['auc']:.3f} against {rows[card]['auc']:.3f}, a difference of {row['auc_vs_card']:+.3f}" + (
         f" (95% CI {lo:+.3f} to {hi:+.3f})" if lo is not None else ""
     )
-    if min(row["bad"], row["n"] - row["bad"]) < FEWEST_TO_JUDGE or lo is None:
+    if assessment["best"] is None or lo is None:  # too few goods or bads to name a winner
         text = (
             f"The test split holds too few good or bad applicants to tell whether {name} ranks better than "
             f"the {card} ({figures})."
