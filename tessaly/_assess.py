@@ -9,6 +9,7 @@ import numpy as np
 import pandas as pd
 
 from . import _models
+from ._binning import hand_bins
 from ._checks import encode_target, frame, outcome, weights_of
 from ._errors import InputError
 from ._json import jsonable as _jsonable
@@ -375,8 +376,30 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         dropped=sc.dropped_,
         values=values,
         directions=sc.directions().to_dict(orient="records"),
+        hand=by_hand(sc),
     )
     return assessment
+
+
+def by_hand(sc) -> list[dict]:
+    """Each predictor set by hand: its bins and information value beside the optimal ones, and its edits."""
+    fitted = {b.name: b for b in getattr(sc, "candidates_", [])}
+    optimal, edits_of = getattr(sc, "optimal_", {}), hand_bins(sc.bins)[2]
+    rows = []
+    for name in dict.fromkeys([*optimal, *edits_of]):
+        mine, best = fitted.get(name), optimal.get(name)
+        rows.append(
+            {
+                "predictor": name,
+                "left_out": sc.dropped_.get(name),
+                "bins": [] if mine is None else list(mine.labels),
+                "iv": None if mine is None else float(mine.table["IV"].sum()),
+                "optimal": [] if best is None else list(best.labels),
+                "optimal_iv": None if best is None else float(best.table["IV"].sum()),
+                "edits": edits_of.get(name, []),
+            }
+        )
+    return rows
 
 
 def _others(sc, X, own: str) -> dict:

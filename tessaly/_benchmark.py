@@ -95,6 +95,8 @@ def train(
         progress.step(f"benchmark: {family} on {len(picked)} of {len(y)} training applicants")
     names = [b.name for b in card.binnings_]
     twin = clone(card).set_params(model=family, points="additive", bins=None, shap_rows=min(card.shap_rows, SHAP_ROWS))
+    # The card's own bins as they are: the twin's fit searches and selects none of its own.
+    twin._binnings = lambda *_: (list(card.binnings_), {})
     try:
         twin.fit(
             X_train[names].iloc[picked],
@@ -102,7 +104,6 @@ def train(
             sample_weight=None if w_train is None else np.asarray(w_train, dtype=float)[picked],
             shap_data=None if shap_data is None else shap_data[names],
             shap_weight=shap_weight,
-            binnings=card.binnings_,
         )
     except Exception as e:  # the card and its report stand without it
         bench.error = _reason(e)

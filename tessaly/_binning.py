@@ -244,6 +244,23 @@ def _varies(regular: np.ndarray, others: bool, numerical: bool, by_hand: bool) -
                       "by hand to keep it")
 
 
+def hand_bins(bins) -> tuple[dict, dict, dict]:
+    """The bins set by hand, as `tessaly bins` prints them or as the editor saves them: each predictor's splits,
+    the predictors left out by hand with the reason, and each predictor's recorded edits. An entry is a list of
+    splits or groups, or {"splits": [...], "edits": [...]}, or {"left_out": "reason", "edits": [...]}."""
+    splits, left_out, edits = {}, {}, {}
+    for name, entry in (bins or {}).items():
+        if isinstance(entry, dict):
+            if isinstance(entry.get("left_out"), str):
+                left_out[name] = entry["left_out"]
+            else:
+                splits[name] = entry.get("splits")
+            edits[name] = [e for e in entry.get("edits") or [] if isinstance(e, dict)]
+        else:
+            splits[name] = entry
+    return splits, left_out, edits
+
+
 def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special_codes, max_bins, sample_weight=None,
                   splits=None) -> PredictorBinning:
     """One predictor's bins from its training values and outcomes (1 bad, 0 good).

@@ -104,6 +104,10 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), w
                shap_weight=w_test, test=(test[predictors], test[target], w_test), progress=progress)
         progress.step("saving the card")
         sc.save_into(stage)
+        from . import _fine
+
+        _fine.save(stage, _fine.fine_classes(sc, train, test, y_bad[train_idx], y_bad[test_idx], w_train, w_test,
+                                             test_size=test_size, weight=weight, ids=ids))
 
         scored, unseen = sc.card_.apply(test[predictors])
         faults = describe_unseen(unseen)

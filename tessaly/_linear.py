@@ -44,18 +44,19 @@ def design(woe: list[np.ndarray], positions: np.ndarray, n_bins: list[int]):
     from scipy import sparse
 
     n, p = positions.shape
-    starts = p + np.concatenate([[0], np.cumsum(n_bins)[:-1]]).astype(np.int64)
+    starts = np.concatenate([[0], np.cumsum(n_bins)[:-1]]).astype(np.int32)
     seen = positions >= 0
-    safe = np.where(seen, positions, 0)
+    safe = np.where(seen, positions, 0).astype(np.int32, copy=False) + starts
     # Two entries per predictor in every row, so the rows can be laid out directly: no sort, no duplicates.
     columns = np.empty((n, 2 * p), dtype=np.int32)
     values = np.empty((n, 2 * p))
     columns[:, :p] = np.arange(p)
-    columns[:, p:] = starts + safe
-    for j, v in enumerate(woe):
-        values[:, j] = np.where(seen[:, j], v[safe[:, j]], 0.0)
+    columns[:, p:] = safe + p
+    # One gather from every predictor's WoE laid end to end; an unseen value has WoE 0.
+    np.multiply(np.concatenate(woe)[safe], seen, out=values[:, :p])
     values[:, p:] = seen
-    return sparse.csr_matrix((values.ravel(), columns.ravel(), np.arange(0, 2 * p * n + 1, 2 * p)),
+    index = np.int32 if 2 * p * n < 2**31 else np.int64
+    return sparse.csr_matrix((values.ravel(), columns.ravel(), np.arange(0, 2 * p * n + 1, 2 * p, dtype=index)),
                              shape=(n, p + int(sum(n_bins))))
 
 
@@ -112,11 +113,11 @@ def _parts(y: np.ndarray, seed: int) -> list[tuple[np.ndarray, np.ndarray]]:
     return [(fit_idx, np.sort(val_idx))]
 
 
-def _path(positions, y, n_bins, parts, w, whole) -> tuple[np.ndarray, dict]:
+def _path(positions, y, n_bins, parts, w, whole, grid=C_GRID) -> tuple[np.ndarray, dict]:
     """Each row's held-out raw total per C (NaN where never held out or not tried), and the last part's model
     per C. C runs from the strongest penalty up, each fit starting from the last, and stops once the held-out
     loss has risen twice past its best."""
-    totals = np.full((len(y), len(C_GRID)), np.nan)
+    totals = np.full((len(y), len(grid)), np.nan)
     prepared = []
     for fit_idx, val_idx in parts:
         w_fit = None if w is None else w[fit_idx]
@@ -130,7 +131,7 @@ def _path(positions, y, n_bins, parts, w, whole) -> tuple[np.ndarray, dict]:
         prepared.append((fit_idx, val_idx, w_fit, woe, F_fit))
     held = np.concatenate([val for _, val in parts])
     models, last, best, rises = {}, [None] * len(parts), np.inf, 0
-    for column, C in enumerate(C_GRID):
+    for column, C in enumerate(grid):
         for i, (fit_idx, val_idx, w_fit, woe, F_fit) in enumerate(prepared):
             last[i] = _fit(F_fit, y[fit_idx], C, w_fit, start=last[i])
             bin_effects, base = effects(last[i], F_fit, woe, n_bins, w_fit)
@@ -148,7 +149,7 @@ def _one_standard_error(y, totals, w=None) -> int:
     """The strongest penalty whose held-out log-loss is within one standard error of the best one's (the error
     of the paired per-row difference, so a curve measured on many rows is read at its own precision)."""
     seen = ~np.isnan(totals).all(axis=1)
-    tried = [c for c in range(len(C_GRID)) if not np.isnan(totals[seen, c]).any()]
+    tried = [c for c in range(totals.shape[1]) if not np.isnan(totals[seen, c]).any()]
     rows = _log_loss(y[seen, None], totals[np.ix_(seen, tried)])
     weights = np.ones(int(seen.sum())) if w is None else w[seen]
     mean = np.average(rows, axis=0, weights=weights)
@@ -163,21 +164,31 @@ class WoELogistic:
     """The fitted logistic family: WoE per bin, the regression, each bin's exact SHAP log-odds, and the
     calibration of the raw total on held-out rows (a penalised fit ranks right but is shrunk in scale)."""
 
-    def fit(self, positions: np.ndarray, n_bins: list[int], y: np.ndarray, w=None, *, seed: int = 0):
+    def fit(self, positions: np.ndarray, n_bins: list[int], y: np.ndarray, w=None, *, seed: int = 0,
+            penalty: float | None = None, parts=None, start=None):
+        """`penalty`: a C chosen before (the path is skipped where one validation part calibrates); `parts`: the
+        seeded validation split of these rows, where the caller keeps it; `start`: a fitted model of the same
+        design to start from."""
         from ._points import log_odds_map
 
         y = np.asarray(y).astype(int)
         self.n_bins_ = list(n_bins)
         self.woe_ = woe_of(positions, y, n_bins, w)
         F = design(self.woe_, positions, n_bins)
-        parts = _parts(y, seed)
+        parts = _parts(y, seed) if parts is None else parts
         if any(np.ptp(y[fit_idx]) == 0 for fit_idx, _ in parts):
             raise InputError(f"the training part holds {int(y.sum())} bad and {int(len(y) - y.sum())} good "
                              "applicants: too few of one kind to fit a card that separates them; give more")
-        totals, models = _path(positions, y, n_bins, parts, w, (self.woe_, F))
-        column = _one_standard_error(y, totals, w)
-        self.C_ = C_GRID[column]
-        self.model_ = _fit(F, y, self.C_, w, start=models[self.C_] if len(parts) == 1 else None)
+        if start is not None and start.coef_.shape[1] != F.shape[1]:
+            start = None
+        if penalty is not None and len(parts) == 1:
+            self.C_, models = penalty, {penalty: start}
+        else:
+            totals, models = _path(positions, y, n_bins, parts, w, (self.woe_, F),
+                                   grid=C_GRID if penalty is None else (penalty,))
+            column = _one_standard_error(y, totals, w)
+            self.C_ = C_GRID[column] if penalty is None else penalty
+        self.model_ = _fit(F, y, self.C_, w, start=models[self.C_] if len(parts) == 1 else start)
         self.effects_, self.base_ = effects(self.model_, F, self.woe_, n_bins, w)
         if len(parts) == 1:
             val = parts[0][1]

@@ -73,8 +73,7 @@ class Param:
             if not isinstance(value, bool) and not (type(value).__module__ == "numpy" and type(value).__name__ == "bool"):
                 raise InputError(f"{self.label} must be True or False, not {value!r}")
         elif self.kind == "bins":
-            if not isinstance(value, dict) or not all(isinstance(k, str) and isinstance(v, (list, tuple))
-                                                       for k, v in value.items()):
+            if not isinstance(value, dict) or not all(isinstance(k, str) and _hand_entry(v) for k, v in value.items()):
                 raise InputError(f"{self.label} must map predictor names to lists of splits or of groups of values, "
                                  f"e.g. {{\"age\": [25, 35], \"housing\": [[\"own\"], [\"rent\", \"free\"]]}}")
         elif self.kind == "choice":
@@ -127,6 +126,15 @@ BENCHMARK = Param("benchmark", "xgb", "choice", "a tree family fitted beside the
                   choices=("none", *(name for name, f in _REGISTRY.items() if f.technique is not None)))
 BY_NAME = {p.name: p for p in PARAMS}
 DEFAULTS = {p.name: p.default for p in PARAMS}
+
+
+def _hand_entry(v) -> bool:
+    """Splits or groups, or the editor's {"splits": [...], "edits": [...]} or {"left_out": "why", "edits": [...]}."""
+    if isinstance(v, dict):
+        edits = v.get("edits", [])
+        return isinstance(edits, list) and (isinstance(v.get("splits"), (list, tuple))
+                                            or isinstance(v.get("left_out"), str))
+    return isinstance(v, (list, tuple))
 
 
 def check(values: dict) -> None:

@@ -10,23 +10,37 @@ from ._errors import InputError
 from ._models import PARALLEL_ROWS, quiet
 
 
-def bin_all(X, y_bad, w, progress, *, monotonic_trend, special_codes, max_bins, bins) -> tuple[list, dict]:
-    """Each predictor's bins, and the predictors that cannot have any with the reason; large tables on two
-    threads, since the solvers release the interpreter."""
+def bin_all(X, y_bad, w, progress, *, monotonic_trend, special_codes, max_bins, bins) -> tuple[list, dict, dict]:
+    """Each predictor's bins, the predictors that cannot have any with the reason, and for each predictor set or
+    left out by hand the bins the search would have made (for the report and the editor); large tables on two
+    threads, since the solvers release the interpreter. `bins`: as `_binning.hand_bins` reads them."""
     from concurrent.futures import ThreadPoolExecutor
+
+    hand, left_out, _ = _binning.hand_bins(bins)
+    optimal: dict = {}
+
+    def fit(p, splits=None):
+        return _binning.fit_predictor(
+            p,
+            X[p],
+            y_bad,
+            monotonic_trend=monotonic_trend,
+            special_codes=special_codes,
+            max_bins=max_bins,
+            sample_weight=w,
+            splits=splits,
+        )
 
     def one(p):
         try:
-            return _binning.fit_predictor(
-                p,
-                X[p],
-                y_bad,
-                monotonic_trend=monotonic_trend,
-                special_codes=special_codes,
-                max_bins=max_bins,
-                sample_weight=w,
-                splits=(bins or {}).get(p),
-            )
+            if p in left_out:  # its bins are kept for the editor, which may put it back
+                optimal[p] = fit(p)
+                return f"left out by hand: {left_out[p]}"
+            if p not in hand:
+                return fit(p)
+            b = fit(p, hand[p])
+            optimal[p] = fit(p)
+            return b
         except _binning.LeftOut as e:
             return str(e)
 
@@ -42,7 +56,7 @@ def bin_all(X, y_bad, w, progress, *, monotonic_trend, special_codes, max_bins, 
                 binnings.append(b)
     if progress:
         progress.count("binning predictors", len(names), len(names))
-    return binnings, dropped
+    return binnings, dropped, optimal
 
 
 def select(binnings, X, dropped: dict, w=None, *, min_iv=None, max_corr=None) -> list:

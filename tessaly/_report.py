@@ -232,6 +232,30 @@ def _dropped(dropped: dict) -> str:
     return f'<section id="dropped"><h2>Predictors left out</h2>{body}</section>'
 
 
+def _by_hand(rows: list) -> str:
+    """Predictors binned by hand: their bins beside the optimal ones, and the edits with the reasons given."""
+    if not rows:
+        return ""
+    esc = lambda v: html.escape(str(v))  # noqa: E731
+    parts = ["<h2>Bins set by hand</h2>"]
+    for r in rows:
+        iv = "" if r["iv"] is None else f" (IV {r['iv']:.4f}; optimal {_num(r['optimal_iv'], 4)})"
+        parts.append(f"<h3>{esc(r['predictor'])}{esc(iv)}</h3>")
+        if r["left_out"]:
+            parts.append(f"<p>{esc(r['left_out'])}</p>")
+        depth = max(len(r["bins"]), len(r["optimal"]))
+        cells = [f"<tr><td>{esc(a)}</td><td>{esc(b)}</td></tr>"
+                 for a, b in zip(r["bins"] + [""] * (depth - len(r["bins"])),
+                                 r["optimal"] + [""] * (depth - len(r["optimal"])))]
+        if cells:
+            parts.append(_table(None, ["bins set by hand", "optimal bins"], cells))
+        edits = [f"<tr><td>{esc(e.get('when', ''))}</td><td>{esc(e.get('what', ''))}</td>"
+                 f"<td>{esc(e.get('reason', ''))}</td></tr>" for e in r["edits"]]
+        if edits:
+            parts.append(_table(None, ["when", "edit", "reason"], edits, "hand-edits"))
+    return "\n".join(parts)
+
+
 def _values(values: dict) -> str:
     """Values the card could not place: unreadable ones at build, unseen and unreadable ones in the test split."""
     rows = [f"<tr>{_text(name)}{_text(c.get('build_unreadable', 0))}{_text(c.get('unseen', 0))}"
@@ -296,7 +320,7 @@ def _replace(path, text: str) -> None:
 
 
 def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment: dict, test_scores: pd.DataFrame,
-          dropped: dict, values: dict | None = None, directions: list | None = None) -> None:
+          dropped: dict, values: dict | None = None, directions: list | None = None, hand: list | None = None) -> None:
     """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _assess.assess();
     `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
     from plotly.offline import get_plotlyjs
@@ -334,6 +358,7 @@ from the predictor; reason codes name the predictors furthest below it.</p>
 <h2>Predictors</h2>
 {"".join(figures)}
 {_dropped(dropped)}
+{_by_hand(hand or [])}
 {_values(values or {})}
 {_data_block({"charts": len(charts), **a, "dropped": dropped, "values": values or {},
                "directions": directions or []})}

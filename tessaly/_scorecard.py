@@ -91,9 +91,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     # -- fitting ------------------------------------------------------------------------------------------------
 
-    def fit(
-        self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, binnings=None, progress=None
-    ):
+    def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None):
         """Bin every predictor of `X`, train the model on the one-hot bins and build the card.
 
         `sample_weight`: how many applicants each row stands for (the binning, the model and the points use it;
@@ -102,8 +100,6 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         `shap_weight` where rows are weighted.
         `test`: (X_test, y_test) or (X_test, y_test, test_weight), a labelled test part that the monitoring
         baseline takes its outcomes from, as `set_baseline` would; it shapes nothing else.
-        `binnings`: another scorecard's `binnings_`, trained on as they are, without binning or selection (a
-        benchmark on the card's own bins); X needs their predictors only.
         `progress`: an object with step(text) and count(text, done, total), for the command line.
         """
         fam = self._check_params()
@@ -113,7 +109,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         w = weights_of(sample_weight, len(X))
         X_test, y_test, w_test = (None, None, None) if test is None else check_test_part(test, bad_value)
         step = progress.step if progress else (lambda text: None)
-        binnings, dropped = self._binnings(X, y_bad, w, progress, step) if binnings is None else (binnings, {})
+        binnings, dropped = self._binnings(X, y_bad, w, progress, step)
         rows = Training(
             X, y_bad, w, binnings, np.column_stack([b.positions(X[b.name]) for b in binnings]), target, bad_value
         )
@@ -165,7 +161,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     def _binnings(self, X, y_bad, w, progress, step) -> tuple[list, dict]:
         """Each predictor's bins, then the predictors kept; the others named with the reason."""
-        binnings, dropped = bin_all(
+        binnings, dropped, self.optimal_ = bin_all(
             X,
             y_bad,
             w,
@@ -175,6 +171,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             max_bins=self.max_bins,
             bins=self.bins,
         )
+        self.candidates_ = list(binnings)
         binnings = select(binnings, X, dropped, w, min_iv=self.min_iv, max_corr=self.max_corr)
         for name, reason in dropped.items():
             step(f"left out '{name}': {reason}")
@@ -398,10 +395,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         """The HTML report of this card on a labelled table, with the other cards and the model beside it.
 
         `sample_weight`: how many applicants each row stands for; every figure is weighted.
-        `challenger`: (X_train, y_train) or (X_train, y_train, w_train) to build a WoE logistic-regression card on
-        the same bins for comparison, and the benchmark.
-        `benchmark`: a tree family fitted on these bins and training rows, shown with its cards ("none": none).
-        Returns the figures of the report (also what metrics.json holds).
+        `challenger`: (X_train, y_train[, w_train]) to build a WoE logistic-regression card and the `benchmark` (a
+        tree family or "none") on the same bins. Returns the figures of the report (also what metrics.json holds).
         """
         check_is_fitted(self, "card_")
         from ._assess import report

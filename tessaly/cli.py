@@ -14,7 +14,7 @@ from ._errors import InputError
 
 # Modules of the [cli] extra besides the model families' own; without them a command ends in one line, not a
 # traceback.
-EXTRA = {"optbinning", "ortools", "scorecardpy", "pyarrow", "plotly"}
+EXTRA = {"optbinning", "ortools", "scorecardpy", "pyarrow", "plotly", "starlette", "uvicorn"}
 TEST_SIZE = 0.3  # the split is the command line's own: the estimator never sees the test part
 
 
@@ -140,6 +140,19 @@ def _parser() -> argparse.ArgumentParser:
     bn.add_argument("card", help="card directory (or its card.json)")
     bn.add_argument("--out", help="file to write (default: standard output)")
     bn.add_argument("--quiet", action="store_true", help="no progress output")
+
+    ed = sub.add_parser("edit", help="steer a card's bins in the browser, the card refitted as you edit",
+                        description="Open a page on 127.0.0.1 to split, merge and regroup a card's bins. With --data "
+                                    "the card is refitted on its training part after each edit; Save writes the bins "
+                                    "file that 'tessaly build --bins' reads, with every edit and its reason.")
+    ed.add_argument("card", help="card directory of 'tessaly build'")
+    ed.add_argument("--data", help="the card's development table (CSV or Parquet): refit the card after each edit")
+    ed.add_argument("--target", metavar="COLUMN", help="the target column of --data (default: the card's)")
+    ed.add_argument("--weight", metavar="COLUMN", help="the sample weight column of --data (default: the build's)")
+    ed.add_argument("--out", metavar="BINS.json", help="the bins file Save writes (without it, nothing is saved)")
+    ed.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
+    ed.add_argument("--no-browser", action="store_true", help="print the address only, open no browser")
+    ed.add_argument("--quiet", action="store_true", help="no progress output")
 
     d = sub.add_parser("demo", help="build and apply a scorecard on the German credit data")
     d.add_argument("--out", help="output directory (default: tessaly-demo in the temporary directory)")
@@ -316,6 +329,23 @@ def _card_dir(card) -> Path:
     return Path(card) if Path(card).is_dir() else Path(card).parent
 
 
+def _edit(args, progress) -> None:
+    from ._files import check_output
+    from .editor.server import serve
+    from .editor.session import Session
+
+    card = _card_dir(args.card)
+    out = None if args.out is None else check_output(args.out, inputs=[args.data] if args.data else [], card_dir=card)
+    progress.step("opening the card" + (" on its development table" if args.data else ""))
+    session = Session(card, args.data, target=args.target, weight=args.weight, bins_out=out)
+    progress.note("editor: press Ctrl-C to stop")
+
+    def announce(url):
+        print(f"editor: {url}", flush=True)
+
+    serve(session, port=args.port, browser=not args.no_browser, announce=announce)
+
+
 def _demo(args, progress) -> None:
     from . import _demo
 
@@ -352,7 +382,7 @@ def main(argv=None) -> int:
     progress = Progress(quiet=args.quiet)
     started = time.monotonic()
     commands = {"build": _build, "score": _score, "convert": _convert, "export": _export, "bins": _bins,
-                "demo": _demo, "monitor": _monitor}
+                "demo": _demo, "monitor": _monitor, "edit": _edit}
     try:
         with interrupts_raise():
             code = commands[args.command](args, progress) or 0

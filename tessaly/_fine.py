@@ -1,0 +1,182 @@
+"""The fine classes a card's bins are grouped from: per predictor, the finest groups of values the build saw, with
+their goods and bads on the training and test parts. Regrouping them needs no applicants, so a card can be
+re-binned by hand long after its development table is gone.
+
+Numerical fine classes are the distinct values where there are few, equal shares of the training applicants where
+there are many, and always cut at the card's own splits; categorical ones are the categories. Missing values and
+special codes are classes of their own, as they are bins of their own.
+"""
+
+from __future__ import annotations
+
+import json
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+
+from ._binning import hand_bins
+from ._errors import InputError
+from ._files import atomic_path
+from ._pure_bins import _between
+from ._values import read_values
+
+FINE_FILE = "fine_classes.json"
+FORMAT = "tessaly-fine-classes"
+VERSION = 1
+FINE_CLASSES = 50  # per numerical predictor with many values: about 2% of the applicants each
+DISTINCT = 100  # up to this many distinct values, each is a class of its own
+
+
+def numeric_edges(values: np.ndarray, w: np.ndarray, splits) -> list[float]:
+    """Cut points of the fine classes of regular values: between distinct values, at equal weighted shares."""
+    v, inverse = np.unique(values, return_inverse=True)
+    if len(v) <= DISTINCT:
+        at = np.arange(1, len(v))
+    else:
+        cum = np.cumsum(np.bincount(inverse, weights=w, minlength=len(v)))
+        at = np.searchsorted(cum, cum[-1] * np.arange(1, FINE_CLASSES) / FINE_CLASSES, side="right")
+        at = np.unique(at[(at > 0) & (at < len(v))])
+    edges = {_between(float(v[i - 1]), float(v[i])) for i in at}
+    return sorted(edges | {float(s) for s in splits})
+
+
+def _read(values, dtype: str, codes: list):
+    """(values read as the card reads them, regular, special, missing) masks of one column."""
+    numerical = dtype == "numerical"
+    x, unreadable = read_values(pd.Series(values).reset_index(drop=True), numerical)
+    missing = pd.isna(x) & ~unreadable
+    if numerical:
+        special = np.isin(x, codes) & ~missing
+    else:
+        special = (np.isin(x.astype(str), codes) if codes else np.zeros(len(x), dtype=bool)) & ~missing
+    regular = ~missing & ~special & ~unreadable
+    return x, regular, special, missing
+
+
+def _pair(y: np.ndarray, w: np.ndarray, mask: np.ndarray) -> list[float]:
+    return [float(w[mask & (y == 0)].sum()), float(w[mask & (y == 1)].sum())]
+
+
+def _cell_counts(index: np.ndarray, k: int, y: np.ndarray, w: np.ndarray) -> np.ndarray:
+    """k x 2 goods and bads per class; index -1 counts nowhere."""
+    inside = index >= 0
+    bad = np.bincount(index[inside], weights=(w * y)[inside], minlength=k)
+    return np.column_stack([np.bincount(index[inside], weights=w[inside], minlength=k) - bad, bad])
+
+
+def predictor_classes(name: str, dtype: str, special_codes: list, splits, parts: dict) -> dict:
+    """One predictor's fine classes. `parts`: {"train": (values, y, w), "test": (values, y, w)}; the classes are
+    the training part's, and test values outside them are counted as unseen."""
+    codes = list(special_codes)
+    read = {
+        part: (
+            _read(values, dtype, codes),
+            np.asarray(y).astype(np.int64),
+            np.ones(len(y)) if w is None else np.asarray(w, dtype=float),
+        )
+        for part, (values, y, w) in parts.items()
+    }
+    (x, regular, _, _), _, w_train = read["train"]
+    entry = {"name": name, "type": dtype, "special_codes": codes}
+    if dtype == "numerical":
+        edges = numeric_edges(x[regular].astype(float), w_train[regular], splits)
+        entry["edges"] = edges
+    else:
+        keys = sorted({str(k) for k in x[regular]} | {k for g in (splits or []) for k in g})
+        entry["categories"] = keys
+    for part, ((x, regular, special, missing), y, w) in read.items():
+        if dtype == "numerical":
+            index = np.where(
+                regular, np.searchsorted(entry["edges"], np.where(regular, x, 0.0).astype(float), side="right"), -1
+            )
+            k = len(entry["edges"]) + 1
+        else:
+            k = len(entry["categories"])
+            index = np.full(len(x), -1)
+            if regular.any():
+                index[regular] = pd.Index(entry["categories"]).get_indexer(x[regular].astype(str))
+        counts = _cell_counts(index, k, y, w)
+        entry[part] = {
+            "classes": counts.tolist(),
+            "special": _pair(y, w, special),
+            "missing": _pair(y, w, missing),
+            "unseen": _pair(y, w, regular & (index < 0)),
+        }
+        if dtype == "numerical" and part == "train":
+            # Each class's smallest and largest value, for the page and for re-binning without the data.
+            lo = pd.Series(np.where(regular, x, np.nan).astype(float)).groupby(index).agg(["min", "max"])
+            lo = lo.reindex(range(k))
+            entry["range"] = [
+                [None if np.isnan(a) else float(a), None if np.isnan(b) else float(b)] for a, b in lo.to_numpy()
+            ]
+    return entry
+
+
+def fine_classes(
+    sc,
+    train: pd.DataFrame,
+    test: pd.DataFrame,
+    y_train,
+    y_test,
+    w_train=None,
+    w_test=None,
+    *,
+    test_size: float,
+    weight: str | None,
+    ids=(),
+) -> dict:
+    """The fine classes of every predictor a fitted Scorecard could bin, with the optimal splits and what the card
+    did with each (kept, left out and why)."""
+    card = {p.name: p for p in sc.card_.predictors}
+    optimal = getattr(sc, "optimal_", {})
+    predictors = []
+    edits = hand_bins(sc.bins)[2]
+    candidates = list(getattr(sc, "candidates_", sc.binnings_))
+    candidates += [b for name, b in optimal.items() if name not in {c.name for c in candidates}]
+    for b in candidates:
+        parts = {"train": (train[b.name], y_train, w_train), "test": (test[b.name], y_test, w_test)}
+        entry = predictor_classes(b.name, b.dtype, b.special_codes, b.splits, parts)
+        entry["splits"] = b.splits
+        entry["optimal"] = optimal[b.name].splits if b.name in optimal else b.splits
+        entry["binning"] = b.binning
+        entry["edits"] = edits.get(b.name, [])
+        entry["left_out"] = None if b.name in card else sc.dropped_.get(b.name, "left out")
+        predictors.append(entry)
+    penalty = getattr(getattr(sc, "model_", None), "C_", None)
+
+    return {
+        "format": FORMAT,
+        "version": VERSION,
+        "target": sc.target_,
+        "seed": int(sc.seed),
+        "test_size": float(test_size),
+        "weight": weight,
+        "ids": list(ids),
+        "penalty": penalty,
+        "model": sc.family_,
+        "rows": {"train": len(train), "test": len(test)},
+        "unbinned": {k: v for k, v in sc.dropped_.items() if k not in {p["name"] for p in predictors}},
+        "predictors": predictors,
+    }
+
+
+def save(directory, body: dict) -> Path:
+    path = Path(directory) / FINE_FILE
+    with atomic_path(path) as tmp:
+        tmp.write_text(json.dumps(body, allow_nan=False, ensure_ascii=False) + "\n", encoding="utf-8")
+    return path
+
+
+def load(directory) -> dict | None:
+    """The card directory's fine classes, None where the card was built without them."""
+    path = Path(directory) / FINE_FILE
+    if not path.is_file():
+        return None
+    try:
+        body = json.loads(path.read_text(encoding="utf-8"))
+    except (OSError, ValueError) as e:
+        raise InputError(f"{path} is not readable ({e}): rebuild the card") from None
+    if not isinstance(body, dict) or body.get("format") != FORMAT or body.get("version") != VERSION:
+        raise InputError(f"{path} is not a fine-classes file this tessaly reads: rebuild the card")
+    return body
