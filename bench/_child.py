@@ -15,8 +15,9 @@ import time
 
 class Launcher:
     def __init__(self):
-        self.process = subprocess.Popen([sys.executable, "-S", os.path.abspath(__file__)], stdin=subprocess.PIPE,
-                                        stdout=subprocess.PIPE, text=True)
+        self.process = subprocess.Popen(
+            [sys.executable, "-S", os.path.abspath(__file__)], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+        )
 
     def run(self, argv, env=None) -> dict:
         """{"code", "seconds", "peak_mib", "stdout", "stderr"} of one command."""
@@ -42,9 +43,13 @@ def serve():
             child.returncode = os.waitstatus_to_exitcode(status)  # reaped here, not by Popen
             out.seek(0)
             err.seek(0)
-            answer = {"code": child.returncode, "seconds": seconds, "peak_mib": usage.ru_maxrss / 1024,
-                      "stdout": out.read().decode(errors="replace")[-2000:],
-                      "stderr": err.read().decode(errors="replace")[-2000:]}
+            answer = {
+                "code": child.returncode,
+                "seconds": seconds,
+                "peak_mib": usage.ru_maxrss / 1024,
+                "stdout": out.read().decode(errors="replace")[-2000:],
+                "stderr": err.read().decode(errors="replace")[-2000:],
+            }
         sys.stdout.write(json.dumps(answer) + "\n")
         sys.stdout.flush()
 

@@ -18,13 +18,19 @@ SPECIAL_CODES = (SPECIAL, "XX")
 
 def single_core() -> None:
     """One thread for every numerical library; call before numpy is imported anywhere."""
-    for name in ("OMP_NUM_THREADS", "MKL_NUM_THREADS", "OPENBLAS_NUM_THREADS", "NUMEXPR_NUM_THREADS",
-                 "VECLIB_MAXIMUM_THREADS"):
+    for name in (
+        "OMP_NUM_THREADS",
+        "MKL_NUM_THREADS",
+        "OPENBLAS_NUM_THREADS",
+        "NUMEXPR_NUM_THREADS",
+        "VECLIB_MAXIMUM_THREADS",
+    ):
         os.environ[name] = "1"
 
 
-def applicants(n: int, n_predictors: int = 30, *, seed: int = 0, categorical_share: float = 0.35,
-               unseen: float = 0.0) -> tuple[pd.DataFrame, pd.Series]:
+def applicants(
+    n: int, n_predictors: int = 30, *, seed: int = 0, categorical_share: float = 0.35, unseen: float = 0.0
+) -> tuple[pd.DataFrame, pd.Series]:
     """`n` applicants with `n_predictors` predictors (about a third categorical) and the outcome `bad` (1 = bad).
 
     Effects weaken from the first predictor to the last, so a few carry most of the information and the last
@@ -40,7 +46,7 @@ def applicants(n: int, n_predictors: int = 30, *, seed: int = 0, categorical_sha
     # different seeds are applicants of one population, so a card fitted on one can score another.
     structure = np.random.default_rng(10_000)
     for j in range(n_num):
-        strength = 0.9 * 0.82 ** j
+        strength = 0.9 * 0.82**j
         kind = j % 4
         if kind == 0:
             x = rng.normal(40, 12, n).round(0)
@@ -52,7 +58,7 @@ def applicants(n: int, n_predictors: int = 30, *, seed: int = 0, categorical_sha
             x = rng.poisson(3, n).astype(float)
         z = (x - x.mean()) / x.std()
         shape = structure.integers(3)
-        effect = {0: z, 1: -z, 2: z ** 2 - 1}[int(shape)]
+        effect = {0: z, 1: -z, 2: z**2 - 1}[int(shape)]
         log_odds += strength * np.clip(effect, -3, 3)
         missing = rng.random(n) < structure.uniform(0.0, 0.08)
         special = (rng.random(n) < structure.uniform(0.0, 0.03)) & ~missing
@@ -66,7 +72,7 @@ def applicants(n: int, n_predictors: int = 30, *, seed: int = 0, categorical_sha
         both = (np.nan_to_num(a, nan=40) > 50) & (np.nan_to_num(b, nan=0) > np.nanmedian(b))
         log_odds += 0.6 * both
     for j in range(n_cat):
-        strength = 0.8 * 0.8 ** j
+        strength = 0.8 * 0.8**j
         k = int(structure.integers(3, 13))
         levels = np.array([f"c{j}_{i}" for i in range(k)] + ["XX"], dtype=object)
         p = structure.dirichlet(np.full(k + 1, 2.0))

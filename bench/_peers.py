@@ -47,13 +47,15 @@ CHI_ROWS = 50_000
 
 # -- the benchmark's side (.venv) ---------------------------------------------------------------------------------
 
+
 def available() -> str | None:
     """None when the peers' environment answers, else why not."""
     python = VENV / "bin" / "python"
     if not python.exists():
         return f"no {python}; create it as the docstring of bench/_peers.py says"
-    probe = subprocess.run([str(python), "-W", "ignore", "-c", "import toad, scorecardpy"], capture_output=True,
-                           text=True)
+    probe = subprocess.run(
+        [str(python), "-W", "ignore", "-c", "import toad, scorecardpy"], capture_output=True, text=True
+    )
     if probe.returncode != 0:
         return f"{python} cannot import toad and scorecardpy: {probe.stderr.strip().splitlines()[-1:]}"
     return None
@@ -68,11 +70,23 @@ def run(X, y_bad, splits, *, peers=PEERS, pipelines=PIPELINES, timeout=3600) -> 
         data = X.reset_index(drop=True).copy()
         data[TARGET] = np.asarray(y_bad).astype(int)
         data.to_csv(Path(tmp) / "data.csv", index=False)
-        (Path(tmp) / "splits.json").write_text(json.dumps(
-            [[np.asarray(a).tolist(), np.asarray(b).tolist()] for a, b in splits]))
+        (Path(tmp) / "splits.json").write_text(
+            json.dumps([[np.asarray(a).tolist(), np.asarray(b).tolist()] for a, b in splits])
+        )
         done = subprocess.run(
-            [str(VENV / "bin" / "python"), "-W", "ignore", os.path.abspath(__file__), tmp, ",".join(peers),
-             ",".join(pipelines)], stdout=subprocess.PIPE, text=True, timeout=timeout)  # progress on stderr
+            [
+                str(VENV / "bin" / "python"),
+                "-W",
+                "ignore",
+                os.path.abspath(__file__),
+                tmp,
+                ",".join(peers),
+                ",".join(pipelines),
+            ],
+            stdout=subprocess.PIPE,
+            text=True,
+            timeout=timeout,
+        )  # progress on stderr
         if done.returncode != 0:
             raise RuntimeError(f"the peers' run failed with exit code {done.returncode} (its error above)")
         found = json.loads(done.stdout.strip().splitlines()[-1])
@@ -83,6 +97,7 @@ def run(X, y_bad, splits, *, peers=PEERS, pipelines=PIPELINES, timeout=3600) -> 
 
 
 # -- the peers' side (/tmp/peers-venv) -----------------------------------------------------------------------------
+
 
 def _toad(train, test, pipeline):
     import numpy as np

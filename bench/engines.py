@@ -81,8 +81,12 @@ def _child(engine: str, data: str, out: str) -> dict:
     jvm_mib = _peak_mib(jvm) if jvm else None
     if session is not None:
         session.stop()
-    return {"seconds": seconds, "auc": result["metrics"]["auc"], "jvm_mib": jvm_mib,
-            "python_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024}
+    return {
+        "seconds": seconds,
+        "auc": result["metrics"]["auc"],
+        "jvm_mib": jvm_mib,
+        "python_mib": resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024,
+    }
 
 
 def _peak_mib(pid: int) -> float:
@@ -94,8 +98,10 @@ def _peak_mib(pid: int) -> float:
 
 def _run(engine: str, data: Path, timeout: float) -> dict:
     with tempfile.TemporaryDirectory(prefix="tessaly-bench-") as tmp:
-        code = (f"import json, sys; sys.path.insert(0, {str(Path(__file__).parent)!r}); import engines; "
-                f"print(json.dumps(engines._child({engine!r}, {str(data)!r}, {str(Path(tmp) / 'card')!r})))")
+        code = (
+            f"import json, sys; sys.path.insert(0, {str(Path(__file__).parent)!r}); import engines; "
+            f"print(json.dumps(engines._child({engine!r}, {str(data)!r}, {str(Path(tmp) / 'card')!r})))"
+        )
         try:
             done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=timeout)
         except subprocess.TimeoutExpired:
@@ -108,11 +114,16 @@ def _run(engine: str, data: Path, timeout: float) -> dict:
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rows", type=int, nargs="+", default=[10_000_000])
-    parser.add_argument("--engines", nargs="+", default=["duckdb", "spark", "memory"],
-                        choices=["duckdb", "spark", "memory"])
+    parser.add_argument(
+        "--engines", nargs="+", default=["duckdb", "spark", "memory"], choices=["duckdb", "spark", "memory"]
+    )
     parser.add_argument("--data", default=os.path.join(tempfile.gettempdir(), "tessaly-engines-data"))
-    parser.add_argument("--memory-rows", type=int, default=10_000_000,
-                        help="the in-memory build runs up to this many rows (it needs the table in memory)")
+    parser.add_argument(
+        "--memory-rows",
+        type=int,
+        default=10_000_000,
+        help="the in-memory build runs up to this many rows (it needs the table in memory)",
+    )
     parser.add_argument("--generate-only", action="store_true")
     parser.add_argument("--timeout", type=float, default=3 * 3600)
     args = parser.parse_args()
@@ -131,8 +142,10 @@ def main() -> None:
                 print(f"{rows:>12} {engine:>8} failed: {r['error']}", flush=True)
                 continue
             jvm = f"{r['jvm_mib']:>9.0f}" if r.get("jvm_mib") else f"{'-':>9}"
-            print(f"{rows:>12} {engine:>8} {r['seconds']:>9.1f} {r['python_mib']:>11.0f} {jvm} {r['auc']:>9.4f}",
-                  flush=True)
+            print(
+                f"{rows:>12} {engine:>8} {r['seconds']:>9.1f} {r['python_mib']:>11.0f} {jvm} {r['auc']:>9.4f}",
+                flush=True,
+            )
 
 
 if __name__ == "__main__":

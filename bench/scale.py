@@ -182,13 +182,18 @@ def warm_up(quillvane, args, root: str):
 
 def sweep(quillvane, args, title: str, sizes: list[tuple[int, int]], key: int, root: str):
     print(f"\n{title}")
-    print(f"{'predictors':>10} {'features':>8} {'rows':>8} {'seconds':>9} {'tracemalloc MiB':>16} {'peak RSS MiB':>13} {'exponent':>9}")
+    print(
+        f"{'predictors':>10} {'features':>8} {'rows':>8} {'seconds':>9} {'tracemalloc MiB':>16} {'peak RSS MiB':>13} {'exponent':>9}"
+    )
     prev = None
     for n_predictors, n_test in sizes:
         seconds, peak, features = measure(quillvane, args, n_predictors, n_test, root)
         n = (n_predictors, n_test)[key]
         exponent = "" if prev is None else f"{math.log(seconds / prev[1]) / math.log(n / prev[0]):9.2f}"
-        print(f"{n_predictors:>10} {features:>8} {n_test:>8} {seconds:>9.3f} {peak:>16.1f} {peak_rss_mib():>13.0f} {exponent:>9}", flush=True)
+        print(
+            f"{n_predictors:>10} {features:>8} {n_test:>8} {seconds:>9.3f} {peak:>16.1f} {peak_rss_mib():>13.0f} {exponent:>9}",
+            flush=True,
+        )
         prev = (n, seconds)
 
 
@@ -263,7 +268,9 @@ def own_share(quillvane, args, root: str):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--long", action="store_true", help="predictors up to 400 at 20,000 rows, rows up to 200,000 at 100 predictors")
+    parser.add_argument(
+        "--long", action="store_true", help="predictors up to 400 at 20,000 rows, rows up to 200,000 at 100 predictors"
+    )
     parser.add_argument("--max-predictors", type=int, help="end of the predictor sweep (default 400)")
     parser.add_argument("--max-rows", type=int, help="end of the rows sweep (default 200,000)")
     parser.add_argument("--fixed-rows", type=int, help="rows in the predictor sweep (default 5,000; --long 20,000)")
@@ -286,16 +293,32 @@ def main():
     fixed_predictors = args.fixed_predictors or (100 if args.long else 20)
     max_predictors = args.max_predictors or 400
     max_rows = args.max_rows or 200000
-    print(f"XGBoost {args.trees} trees depth {args.depth}, trained on {args.train_rows} rows; seconds are the best of {args.repeat}")
-    print("tracemalloc MiB: peak of traced allocations during a separate call; peak RSS MiB: the process's high-water mark so far")
+    print(
+        f"XGBoost {args.trees} trees depth {args.depth}, trained on {args.train_rows} rows; seconds are the best of {args.repeat}"
+    )
+    print(
+        "tracemalloc MiB: peak of traced allocations during a separate call; peak RSS MiB: the process's high-water mark so far"
+    )
     with tempfile.TemporaryDirectory(prefix="tessaly-scale-") as root:
         started = time.perf_counter()
         warm_up(quillvane, args, root)
         if not args.profile_only:
-            sweep(quillvane, args, f"predictors doubling, {fixed_rows} rows",
-                  [(p, fixed_rows) for p in doubling(10, max_predictors)], 0, root)
-            sweep(quillvane, args, f"rows doubling, {fixed_predictors} predictors",
-                  [(fixed_predictors, r) for r in doubling(1000, max_rows)], 1, root)
+            sweep(
+                quillvane,
+                args,
+                f"predictors doubling, {fixed_rows} rows",
+                [(p, fixed_rows) for p in doubling(10, max_predictors)],
+                0,
+                root,
+            )
+            sweep(
+                quillvane,
+                args,
+                f"rows doubling, {fixed_predictors} predictors",
+                [(fixed_predictors, r) for r in doubling(1000, max_rows)],
+                1,
+                root,
+            )
         if not args.no_profile:
             own_share(quillvane, args, root)
         print(f"\ntotal {time.perf_counter() - started:.0f} s")

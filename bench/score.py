@@ -71,12 +71,21 @@ def fit_optbinning(X, y):
     from sklearn.linear_model import LogisticRegression
 
     # Per-variable options go through binning_fit_params: a dict of special codes would be named groups.
-    params = {c: {"special_codes": [_data.SPECIAL] if c.startswith("n") else ["XX"], "max_n_bins": 8}
-              for c in X.columns}
-    process = BinningProcess(list(X.columns), categorical_variables=[c for c in X.columns if c.startswith("c")],
-                             min_prebin_size=0.01, binning_fit_params=params)
-    card = Scorecard(binning_process=process, estimator=LogisticRegression(max_iter=1000), scaling_method="pdo_odds",
-                     scaling_method_params={"pdo": 20, "odds": 15, "scorecard_points": 200})
+    params = {
+        c: {"special_codes": [_data.SPECIAL] if c.startswith("n") else ["XX"], "max_n_bins": 8} for c in X.columns
+    }
+    process = BinningProcess(
+        list(X.columns),
+        categorical_variables=[c for c in X.columns if c.startswith("c")],
+        min_prebin_size=0.01,
+        binning_fit_params=params,
+    )
+    card = Scorecard(
+        binning_process=process,
+        estimator=LogisticRegression(max_iter=1000),
+        scaling_method="pdo_odds",
+        scaling_method_params={"pdo": 20, "odds": 15, "scorecard_points": 200},
+    )
     # optbinning reads categorical columns as object.
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
@@ -116,8 +125,10 @@ def in_memory(args, X, card, tessaly_card_dict, ob_card):
         print(f"  {name:<34} {t:9.3f} {n / t:14,.0f} {t / t_card:10.1f}x  {note}")
     print(f"  reference agrees with Card.score on its subsample: max |total difference| {worst:.2e}")
     if n >= 1_000_000:
-        print(f"  target: 1,000,000 x 20 under 1 s -> {'met' if t_card * 1e6 / n < 1 else 'MISSED'} "
-              f"({t_card * 1e6 / n:.2f} s per million)")
+        print(
+            f"  target: 1,000,000 x 20 under 1 s -> {'met' if t_card * 1e6 / n < 1 else 'MISSED'} "
+            f"({t_card * 1e6 / n:.2f} s per million)"
+        )
     return t_card
 
 
@@ -147,8 +158,9 @@ def file_to_file(args, X, card_dir: Path, root: Path):
             for _ in range(times):
                 w.write_table(table, row_group_size=128 * 1024)
         out = root / f"out{times}.parquet"
-        ran = LAUNCHER.run([str(tessaly), "score", str(card_dir), str(path), "--out", str(out), "--quiet"],
-                           env=dict(os.environ))
+        ran = LAUNCHER.run(
+            [str(tessaly), "score", str(card_dir), str(path), "--out", str(out), "--quiet"], env=dict(os.environ)
+        )
         seconds, rss = ran["seconds"], ran["peak_mib"]
         n = len(X) * times
         if ran["code"] != 0:
@@ -157,23 +169,28 @@ def file_to_file(args, X, card_dir: Path, root: Path):
             continue
         written = pq.ParquetFile(out).metadata.num_rows
         results[times] = (seconds, rss)
-        print(f"  {n:>12,} {path.stat().st_size / 2**20:>10.0f} {seconds:9.2f} {n / seconds:14,.0f} {rss:13.0f}"
-              + ("" if written == n else f"  (wrote {written:,} rows!)"))
+        print(
+            f"  {n:>12,} {path.stat().st_size / 2**20:>10.0f} {seconds:9.2f} {n / seconds:14,.0f} {rss:13.0f}"
+            + ("" if written == n else f"  (wrote {written:,} rows!)")
+        )
         out.unlink()
         path.unlink()
     if 1 in results and 10 in results:
         growth = results[10][1] / results[1][1]
         print(f"  peak RSS 10x / 1x: {growth:.2f} -> memory {'flat' if growth < 1.3 else 'GROWS with the file'}")
     if 1 in results and len(X) >= 1_000_000:
-        print(f"  target: 1,000,000 rows file to file under 5 s -> "
-              f"{'met' if results[1][0] * 1e6 / len(X) < 5 else 'MISSED'} ({results[1][0] * 1e6 / len(X):.2f} s per million)")
+        print(
+            f"  target: 1,000,000 rows file to file under 5 s -> "
+            f"{'met' if results[1][0] * 1e6 / len(X) < 5 else 'MISSED'} ({results[1][0] * 1e6 / len(X):.2f} s per million)"
+        )
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--rows", type=int, default=1_000_000)
-    parser.add_argument("--quick", action="store_true",
-                        help="20,000 rows, one repeat: a smoke run (fixed costs dominate; no verdicts)")
+    parser.add_argument(
+        "--quick", action="store_true", help="20,000 rows, one repeat: a smoke run (fixed costs dominate; no verdicts)"
+    )
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--reference-rows", type=int, default=20_000, help="rows the per-row reference scores")
     parser.add_argument("--no-files", action="store_true", help="skip the file-to-file runs")
@@ -189,19 +206,25 @@ def main():
     start = time.perf_counter()
     with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
         sc = fit_tessaly(X_fit, y_fit)
-    print(f"tessaly card: {len(sc.card_.predictors)} predictors, "
-          f"{sum(len(p.labels) for p in sc.card_.predictors)} bins, fitted on {fit_rows:,} rows in "
-          f"{time.perf_counter() - start:.1f} s")
+    print(
+        f"tessaly card: {len(sc.card_.predictors)} predictors, "
+        f"{sum(len(p.labels) for p in sc.card_.predictors)} bins, fitted on {fit_rows:,} rows in "
+        f"{time.perf_counter() - start:.1f} s"
+    )
     ob = None
     try:
         if args.files_only:
             raise LookupError
         start = time.perf_counter()
         ob = fit_optbinning(X_fit, y_fit)
-        bins = sum(len(ob.binning_process_.get_binned_variable(v).binning_table.build()) - 1
-                   for v in ob.binning_process_.get_support(names=True))
-        print(f"optbinning card: {len(ob.binning_process_.get_support(names=True))} predictors, {bins} bins "
-              f"(regular, special and missing rows), fitted in {time.perf_counter() - start:.1f} s")
+        bins = sum(
+            len(ob.binning_process_.get_binned_variable(v).binning_table.build()) - 1
+            for v in ob.binning_process_.get_support(names=True)
+        )
+        print(
+            f"optbinning card: {len(ob.binning_process_.get_support(names=True))} predictors, {bins} bins "
+            f"(regular, special and missing rows), fitted in {time.perf_counter() - start:.1f} s"
+        )
     except ImportError as e:
         _data.missing_peer("optbinning", str(e))
     except LookupError:

@@ -59,17 +59,25 @@ def main():
     X, y = _data.applicants(args.rows, args.predictors, seed=args.seed)
     X_train, X_test, y_train, y_test = train_test_split(X, y, test_size=0.3, stratify=y, random_state=42)
     n_train = len(X_train)
-    print(f"{args.rows:,} generated applicants x {args.predictors} predictors; {n_train:,} train, "
-          f"{len(X_test):,} test; default Scorecard otherwise", flush=True)
+    print(
+        f"{args.rows:,} generated applicants x {args.predictors} predictors; {n_train:,} train, "
+        f"{len(X_test):,} test; default Scorecard otherwise",
+        flush=True,
+    )
 
     full, t_full = fit(X_train, y_train, n_train, 42)
     ref_total = full.card_.score(X_test)["score"].to_numpy()
     ref_module = full.module_card_.score(X_test)["score"].to_numpy()
     ref_points, ref_module_points = points(full.card_), points(full.module_card_)
-    print(f"reference: shap_rows = all {n_train:,} training rows, fit {t_full:.1f} s, "
-          f"{len(full.card_.predictors)} predictors on the card, {len(ref_points)} bins\n", flush=True)
-    header = (f"{'shap_rows':>9} {'max |d points|':>14} {'bins moved':>10} {'spearman':>9} {'|d total|>2':>11} "
-              f"{'module max |d|':>14} {'module spearman':>15} {'fit s':>7}")
+    print(
+        f"reference: shap_rows = all {n_train:,} training rows, fit {t_full:.1f} s, "
+        f"{len(full.card_.predictors)} predictors on the card, {len(ref_points)} bins\n",
+        flush=True,
+    )
+    header = (
+        f"{'shap_rows':>9} {'max |d points|':>14} {'bins moved':>10} {'spearman':>9} {'|d total|>2':>11} "
+        f"{'module max |d|':>14} {'module spearman':>15} {'fit s':>7}"
+    )
     print(header, flush=True)
     for n in [*sizes, n_train]:
         if n > n_train:
@@ -86,8 +94,11 @@ def main():
         dm = np.abs(points(sc.module_card_) - ref_module_points)
         rho_m = spearmanr(sc.module_card_.score(X_test)["score"].to_numpy(), ref_module).statistic
         label = f"{n:,}" if n != n_train else "all"
-        print(f"{label:>9} {d.max():14.0f} {np.mean(d > 0):10.1%} {rho:9.5f} {moved:11.2%} {dm.max():14.2f} "
-              f"{rho_m:15.5f} {seconds:7.1f}", flush=True)
+        print(
+            f"{label:>9} {d.max():14.0f} {np.mean(d > 0):10.1%} {rho:9.5f} {moved:11.2%} {dm.max():14.2f} "
+            f"{rho_m:15.5f} {seconds:7.1f}",
+            flush=True,
+        )
 
 
 if __name__ == "__main__":

@@ -165,6 +165,8 @@ REFUSED = {
     "durations": "holds durations: turn them into a number such as days, or drop it",
 }
 LEAKAGE = "identical to the target in training (leakage)"
+
+
 def woe_table(labels: list, nonevent: np.ndarray, event: np.ndarray) -> pd.DataFrame:
     """optbinning's binning table from each bin's counts (weighted, where rows carry weights), except that a bin
     of one outcome only gets half an applicant in its empty cell, as is usual in the field, so that its WoE and
@@ -181,9 +183,19 @@ def woe_table(labels: list, nonevent: np.ndarray, event: np.ndarray) -> pd.DataF
     iv[used] = (p_nonevent - p_event) * woe[used]
     js[used] = 0.5 * (p_event * np.log(p_event / middle) + p_nonevent * np.log(p_nonevent / middle))
     rate[used] = event[used] / count[used]
-    return pd.DataFrame({"Bin": pd.Series(labels, dtype=object), "Count": count, "Count (%)": count / count.sum(),
-                         "Non-event": nonevent, "Event": event, "Event rate": rate, "WoE": woe, "IV": iv,
-                         "JS": js})[TABLE_COLUMNS]
+    return pd.DataFrame(
+        {
+            "Bin": pd.Series(labels, dtype=object),
+            "Count": count,
+            "Count (%)": count / count.sum(),
+            "Non-event": nonevent,
+            "Event": event,
+            "Event rate": rate,
+            "WoE": woe,
+            "IV": iv,
+            "JS": js,
+        }
+    )[TABLE_COLUMNS]
 
 
 def _category_groups(keys, y, w, regular, special, options, weights) -> list[list[str]]:
@@ -192,8 +204,9 @@ def _category_groups(keys, y, w, regular, special, options, weights) -> list[lis
     from optbinning import OptimalBinning
 
     codes, names = pd.factorize(keys[regular], sort=True)
-    order = np.argsort(np.bincount(codes, weights=(y * w)[regular]) / np.bincount(codes, weights=w[regular]),
-                       kind="stable")
+    order = np.argsort(
+        np.bincount(codes, weights=(y * w)[regular]) / np.bincount(codes, weights=w[regular]), kind="stable"
+    )
     rank = np.argsort(order).astype(float)  # each category's place in that order
     # Missing and special values keep their own bins, and their applicants count towards the bin sizes.
     x = np.full(len(keys), np.nan)
@@ -237,8 +250,11 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
         found = [] if numerical or not len(others) else [[str(others[0])]]
     if not numerical:
         return before + found + after
-    return sorted(set(cuts) | set(found)) if edges is None else _onto_edges(sorted(set(cuts) | set(found)),
-                                                                              np.asarray(edges, float), values[regular])
+    return (
+        sorted(set(cuts) | set(found))
+        if edges is None
+        else _onto_edges(sorted(set(cuts) | set(found)), np.asarray(edges, float), values[regular])
+    )
 
 
 def _onto_edges(splits: list, edges: np.ndarray, values: np.ndarray) -> list:
@@ -260,10 +276,15 @@ def _varies(regular: np.ndarray, others: bool, numerical: bool, by_hand: bool) -
         raise LeftOut("has a single value")
     if by_hand or n < FEWEST_TO_IDENTIFY:
         return
-    if (distinct >= IDENTIFYING_SHARE * n) if not numerical else (
-            distinct == n and bool(np.all(np.floor(regular) == regular))):
-        raise LeftOut(f"identifies rows ({distinct} distinct values in {n} applicants), like an ID: set its bins "
-                      "by hand to keep it")
+    if (
+        (distinct >= IDENTIFYING_SHARE * n)
+        if not numerical
+        else (distinct == n and bool(np.all(np.floor(regular) == regular)))
+    ):
+        raise LeftOut(
+            f"identifies rows ({distinct} distinct values in {n} applicants), like an ID: set its bins "
+            "by hand to keep it"
+        )
 
 
 def hand_bins(bins) -> tuple[dict, dict, dict]:
@@ -283,8 +304,18 @@ def hand_bins(bins) -> tuple[dict, dict, dict]:
     return splits, left_out, edits
 
 
-def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special_codes, max_bins, sample_weight=None,
-                  splits=None, fine_edges=None) -> PredictorBinning:
+def fit_predictor(
+    name,
+    x: pd.Series,
+    y: np.ndarray,
+    *,
+    monotonic_trend,
+    special_codes,
+    max_bins,
+    sample_weight=None,
+    splits=None,
+    fine_edges=None,
+) -> PredictorBinning:
     """One predictor's bins from its training values and outcomes (1 bad, 0 good).
 
     The values are read as scoring reads them (see `value_kind`); unreadable ones (text in a numerical column)
@@ -308,8 +339,9 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     if numerical:
         present = values[~np.isnan(values)]
         if np.isinf(present).any() or (np.abs(present) > LARGEST).any():
-            raise InputError(f"predictor '{name}' has infinite values or values beyond ±{LARGEST:g}; "
-                             "replace them or drop the column")
+            raise InputError(
+                f"predictor '{name}' has infinite values or values beyond ±{LARGEST:g}; replace them or drop the column"
+            )
         special = np.isin(values, codes)
     else:
         special = np.isin(values.astype(str), codes) if codes else np.zeros(len(values), dtype=bool)
@@ -329,14 +361,36 @@ def fit_predictor(name, x: pd.Series, y: np.ndarray, *, monotonic_trend, special
     if splits is not None:
         splits = hand_splits(name, splits, numerical, values[regular])
         if len(splits) + numerical + bool(missing.any()) + bool(special.any()) > MAX_BINS:
-            raise InputError(f"the bins set by hand for '{name}' make more than {MAX_BINS} bins with the missing and "
-                             "special ones: merge some")
+            raise InputError(
+                f"the bins set by hand for '{name}' make more than {MAX_BINS} bins with the missing and "
+                "special ones: merge some"
+            )
     else:
-        splits = _searched_splits(name, kind, values, y, w, regular, read, codes, trend=monotonic_trend,
-                                  room=max(1, min(max_bins, MAX_BINS) - bool(missing.any()) - bool(special.any())),
-                                  edges=fine_edges)
-    return _with_table(name, kind, splits, codes, values[read], y[read], w[read], max_bins,
-                       unreadable=int(unreadable.sum()), binning="optimal" if given is None else "by hand")
+        splits = _searched_splits(
+            name,
+            kind,
+            values,
+            y,
+            w,
+            regular,
+            read,
+            codes,
+            trend=monotonic_trend,
+            room=max(1, min(max_bins, MAX_BINS) - bool(missing.any()) - bool(special.any())),
+            edges=fine_edges,
+        )
+    return _with_table(
+        name,
+        kind,
+        splits,
+        codes,
+        values[read],
+        y[read],
+        w[read],
+        max_bins,
+        unreadable=int(unreadable.sum()),
+        binning="optimal" if given is None else "by hand",
+    )
 
 
 def _with_table(name, kind, splits, codes, values, y, w, max_bins, **extra) -> PredictorBinning:

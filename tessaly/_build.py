@@ -46,8 +46,9 @@ def test_flags(values, column: str):
     false = text.isin(FALSE_WORDS).to_numpy() | (number == 0).to_numpy()
     odd = present & ~true & ~false
     if odd.any():
-        raise InputError(f"--test-column '{column}' holds {s[odd].iloc[0]!r}: it must be true or false (or 1 or 0) "
-                         "in every row")
+        raise InputError(
+            f"--test-column '{column}' holds {s[odd].iloc[0]!r}: it must be true or false (or 1 or 0) in every row"
+        )
     return np.asarray(true & present, dtype=bool)
 
 
@@ -84,8 +85,10 @@ def _columns(data, target, drop, ids, weight=None) -> list[str]:
     outputs = {ROW, *output_columns(predictors)}
     for name in [target, *ids, *predictors]:
         if name in outputs:
-            raise InputError(f"column '{name}' is named like an output column (row, score, reason_N, "
-                             "<predictor>_bin, <predictor>_points): rename it")
+            raise InputError(
+                f"column '{name}' is named like an output column (row, score, reason_N, "
+                "<predictor>_bin, <predictor>_points): rename it"
+            )
     return predictors
 
 
@@ -116,8 +119,21 @@ def check_test_column(columns, test_column, target, ids, weight) -> None:
         raise InputError(f"--test-column '{test_column}' is the target, the weight or an --id column")
 
 
-def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), weight=None, strict=False,
-          test_column=None, benchmark=BENCHMARK.default, progress: Progress | None = None) -> dict:
+def build(
+    source,
+    out,
+    *,
+    target,
+    params=None,
+    test_size=0.3,
+    drop=(),
+    ids=(),
+    weight=None,
+    strict=False,
+    test_column=None,
+    benchmark=BENCHMARK.default,
+    progress: Progress | None = None,
+) -> dict:
     """Fit a Scorecard on a stratified training part and write its card directory to `out`.
 
     `weight`: a column of sample weights (how many applicants each row stands for), used throughout.
@@ -150,14 +166,34 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), w
     w_train, w_test = (None, None) if w is None else (w[train_idx], w[test_idx])
 
     with staged_card(out, check=loads) as stage:
-        sc.fit(train[predictors], train[target], sample_weight=w_train, shap_data=test[predictors],
-               shap_weight=w_test, test=(test[predictors], test[target], w_test), progress=progress)
+        sc.fit(
+            train[predictors],
+            train[target],
+            sample_weight=w_train,
+            shap_data=test[predictors],
+            shap_weight=w_test,
+            test=(test[predictors], test[target], w_test),
+            progress=progress,
+        )
         progress.step("saving the card")
         sc.save_into(stage)
         from . import _fine
 
-        _fine.save(stage, _fine.fine_classes(sc, train, test, y_bad[train_idx], y_bad[test_idx], w_train, w_test,
-                                             test_size=test_size, weight=weight, ids=ids))
+        _fine.save(
+            stage,
+            _fine.fine_classes(
+                sc,
+                train,
+                test,
+                y_bad[train_idx],
+                y_bad[test_idx],
+                w_train,
+                w_test,
+                test_size=test_size,
+                weight=weight,
+                ids=ids,
+            ),
+        )
 
         scored, unseen = sc.card_.apply(test[predictors])
         faults = describe_unseen(unseen)
@@ -171,13 +207,33 @@ def build(source, out, *, target, params=None, test_size=0.3, drop=(), ids=(), w
 
         bench = None
         if family is not None:
-            bench = _benchmark.train(sc, family, train[predictors], train[target], w_train,
-                                     shap_data=test[predictors], shap_weight=w_test, progress=progress)
+            bench = _benchmark.train(
+                sc,
+                family,
+                train[predictors],
+                train[target],
+                w_train,
+                shap_data=test[predictors],
+                shap_weight=w_test,
+                progress=progress,
+            )
             _benchmark.save(bench, stage)
         progress.step("writing the report")
-        metrics = sc.report(stage / "report.html", test[predictors], test[target], sample_weight=w_test,
-                            challenger=(train[predictors], train[target], w_train), benchmark=bench)
+        metrics = sc.report(
+            stage / "report.html",
+            test[predictors],
+            test[target],
+            sample_weight=w_test,
+            challenger=(train[predictors], train[target], w_train),
+            benchmark=bench,
+        )
         _report.write_metrics(stage / "metrics.json", metrics)
     out = Path(out)
-    return {"out": out, "scorecard": sc, "metrics": metrics, "report": out / "report.html", "test_rows": test_idx,
-            "unseen": unseen}
+    return {
+        "out": out,
+        "scorecard": sc,
+        "metrics": metrics,
+        "report": out / "report.html",
+        "test_rows": test_idx,
+        "unseen": unseen,
+    }

@@ -38,8 +38,11 @@ _KINDS = {v: k for k, v in _KIND_NAMES.items()}
 
 def output_columns(names) -> list[str]:
     """What scoring adds per applicant, in order: each predictor's bin and points, the score, the reasons."""
-    return [*(f"{p}_{part}" for p in names for part in ("bin", "points")), "score",
-            *(f"reason_{k + 1}" for k in range(REASONS))]
+    return [
+        *(f"{p}_{part}" for p in names for part in ("bin", "points")),
+        "score",
+        *(f"reason_{k + 1}" for k in range(REASONS)),
+    ]
 
 
 def describe_unseen(counts: dict) -> list[str]:
@@ -47,7 +50,9 @@ def describe_unseen(counts: dict) -> list[str]:
     parts = []
     for p, c in counts.items():
         if c["unseen"] or c["unreadable"]:
-            what = [f"{c['unreadable']} unreadable"] * bool(c["unreadable"]) + [f"{c['unseen']} unseen"] * bool(c["unseen"])
+            what = [f"{c['unreadable']} unreadable"] * bool(c["unreadable"]) + [f"{c['unseen']} unseen"] * bool(
+                c["unseen"]
+            )
             parts.append(f"'{p}' {' and '.join(what)}")
     return parts
 
@@ -80,8 +85,15 @@ class Predictor(Bins):
                 entry["index"] = int(kind)
             entry["points"] = float(points)
             bins.append(entry)
-        return {"name": self.name, "type": self.dtype, "binning": self.binning, "splits": self.splits,
-                "special_codes": self.special_codes, "bins": bins, "neutral": float(self.neutral)}
+        return {
+            "name": self.name,
+            "type": self.dtype,
+            "binning": self.binning,
+            "splits": self.splits,
+            "special_codes": self.special_codes,
+            "bins": bins,
+            "neutral": float(self.neutral),
+        }
 
 
 class _Invalid(Exception):
@@ -95,8 +107,12 @@ def _need(condition, what: str) -> None:
 
 def _finite(x) -> bool:
     # A JSON integer may exceed any float; such a number is no usable point or split.
-    return isinstance(x, (int, float)) and not isinstance(x, bool) and abs(x) <= 1.7976931348623157e308 \
+    return (
+        isinstance(x, (int, float))
+        and not isinstance(x, bool)
+        and abs(x) <= 1.7976931348623157e308
         and math.isfinite(x)
+    )
 
 
 def _predictor(d) -> Predictor:
@@ -105,29 +121,39 @@ def _predictor(d) -> Predictor:
     _need(isinstance(name, str) and name, "a predictor has no name")
     dtype, splits, codes, bins = d.get("type"), d.get("splits"), d.get("special_codes"), d.get("bins")
     _need(dtype in ("numerical", "categorical"), f"'{name}' has an unknown type")
-    _need(isinstance(splits, list) and isinstance(codes, list) and isinstance(bins, list) and bins,
-          f"'{name}' lacks splits, special codes or bins")
+    _need(
+        isinstance(splits, list) and isinstance(codes, list) and isinstance(bins, list) and bins,
+        f"'{name}' lacks splits, special codes or bins",
+    )
     if dtype == "numerical":
-        _need(all(_finite(s) for s in splits) and all(a < b for a, b in zip(splits, splits[1:])),
-              f"the splits of '{name}' are not ascending finite numbers")
+        _need(
+            all(_finite(s) for s in splits) and all(a < b for a, b in zip(splits, splits[1:])),
+            f"the splits of '{name}' are not ascending finite numbers",
+        )
         _need(all(_finite(c) for c in codes), f"the special codes of '{name}' are not numbers")
         n_regular = len(splits) + 1
     else:
-        _need(all(isinstance(g, list) and g and all(isinstance(c, str) for c in g) for g in splits),
-              f"the categories of '{name}' are not lists of text")
+        _need(
+            all(isinstance(g, list) and g and all(isinstance(c, str) for c in g) for g in splits),
+            f"the categories of '{name}' are not lists of text",
+        )
         flat = [c for g in splits for c in g]
         _need(len(set(flat)) == len(flat), f"a category of '{name}' is in two bins")
         _need(all(isinstance(c, str) for c in codes), f"the special codes of '{name}' are not text")
         n_regular = len(splits)
     labels, kinds, points = [], [], []
     for b in bins:
-        _need(isinstance(b, dict) and isinstance(b.get("label"), str) and _finite(b.get("points")),
-              f"a bin of '{name}' lacks a label or finite points")
+        _need(
+            isinstance(b, dict) and isinstance(b.get("label"), str) and _finite(b.get("points")),
+            f"a bin of '{name}' lacks a label or finite points",
+        )
         kind = b.get("kind")
         if kind == REGULAR:
             index = b.get("index")
-            _need(isinstance(index, int) and not isinstance(index, bool) and 0 <= index < n_regular,
-                  f"a bin of '{name}' has no valid index")
+            _need(
+                isinstance(index, int) and not isinstance(index, bool) and 0 <= index < n_regular,
+                f"a bin of '{name}' has no valid index",
+            )
             kinds.append(index)
         else:
             _need(kind in _KINDS, f"a bin of '{name}' has an unknown kind")
@@ -136,13 +162,16 @@ def _predictor(d) -> Predictor:
         points.append(float(b["points"]))
     _need(len(set(labels)) == len(labels) and UNSEEN not in labels, f"bin labels of '{name}' repeat")
     _need(len(set(map(str, kinds))) == len(kinds), f"'{name}' has a bin twice")
-    _need(sorted(k for k in kinds if isinstance(k, int)) == list(range(n_regular)),
-          f"'{name}' lacks a bin for some of its values")
+    _need(
+        sorted(k for k in kinds if isinstance(k, int)) == list(range(n_regular)),
+        f"'{name}' lacks a bin for some of its values",
+    )
     _need(_finite(d.get("neutral")), f"'{name}' has no finite neutral points")
     binning = d.get("binning", "optimal")
     _need(binning in BINNINGS, f"'{name}' has an unknown binning origin")
-    return Predictor(name, dtype, splits, codes, kinds, labels=labels, points=points, neutral=float(d["neutral"]),
-                     binning=binning)
+    return Predictor(
+        name, dtype, splits, codes, kinds, labels=labels, points=points, neutral=float(d["neutral"]), binning=binning
+    )
 
 
 @dataclass
@@ -165,9 +194,16 @@ class Card:
         return {p.name: p.splits for p in self.predictors}
 
     def to_dict(self) -> dict:
-        body = {"format": FORMAT, "version": VERSION, "target": self.target, "bad": _plain(self.bad),
-                "model": self.model, "points": self.points_kind, "scaling": dict(self.scaling),
-                "predictors": [p.to_dict() for p in self.predictors]}
+        body = {
+            "format": FORMAT,
+            "version": VERSION,
+            "target": self.target,
+            "bad": _plain(self.bad),
+            "model": self.model,
+            "points": self.points_kind,
+            "scaling": dict(self.scaling),
+            "predictors": [p.to_dict() for p in self.predictors],
+        }
         if self.baseline is not None:
             body["baseline"] = self.baseline
         return {**body, "checksum": checksum(body)}
@@ -181,20 +217,28 @@ class Card:
                 held = "no card format version" if version is None else f"card format version {version!r}"
                 if isinstance(version, str):
                     held += " (text)"  # '2' beside "reads version 2" would read as a contradiction
-                raise InputError(f"{source} has {held}; this tessaly reads version {VERSION}: upgrade tessaly or "
-                                 "rebuild the card")
+                raise InputError(
+                    f"{source} has {held}; this tessaly reads version {VERSION}: upgrade tessaly or rebuild the card"
+                )
             body = {k: v for k, v in d.items() if k != "checksum"}
             try:
                 expected = checksum(body)
             except ValueError:
                 raise _Invalid("it holds a value that is not plain JSON") from None
             _need(d.get("checksum") == expected, "its checksum does not match (the file was altered or damaged)")
-            _need(isinstance(d.get("target"), str) and isinstance(d.get("model"), str)
-                  and isinstance(d.get("points"), str), "target, model or points kind missing")
+            _need(
+                isinstance(d.get("target"), str)
+                and isinstance(d.get("model"), str)
+                and isinstance(d.get("points"), str),
+                "target, model or points kind missing",
+            )
             _need(d.get("bad") is None or isinstance(d.get("bad"), (str, int, float, bool)), "bad value malformed")
             scaling = d.get("scaling")
-            _need(isinstance(scaling, dict) and all(_finite(scaling.get(k)) and scaling[k] > 0
-                                                    for k in ("pdo", "target_odds")), "scaling malformed")
+            _need(
+                isinstance(scaling, dict)
+                and all(_finite(scaling.get(k)) and scaling[k] > 0 for k in ("pdo", "target_odds")),
+                "scaling malformed",
+            )
             raw = d.get("predictors")
             _need(isinstance(raw, list) and raw, "it has no predictors")
             predictors = [_predictor(p) for p in cast(list, raw)]
@@ -209,8 +253,9 @@ class Card:
     def save(self, directory) -> Path:
         path = Path(directory) / CARD_FILE
         with atomic_path(path) as tmp:
-            tmp.write_text(json.dumps(self.to_dict(), indent=1, ensure_ascii=False, allow_nan=False) + "\n",
-                           encoding="utf-8")
+            tmp.write_text(
+                json.dumps(self.to_dict(), indent=1, ensure_ascii=False, allow_nan=False) + "\n", encoding="utf-8"
+            )
         return path
 
     @classmethod
@@ -218,8 +263,10 @@ class Card:
         location = Path(location)
         path = location / CARD_FILE if location.is_dir() else location
         if location.is_dir() and not path.exists() and (location / LEGACY_FILE).exists():
-            raise InputError(f"'{location}' holds a card of an older tessaly ({LEGACY_FILE}); convert it once "
-                             f"with 'tessaly convert {location}' if it comes from a trusted source")
+            raise InputError(
+                f"'{location}' holds a card of an older tessaly ({LEGACY_FILE}); convert it once "
+                f"with 'tessaly convert {location}' if it comes from a trusted source"
+            )
         try:
             if path.stat().st_size > 64 << 20:
                 raise InputError(f"{path} is too large to be a card")
@@ -257,15 +304,34 @@ class Card:
                 numerical = b.dtype == "numerical"
                 rows = old.points[old.points["predictor"] == b.name]
                 by_bin = dict(zip(rows["bin"], rows["points"]))
-                splits: list = b.splits if numerical else [list(canonical(pd.Series(g, dtype=object))) for g in b.splits]
+                splits: list = (
+                    b.splits if numerical else [list(canonical(pd.Series(g, dtype=object))) for g in b.splits]
+                )
                 codes = b.special_codes if numerical else list(canonical(pd.Series(b.special_codes, dtype=object)))
-                predictors.append(Predictor(
-                    b.name, b.dtype, [float(s) for s in splits] if numerical else splits,
-                    [float(c) for c in codes] if numerical else codes, list(b.kinds), labels=list(b.labels),
-                    points=[float(by_bin[label]) for label in b.labels], neutral=float(rows["neutral"].iloc[0])))
+                predictors.append(
+                    Predictor(
+                        b.name,
+                        b.dtype,
+                        [float(s) for s in splits] if numerical else splits,
+                        [float(c) for c in codes] if numerical else codes,
+                        list(b.kinds),
+                        labels=list(b.labels),
+                        points=[float(by_bin[label]) for label in b.labels],
+                        neutral=float(rows["neutral"].iloc[0]),
+                    )
+                )
             card = cls(old.target, _plain(old.bad), old.model, "module", dict(old.scaling), predictors)
-        except (OSError, pickle.UnpicklingError, EOFError, AttributeError, KeyError, TypeError, ValueError,
-                IndexError, ImportError) as e:
+        except (
+            OSError,
+            pickle.UnpicklingError,
+            EOFError,
+            AttributeError,
+            KeyError,
+            TypeError,
+            ValueError,
+            IndexError,
+            ImportError,
+        ) as e:
             raise InputError(f"cannot convert {path}: {e}") from None
         return cls.from_dict(card.to_dict(), str(path))
 
@@ -285,8 +351,9 @@ class Card:
             rows, unreadable = p.locate(data[p.name])
             unseen = rows < 0
             got = np.append(np.asarray(p.points, dtype=float), p.neutral)[rows]
-            out[f"{p.name}_bin"] = pd.Categorical.from_codes(np.where(unseen, len(p.labels), rows),
-                                                             categories=[*p.labels, UNSEEN], validate=False)
+            out[f"{p.name}_bin"] = pd.Categorical.from_codes(
+                np.where(unseen, len(p.labels), rows), categories=[*p.labels, UNSEEN], validate=False
+            )
             out[f"{p.name}_points"] = got
             np.subtract(got, p.neutral, out=shortfall[j])
             total += got
@@ -302,8 +369,9 @@ class Card:
                 better = shortfall[j] < best
                 np.copyto(best, shortfall[j], where=better)
                 idx[better] = j
-            result[f"reason_{r + 1}"] = pd.Categorical.from_codes(np.where(best < BELOW, idx, k),
-                                                                  categories=[*self.names, ""], validate=False)
+            result[f"reason_{r + 1}"] = pd.Categorical.from_codes(
+                np.where(best < BELOW, idx, k), categories=[*self.names, ""], validate=False
+            )
             shortfall[idx, at] = np.inf
         if self.target in data.columns:
             result[self.target] = data[self.target].to_numpy()

@@ -34,14 +34,16 @@ def run(out=None, *, params=None, test_size=0.3, strict=False, benchmark=None, p
     progress.step(f"German credit data: {source}")
     data = read_table(source)
     chosen = {} if benchmark is None else {"benchmark": benchmark}
-    result = build(data, out, target=TARGET, params=params, test_size=test_size, strict=strict, progress=progress,
-                   **chosen)
+    result = build(
+        data, out, target=TARGET, params=params, test_size=test_size, strict=strict, progress=progress, **chosen
+    )
 
     # Apply the saved card to the held-out applicants, as a user would to new ones.
     holdout = out / "test_applicants.csv"
     with atomic_path(holdout) as tmp:
         data.iloc[result["test_rows"]].to_csv(tmp, index=False)
-    scores, _, _ = score_file(out, holdout, out / "test_scores_applied.csv", progress=progress,
-                              allowed_in_card=("test_scores_applied.csv",))
+    scores, _, _ = score_file(
+        out, holdout, out / "test_scores_applied.csv", progress=progress, allowed_in_card=("test_scores_applied.csv",)
+    )
     result["scores"] = scores
     return result

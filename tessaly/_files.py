@@ -176,7 +176,9 @@ def _check_replaceable(out: Path) -> None:
         raise InputError(f"'{out}' is not empty and is no card of an earlier build: choose a new or empty --out")
     foreign = sorted(present - owned - set(DERIVED))
     if foreign:
-        raise InputError(f"'{out}' holds '{foreign[0][:80]}', which no build wrote: move it away or choose another --out")
+        raise InputError(
+            f"'{out}' holds '{foreign[0][:80]}', which no build wrote: move it away or choose another --out"
+        )
     if not os.access(out, os.W_OK | os.X_OK) or not os.access(out.parent, os.W_OK | os.X_OK):
         raise InputError(f"cannot replace '{out}': permission denied")
 

@@ -56,8 +56,10 @@ def design(woe: list[np.ndarray], positions: np.ndarray, n_bins: list[int]):
     np.multiply(np.concatenate(woe)[safe], seen, out=values[:, :p])
     values[:, p:] = seen
     index = np.int32 if 2 * p * n < 2**31 else np.int64
-    return sparse.csr_matrix((values.ravel(), columns.ravel(), np.arange(0, 2 * p * n + 1, 2 * p, dtype=index)),
-                             shape=(n, p + int(sum(n_bins))))
+    return sparse.csr_matrix(
+        (values.ravel(), columns.ravel(), np.arange(0, 2 * p * n + 1, 2 * p, dtype=index)),
+        shape=(n, p + int(sum(n_bins))),
+    )
 
 
 def _fit(F, y, C, w=None, start=None):
@@ -80,8 +82,8 @@ def effects(model, F, woe: list[np.ndarray], n_bins: list[int], w=None) -> tuple
     mean = np.asarray(F.T @ (weights / weights.sum()), dtype=float).reshape(-1)
     out, start = [], len(n_bins)
     for j, k in enumerate(n_bins):
-        gamma = coef[start:start + k]
-        out.append(coef[j] * (woe[j] - mean[j]) + gamma - gamma @ mean[start:start + k])
+        gamma = coef[start : start + k]
+        out.append(coef[j] * (woe[j] - mean[j]) + gamma - gamma @ mean[start : start + k])
         start += k
     return out, float(model.intercept_[0] + coef @ mean)
 
@@ -108,8 +110,7 @@ def _parts(y: np.ndarray, seed: int) -> list[tuple[np.ndarray, np.ndarray]]:
     fit_idx, val_idx = train_test_split(np.arange(n), test_size=held, stratify=y, random_state=seed)
     if len(fit_idx) > PATH_ROWS:
         # C is a prior on the coefficients, so what a capped part picks carries over to the refit on all rows.
-        fit_idx = np.sort(train_test_split(fit_idx, train_size=PATH_ROWS, stratify=y[fit_idx],
-                                           random_state=seed)[0])
+        fit_idx = np.sort(train_test_split(fit_idx, train_size=PATH_ROWS, stratify=y[fit_idx], random_state=seed)[0])
     return [(fit_idx, np.sort(val_idx))]
 
 
@@ -155,8 +156,9 @@ def _one_standard_error(y, totals, w=None) -> int:
     mean = np.average(rows, axis=0, weights=weights)
     best = int(np.argmin(mean))
     diff = rows - rows[:, [best]]
-    se = np.sqrt(np.average((diff - np.average(diff, axis=0, weights=weights)) ** 2, axis=0, weights=weights)
-                 / len(weights))
+    se = np.sqrt(
+        np.average((diff - np.average(diff, axis=0, weights=weights)) ** 2, axis=0, weights=weights) / len(weights)
+    )
     return next(tried[i] for i in range(len(tried)) if mean[i] <= mean[best] + se[i])
 
 
@@ -164,8 +166,18 @@ class WoELogistic:
     """The fitted logistic family: WoE per bin, the regression, each bin's exact SHAP log-odds, and the
     calibration of the raw total on held-out rows (a penalised fit ranks right but is shrunk in scale)."""
 
-    def fit(self, positions: np.ndarray, n_bins: list[int], y: np.ndarray, w=None, *, seed: int = 0,
-            penalty: float | None = None, parts=None, start=None):
+    def fit(
+        self,
+        positions: np.ndarray,
+        n_bins: list[int],
+        y: np.ndarray,
+        w=None,
+        *,
+        seed: int = 0,
+        penalty: float | None = None,
+        parts=None,
+        start=None,
+    ):
         """`penalty`: a C chosen before (the path is skipped where one validation part calibrates); `parts`: the
         seeded validation split of these rows, where the caller keeps it; `start`: a fitted model of the same
         design to start from."""
@@ -177,23 +189,29 @@ class WoELogistic:
         F = design(self.woe_, positions, n_bins)
         parts = _parts(y, seed) if parts is None else parts
         if any(np.ptp(y[fit_idx]) == 0 for fit_idx, _ in parts):
-            raise InputError(f"the training part holds {int(y.sum())} bad and {int(len(y) - y.sum())} good "
-                             "applicants: too few of one kind to fit a card that separates them; give more")
+            raise InputError(
+                f"the training part holds {int(y.sum())} bad and {int(len(y) - y.sum())} good "
+                "applicants: too few of one kind to fit a card that separates them; give more"
+            )
         if start is not None and start.coef_.shape[1] != F.shape[1]:
             start = None
         if penalty is not None and len(parts) == 1:
             self.C_, models = penalty, {penalty: start}
         else:
-            totals, models = _path(positions, y, n_bins, parts, w, (self.woe_, F),
-                                   grid=C_GRID if penalty is None else (penalty,))
+            totals, models = _path(
+                positions, y, n_bins, parts, w, (self.woe_, F), grid=C_GRID if penalty is None else (penalty,)
+            )
             column = _one_standard_error(y, totals, w)
             self.C_ = C_GRID[column] if penalty is None else penalty
         self.model_ = _fit(F, y, self.C_, w, start=models[self.C_] if len(parts) == 1 else start)
         self.effects_, self.base_ = effects(self.model_, F, self.woe_, n_bins, w)
         if len(parts) == 1:
             val = parts[0][1]
-            total, y_cal, w_cal = raw_total(self.effects_, self.base_, positions[val]), y[val], \
-                None if w is None else w[val]
+            total, y_cal, w_cal = (
+                raw_total(self.effects_, self.base_, positions[val]),
+                y[val],
+                None if w is None else w[val],
+            )
         else:
             total, y_cal, w_cal = totals[:, column], y, w
         self.slope_, self.intercept_ = log_odds_map(total, y_cal, w_cal)

@@ -15,8 +15,20 @@ from ._models import FAMILIES as _REGISTRY
 
 MAX_BINS = 10
 FAMILIES = tuple(_REGISTRY)
-TRENDS = ("auto", "auto_heuristic", "auto_asc_desc", "ascending", "descending", "concave", "convex",
-          "peak", "valley", "peak_heuristic", "valley_heuristic", "none")
+TRENDS = (
+    "auto",
+    "auto_heuristic",
+    "auto_asc_desc",
+    "ascending",
+    "descending",
+    "concave",
+    "convex",
+    "peak",
+    "valley",
+    "peak_heuristic",
+    "valley_heuristic",
+    "none",
+)
 POINTS = ("additive", "module")
 
 
@@ -68,62 +80,150 @@ class Param:
                 if self.high is not None:
                     bounds.append(f"at most {self.high:g}")
                 what = "a whole number" if self.kind == "int" else "a number"
-                raise InputError(f"{self.label} must be {what} {' and '.join(bounds)}, not {value!r}".replace("  ", " "))
+                raise InputError(
+                    f"{self.label} must be {what} {' and '.join(bounds)}, not {value!r}".replace("  ", " ")
+                )
         elif self.kind == "bool":
-            if not isinstance(value, bool) and not (type(value).__module__ == "numpy" and type(value).__name__ == "bool"):
+            if not isinstance(value, bool) and not (
+                type(value).__module__ == "numpy" and type(value).__name__ == "bool"
+            ):
                 raise InputError(f"{self.label} must be True or False, not {value!r}")
         elif self.kind == "bins":
             if not isinstance(value, dict) or not all(isinstance(k, str) and _hand_entry(v) for k, v in value.items()):
-                raise InputError(f"{self.label} must map predictor names to lists of splits or of groups of values, "
-                                 f"e.g. {{\"age\": [25, 35], \"housing\": [[\"own\"], [\"rent\", \"free\"]]}}")
+                raise InputError(
+                    f"{self.label} must map predictor names to lists of splits or of groups of values, "
+                    f'e.g. {{"age": [25, 35], "housing": [["own"], ["rent", "free"]]}}'
+                )
         elif self.kind == "choice":
             if not isinstance(value, str) or value not in self.choices:
                 raise InputError(f"unknown {self.label} {value!r}: choose from {', '.join(self.choices)}")
 
 
 PARAMS = (
-    Param("model", "logistic", "model", "the model family: " + ", ".join(FAMILIES) + " (logistic: a penalised logistic "
-          "regression on each predictor's WoE and bins; the others: trees on the one-hot bins), or an unfitted "
-          "classifier of a tree family with your own settings", choices=FAMILIES),
-    Param("trees", None, "int", "rounds of the model; none: 100 without early stopping, up to 1000 with it",
-          low=1, high=100_000, nullable=True, shown="up to 1000 with early stopping, 100 without"),
-    Param("early_stopping", True, "bool", "stop adding trees when a seeded validation part of the training rows "
-          "(20%) stops improving; never looks at test data"),
-    Param("monotone", False, "bool", "constrain each bin's effect on the model to the direction of its event rate, "
-          "and keep each numerical predictor's points from falling where its WoE rises"),
-    Param("max_bins", MAX_BINS, "int", f"at most this many bins per predictor, missing and special values included "
-          f"(2-{MAX_BINS}; a predictor with both has three at least)", low=2, high=MAX_BINS, binning=True),
-    Param("bins", None, "bins", "bins set by hand: predictor -> split points (numerical) or groups of values "
-          "(categorical); missing values and special codes keep bins of their own; other predictors are binned as "
-          "usual (the command line reads this mapping from a JSON file, as 'tessaly bins CARD' prints it)",
-          nullable=True, binning=True),
-    Param("monotonic_trend", "auto", "choice", "event-rate trend across bins, in optbinning's names", choices=TRENDS,
-          binning=True),
-    Param("special_codes", None, "codes", "values that get a bin of their own, e.g. -999", nullable=True,
-          binning=True),
-    Param("min_iv", None, "float", "leave out predictors with less information value (none keeps all)", low=0,
-          nullable=True),
-    Param("max_corr", None, "float", "of two predictors whose binned WoE correlate above this, leave out the one "
-          "with less information value (none keeps both)", low=0, high=1, strict=True, nullable=True),
-    Param("points", "additive", "choice", "additive: a bin's points are the scaled mean SHAP log-odds of its "
-          "applicants; module: the extension's own card", choices=POINTS),
+    Param(
+        "model",
+        "logistic",
+        "model",
+        "the model family: " + ", ".join(FAMILIES) + " (logistic: a penalised logistic "
+        "regression on each predictor's WoE and bins; the others: trees on the one-hot bins), or an unfitted "
+        "classifier of a tree family with your own settings",
+        choices=FAMILIES,
+    ),
+    Param(
+        "trees",
+        None,
+        "int",
+        "rounds of the model; none: 100 without early stopping, up to 1000 with it",
+        low=1,
+        high=100_000,
+        nullable=True,
+        shown="up to 1000 with early stopping, 100 without",
+    ),
+    Param(
+        "early_stopping",
+        True,
+        "bool",
+        "stop adding trees when a seeded validation part of the training rows "
+        "(20%) stops improving; never looks at test data",
+    ),
+    Param(
+        "monotone",
+        False,
+        "bool",
+        "constrain each bin's effect on the model to the direction of its event rate, "
+        "and keep each numerical predictor's points from falling where its WoE rises",
+    ),
+    Param(
+        "max_bins",
+        MAX_BINS,
+        "int",
+        f"at most this many bins per predictor, missing and special values included "
+        f"(2-{MAX_BINS}; a predictor with both has three at least)",
+        low=2,
+        high=MAX_BINS,
+        binning=True,
+    ),
+    Param(
+        "bins",
+        None,
+        "bins",
+        "bins set by hand: predictor -> split points (numerical) or groups of values "
+        "(categorical); missing values and special codes keep bins of their own; other predictors are binned as "
+        "usual (the command line reads this mapping from a JSON file, as 'tessaly bins CARD' prints it)",
+        nullable=True,
+        binning=True,
+    ),
+    Param(
+        "monotonic_trend",
+        "auto",
+        "choice",
+        "event-rate trend across bins, in optbinning's names",
+        choices=TRENDS,
+        binning=True,
+    ),
+    Param("special_codes", None, "codes", "values that get a bin of their own, e.g. -999", nullable=True, binning=True),
+    Param(
+        "min_iv",
+        None,
+        "float",
+        "leave out predictors with less information value (none keeps all)",
+        low=0,
+        nullable=True,
+    ),
+    Param(
+        "max_corr",
+        None,
+        "float",
+        "of two predictors whose binned WoE correlate above this, leave out the one "
+        "with less information value (none keeps both)",
+        low=0,
+        high=1,
+        strict=True,
+        nullable=True,
+    ),
+    Param(
+        "points",
+        "additive",
+        "choice",
+        "additive: a bin's points are the scaled mean SHAP log-odds of its "
+        "applicants; module: the extension's own card",
+        choices=POINTS,
+    ),
     Param("pdo", 20, "int", "points that double the odds", low=0, high=1e6, strict=True),
     Param("target_score", 200, "int", "the score at the target odds", low=-1e12, high=1e12),
     Param("target_odds", 15, "int", "good:bad odds at the target score", low=0, high=1e12, strict=True),
-    Param("resort", False, "bool", "module points only: order each predictor's points by its bins' WoE instead of "
-          "assuming that a higher predicted probability means a higher bad rate"),
+    Param(
+        "resort",
+        False,
+        "bool",
+        "module points only: order each predictor's points by its bins' WoE instead of "
+        "assuming that a higher predicted probability means a higher bad rate",
+    ),
     Param("shap_rows", 10_000, "int", "applicants the SHAP step sees at most (a seeded sample)", low=1),
-    Param("seed", 42, "int", "seed of the split, the validation part, the model and the samples", low=0,
-          high=2**31 - 1),
-    Param("bad", None, "text", "the target value that means bad (none: 1, True or 'bad')", nullable=True,
-          binning=True, shown="1, True or 'bad'"),
+    Param(
+        "seed", 42, "int", "seed of the split, the validation part, the model and the samples", low=0, high=2**31 - 1
+    ),
+    Param(
+        "bad",
+        None,
+        "text",
+        "the target value that means bad (none: 1, True or 'bad')",
+        nullable=True,
+        binning=True,
+        shown="1, True or 'bad'",
+    ),
 )
 # Not the estimator's: what its report (and a build) fits beside the card. A tree family, or none.
-BENCHMARK = Param("benchmark", "xgb", "choice", "a tree family fitted beside the card on the same bins and training "
-                  "rows (a seeded sample of them where they are many), compared with it in the report: its own "
-                  "predictions, its additive card and the extension's card, its files in the card's benchmark/ "
-                  "folder; none: no benchmark",
-                  choices=("none", *(name for name, f in _REGISTRY.items() if f.technique is not None)))
+BENCHMARK = Param(
+    "benchmark",
+    "xgb",
+    "choice",
+    "a tree family fitted beside the card on the same bins and training "
+    "rows (a seeded sample of them where they are many), compared with it in the report: its own "
+    "predictions, its additive card and the extension's card, its files in the card's benchmark/ "
+    "folder; none: no benchmark",
+    choices=("none", *(name for name, f in _REGISTRY.items() if f.technique is not None)),
+)
 BY_NAME = {p.name: p for p in PARAMS}
 DEFAULTS = {p.name: p.default for p in PARAMS}
 
@@ -132,8 +232,9 @@ def _hand_entry(v) -> bool:
     """Splits or groups, or the editor's {"splits": [...], "edits": [...]} or {"left_out": "why", "edits": [...]}."""
     if isinstance(v, dict):
         edits = v.get("edits", [])
-        return isinstance(edits, list) and (isinstance(v.get("splits"), (list, tuple))
-                                            or isinstance(v.get("left_out"), str))
+        return isinstance(edits, list) and (
+            isinstance(v.get("splits"), (list, tuple)) or isinstance(v.get("left_out"), str)
+        )
     return isinstance(v, (list, tuple))
 
 
@@ -147,8 +248,16 @@ def docstring() -> str:
     """The Parameters section of the estimator's docstring."""
     lines = ["Parameters", "----------"]
     for p in PARAMS:
-        kind = {"int": "int", "float": "float", "bool": "bool", "choice": "str", "text": "object",
-                "codes": "list", "model": "str or estimator", "bins": "dict"}[p.kind]
+        kind = {
+            "int": "int",
+            "float": "float",
+            "bool": "bool",
+            "choice": "str",
+            "text": "object",
+            "codes": "list",
+            "model": "str or estimator",
+            "bins": "dict",
+        }[p.kind]
         if p.nullable:
             kind += " or None"
         lines.append(f"{p.name} : {kind}, default={p.default!r}")
@@ -158,11 +267,17 @@ def docstring() -> str:
 
 def markdown() -> str:
     """The parameter table of the README."""
+
     def shown(p):
         if p.kind in ("choice", "model") and p.default is not None:
             return f'`"{p.default}"`'
-        return f"`{p.default!r}`" if p.default is None or isinstance(p.default, bool) else f"{p.default:,}" \
-            if isinstance(p.default, int) else str(p.default)
+        return (
+            f"`{p.default!r}`"
+            if p.default is None or isinstance(p.default, bool)
+            else f"{p.default:,}"
+            if isinstance(p.default, int)
+            else str(p.default)
+        )
 
     rows = ["| Parameter | Command line | Default | Meaning |", "|---|---|---|---|"]
     for p in PARAMS:

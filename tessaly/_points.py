@@ -22,8 +22,9 @@ def bin_means(contribution: np.ndarray, pos: np.ndarray, n_bins: int, weights=No
     inside = pos >= 0
     w = None if weights is None else np.asarray(weights, dtype=float)[inside]
     counts = np.bincount(pos[inside], weights=w, minlength=n_bins)
-    sums = np.bincount(pos[inside], weights=contribution[inside] if w is None else contribution[inside] * w,
-                       minlength=n_bins)
+    sums = np.bincount(
+        pos[inside], weights=contribution[inside] if w is None else contribution[inside] * w, minlength=n_bins
+    )
     return np.divide(sums, counts, out=np.zeros(n_bins), where=counts > 0)
 
 
@@ -35,8 +36,9 @@ def log_odds_map(total: np.ndarray, y_bad: np.ndarray, weights=None) -> tuple[fl
     return float(fit.coef_[0, 0]), float(fit.intercept_[0])
 
 
-def additive(means: list[np.ndarray], shares: list[np.ndarray], *, factor: float, offset: float, slope: float,
-             intercept: float) -> list[tuple[np.ndarray, float]]:
+def additive(
+    means: list[np.ndarray], shares: list[np.ndarray], *, factor: float, offset: float, slope: float, intercept: float
+) -> list[tuple[np.ndarray, float]]:
     """Whole points per bin and the neutral points of each predictor.
 
     A bin's points are its mean log-odds contribution, scaled; each predictor's

@@ -95,18 +95,27 @@ def _distribution(test_scores: pd.DataFrame):
     fig = go.Figure()
     bad = test_scores["bad"].to_numpy().astype(int)
     for flag, name in ((0, "good"), (1, "bad")):
-        fig.add_trace(go.Histogram(x=test_scores["score"].to_numpy()[bad == flag], name=name,
-                                   opacity=0.6, histnorm="percent", nbinsx=30))
-    fig.update_layout(barmode="overlay", xaxis_title="Total score", yaxis_title="% of group",
-                      title="Score distribution on the test split")
+        fig.add_trace(
+            go.Histogram(
+                x=test_scores["score"].to_numpy()[bad == flag], name=name, opacity=0.6, histnorm="percent", nbinsx=30
+            )
+        )
+    fig.update_layout(
+        barmode="overlay",
+        xaxis_title="Total score",
+        yaxis_title="% of group",
+        title="Score distribution on the test split",
+    )
     return fig
 
 
 def _metrics_table(a: dict) -> str:
     values = "".join(f"<td>{a[k]:.4f}</td>" for k in ("auc", "gini", "ks"))
     cis = "".join(f'<td class="ci">{_ci(a[k + "_ci"], "{:.4f}")}</td>' for k in ("auc", "gini", "ks"))
-    return (f'<table class="metrics" id="metrics"><tr><th>AUC</th><th>Gini</th><th>KS</th></tr>'
-            f"<tr>{values}</tr><tr>{cis}</tr></table>")
+    return (
+        f'<table class="metrics" id="metrics"><tr><th>AUC</th><th>Gini</th><th>KS</th></tr>'
+        f"<tr>{values}</tr><tr>{cis}</tr></table>"
+    )
 
 
 def _challengers(a: dict) -> str:
@@ -115,13 +124,15 @@ def _challengers(a: dict) -> str:
         card = r["name"] == a["card"]
         vs = "" if card else f"{r['auc_vs_card']:+.3f} {_ci(r['auc_vs_card_ci'], '{:+.3f}')}"
         cells = [_text(r["name"])] + [f"<td>{r[k]:.3f} {_ci(r[k + '_ci'])}</td>" for k in ("auc", "gini", "ks")]
-        rows.append(f'<tr{" class=card" if card else ""}>{"".join(cells)}<td>{vs}</td></tr>')
+        rows.append(f"<tr{' class=card' if card else ''}>{''.join(cells)}<td>{vs}</td></tr>")
     head = ["Scorer", "AUC (95% CI)", "Gini (95% CI)", "KS (95% CI)", f"AUC minus the {html.escape(a['card'])}'s"]
-    return (f'<section id="challengers"><h2>Challengers</h2><p class="sentence">{html.escape(a["sentence"])}</p>'
-            f"{_benchmark(a.get('benchmark'))}"
-            f"<p>Every scorer ranks the same test applicants. Intervals: DeLong for AUC and Gini (and for the "
-            f"difference, which accounts for the scorers sharing applicants), a bootstrap for KS.</p>"
-            f"{_table(None, head, rows)}</section>")
+    return (
+        f'<section id="challengers"><h2>Challengers</h2><p class="sentence">{html.escape(a["sentence"])}</p>'
+        f"{_benchmark(a.get('benchmark'))}"
+        f"<p>Every scorer ranks the same test applicants. Intervals: DeLong for AUC and Gini (and for the "
+        f"difference, which accounts for the scorers sharing applicants), a bootstrap for KS.</p>"
+        f"{_table(None, head, rows)}</section>"
+    )
 
 
 def _benchmark(b: dict | None) -> str:
@@ -130,7 +141,6 @@ def _benchmark(b: dict | None) -> str:
         return ""
     note = f"<p>{html.escape(b['note'])}</p>" if b.get("note") else ""
     return f'<p class="sentence" id="benchmark">{html.escape(b["sentence"])}</p>{note}'
-
 
 
 def _gains(a: dict) -> str:
@@ -148,11 +158,21 @@ def _gains(a: dict) -> str:
             f"<td>{odds}</td>",
         ]
         rows.append(f"<tr>{''.join(cells)}</tr>")
-    head = ["Band", "Score range", "Applicants", "Bads", "Bad rate", "Cumulative applicants", "Cumulative bads",
-            "Good:bad odds"]
-    return (f"<h2>Gains by score band</h2><p>The {html.escape(a['card'])}'s test scores in {len(rows)} bands of "
-            f"about equal size, lowest scores (worst) first; tied scores share a band, so there may be fewer "
-            f"than ten.</p>{_table('gains', head, rows)}")
+    head = [
+        "Band",
+        "Score range",
+        "Applicants",
+        "Bads",
+        "Bad rate",
+        "Cumulative applicants",
+        "Cumulative bads",
+        "Good:bad odds",
+    ]
+    return (
+        f"<h2>Gains by score band</h2><p>The {html.escape(a['card'])}'s test scores in {len(rows)} bands of "
+        f"about equal size, lowest scores (worst) first; tied scores share a band, so there may be fewer "
+        f"than ten.</p>{_table('gains', head, rows)}"
+    )
 
 
 def _calibration(a: dict) -> str:
@@ -165,33 +185,63 @@ def _calibration(a: dict) -> str:
     hi = max([b["score_max"] for b in cal["bands"]] + [req["target_score"]])
     xs = [lo, hi]
     fig = go.Figure()
-    fig.add_trace(go.Scatter(
-        x=[b["score"] for b in bands], y=[b["log_odds"] for b in bands], mode="markers", name="observed (score band)",
-        text=[f"{b['applicants']} applicants, {b['bads']} bad" for b in bands], marker={"size": 9},
-    ))
-    fig.add_trace(go.Scatter(x=xs, y=[req["intercept"] + req["slope"] * x for x in xs], mode="lines",
-                             name=f"requested: {_num(req['pdo'])} points double the odds"))
+    fig.add_trace(
+        go.Scatter(
+            x=[b["score"] for b in bands],
+            y=[b["log_odds"] for b in bands],
+            mode="markers",
+            name="observed (score band)",
+            text=[f"{b['applicants']} applicants, {b['bads']} bad" for b in bands],
+            marker={"size": 9},
+        )
+    )
+    fig.add_trace(
+        go.Scatter(
+            x=xs,
+            y=[req["intercept"] + req["slope"] * x for x in xs],
+            mode="lines",
+            name=f"requested: {_num(req['pdo'])} points double the odds",
+        )
+    )
     if fit["slope"] is not None:
         label = f"fitted: {fit['pdo']:.1f} points double the odds" if fit["pdo"] is not None else "fitted"
-        fig.add_trace(go.Scatter(x=xs, y=[fit["intercept"] + fit["slope"] * x for x in xs], mode="lines",
-                                 line={"dash": "dash"}, name=label))
-    fig.add_trace(go.Scatter(x=[req["target_score"]], y=[math.log(req["target_odds"])], mode="markers",
-                             marker={"symbol": "x", "size": 11}, name="target odds at target score"))
-    fig.update_layout(title="Observed log-odds against score", xaxis_title="Score",
-                      yaxis_title="ln(good:bad odds)")
-    wanted = (f"Requested: odds {_num(req['target_odds'])}:1 at {_num(req['target_score'])} points, "
-              f"doubling every {_num(req['pdo'])} points.")
+        fig.add_trace(
+            go.Scatter(
+                x=xs,
+                y=[fit["intercept"] + fit["slope"] * x for x in xs],
+                mode="lines",
+                line={"dash": "dash"},
+                name=label,
+            )
+        )
+    fig.add_trace(
+        go.Scatter(
+            x=[req["target_score"]],
+            y=[math.log(req["target_odds"])],
+            mode="markers",
+            marker={"symbol": "x", "size": 11},
+            name="target odds at target score",
+        )
+    )
+    fig.update_layout(title="Observed log-odds against score", xaxis_title="Score", yaxis_title="ln(good:bad odds)")
+    wanted = (
+        f"Requested: odds {_num(req['target_odds'])}:1 at {_num(req['target_score'])} points, "
+        f"doubling every {_num(req['pdo'])} points."
+    )
     if fit["pdo"] is None:
-        shown = ("A logistic fit of the outcome on the score has no finite solution here (the score does not vary, "
-                 "or separates good from bad completely), so no scaling is fitted.")
+        shown = (
+            "A logistic fit of the outcome on the score has no finite solution here (the score does not vary, "
+            "or separates good from bad completely), so no scaling is fitted."
+        )
     else:
-        shown = (f"Fitted on the test split (logistic regression of good/bad on the score): the odds double every "
-                 f"{fit['pdo']:.1f} points {_ci(fit['pdo_ci'], '{:.1f}')} and reach {_num(req['target_odds'])}:1 "
-                 f"at {fit['score_at_target_odds']:.0f} points.")
+        shown = (
+            f"Fitted on the test split (logistic regression of good/bad on the score): the odds double every "
+            f"{fit['pdo']:.1f} points {_ci(fit['pdo_ci'], '{:.1f}')} and reach {_num(req['target_odds'])}:1 "
+            f"at {fit['score_at_target_odds']:.0f} points."
+        )
         if fit["pdo"] < 0:
             shown += " A negative value means higher scores go with worse odds."
-    return (f"<h2>Calibration</h2>{_figure_html(fig, 'calibration')}"
-            f"<p>{html.escape(wanted)} {html.escape(shown)}</p>")
+    return f"<h2>Calibration</h2>{_figure_html(fig, 'calibration')}<p>{html.escape(wanted)} {html.escape(shown)}</p>"
 
 
 def _stability(a: dict) -> str:
@@ -199,9 +249,11 @@ def _stability(a: dict) -> str:
     if p is None:
         text = "No training scores were given, so the stability of the score is not measured."
     else:
-        text = (f"Population stability index of the {a['card']}'s score, training split ({p['train']} applicants) "
-                f"against test split ({p['test']}): {p['value']:.4f}, {p['reading']} (below 0.1 is usually read "
-                f"as stable, above 0.25 as shifted).")
+        text = (
+            f"Population stability index of the {a['card']}'s score, training split ({p['train']} applicants) "
+            f"against test split ({p['test']}): {p['value']:.4f}, {p['reading']} (below 0.1 is usually read "
+            f"as stable, above 0.25 as shifted)."
+        )
     return f'<section id="psi"><h2>Stability</h2><p>{html.escape(text)}</p></section>'
 
 
@@ -210,8 +262,11 @@ def _scorecard_table(table: pd.DataFrame) -> str:
     rows = []
     for is_first, r in zip(first, table.itertuples(index=False)):
         cells = [
-            _text((f"{r.predictor} (bins by hand)" if getattr(r, "binning", "optimal") == "by hand" else r.predictor)
-                  if is_first else ""),
+            _text(
+                (f"{r.predictor} (bins by hand)" if getattr(r, "binning", "optimal") == "by hand" else r.predictor)
+                if is_first
+                else ""
+            ),
             _text(r.bin),
             f"<td>{'' if pd.isna(r.share) else f'{r.share:.1%}'}</td>",
             f"<td>{'' if pd.isna(r.event_rate) else f'{r.event_rate:.1%}'}</td>",
@@ -219,7 +274,7 @@ def _scorecard_table(table: pd.DataFrame) -> str:
             f"<td>{_num(r.points)}</td>",
             f"<td>{_num(r.neutral)}</td>",
         ]
-        rows.append(f'<tr{" class=first" if is_first else ""}>{"".join(cells)}</tr>')
+        rows.append(f"<tr{' class=first' if is_first else ''}>{''.join(cells)}</tr>")
     return _table("scorecard", ["Predictor", "Bin", "Share", "Event rate", "WoE", "Points", "Neutral"], rows)
 
 
@@ -244,13 +299,19 @@ def _by_hand(rows: list) -> str:
         if r["left_out"]:
             parts.append(f"<p>{esc(r['left_out'])}</p>")
         depth = max(len(r["bins"]), len(r["optimal"]))
-        cells = [f"<tr><td>{esc(a)}</td><td>{esc(b)}</td></tr>"
-                 for a, b in zip(r["bins"] + [""] * (depth - len(r["bins"])),
-                                 r["optimal"] + [""] * (depth - len(r["optimal"])))]
+        cells = [
+            f"<tr><td>{esc(a)}</td><td>{esc(b)}</td></tr>"
+            for a, b in zip(
+                r["bins"] + [""] * (depth - len(r["bins"])), r["optimal"] + [""] * (depth - len(r["optimal"]))
+            )
+        ]
         if cells:
             parts.append(_table(None, ["bins set by hand", "optimal bins"], cells))
-        edits = [f"<tr><td>{esc(e.get('when', ''))}</td><td>{esc(e.get('what', ''))}</td>"
-                 f"<td>{esc(e.get('reason', ''))}</td></tr>" for e in r["edits"]]
+        edits = [
+            f"<tr><td>{esc(e.get('when', ''))}</td><td>{esc(e.get('what', ''))}</td>"
+            f"<td>{esc(e.get('reason', ''))}</td></tr>"
+            for e in r["edits"]
+        ]
         if edits:
             parts.append(_table(None, ["when", "edit", "reason"], edits, "hand-edits"))
     return "\n".join(parts)
@@ -258,15 +319,20 @@ def _by_hand(rows: list) -> str:
 
 def _values(values: dict) -> str:
     """Values the card could not place: unreadable ones at build, unseen and unreadable ones in the test split."""
-    rows = [f"<tr>{_text(name)}{_text(c.get('build_unreadable', 0))}{_text(c.get('unseen', 0))}"
-            f"{_text(c.get('unreadable', 0))}</tr>" for name, c in values.items() if any(c.values())]
+    rows = [
+        f"<tr>{_text(name)}{_text(c.get('build_unreadable', 0))}{_text(c.get('unseen', 0))}"
+        f"{_text(c.get('unreadable', 0))}</tr>"
+        for name, c in values.items()
+        if any(c.values())
+    ]
     if not rows:
         body = "<p>Every value of the training and test applicants was read and placed in a bin.</p>"
     else:
-        body = ("<p>Unreadable values (text in a numerical predictor, say) and values the card never saw score the "
-                "predictor's neutral points.</p>"
-                + _table("values", ["Predictor", "Unreadable at build", "Unseen in test", "Unreadable in test"],
-                         rows))
+        body = (
+            "<p>Unreadable values (text in a numerical predictor, say) and values the card never saw score the "
+            "predictor's neutral points.</p>"
+            + _table("values", ["Predictor", "Unreadable at build", "Unseen in test", "Unreadable in test"], rows)
+        )
     return f'<section id="values-not-placed"><h2>Values not placed</h2>{body}</section>'
 
 
@@ -274,15 +340,23 @@ def _directions(rows: list) -> str:
     """Whether each numerical predictor's points rise with its WoE, as a validator expects of a card."""
     if not rows:
         return ""
-    cells = [f"<tr>{_text(r['predictor'])}<td>{_num(r['rank_correlation'])}</td>"
-             f"{_text('rise with WoE' if r['follows_woe'] else 'AGAINST WoE: check this predictor')}</tr>"
-             for r in rows]
+    cells = [
+        f"<tr>{_text(r['predictor'])}<td>{_num(r['rank_correlation'])}</td>"
+        f"{_text('rise with WoE' if r['follows_woe'] else 'AGAINST WoE: check this predictor')}</tr>"
+        for r in rows
+    ]
     against = sum(not r["follows_woe"] for r in rows)
-    lead = ("The points of every numerical predictor rise with its WoE (fewer bads, more points)." if not against
-            else f"{against} numerical predictor{'s' * (against > 1)} have points that fall somewhere as WoE rises: "
-                 "the model saw an effect the bins' event rates do not show (monotone=True removes it).")
-    return (f'<section id="directions"><h2>Direction of points</h2><p>{html.escape(lead)}</p>'
-            + _table(None, ["Predictor", "Rank correlation of points with WoE", "Direction"], cells) + "</section>")
+    lead = (
+        "The points of every numerical predictor rise with its WoE (fewer bads, more points)."
+        if not against
+        else f"{against} numerical predictor{'s' * (against > 1)} have points that fall somewhere as WoE rises: "
+        "the model saw an effect the bins' event rates do not show (monotone=True removes it)."
+    )
+    return (
+        f'<section id="directions"><h2>Direction of points</h2><p>{html.escape(lead)}</p>'
+        + _table(None, ["Predictor", "Rank correlation of points with WoE", "Direction"], cells)
+        + "</section>"
+    )
 
 
 def predictor_chart(name: str, rows: pd.DataFrame) -> dict:
@@ -291,12 +365,34 @@ def predictor_chart(name: str, rows: pd.DataFrame) -> dict:
     bins, points = rows["bin"].tolist(), rows["points"].tolist()
     return {
         "data": [
-            {"type": "scatter", "x": bins, "y": rows["woe"].tolist(), "name": "WoE", "mode": "lines",
-             "xaxis": "x", "yaxis": "y2"},
-            {"type": "bar", "x": bins, "y": points, "name": "Points", "text": [f"{p:g}" for p in points],
-             "textposition": "outside", "xaxis": "x", "yaxis": "y"},
-            {"type": "scatter", "x": bins, "y": rows["neutral"].tolist(), "name": "Neutral",
-             "mode": "lines+markers", "xaxis": "x", "yaxis": "y"},
+            {
+                "type": "scatter",
+                "x": bins,
+                "y": rows["woe"].tolist(),
+                "name": "WoE",
+                "mode": "lines",
+                "xaxis": "x",
+                "yaxis": "y2",
+            },
+            {
+                "type": "bar",
+                "x": bins,
+                "y": points,
+                "name": "Points",
+                "text": [f"{p:g}" for p in points],
+                "textposition": "outside",
+                "xaxis": "x",
+                "yaxis": "y",
+            },
+            {
+                "type": "scatter",
+                "x": bins,
+                "y": rows["neutral"].tolist(),
+                "name": "Neutral",
+                "mode": "lines+markers",
+                "xaxis": "x",
+                "yaxis": "y",
+            },
         ],
         "layout": {
             "xaxis": {"anchor": "y", "domain": [0.0, 0.94], "title": {"text": f"Bins - {name}"}},
@@ -319,9 +415,20 @@ def _replace(path, text: str) -> None:
         tmp.write_text(text, encoding="utf-8")
 
 
-def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment: dict, test_scores: pd.DataFrame,
-          dropped: dict, values: dict | None = None, directions: list | None = None, hand: list | None = None,
-          note: str | None = None) -> None:
+def write(
+    path,
+    *,
+    summary: dict,
+    table: pd.DataFrame,
+    charts: list,
+    assessment: dict,
+    test_scores: pd.DataFrame,
+    dropped: dict,
+    values: dict | None = None,
+    directions: list | None = None,
+    hand: list | None = None,
+    note: str | None = None,
+) -> None:
     """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _assess.assess();
     `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
     from plotly.offline import get_plotlyjs
@@ -334,8 +441,10 @@ def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment:
         f"(bad = {summary['bad']}). Scaling: {_num(s['target_score'])} points at odds {_num(s['target_odds'])}:1, "
         f"{_num(s['pdo'])} points to double the odds{resort}. Test split: {a['n']} applicants, {a['bad']} bad."
     )
-    figures = [f"<h3>{html.escape(str(name))}</h3>" + _figure_html(_plain(fig_dict), f"predictor-{i}")
-               for i, (name, fig_dict) in enumerate(charts)]
+    figures = [
+        f"<h3>{html.escape(str(name))}</h3>" + _figure_html(_plain(fig_dict), f"predictor-{i}")
+        for i, (name, fig_dict) in enumerate(charts)
+    ]
     page = f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>Scorecard report</title>
 <style>{STYLE}</style>
@@ -345,7 +454,7 @@ def write(path, *, summary: dict, table: pd.DataFrame, charts: list, assessment:
 <p>{html.escape(intro)}</p>
 {f"<p>{html.escape(note)}</p>" if note else ""}
 <h2>Validation on the test split</h2>
-<p>The {html.escape(a['card'])}, with 95% confidence intervals below each figure.</p>
+<p>The {html.escape(a["card"])}, with 95% confidence intervals below each figure.</p>
 {_metrics_table(a)}
 {_figure_html(_distribution(test_scores), "score-distribution")}
 {_challengers(a)}
@@ -362,8 +471,7 @@ from the predictor; reason codes name the predictors furthest below it.</p>
 {_dropped(dropped)}
 {_by_hand(hand or [])}
 {_values(values or {})}
-{_data_block({"charts": len(charts), **a, "dropped": dropped, "values": values or {},
-               "directions": directions or []})}
+{_data_block({"charts": len(charts), **a, "dropped": dropped, "values": values or {}, "directions": directions or []})}
 </body></html>
 """
     _replace(path, page)

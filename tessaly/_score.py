@@ -26,8 +26,17 @@ def load_card(card_dir) -> Card:
         raise InputError(f"cannot read the card in '{card_dir}': {reason(e)}") from None
 
 
-def score_file(card_dir, data_path, out_path=None, *, ids=(), strict=False, batch_rows=BATCH_ROWS,
-               progress=None, allowed_in_card=SCORE_NAMES):
+def score_file(
+    card_dir,
+    data_path,
+    out_path=None,
+    *,
+    ids=(),
+    strict=False,
+    batch_rows=BATCH_ROWS,
+    progress=None,
+    allowed_in_card=SCORE_NAMES,
+):
     """Score a table batch by batch into `out_path`; returns the path, the rows and the unseen counts."""
     import pyarrow as pa
 
@@ -41,7 +50,9 @@ def score_file(card_dir, data_path, out_path=None, *, ids=(), strict=False, batc
     predictors = list(card.names)
     absent = [p for p in predictors if p not in columns]
     if absent:
-        raise InputError(f"the applicants lack the predictor column{'s' * (len(absent) > 1)} {', '.join(map(repr, absent))}")
+        raise InputError(
+            f"the applicants lack the predictor column{'s' * (len(absent) > 1)} {', '.join(map(repr, absent))}"
+        )
     for i in ids:
         if i not in columns:
             raise InputError(f"--id column {i!r} is not in '{data_path}'")

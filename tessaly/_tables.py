@@ -10,8 +10,27 @@ from ._errors import InputError, reason
 
 PARQUET = (".parquet", ".pq")
 # pandas' own list, so that build (pandas) and score (pyarrow) agree on what is missing.
-NA_TEXT = ["", "#N/A", "#N/A N/A", "#NA", "-1.#IND", "-1.#QNAN", "-NaN", "-nan", "1.#IND", "1.#QNAN", "<NA>",
-           "N/A", "NA", "NULL", "NaN", "None", "n/a", "nan", "null"]
+NA_TEXT = [
+    "",
+    "#N/A",
+    "#N/A N/A",
+    "#NA",
+    "-1.#IND",
+    "-1.#QNAN",
+    "-NaN",
+    "-nan",
+    "1.#IND",
+    "1.#QNAN",
+    "<NA>",
+    "N/A",
+    "NA",
+    "NULL",
+    "NaN",
+    "None",
+    "n/a",
+    "nan",
+    "null",
+]
 BATCH_ROWS = 1 << 17
 # A CSV row must fit in about one block: larger blocks are taken only for a file whose rows need them.
 _BLOCKS = (1 << 22, 1 << 26, 1 << 30)
@@ -41,16 +60,23 @@ def _unusable(t) -> bool:
 
     if pa.types.is_dictionary(t):
         return _unusable(t.value_type)
-    return (pa.types.is_nested(t) or pa.types.is_binary(t) or pa.types.is_large_binary(t)
-            or pa.types.is_fixed_size_binary(t) or pa.types.is_binary_view(t))
+    return (
+        pa.types.is_nested(t)
+        or pa.types.is_binary(t)
+        or pa.types.is_large_binary(t)
+        or pa.types.is_fixed_size_binary(t)
+        or pa.types.is_binary_view(t)
+    )
 
 
 def _check_types(schema, path, columns) -> None:
     """Structs, lists, maps and bytes: no bin can hold them and no CSV cell can show them."""
     for field in schema:
         if field.name in columns and _unusable(field.type):
-            raise InputError(f"column {field.name!r} of '{path}' holds {field.type} values, which tessaly cannot "
-                             "use: drop the column")
+            raise InputError(
+                f"column {field.name!r} of '{path}' holds {field.type} values, which tessaly cannot "
+                "use: drop the column"
+            )
 
 
 def read_table(path, skip=()):
@@ -95,8 +121,9 @@ def _parse_options():
 def _open_csv(path, block: int, **options):
     import pyarrow.csv as pcsv
 
-    return pcsv.open_csv(path, read_options=pcsv.ReadOptions(block_size=block), parse_options=_parse_options(),
-                         **options)
+    return pcsv.open_csv(
+        path, read_options=pcsv.ReadOptions(block_size=block), parse_options=_parse_options(), **options
+    )
 
 
 def _too_long(e: Exception, block: int) -> bool:
@@ -125,8 +152,13 @@ def _csv_batches(path, names, wanted):
     import pyarrow as pa
     import pyarrow.csv as pcsv
 
-    convert = pcsv.ConvertOptions(column_types={n: pa.string() for n in names}, include_columns=wanted,
-                                  null_values=NA_TEXT, strings_can_be_null=True, quoted_strings_can_be_null=True)
+    convert = pcsv.ConvertOptions(
+        column_types={n: pa.string() for n in names},
+        include_columns=wanted,
+        null_values=NA_TEXT,
+        strings_can_be_null=True,
+        quoted_strings_can_be_null=True,
+    )
     given = 0
     for block in _BLOCKS:
         skip = given

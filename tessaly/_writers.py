@@ -39,8 +39,9 @@ def _neutral_array(array):
     first = pc.utf8_slice_codeunits(array, 0, 1)
     if not pc.any(pc.is_in(first, value_set=pa.array(list("=+-@\t\r"), array.type))).as_py():
         return array
-    risky = pc.and_(pc.match_substring_regex(array, _FORMULA),
-                    pc.invert(pc.match_substring_regex(array, _WHOLE_NUMBER)))
+    risky = pc.and_(
+        pc.match_substring_regex(array, _FORMULA), pc.invert(pc.match_substring_regex(array, _WHOLE_NUMBER))
+    )
     if not pc.any(risky).as_py():
         return array
     quoted = pc.binary_join_element_wise(pa.scalar("'", array.type), array, pa.scalar("", array.type))
@@ -51,8 +52,9 @@ def neutralised(batch):
     """The batch as a spreadsheet may safely open it: text that would run as a formula starts with '."""
     import pyarrow as pa
 
-    return pa.RecordBatch.from_arrays([_neutral_array(c) for c in batch.columns],
-                                      names=[neutral_text(n) for n in batch.schema.names])
+    return pa.RecordBatch.from_arrays(
+        [_neutral_array(c) for c in batch.columns], names=[neutral_text(n) for n in batch.schema.names]
+    )
 
 
 def decode_dictionaries(batch):
@@ -63,7 +65,8 @@ def decode_dictionaries(batch):
         return batch
     return pa.RecordBatch.from_arrays(
         [c.dictionary_decode() if pa.types.is_dictionary(c.type) else c for c in batch.columns],
-        names=batch.schema.names)
+        names=batch.schema.names,
+    )
 
 
 def _csv_writer(path, schema):

@@ -36,8 +36,13 @@ def _option(p: argparse.ArgumentParser, param) -> None:
     text = f"{param.help}{choices} (default {param.default_text()})".replace("%", "%%")
     if param.kind == "bool":
         if param.default:
-            p.add_argument("--no-" + param.flag[2:], dest=param.name, action="store_false", default=S,
-                           help=f"turn off: {param.help}".replace("%", "%%"))
+            p.add_argument(
+                "--no-" + param.flag[2:],
+                dest=param.name,
+                action="store_false",
+                default=S,
+                help=f"turn off: {param.help}".replace("%", "%%"),
+            )
         else:
             p.add_argument(param.flag, action="store_true", default=S, help=text)
         return
@@ -62,33 +67,56 @@ def _whole(text: str):
 def _add_estimator_options(p: argparse.ArgumentParser, *, binning: bool = True) -> None:
     from ._params import BENCHMARK, PARAMS
 
-    p.add_argument("--test-size", type=float, default=TEST_SIZE,
-                   help=f"share of applicants held out for validation (default {TEST_SIZE})")
+    p.add_argument(
+        "--test-size",
+        type=float,
+        default=TEST_SIZE,
+        help=f"share of applicants held out for validation (default {TEST_SIZE})",
+    )
     for param in PARAMS:
         if binning or not param.binning:
             _option(p, param)
     _option(p, BENCHMARK)
-    p.add_argument("--strict", action="store_true",
-                   help="fail when the test split holds values the card has never seen")
+    p.add_argument(
+        "--strict", action="store_true", help="fail when the test split holds values the card has never seen"
+    )
     if not binning:
         return
-    p.add_argument("--drop", action="append", default=[], metavar="COLUMN",
-                   help="a column that is no predictor (repeatable)")
-    p.add_argument("--weight", metavar="COLUMN",
-                   help="a column of sample weights: how many applicants each row stands for (no predictor)")
-    p.add_argument("--id", dest="ids", action="append", default=[], metavar="COLUMN",
-                   help="an identity column: no predictor, written first in test_scores.csv (repeatable)")
+    p.add_argument(
+        "--drop", action="append", default=[], metavar="COLUMN", help="a column that is no predictor (repeatable)"
+    )
+    p.add_argument(
+        "--weight",
+        metavar="COLUMN",
+        help="a column of sample weights: how many applicants each row stands for (no predictor)",
+    )
+    p.add_argument(
+        "--id",
+        dest="ids",
+        action="append",
+        default=[],
+        metavar="COLUMN",
+        help="an identity column: no predictor, written first in test_scores.csv (repeatable)",
+    )
 
 
 def _add_engine_options(b: argparse.ArgumentParser) -> None:
     """Where the test part comes from, and where the heavy passes run."""
-    b.add_argument("--test-column", metavar="COLUMN",
-                   help="a column true for the test part (e.g. rows after a cut-off date), instead of --test-size")
-    b.add_argument("--engine", choices=("duckdb", "spark"),
-                   help="run the heavy passes in DuckDB or Spark: for tables larger than memory")
-    b.add_argument("--table", metavar="NAME",
-                   help="with --engine: a table the engine knows (DATA is then the DuckDB database file or the "
-                        "Spark database)")
+    b.add_argument(
+        "--test-column",
+        metavar="COLUMN",
+        help="a column true for the test part (e.g. rows after a cut-off date), instead of --test-size",
+    )
+    b.add_argument(
+        "--engine",
+        choices=("duckdb", "spark"),
+        help="run the heavy passes in DuckDB or Spark: for tables larger than memory",
+    )
+    b.add_argument(
+        "--table",
+        metavar="NAME",
+        help="with --engine: a table the engine knows (DATA is then the DuckDB database file or the Spark database)",
+    )
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -98,8 +126,11 @@ def _parser() -> argparse.ArgumentParser:
     b = sub.add_parser("build", help="bin, train and build a scorecard with its report")
     b.add_argument("data", help="CSV or Parquet table of applicants (--engine: or Parquet folder, glob, database)")
     b.add_argument("target", help="name of the binary target column")
-    b.add_argument("--out", required=True,
-                   help="card directory: new, empty, or a card of an earlier build (nothing else is replaced)")
+    b.add_argument(
+        "--out",
+        required=True,
+        help="card directory: new, empty, or a card of an earlier build (nothing else is replaced)",
+    )
     _add_estimator_options(b)
     _add_engine_options(b)
     b.add_argument("--quiet", action="store_true", help="no progress output")
@@ -108,44 +139,80 @@ def _parser() -> argparse.ArgumentParser:
     s.add_argument("card", help="output directory of 'tessaly build'")
     s.add_argument("data", help="CSV or Parquet table of applicants")
     s.add_argument("--out", help="file to write, .csv or .parquet (default: <card>/scores.csv)")
-    s.add_argument("--id", dest="ids", action="append", default=[], metavar="COLUMN",
-                   help="a column written first, as it is, to join the scores back (repeatable)")
-    s.add_argument("--strict", action="store_true",
-                   help="fail, writing nothing, when a value is one the card has never seen or cannot read")
+    s.add_argument(
+        "--id",
+        dest="ids",
+        action="append",
+        default=[],
+        metavar="COLUMN",
+        help="a column written first, as it is, to join the scores back (repeatable)",
+    )
+    s.add_argument(
+        "--strict",
+        action="store_true",
+        help="fail, writing nothing, when a value is one the card has never seen or cannot read",
+    )
     s.add_argument("--quiet", action="store_true", help="no progress output")
 
-    c = sub.add_parser("convert", help="convert a card.pkl of an earlier tessaly to card.json, once",
-                       description="Convert the card.pkl of an earlier tessaly into card.json. Reading card.pkl "
-                                   "runs code stored in it: convert only cards from a trusted source.")
+    c = sub.add_parser(
+        "convert",
+        help="convert a card.pkl of an earlier tessaly to card.json, once",
+        description="Convert the card.pkl of an earlier tessaly into card.json. Reading card.pkl "
+        "runs code stored in it: convert only cards from a trusted source.",
+    )
     c.add_argument("card", help="card directory holding card.pkl")
     c.add_argument("--quiet", action="store_true", help="no progress output")
 
     e = sub.add_parser("export", help="write the card as one SQL SELECT that scores a table in a database")
     e.add_argument("card", help="card directory (or its card.json)")
     e.add_argument("--sql", action="store_true", required=True, help="export as SQL (the one format so far)")
-    e.add_argument("--dialect", default="duckdb", choices=("duckdb", "sqlite", "postgres", "spark"),
-                   help="SQL dialect (default duckdb)")
+    e.add_argument(
+        "--dialect",
+        default="duckdb",
+        choices=("duckdb", "sqlite", "postgres", "spark"),
+        help="SQL dialect (default duckdb)",
+    )
     e.add_argument("--table", default="applicants", help="the applicants' table (default applicants)")
-    e.add_argument("--id", dest="ids", action="append", default=[], metavar="COLUMN",
-                   help="a column selected first, as it is, to join the scores back (repeatable)")
+    e.add_argument(
+        "--id",
+        dest="ids",
+        action="append",
+        default=[],
+        metavar="COLUMN",
+        help="a column selected first, as it is, to join the scores back (repeatable)",
+    )
     e.add_argument("--out", help="file to write (default: standard output)")
-    e.add_argument("--monitor", action="store_true",
-                   help="instead: one aggregate query of the counts that 'tessaly monitor CARD --counts' reads")
+    e.add_argument(
+        "--monitor",
+        action="store_true",
+        help="instead: one aggregate query of the counts that 'tessaly monitor CARD --counts' reads",
+    )
     _add_period_options(e)
     e.add_argument("--quiet", action="store_true", help="no progress output")
 
     m = sub.add_parser("monitor", help="compare live applicants with the card's baseline: monitor.json and .html")
     m.add_argument("card", help="card directory (or its card.json)")
     m.add_argument("data", nargs="?", help="CSV or Parquet table of applicants (or give --counts)")
-    m.add_argument("--counts", metavar="FILE",
-                   help="the saved result (CSV or Parquet) of the query of 'tessaly export CARD --sql --monitor'")
+    m.add_argument(
+        "--counts",
+        metavar="FILE",
+        help="the saved result (CSV or Parquet) of the query of 'tessaly export CARD --sql --monitor'",
+    )
     _add_period_options(m)
-    m.add_argument("--baseline", metavar="DATA",
-                   help="a labelled development table to compare with (for a card built without a baseline)")
-    m.add_argument("--out", help="directory for monitor.json and monitor.html (default: <card>-monitor, beside the card)")
+    m.add_argument(
+        "--baseline",
+        metavar="DATA",
+        help="a labelled development table to compare with (for a card built without a baseline)",
+    )
+    m.add_argument(
+        "--out", help="directory for monitor.json and monitor.html (default: <card>-monitor, beside the card)"
+    )
     # Checked by the command, so a wrong level ends in one line like any other error.
-    m.add_argument("--fail-on", metavar="{amber,red}",
-                   help="exit with code 3 when the worst verdict reaches this level (1 stays for errors)")
+    m.add_argument(
+        "--fail-on",
+        metavar="{amber,red}",
+        help="exit with code 3 when the worst verdict reaches this level (1 stays for errors)",
+    )
     m.add_argument("--quiet", action="store_true", help="no progress output")
 
     bn = sub.add_parser("bins", help="print a card's bins as the JSON that --bins reads, to edit and build again")
@@ -153,10 +220,13 @@ def _parser() -> argparse.ArgumentParser:
     bn.add_argument("--out", help="file to write (default: standard output)")
     bn.add_argument("--quiet", action="store_true", help="no progress output")
 
-    ed = sub.add_parser("edit", help="steer a card's bins in the browser, the card refitted as you edit",
-                        description="Open a page on 127.0.0.1 to split, merge and regroup a card's bins. With --data "
-                                    "the card is refitted on its training part after each edit; Save writes the bins "
-                                    "file that 'tessaly build --bins' reads, with every edit and its reason.")
+    ed = sub.add_parser(
+        "edit",
+        help="steer a card's bins in the browser, the card refitted as you edit",
+        description="Open a page on 127.0.0.1 to split, merge and regroup a card's bins. With --data "
+        "the card is refitted on its training part after each edit; Save writes the bins "
+        "file that 'tessaly build --bins' reads, with every edit and its reason.",
+    )
     ed.add_argument("card", help="card directory of 'tessaly build'")
     ed.add_argument("--data", help="the card's development table (CSV or Parquet): refit the card after each edit")
     ed.add_argument("--target", metavar="COLUMN", help="the target column of --data (default: the card's)")
@@ -231,8 +301,16 @@ def unseen_line(counts: dict, where: str) -> str | None:
 
 
 def _build(args, progress) -> None:
-    options = dict(target=args.target, params=estimator_params(args), test_size=args.test_size, drop=args.drop,
-                   ids=args.ids, strict=args.strict, test_column=args.test_column, progress=progress)
+    options = dict(
+        target=args.target,
+        params=estimator_params(args),
+        test_size=args.test_size,
+        drop=args.drop,
+        ids=args.ids,
+        strict=args.strict,
+        test_column=args.test_column,
+        progress=progress,
+    )
     if args.engine is None:
         if args.table is not None:
             raise InputError("--table names a table of an engine: give --engine duckdb or --engine spark")
@@ -266,8 +344,7 @@ def _print_build(result, progress, *, benchmark=True) -> None:
 def _score(args, progress) -> None:
     from ._score import score_file
 
-    path, rows, counts = score_file(args.card, args.data, args.out, ids=args.ids, strict=args.strict,
-                                    progress=progress)
+    path, rows, counts = score_file(args.card, args.data, args.out, ids=args.ids, strict=args.strict, progress=progress)
     line = unseen_line(counts, f"{rows} applicants scored;")
     if line:
         sys.stderr.write(line + "\n")
@@ -283,8 +360,9 @@ def _convert(args, progress) -> None:
         return
     if not (card / LEGACY_FILE).is_file():
         raise InputError(f"'{card}' holds no {LEGACY_FILE} to convert")
-    sys.stderr.write(f"tessaly: reading {card / LEGACY_FILE} runs code stored in it: "
-                     "convert only a card from a trusted source\n")
+    sys.stderr.write(
+        f"tessaly: reading {card / LEGACY_FILE} runs code stored in it: convert only a card from a trusted source\n"
+    )
     path = Card.from_legacy(card / LEGACY_FILE).save(card)
     print(f"card:   {path.resolve()}")
 
@@ -297,8 +375,14 @@ def _export(args, progress) -> None:
     if args.monitor:
         if args.ids:
             raise InputError("--id has no place in the monitoring query, which returns counts, not applicants")
-        sql = to_monitor_sql(card, dialect=args.dialect, table=args.table, period_column=args.period_column,
-                             period=args.period, target=args.target)
+        sql = to_monitor_sql(
+            card,
+            dialect=args.dialect,
+            table=args.table,
+            period_column=args.period_column,
+            period=args.period,
+            target=args.target,
+        )
     elif (args.target, args.period_column, args.period) != (None, None, None):
         raise InputError("--target and the period belong to the monitoring query: add --monitor")
     else:
@@ -311,11 +395,22 @@ def _monitor(args, progress) -> int:
 
     command.check_fail_on(args.fail_on)
     out = args.out if args.out is not None else command.default_out(_card_dir(args.card))
-    result = command.monitor(args.card, args.data, counts=args.counts, baseline=args.baseline, target=args.target,
-                             period_column=args.period_column, period=args.period, out=out,
-                             fail_on=args.fail_on, progress=progress)
-    progress.note(f"worst verdict: {result['verdict']}"
-                  + (f" (alert: it reaches --fail-on {args.fail_on})" if result["exit_code"] else ""))
+    result = command.monitor(
+        args.card,
+        args.data,
+        counts=args.counts,
+        baseline=args.baseline,
+        target=args.target,
+        period_column=args.period_column,
+        period=args.period,
+        out=out,
+        fail_on=args.fail_on,
+        progress=progress,
+    )
+    progress.note(
+        f"worst verdict: {result['verdict']}"
+        + (f" (alert: it reaches --fail-on {args.fail_on})" if result["exit_code"] else "")
+    )
     # What fired goes to standard output even with --quiet: a scheduler's mail should say it.
     for line in command.alert_lines(result):
         print(line)
@@ -370,8 +465,14 @@ def _edit(args, progress) -> None:
 def _demo(args, progress) -> None:
     from . import _demo
 
-    result = _demo.run(args.out, params=estimator_params(args), test_size=args.test_size, strict=args.strict,
-                       progress=progress, **_benchmark_choice(args))
+    result = _demo.run(
+        args.out,
+        params=estimator_params(args),
+        test_size=args.test_size,
+        strict=args.strict,
+        progress=progress,
+        **_benchmark_choice(args),
+    )
     _print_build(result, progress, benchmark=False)  # the comparison below ends with it
     print(f"scores: {Path(result['scores']).resolve()}")
     print("\n".join(comparison_lines(result["metrics"])))
@@ -379,6 +480,7 @@ def _demo(args, progress) -> None:
 
 def comparison_lines(m: dict) -> list[str]:
     """The report's comparison, a line per scorer: AUC with its interval, and the difference to the card's."""
+
     def ci(pair):
         return "" if pair[0] is None else f" ({pair[0]:+.3f} to {pair[1]:+.3f})"
 
@@ -402,8 +504,16 @@ def main(argv=None) -> int:
 
     progress = Progress(quiet=args.quiet)
     started = time.monotonic()
-    commands = {"build": _build, "score": _score, "convert": _convert, "export": _export, "bins": _bins,
-                "demo": _demo, "monitor": _monitor, "edit": _edit}
+    commands = {
+        "build": _build,
+        "score": _score,
+        "convert": _convert,
+        "export": _export,
+        "bins": _bins,
+        "demo": _demo,
+        "monitor": _monitor,
+        "edit": _edit,
+    }
     try:
         with interrupts_raise():
             code = commands[args.command](args, progress) or 0
@@ -418,8 +528,9 @@ def main(argv=None) -> int:
 
         if (e.name or "").split(".")[0] not in EXTRA | PACKAGES:
             raise
-        sys.stderr.write(f"tessaly: error: {args.command} needs the package {e.name.split('.')[0]}: "
-                         "pip install 'tessaly[cli]'\n")
+        sys.stderr.write(
+            f"tessaly: error: {args.command} needs the package {e.name.split('.')[0]}: pip install 'tessaly[cli]'\n"
+        )
         return 1
     progress.note(f"done in {time.monotonic() - started:.1f}s")
     return code

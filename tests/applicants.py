@@ -24,8 +24,13 @@ def applicants(n, seed=0, *, grade=(), opened=(), housing_missing=0.0, xy=False)
     months = rng.integers(1, 120, n).astype(float)
     unknown, not_employed, homeless, picks, days, draw = (rng.random(n) for _ in range(6))
 
-    logit = (-1.0 + 3.0 * (debt - 0.4) - 0.04 * (age - 45) - 0.006 * (months - 60)
-             + np.select([housing == "rent", housing == "free"], [0.8, 0.4], 0.0))
+    logit = (
+        -1.0
+        + 3.0 * (debt - 0.4)
+        - 0.04 * (age - 45)
+        - 0.006 * (months - 60)
+        + np.select([housing == "rent", housing == "free"], [0.8, 0.4], 0.0)
+    )
     months[unknown < 0.08] = np.nan
     months[not_employed < 0.05] = -1
     logit += 0.5 * np.isnan(months) + 0.8 * (months == -1)

@@ -62,10 +62,15 @@ def spark():
         pytest.fail("no Java for Spark: ./run test installs it")
     from pyspark.sql import SparkSession
 
-    session = (SparkSession.builder.master("local[1]").appName("tessaly-sql")
-               .config("spark.driver.memory", "512m").config("spark.ui.enabled", "false")
-               .config("spark.sql.shuffle.partitions", "1").config("spark.sql.session.timeZone", "UTC")
-               .getOrCreate())
+    session = (
+        SparkSession.builder.master("local[1]")
+        .appName("tessaly-sql")
+        .config("spark.driver.memory", "512m")
+        .config("spark.ui.enabled", "false")
+        .config("spark.sql.shuffle.partitions", "1")
+        .config("spark.sql.session.timeZone", "UTC")
+        .getOrCreate()
+    )
     session.sparkContext.setLogLevel("ERROR")
     yield session
     session.stop()

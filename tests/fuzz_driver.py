@@ -29,18 +29,50 @@ SIGNATURES = {
     "_validate_inputs": ["model_instance", "training_df", "X_test", "BINS_DIRECTORY", "target_var"],
     "_extract_shap_coefficients": ["model_instance", "X_test", "technique"],
     "_merge_woe_data": ["LIST_BIN_VARS", "target_var", "shap_coefficients_df", "input_ref_df", "BINS_DIRECTORY"],
-    "_calculate_credit_scores": ["final_coefficients_df", "LIST_BIN_VARS", "shap_base_value", "pdo",
-                                 "target_credit_score", "target_odds", "assume_higher_prob_bad_rate"],
+    "_calculate_credit_scores": [
+        "final_coefficients_df",
+        "LIST_BIN_VARS",
+        "shap_base_value",
+        "pdo",
+        "target_credit_score",
+        "target_odds",
+        "assume_higher_prob_bad_rate",
+    ],
     "_save_artifacts": ["credit_scores_df", "model_instance", "scorecard_directory", "model_directory", "model_name"],
     "_generate_plots": ["credit_scores_df", "LIST_BIN_VARS", "target_var", "plots_directory", "show_plots"],
     "createQuillvane": ["model", "training_df", "X_test", "input_ref_df", "BINS_DIRECTORY"],
 }
-GLOBALS = ["pd", "np", "shap", "os", "pickle", "go", "make_subplots", "warnings", "count_zeros_before_non_zero",
-           "_validate_inputs", "_extract_shap_coefficients", "_merge_woe_data", "_calculate_credit_scores",
-           "_save_artifacts", "_generate_plots"]
-OPTIONS = ["show_warnings", "show_plots", "target_var", "pdo_parm", "target_credit_score", "target_odds",
-           "model_name", "assume_higher_prob_bad_rate", "technique", "plots_directory", "scorecard_directory",
-           "model_directory"]
+GLOBALS = [
+    "pd",
+    "np",
+    "shap",
+    "os",
+    "pickle",
+    "go",
+    "make_subplots",
+    "warnings",
+    "count_zeros_before_non_zero",
+    "_validate_inputs",
+    "_extract_shap_coefficients",
+    "_merge_woe_data",
+    "_calculate_credit_scores",
+    "_save_artifacts",
+    "_generate_plots",
+]
+OPTIONS = [
+    "show_warnings",
+    "show_plots",
+    "target_var",
+    "pdo_parm",
+    "target_credit_score",
+    "target_odds",
+    "model_name",
+    "assume_higher_prob_bad_rate",
+    "technique",
+    "plots_directory",
+    "scorecard_directory",
+    "model_directory",
+]
 
 
 class Text(str):
@@ -116,24 +148,50 @@ class Hostile:
 
 # Paths stay relative and inside the working directory of the child.
 paths = st.text(alphabet="abc_-/.", min_size=0, max_size=6).filter(lambda p: not p.startswith("/") and ".." not in p)
-names = st.sampled_from(["age", "income", "target", "Bin", "WoE", "CreditScore", "predictor_variables",
-                         "feature", "coefficients", "predictor_var", "Distribution", "x_1", ""])
+names = st.sampled_from(
+    [
+        "age",
+        "income",
+        "target",
+        "Bin",
+        "WoE",
+        "CreditScore",
+        "predictor_variables",
+        "feature",
+        "coefficients",
+        "predictor_var",
+        "Distribution",
+        "x_1",
+        "",
+    ]
+)
 frames = st.builds(
     lambda cols, rows, fill: pd.DataFrame({c: [fill] * rows for c in cols}),
-    st.lists(names, max_size=5, unique=True), st.integers(0, 3),
+    st.lists(names, max_size=5, unique=True),
+    st.integers(0, 3),
     st.sampled_from([0.0, -1.5, np.inf, np.nan, "a", None, 1]),
 )
 scalars = st.one_of(
-    st.none(), st.booleans(), st.integers(-(2**70), 2**70), st.floats(allow_nan=True, allow_infinity=True),
-    st.sampled_from(["Y", "N", "xgb", "rf", "catboost", "0.001"]), paths, names,
-    st.builds(Text, names), st.builds(Number, st.integers(-5, 5)),
+    st.none(),
+    st.booleans(),
+    st.integers(-(2**70), 2**70),
+    st.floats(allow_nan=True, allow_infinity=True),
+    st.sampled_from(["Y", "N", "xgb", "rf", "catboost", "0.001"]),
+    paths,
+    names,
+    st.builds(Text, names),
+    st.builds(Number, st.integers(-5, 5)),
     st.sampled_from([np.float32(0.01), np.int64(3), np.float64(np.nan), np.array([1.0]), np.zeros((2, 2))]),
     st.builds(Hostile, st.booleans()),
 )
 values = st.recursive(
     st.one_of(scalars, frames),
-    lambda inner: st.one_of(st.lists(inner, max_size=3), st.builds(Items, st.lists(inner, max_size=3)),
-                            st.tuples(inner, inner), st.dictionaries(names, inner, max_size=3)),
+    lambda inner: st.one_of(
+        st.lists(inner, max_size=3),
+        st.builds(Items, st.lists(inner, max_size=3)),
+        st.tuples(inner, inner),
+        st.dictionaries(names, inner, max_size=3),
+    ),
     max_leaves=6,
 )
 
@@ -146,10 +204,24 @@ plausible = {
     "float": st.floats(allow_nan=True, allow_infinity=True),
     "frame": frames,
 }
-KIND = {"BINS_DIRECTORY": "str", "target_var": "str", "technique": "str", "show_warnings": "str", "scorecard_directory": "str",
-        "model_directory": "str", "model_name": "str", "plots_directory": "str", "show_plots": "str",
-        "LIST_BIN_VARS": "list", "pdo": "int", "target_credit_score": "int", "target_odds": "int",
-        "assume_higher_prob_bad_rate": "int", "number": "float", "shap_base_value": "float"}
+KIND = {
+    "BINS_DIRECTORY": "str",
+    "target_var": "str",
+    "technique": "str",
+    "show_warnings": "str",
+    "scorecard_directory": "str",
+    "model_directory": "str",
+    "model_name": "str",
+    "plots_directory": "str",
+    "show_plots": "str",
+    "LIST_BIN_VARS": "list",
+    "pdo": "int",
+    "target_credit_score": "int",
+    "target_odds": "int",
+    "assume_higher_prob_bad_rate": "int",
+    "number": "float",
+    "shap_base_value": "float",
+}
 
 
 @st.composite
@@ -158,8 +230,9 @@ def calls(draw, function):
     if draw(st.integers(0, 3)) == 0:
         # Any shape at all: wrong counts, unknown and repeated keywords.
         args = draw(st.lists(values, min_size=0, max_size=len(params) + 1))
-        keywords = {name: draw(values)
-                    for name in draw(st.lists(st.sampled_from(params + ["extra"]), unique=True, max_size=3))}
+        keywords = {
+            name: draw(values) for name in draw(st.lists(st.sampled_from(params + ["extra"]), unique=True, max_size=3))
+        }
     else:
         # Every parameter once, the first ones by position and the rest by keyword.
         given_values = [draw(st.one_of(plausible[KIND.get(p, "frame")], values)) for p in params]
@@ -169,8 +242,10 @@ def calls(draw, function):
         for name in draw(st.lists(st.sampled_from(OPTIONS), unique=True, max_size=4)):
             keywords[name] = draw(st.one_of(plausible[KIND.get(name, "int")], values))
     others = [g for g in GLOBALS if g != function]
-    rebound = {name: draw(st.sampled_from(["delete", "hostile", "raising"]))
-               for name in draw(st.lists(st.sampled_from(others), unique=True, max_size=2))}
+    rebound = {
+        name: draw(st.sampled_from(["delete", "hostile", "raising"]))
+        for name in draw(st.lists(st.sampled_from(others), unique=True, max_size=2))
+    }
     return args, keywords, rebound
 
 
@@ -178,8 +253,7 @@ outcomes = Counter()
 
 
 def run(function, journal):
-    @settings(max_examples=int(sys.argv[2]), deadline=None, database=None,
-              suppress_health_check=list(HealthCheck))
+    @settings(max_examples=int(sys.argv[2]), deadline=None, database=None, suppress_health_check=list(HealthCheck))
     @given(calls(function))
     def check(call):
         args, keywords, rebound = call

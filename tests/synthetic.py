@@ -118,9 +118,7 @@ def _tables(seed: int, n_train: int, n_test: int, predictors: tuple[str, ...]):
         reference[f"{name}_RF"] = pd.Series([f"{name}_{i}" for i in range(len(labels))] + pad, dtype=object)
     input_ref = pd.DataFrame(reference)
 
-    tables = {
-        name: binning_table(training[name], training[TARGET], labels_of[name]) for name in predictors
-    }
+    tables = {name: binning_table(training[name], training[TARGET], labels_of[name]) for name in predictors}
     return (
         training,
         features.iloc[:n_train].reset_index(drop=True),

@@ -49,8 +49,31 @@ def _bare(d: dict) -> dict:
 
 MISSING = [None, np.nan, pd.NA, pd.NaT, ""]
 BOOLEANS = [True, False, np.True_, "True", "false"]
-GARBAGE = ["abc", "1,000,000", "$50000", "inf", "-inf", math.inf, -math.inf, "nan", "1e999", "0x10", "1_000",
-           "\u0663", " 54 ", "5e3", "+5", ".5", "\t7\n", 1e300, -1e300, 0, -0.0, np.int64(12), np.float32(2.5)]
+GARBAGE = [
+    "abc",
+    "1,000,000",
+    "$50000",
+    "inf",
+    "-inf",
+    math.inf,
+    -math.inf,
+    "nan",
+    "1e999",
+    "0x10",
+    "1_000",
+    "\u0663",
+    " 54 ",
+    "5e3",
+    "+5",
+    ".5",
+    "\t7\n",
+    1e300,
+    -1e300,
+    0,
+    -0.0,
+    np.int64(12),
+    np.float32(2.5),
+]
 UNSEEN = ["zzz", 1e20, 54.5, "54.50", "5.4e1", -0.0, "inf", math.inf, "-1.0"]
 
 
@@ -82,8 +105,15 @@ def _date_forms(key: str, as_text: bool) -> list:
     if as_text:
         return [f"{key} 00:00:00", f"{key}T00:00:00", f"{key}T10:30:00"]
     stamp = pd.Timestamp(day)
-    return [stamp, day, dt.datetime(day.year, day.month, day.day), np.datetime64(key), stamp + pd.Timedelta("10h30min"),
-            f"{key} 10:30:00", key]
+    return [
+        stamp,
+        day,
+        dt.datetime(day.year, day.month, day.day),
+        np.datetime64(key),
+        stamp + pd.Timedelta("10h30min"),
+        f"{key} 10:30:00",
+        key,
+    ]
 
 
 def _boundaries(p):
@@ -98,17 +128,22 @@ STAMPS = [pd.Timestamp("2020-01-05"), pd.Timestamp("2020-01-05 10:30"), dt.date(
 # Per group: the values of a numerical predictor, those of a categorical one.
 GROUPS = {
     "missing": (lambda p: MISSING, lambda p: MISSING),
-    "special": (lambda p: [f for c in p["special_codes"] for f in _number_forms(float(c))],
-                lambda p: [f for c in p["special_codes"] for f in _key_forms(c)]),
+    "special": (
+        lambda p: [f for c in p["special_codes"] for f in _number_forms(float(c))],
+        lambda p: [f for c in p["special_codes"] for f in _key_forms(c)],
+    ),
     "boundaries": (_boundaries, lambda p: [f for k in _keys(p) for f in _key_forms(k)]),
     "garbage and unseen": (lambda p: GARBAGE, lambda p: UNSEEN),
     "dates": (lambda p: STAMPS + ["2020-01-05"], lambda p: [f for k in _keys(p) for f in _date_forms(k, False)]),
-    "dates as other text": (lambda p: ["2020-01-05 00:00:00"],
-                            lambda p: [f for k in _keys(p) for f in _date_forms(k, True)]),
+    "dates as other text": (
+        lambda p: ["2020-01-05 00:00:00"],
+        lambda p: [f for k in _keys(p) for f in _date_forms(k, True)],
+    ),
     "booleans": (lambda p: BOOLEANS, lambda p: BOOLEANS),
 }
-GROUPS["mixed"] = tuple(lambda p, i=i: [v for name, g in GROUPS.items() if name != "mixed" for v in g[i](p)]
-                        for i in (0, 1))
+GROUPS["mixed"] = tuple(
+    lambda p, i=i: [v for name, g in GROUPS.items() if name != "mixed" for v in g[i](p)] for i in (0, 1)
+)
 
 
 def _typed(values: list, numerical: bool) -> pd.Series:
@@ -134,8 +169,9 @@ def _frame(card: dict, group: str, container: str, seed=3) -> pd.DataFrame:
         columns[p["name"]] = _typed(values, numerical) if container == "typed" else pd.Series(values, dtype=object)
     n = 3 * max(len(c) for c in columns.values())
     # Every value meets many others, so reason codes see all kinds of ties.
-    return pd.DataFrame({name: c.iloc[rng.permutation(np.arange(n) % len(c))].reset_index(drop=True)
-                         for name, c in columns.items()})
+    return pd.DataFrame(
+        {name: c.iloc[rng.permutation(np.arange(n) % len(c))].reset_index(drop=True) for name, c in columns.items()}
+    )
 
 
 def _text(v) -> str:
@@ -155,9 +191,15 @@ def _through_csv(frame: pd.DataFrame, path) -> tuple[pd.DataFrame, list[dict]]:
         for row in frame.itertuples(index=False):
             w.writerow([_text(v) for v in row])
     names = list(frame.columns)
-    read = pcsv.read_csv(path, convert_options=pcsv.ConvertOptions(
-        column_types={n: pa.string() for n in names}, null_values=[""], strings_can_be_null=True,
-        quoted_strings_can_be_null=True)).to_pandas()
+    read = pcsv.read_csv(
+        path,
+        convert_options=pcsv.ConvertOptions(
+            column_types={n: pa.string() for n in names},
+            null_values=[""],
+            strings_can_be_null=True,
+            quoted_strings_can_be_null=True,
+        ),
+    ).to_pandas()
     with open(path, newline="", encoding="utf-8") as f:
         rows = [{k: (v if v != "" else None) for k, v in r.items()} for r in csv.DictReader(f)]
     return read, rows
@@ -179,8 +221,13 @@ def test_vectorized_scores_equal_the_slow_reference(fitted, which, group, contai
     want, want_counts = slow_scorer.score(d, rows)
 
     names = [p["name"] for p in d["predictors"]]
-    assert list(got.columns) == [*(f"{p}_{s}" for p in names for s in ("bin", "points")), "score",
-                                 "reason_1", "reason_2", "reason_3"]
+    assert list(got.columns) == [
+        *(f"{p}_{s}" for p in names for s in ("bin", "points")),
+        "score",
+        "reason_1",
+        "reason_2",
+        "reason_3",
+    ]
     inputs = frame.to_dict("records")
     wrong = []
     for i, w in enumerate(want):
@@ -204,11 +251,13 @@ def _edit(change):
         d = json.loads(text)
         change(d)
         return json.dumps(_sealed(d), indent=1).encode()
+
     return damage
 
 
 def _raw(change):
     """Edits written with a checksum over content that JSON cannot hold (NaN), or written as Python sees it."""
+
     def damage(text: bytes) -> bytes:
         d = json.loads(text)
         change(d)
@@ -216,6 +265,7 @@ def _raw(change):
         sealed = json.dumps(body, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
         d["checksum"] = "sha256:" + hashlib.sha256(sealed.encode()).hexdigest()
         return json.dumps(d).encode()
+
     return damage
 
 
@@ -230,6 +280,7 @@ def _set(path_of, value):
     def change(d):
         target, key = path_of(d)
         target[key] = value
+
     return change
 
 
@@ -244,14 +295,17 @@ class _Evil:
 def _flip(at: float):
     def damage(text: bytes) -> bytes:
         i = min(int(at * len(text)), len(text) - 1)
-        return text[:i] + bytes([text[i] ^ 0x04]) + text[i + 1:]
+        return text[:i] + bytes([text[i] ^ 0x04]) + text[i + 1 :]
+
     return damage
 
 
 DAMAGE = {
     **{f"byte flipped at {at:.0%}": _flip(at) for at in np.linspace(0, 1, 23)},
-    **{f"truncated to {keep:.0%}": (lambda keep: lambda t: t[:int(keep * len(t))])(keep)  # noqa: B023
-       for keep in (0, 0.001, 0.3, 0.5, 0.9, 0.999)},
+    **{
+        f"truncated to {keep:.0%}": (lambda keep: lambda t: t[: int(keep * len(t))])(keep)  # noqa: B023
+        for keep in (0, 0.001, 0.3, 0.5, 0.9, 0.999)
+    },
     "last byte dropped": lambda t: t[:-1],
     "last two bytes dropped": lambda t: t[:-2],
     "re-indented": lambda t: json.dumps(json.loads(t), indent=4).encode(),
@@ -263,8 +317,9 @@ DAMAGE = {
     "no version": _edit(lambda d: d.pop("version")),
     "not a card": _edit(_set(lambda d: (d, "format"), "something-else")),
     "checksum removed": lambda t: json.dumps({k: v for k, v in json.loads(t).items() if k != "checksum"}).encode(),
-    "points edited, checksum kept": lambda t: json.dumps(_set(lambda d: (_num(d)["bins"][0], "points"), 1.0)(
-        d := json.loads(t)) or d).encode(),
+    "points edited, checksum kept": lambda t: json.dumps(
+        _set(lambda d: (_num(d)["bins"][0], "points"), 1.0)(d := json.loads(t)) or d
+    ).encode(),
     "a regular bin missing": _edit(lambda d: _num(d)["bins"].pop(0)),
     "a category bin missing": _edit(lambda d: _cat(d)["bins"].pop(0)),
     "splits not ascending": _edit(lambda d: _num(d)["splits"].reverse()),
@@ -272,7 +327,7 @@ DAMAGE = {
     "split as text": _edit(_set(lambda d: (_num(d)["splits"], 0), "1")),
     "split beyond float": _edit(_set(lambda d: (_num(d)["splits"], 0), 10**400)),
     "points beyond float": _edit(_set(lambda d: (_num(d)["bins"][0], "points"), 10**400)),
-    "neutral beyond float": _edit(_set(lambda d: (_num(d), "neutral"), -10**400)),
+    "neutral beyond float": _edit(_set(lambda d: (_num(d), "neutral"), -(10**400))),
     "NaN points": _raw(_set(lambda d: (_num(d)["bins"][0], "points"), math.nan)),
     "infinite neutral": _raw(_set(lambda d: (_num(d), "neutral"), math.inf)),
     "points as text": _edit(_set(lambda d: (_num(d)["bins"][0], "points"), "12")),
@@ -304,10 +359,7 @@ DAMAGE = {
 }
 
 
-
-
-@pytest.mark.parametrize("damage", [
-    pytest.param(f, id=name) for name, f in DAMAGE.items()])
+@pytest.mark.parametrize("damage", [pytest.param(f, id=name) for name, f in DAMAGE.items()])
 def test_damaged_card_file_is_refused_in_one_line_or_scores_the_same(fitted, damage, tmp_path):
     card = fitted.card_
     original = card.save(tmp_path).read_bytes()

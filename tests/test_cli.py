@@ -29,8 +29,27 @@ def built(tmp_path_factory):
     csv = root / "applicants.csv"
     data.to_csv(csv, index=False)
     out = root / "card"
-    assert run("build", csv, "bad", "--out", out, "--model", "xgb", "--trees", "20", "--special-codes", "-1", "--points", "module",
-               "--min-iv", "0", "--quiet") == 0
+    assert (
+        run(
+            "build",
+            csv,
+            "bad",
+            "--out",
+            out,
+            "--model",
+            "xgb",
+            "--trees",
+            "20",
+            "--special-codes",
+            "-1",
+            "--points",
+            "module",
+            "--min-iv",
+            "0",
+            "--quiet",
+        )
+        == 0
+    )
     return data, csv, out
 
 
@@ -62,7 +81,9 @@ def test_scoring_the_test_split_reproduces_the_build(built, tmp_path):
     # A fresh interpreter: nothing survives from the build but what it saved.
     result = subprocess.run(
         [sys.executable, "-m", "tessaly", "score", out, holdout, "--out", tmp_path / "s.csv", "--quiet"],
-        capture_output=True, text=True, cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        cwd=tmp_path,
     )
     assert result.returncode == 0, result.stderr
     scored = pd.read_csv(tmp_path / "s.csv", keep_default_na=False)
@@ -130,12 +151,28 @@ def _write(path, frame):
 
 BAD_INPUTS = {
     "missing file": (lambda d: d / "nope.csv", "bad", [], "no such file"),
-    "not a table": (lambda d: (d / "x.parquet").write_bytes(b"\x00\x01garbage") and d / "x.parquet", "bad", [], "cannot read"),
+    "not a table": (
+        lambda d: (d / "x.parquet").write_bytes(b"\x00\x01garbage") and d / "x.parquet",
+        "bad",
+        [],
+        "cannot read",
+    ),
     "missing target": (lambda d: _write(d / "a.csv", applicants(200)), "default", [], "'default' is not in the table"),
-    "non-binary target": (lambda d: _write(d / "a.csv", applicants(200).assign(bad=np.arange(200) % 3)), "bad", [], "not binary"),
+    "non-binary target": (
+        lambda d: _write(d / "a.csv", applicants(200).assign(bad=np.arange(200) % 3)),
+        "bad",
+        [],
+        "not binary",
+    ),
     "unknown model": (lambda d: _write(d / "a.csv", applicants(200)), "bad", ["--model", "lgbm"], "'lgbm'"),
-    "single-valued predictors": (lambda d: _write(d / "a.csv", applicants(200).assign(
-        age=30, debt_ratio=0.5, housing="own", months_employed=12)), "bad", ["--quiet"], "'age' has a single value"),
+    "single-valued predictors": (
+        lambda d: _write(
+            d / "a.csv", applicants(200).assign(age=30, debt_ratio=0.5, housing="own", months_employed=12)
+        ),
+        "bad",
+        ["--quiet"],
+        "'age' has a single value",
+    ),
     "two bads in 3,000": (lambda d: _write(d / "a.csv", _bads(2)), "bad", ["--quiet"], "too few of one kind"),
     "a fit that gives one score": (lambda d: _write(d / "a.csv", _bads(3)), "bad", ["--quiet"], "the same score"),
 }

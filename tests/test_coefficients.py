@@ -18,8 +18,9 @@ def log_mean_exp(values):
     return np.log(np.mean(np.exp(values), axis=0))
 
 
-@pytest.mark.parametrize("model_fixture, technique", [("xgb_model", "xgb"), ("rf_model", "rf"),
-                                                      ("catboost_model", "catboost")])
+@pytest.mark.parametrize(
+    "model_fixture, technique", [("xgb_model", "xgb"), ("rf_model", "rf"), ("catboost_model", "catboost")]
+)
 def test_coefficients_of_real_models(credit_set, request, model_fixture, technique):
     model = request.getfixturevalue(model_fixture)
     X_test = credit_set.X_test
@@ -122,8 +123,16 @@ def test_merge_joins_bins_and_woe_in_list_order(credit_set):
     # The target is skipped wherever it sits in the list.
     predictors = ["tenure", "target", "age", "debt_ratio", "income"]
     result = merge(predictors, "target", shap_table, credit_set.input_ref_df, credit_set.bins_directory)
-    assert list(result.columns) == ["feature", "coefficients", "predictor_var", "input_value", "Bin", "WoE",
-                                    "Distribution", "Event_rate"]
+    assert list(result.columns) == [
+        "feature",
+        "coefficients",
+        "predictor_var",
+        "input_value",
+        "Bin",
+        "WoE",
+        "Distribution",
+        "Event_rate",
+    ]
     assert result.index.equals(pd.RangeIndex(len(shap_table)))
     assert list(result["feature"]) == [f for p in predictors if p != "target" for f in credit_set.features(p)]
     for predictor in credit_set.predictors:
@@ -176,15 +185,22 @@ def test_merge_call_sequence(credit_set, monkeypatch):
         def __getattr__(self, name):
             attr = getattr(pd, name)
             if name in ("merge", "concat", "read_pickle"):
+
                 def record(*args, **kwargs):
                     calls.append((name, args[1:] if name == "merge" else args, list(kwargs)))
                     return attr(*args, **kwargs)
+
                 return record
             return attr
 
     monkeypatch.setattr(quillvane, "pd", Pandas())
-    merge(["age", "target", "tenure"], "target", coefficients(credit_set), credit_set.input_ref_df,
-          credit_set.bins_directory)
+    merge(
+        ["age", "target", "tenure"],
+        "target",
+        coefficients(credit_set),
+        credit_set.input_ref_df,
+        credit_set.bins_directory,
+    )
     names = [(name, kwargs) for name, _, kwargs in calls]
     per_predictor = [("merge", ["on", "how"]), ("read_pickle", []), ("merge", ["left_on", "right_on", "how"])]
     assert names == per_predictor + per_predictor + [("concat", ["axis", "ignore_index"])]

@@ -42,8 +42,19 @@ def test_exported_sql_scores_in_duckdb_as_python(card, source, destination, tmp_
     sc, new, folder = card
     sql_file = tmp_path / "score.sql"
     capsys.readouterr()
-    assert run("export", folder if source == "directory" else folder / "card.json", "--sql", "--table", "people",
-               "--id", "id", *(["--out", sql_file] if destination == "--out" else [])) == 0
+    assert (
+        run(
+            "export",
+            folder if source == "directory" else folder / "card.json",
+            "--sql",
+            "--table",
+            "people",
+            "--id",
+            "id",
+            *(["--out", sql_file] if destination == "--out" else []),
+        )
+        == 0
+    )
     printed = capsys.readouterr().out
     sql = sql_file.read_text(encoding="utf-8") if destination == "--out" else printed
 
@@ -107,23 +118,39 @@ def _write_legacy(card: Card, path, monkeypatch) -> None:
     binnings, rows = [], []
     for p in card.predictors:
         numerical = p.dtype == "numerical"
-        binnings.append(_OldBinning(
-            p.name, p.dtype, list(p.splits) if numerical else [[_raw(k) for k in g] for g in p.splits],
-            [int(c) if numerical and c == int(c) else c for c in p.special_codes], list(p.labels), list(p.kinds)))
+        binnings.append(
+            _OldBinning(
+                p.name,
+                p.dtype,
+                list(p.splits) if numerical else [[_raw(k) for k in g] for g in p.splits],
+                [int(c) if numerical and c == int(c) else c for c in p.special_codes],
+                list(p.labels),
+                list(p.kinds),
+            )
+        )
         rows += [(p.name, label, points, p.neutral) for label, points in zip(p.labels, p.points)]
-    old = _OldCard(card.target, np.int64(card.bad), card.model, dict(card.scaling), binnings,
-                   pd.DataFrame(rows, columns=["predictor", "bin", "points", "neutral"]))
+    old = _OldCard(
+        card.target,
+        np.int64(card.bad),
+        card.model,
+        dict(card.scaling),
+        binnings,
+        pd.DataFrame(rows, columns=["predictor", "bin", "points", "neutral"]),
+    )
     with monkeypatch.context() as m:
         m.setattr(tessaly._card, "Card", _OldCard)
         m.setattr(tessaly._binning, "PredictorBinning", _OldBinning)
         path.write_bytes(pickle.dumps({"format": 1, "card": old}, protocol=pickle.HIGHEST_PROTOCOL))
 
 
-@pytest.mark.parametrize("folder, error", [
-    ("card.pkl", None),
-    ("no card.pkl", "holds no card.pkl"),
-    ("truncated card.pkl", "cannot convert"),
-])
+@pytest.mark.parametrize(
+    "folder, error",
+    [
+        ("card.pkl", None),
+        ("no card.pkl", "holds no card.pkl"),
+        ("truncated card.pkl", "cannot convert"),
+    ],
+)
 def test_convert_a_pickled_card_or_refuse_in_one_line(card, folder, error, tmp_path, monkeypatch, capsys):
     sc, new, _ = card
     old = tmp_path / "old"

@@ -11,13 +11,32 @@ from tessaly.cli import main
 
 
 # Each family's card is checked quickly in test_scorecard; the demo end to end once is enough for the quick run.
-@pytest.mark.parametrize("model", ["xgb", *(pytest.param(m, marks=pytest.mark.slow)
-                                             for m in ("rf", "catboost", "lightgbm"))])
+@pytest.mark.parametrize(
+    "model", ["xgb", *(pytest.param(m, marks=pytest.mark.slow) for m in ("rf", "catboost", "lightgbm"))]
+)
 def test_demo_builds_and_applies_the_german_credit_card(model, tmp_path, capsys):
     out = tmp_path / "demo"
     # The settings of the first release: the module's points, every predictor, a fixed number of trees.
-    assert main(["demo", "--model", model, "--trees", "50", "--no-early-stopping", "--points", "module",
-                 "--min-iv", "0", "--out", str(out), "--quiet"]) == 0
+    assert (
+        main(
+            [
+                "demo",
+                "--model",
+                model,
+                "--trees",
+                "50",
+                "--no-early-stopping",
+                "--points",
+                "module",
+                "--min-iv",
+                "0",
+                "--out",
+                str(out),
+                "--quiet",
+            ]
+        )
+        == 0
+    )
     printed = capsys.readouterr()
     assert printed.err == ""
     assert f"report: {out / 'report.html'}" in printed.out and f"card:   {out}" in printed.out

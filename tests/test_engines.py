@@ -87,14 +87,18 @@ def _leftovers():
 
 
 @pytest.mark.parametrize("engine", ["duckdb", "spark"])
-@pytest.mark.parametrize("case, message", [
-    ("no target", "target column 'nope' is not in the table"),
-    ("unknown table", "no table 'nowhere'"),
-    ("struct predictor", "column 'nested' holds"),
-    ("interrupted", None),
-])
-def test_engine_refusals_leave_nothing_behind(engine, case, message, frame, earlier, tmp_path, request, monkeypatch,
-                                              capsys):
+@pytest.mark.parametrize(
+    "case, message",
+    [
+        ("no target", "target column 'nope' is not in the table"),
+        ("unknown table", "no table 'nowhere'"),
+        ("struct predictor", "column 'nested' holds"),
+        ("interrupted", None),
+    ],
+)
+def test_engine_refusals_leave_nothing_behind(
+    engine, case, message, frame, earlier, tmp_path, request, monkeypatch, capsys
+):
     session = request.getfixturevalue("spark") if engine == "spark" else None
     data = frame.iloc[::50]
     table = pa.Table.from_pandas(data, preserve_index=False)
@@ -106,7 +110,16 @@ def test_engine_refusals_leave_nothing_behind(engine, case, message, frame, earl
     shutil.copytree(earlier, out)
     before = {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()}
     leftovers = _leftovers()
-    argv = ["build", str(path), "nope" if case == "no target" else "bad", "--out", str(out), "--engine", engine, "--quiet"]
+    argv = [
+        "build",
+        str(path),
+        "nope" if case == "no target" else "bad",
+        "--out",
+        str(out),
+        "--engine",
+        engine,
+        "--quiet",
+    ]
     if case == "unknown table":
         argv[1] = "default" if engine == "spark" else str(tmp_path / "applicants.duckdb")
         if engine == "duckdb":
@@ -116,6 +129,7 @@ def test_engine_refusals_leave_nothing_behind(engine, case, message, frame, earl
                 con.execute(f"CREATE TABLE applicants AS SELECT * FROM read_parquet('{path}')")
         argv += ["--table", "nowhere"]
     if case == "interrupted":
+
         def stop(*args, **kwargs):
             raise KeyboardInterrupt
 

@@ -68,33 +68,89 @@ def test_namespace_after_import():
 @pytest.mark.parametrize(
     "name, annotations, doc_start",
     [
-        ("count_zeros_before_non_zero", {"number": "float", "return": "int"},
-         "\n    Calculate the number of zeros before a non-zero digit in the decimal part.\n"),
-        ("_validate_inputs", {"training_df": "pd.DataFrame", "X_test": "pd.DataFrame", "BINS_DIRECTORY": "str",
-                              "target_var": "str", "return": "None"}, "Validate input parameters."),
-        ("_extract_shap_coefficients", {"X_test": "pd.DataFrame", "technique": "str",
-                                        "return": "Tuple[pd.DataFrame, float]"},
-         "\n    Extract SHAP coefficients from the model.\n    \n    Returns:\n"
-         "        Tuple of (coefficients_df, base_value)\n    "),
-        ("_merge_woe_data", {"LIST_BIN_VARS": "List[str]", "target_var": "str",
-                             "shap_coefficients_df": "pd.DataFrame", "input_ref_df": "pd.DataFrame",
-                             "BINS_DIRECTORY": "str", "return": "pd.DataFrame"},
-         "Merge Weight of Evidence data with SHAP coefficients."),
-        ("_calculate_credit_scores", {"final_coefficients_df": "pd.DataFrame", "LIST_BIN_VARS": "List[str]",
-                                      "shap_base_value": "float", "pdo": "int", "target_credit_score": "int",
-                                      "target_odds": "int", "assume_higher_prob_bad_rate": "int",
-                                      "return": "pd.DataFrame"},
-         "Calculate credit scores based on SHAP values and WoE."),
-        ("_save_artifacts", {"credit_scores_df": "pd.DataFrame", "scorecard_directory": "str",
-                             "model_directory": "str", "model_name": "str", "return": "None"},
-         "Save scorecard and model to disk."),
-        ("_generate_plots", {"credit_scores_df": "pd.DataFrame", "LIST_BIN_VARS": "List[str]", "target_var": "str",
-                             "plots_directory": "str", "show_plots": "str", "return": "None"},
-         "Generate credit score visualization plots."),
-        ("createQuillvane", {"training_df": "pd.DataFrame", "X_test": "pd.DataFrame",
-                             "input_ref_df": "pd.DataFrame", "BINS_DIRECTORY": "str", "return": "pd.DataFrame"},
-         "\n    Create a credit scorecard using SHAP values.\n    \n    Args:\n"
-         "        model: Trained model (XGBoost, CatBoost, RandomForest, etc.)\n"),
+        (
+            "count_zeros_before_non_zero",
+            {"number": "float", "return": "int"},
+            "\n    Calculate the number of zeros before a non-zero digit in the decimal part.\n",
+        ),
+        (
+            "_validate_inputs",
+            {
+                "training_df": "pd.DataFrame",
+                "X_test": "pd.DataFrame",
+                "BINS_DIRECTORY": "str",
+                "target_var": "str",
+                "return": "None",
+            },
+            "Validate input parameters.",
+        ),
+        (
+            "_extract_shap_coefficients",
+            {"X_test": "pd.DataFrame", "technique": "str", "return": "Tuple[pd.DataFrame, float]"},
+            "\n    Extract SHAP coefficients from the model.\n    \n    Returns:\n"
+            "        Tuple of (coefficients_df, base_value)\n    ",
+        ),
+        (
+            "_merge_woe_data",
+            {
+                "LIST_BIN_VARS": "List[str]",
+                "target_var": "str",
+                "shap_coefficients_df": "pd.DataFrame",
+                "input_ref_df": "pd.DataFrame",
+                "BINS_DIRECTORY": "str",
+                "return": "pd.DataFrame",
+            },
+            "Merge Weight of Evidence data with SHAP coefficients.",
+        ),
+        (
+            "_calculate_credit_scores",
+            {
+                "final_coefficients_df": "pd.DataFrame",
+                "LIST_BIN_VARS": "List[str]",
+                "shap_base_value": "float",
+                "pdo": "int",
+                "target_credit_score": "int",
+                "target_odds": "int",
+                "assume_higher_prob_bad_rate": "int",
+                "return": "pd.DataFrame",
+            },
+            "Calculate credit scores based on SHAP values and WoE.",
+        ),
+        (
+            "_save_artifacts",
+            {
+                "credit_scores_df": "pd.DataFrame",
+                "scorecard_directory": "str",
+                "model_directory": "str",
+                "model_name": "str",
+                "return": "None",
+            },
+            "Save scorecard and model to disk.",
+        ),
+        (
+            "_generate_plots",
+            {
+                "credit_scores_df": "pd.DataFrame",
+                "LIST_BIN_VARS": "List[str]",
+                "target_var": "str",
+                "plots_directory": "str",
+                "show_plots": "str",
+                "return": "None",
+            },
+            "Generate credit score visualization plots.",
+        ),
+        (
+            "createQuillvane",
+            {
+                "training_df": "pd.DataFrame",
+                "X_test": "pd.DataFrame",
+                "input_ref_df": "pd.DataFrame",
+                "BINS_DIRECTORY": "str",
+                "return": "pd.DataFrame",
+            },
+            "\n    Create a credit scorecard using SHAP values.\n    \n    Args:\n"
+            "        model: Trained model (XGBoost, CatBoost, RandomForest, etc.)\n",
+        ),
     ],
 )
 def test_function_attributes(name, annotations, doc_start):
@@ -142,39 +198,68 @@ def test_function_objects_behave_like_functions():
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda: quillvane._validate_inputs(1, 2, 3),
-         "_validate_inputs() takes exactly 5 positional arguments (3 given)"),
-        (lambda: quillvane.count_zeros_before_non_zero(),
-         "count_zeros_before_non_zero() takes exactly 1 positional argument (0 given)"),
-        (lambda: quillvane.count_zeros_before_non_zero(1, 2),
-         "count_zeros_before_non_zero() takes exactly 1 positional argument (2 given)"),
-        (lambda: quillvane.createQuillvane(1, 2, 3, 4, "d", 6),
-         "createQuillvane() takes exactly 5 positional arguments (6 given)"),
-        (lambda: quillvane._save_artifacts(1, 2, "a", "b", "c", extra=1),
-         "_save_artifacts() got an unexpected keyword argument 'extra'"),
-        (lambda: quillvane._validate_inputs(model_instance=1, training_df=2, X_test=3, BINS_DIRECTORY="d"),
-         "_validate_inputs() takes exactly 5 positional arguments (4 given)"),
+        (
+            lambda: quillvane._validate_inputs(1, 2, 3),
+            "_validate_inputs() takes exactly 5 positional arguments (3 given)",
+        ),
+        (
+            lambda: quillvane.count_zeros_before_non_zero(),
+            "count_zeros_before_non_zero() takes exactly 1 positional argument (0 given)",
+        ),
+        (
+            lambda: quillvane.count_zeros_before_non_zero(1, 2),
+            "count_zeros_before_non_zero() takes exactly 1 positional argument (2 given)",
+        ),
+        (
+            lambda: quillvane.createQuillvane(1, 2, 3, 4, "d", 6),
+            "createQuillvane() takes exactly 5 positional arguments (6 given)",
+        ),
+        (
+            lambda: quillvane._save_artifacts(1, 2, "a", "b", "c", extra=1),
+            "_save_artifacts() got an unexpected keyword argument 'extra'",
+        ),
+        (
+            lambda: quillvane._validate_inputs(model_instance=1, training_df=2, X_test=3, BINS_DIRECTORY="d"),
+            "_validate_inputs() takes exactly 5 positional arguments (4 given)",
+        ),
         # The last number is the position of the first missing parameter.
-        (lambda: quillvane._validate_inputs(1, X_test=3, BINS_DIRECTORY="d", target_var="t"),
-         "_validate_inputs() takes exactly 5 positional arguments (1 given)"),
-        (lambda: quillvane.createQuillvane(1, 2, 3, 4, "d", model=1),
-         "createQuillvane() got multiple values for keyword argument 'model'"),
-        (lambda: quillvane.count_zeros_before_non_zero(1.0, number=2.0),
-         "count_zeros_before_non_zero() got multiple values for keyword argument 'number'"),
-        (lambda: quillvane.count_zeros_before_non_zero(**{"num" + "ber": 1.0, "x": 1}),
-         "count_zeros_before_non_zero() got an unexpected keyword argument 'x'"),
-        (lambda: quillvane._calculate_credit_scores(None, [], 0.5, 20, 200, 15, True),
-         "Argument 'assume_higher_prob_bad_rate' has incorrect type (expected int, got bool)"),
-        (lambda: quillvane._generate_plots(None, (), "t", "p", "N"),
-         "Argument 'LIST_BIN_VARS' has incorrect type (expected list, got tuple)"),
-        (lambda: quillvane._validate_inputs(1, 2, 3, None, None),
-         "Argument 'BINS_DIRECTORY' has incorrect type (expected str, got NoneType)"),
-        (lambda: quillvane._merge_woe_data([], "t", None, None, b"dir"),
-         "Argument 'BINS_DIRECTORY' has incorrect type (expected str, got bytes)"),
-        (lambda: quillvane._calculate_credit_scores(None, [], 0.5, 20.0, 200, 15, 1),
-         "Argument 'pdo' has incorrect type (expected int, got float)"),
-        (lambda: quillvane._calculate_credit_scores(None, None, "x", 20, 200, 15, 1),
-         "must be real number, not str"),
+        (
+            lambda: quillvane._validate_inputs(1, X_test=3, BINS_DIRECTORY="d", target_var="t"),
+            "_validate_inputs() takes exactly 5 positional arguments (1 given)",
+        ),
+        (
+            lambda: quillvane.createQuillvane(1, 2, 3, 4, "d", model=1),
+            "createQuillvane() got multiple values for keyword argument 'model'",
+        ),
+        (
+            lambda: quillvane.count_zeros_before_non_zero(1.0, number=2.0),
+            "count_zeros_before_non_zero() got multiple values for keyword argument 'number'",
+        ),
+        (
+            lambda: quillvane.count_zeros_before_non_zero(**{"num" + "ber": 1.0, "x": 1}),
+            "count_zeros_before_non_zero() got an unexpected keyword argument 'x'",
+        ),
+        (
+            lambda: quillvane._calculate_credit_scores(None, [], 0.5, 20, 200, 15, True),
+            "Argument 'assume_higher_prob_bad_rate' has incorrect type (expected int, got bool)",
+        ),
+        (
+            lambda: quillvane._generate_plots(None, (), "t", "p", "N"),
+            "Argument 'LIST_BIN_VARS' has incorrect type (expected list, got tuple)",
+        ),
+        (
+            lambda: quillvane._validate_inputs(1, 2, 3, None, None),
+            "Argument 'BINS_DIRECTORY' has incorrect type (expected str, got NoneType)",
+        ),
+        (
+            lambda: quillvane._merge_woe_data([], "t", None, None, b"dir"),
+            "Argument 'BINS_DIRECTORY' has incorrect type (expected str, got bytes)",
+        ),
+        (
+            lambda: quillvane._calculate_credit_scores(None, [], 0.5, 20.0, 200, 15, 1),
+            "Argument 'pdo' has incorrect type (expected int, got float)",
+        ),
+        (lambda: quillvane._calculate_credit_scores(None, None, "x", 20, 200, 15, 1), "must be real number, not str"),
     ],
 )
 def test_binding_errors(call, message):

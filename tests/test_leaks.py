@@ -93,8 +93,10 @@ def binding_errors():
 QUICK_BINDINGS = (0, 1, 4, 13)
 
 
-@pytest.mark.parametrize("index", [i if i in QUICK_BINDINGS else pytest.param(i, marks=pytest.mark.slow)
-                                   for i in range(len(binding_errors()))])
+@pytest.mark.parametrize(
+    "index",
+    [i if i in QUICK_BINDINGS else pytest.param(i, marks=pytest.mark.slow) for i in range(len(binding_errors()))],
+)
 def test_binding_error_paths(index):
     call, exc_type = binding_errors()[index]
     before = refcounts(ITEMS)
@@ -126,8 +128,14 @@ def body_calls(data, model, out):
         lambda: q._save_artifacts(scores, model, f"{out}/card/", f"{out}/model/", "m"),
         lambda: q._generate_plots(scores, preds, "target", f"{out}/plots/", "N"),
         lambda: q.createQuillvane(
-            model, data.training_df, data.X_test, data.input_ref_df, bins,
-            show_warnings="Y", plots_directory=f"{out}/p", scorecard_directory=f"{out}/s",
+            model,
+            data.training_df,
+            data.X_test,
+            data.input_ref_df,
+            bins,
+            show_warnings="Y",
+            plots_directory=f"{out}/p",
+            scorecard_directory=f"{out}/s",
             model_directory=f"{out}/m",
         ),
     ], [model, data.training_df, data.X_test, data.input_ref_df, bins, coefficients, merged, scores, preds]
@@ -135,8 +143,12 @@ def body_calls(data, model, out):
 
 # The bodies that take a model cost seconds per hundred calls: a leak there is looked for in the slow run;
 # the binding paths above and the light bodies here stand in for them in the quick one.
-SUCCESS_CALLS = [(0, 20000), (1, 2000), (5, 100), *(pytest.param(i, n, marks=pytest.mark.slow)
-                                                     for i, n in [(2, 100), (3, 200), (4, 100), (6, 100), (7, 300)])]
+SUCCESS_CALLS = [
+    (0, 20000),
+    (1, 2000),
+    (5, 100),
+    *(pytest.param(i, n, marks=pytest.mark.slow) for i, n in [(2, 100), (3, 200), (4, 100), (6, 100), (7, 300)]),
+]
 
 
 @pytest.mark.parametrize("index, times", SUCCESS_CALLS)

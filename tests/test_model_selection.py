@@ -26,10 +26,12 @@ def data():
 SELECTION = {
     "cross_val_score roc_auc": lambda X, y: cross_val_score(Scorecard(**FAST), X, y, cv=3, scoring="roc_auc"),
     "cross_val_score default": lambda X, y: cross_val_score(Scorecard(**FAST), X, y, cv=3),
-    "GridSearchCV": lambda X, y: [GridSearchCV(Scorecard(**FAST), {"max_bins": [3, 6]}, cv=3, scoring="roc_auc")
-                                  .fit(X, y).best_score_],
-    "Pipeline": lambda X, y: cross_val_score(make_pipeline(FunctionTransformer(), Scorecard(**FAST)), X, y, cv=3,
-                                             scoring="roc_auc"),
+    "GridSearchCV": lambda X, y: [
+        GridSearchCV(Scorecard(**FAST), {"max_bins": [3, 6]}, cv=3, scoring="roc_auc").fit(X, y).best_score_
+    ],
+    "Pipeline": lambda X, y: cross_val_score(
+        make_pipeline(FunctionTransformer(), Scorecard(**FAST)), X, y, cv=3, scoring="roc_auc"
+    ),
 }
 
 
@@ -71,16 +73,24 @@ REFUSED = {
     "LGBMRegressor": (lambda X, y: Scorecard(_lgbm_regressor()).fit(X, y), "LGBMRegressor is not supported"),
     "fractional pdo": (lambda X, y: Scorecard(pdo=20.9).fit(X, y), "pdo (--pdo) must be a whole number"),
     "odds below one": (lambda X, y: Scorecard(target_odds=0.5).fit(X, y), "target_odds (--target-odds)"),
-    "target named like a predictor": (lambda X, y: Scorecard().fit(X.assign(outcome=1), y),
-                                      "target 'outcome' is also a column"),
-    "unnamed y beside a column 'target'": (lambda X, y: Scorecard().fit(X.assign(target=1), y.to_numpy()),
-                                           "target 'target' is also a column"),
+    "target named like a predictor": (
+        lambda X, y: Scorecard().fit(X.assign(outcome=1), y),
+        "target 'outcome' is also a column",
+    ),
+    "unnamed y beside a column 'target'": (
+        lambda X, y: Scorecard().fit(X.assign(target=1), y.to_numpy()),
+        "target 'target' is also a column",
+    ),
     "X as an array": (lambda X, y: Scorecard().fit(X.to_numpy(), y), "X must be a pandas DataFrame"),
     "y of two columns": (lambda X, y: Scorecard().fit(X, pd.concat([y, y], axis=1)), "one column of outcomes"),
-    "duplicate columns": (lambda X, y: Scorecard().fit(pd.concat([X, X[["age"]]], axis=1), y),
-                          "two columns named 'age'"),
-    "a column of lists": (lambda X, y: Scorecard().fit(X.assign(tags=[["a", "b"]] * len(X)), y),
-                          "column 'tags' holds list values"),
+    "duplicate columns": (
+        lambda X, y: Scorecard().fit(pd.concat([X, X[["age"]]], axis=1), y),
+        "two columns named 'age'",
+    ),
+    "a column of lists": (
+        lambda X, y: Scorecard().fit(X.assign(tags=[["a", "b"]] * len(X)), y),
+        "column 'tags' holds list values",
+    ),
 }
 
 
@@ -106,5 +116,8 @@ def test_one_column_frame_target_float_target_and_the_scaling_kept(data, tmp_pat
     assert all(p.neutral == round(p.neutral) for p in sc.card_.predictors)
     # A scaling set after fitting was never applied: the saved card's own holds on loading.
     loaded = Scorecard.load(sc.set_params(pdo=40, target_odds=50).save(tmp_path / "card"))
-    assert (loaded.pdo, loaded.target_odds) == (20, 15) == (loaded.card_.scaling["pdo"],
-                                                           loaded.card_.scaling["target_odds"])
+    assert (
+        (loaded.pdo, loaded.target_odds)
+        == (20, 15)
+        == (loaded.card_.scaling["pdo"], loaded.card_.scaling["target_odds"])
+    )

@@ -26,8 +26,12 @@ def test_bins_printed_edited_and_built_again(tmp_path, capsys):
     assert code == 0
     (tmp_path / "b.json").write_text(printed)
     # Unedited, the round trip gives the same bins, now marked as set by hand.
-    assert run(capsys, "build", tmp_path / "a.csv", "bad", "--out", tmp_path / "c2", "--bins", tmp_path / "b.json",
-               *fast)[0] == 0
+    assert (
+        run(capsys, "build", tmp_path / "a.csv", "bad", "--out", tmp_path / "c2", "--bins", tmp_path / "b.json", *fast)[
+            0
+        ]
+        == 0
+    )
     first, second = (json.loads((tmp_path / c / "card.json").read_text()) for c in ("c1", "c2"))
     assert [p["splits"] for p in first["predictors"]] == [p["splits"] for p in second["predictors"]]
     assert {p["binning"] for p in first["predictors"]} == {"optimal"}
@@ -35,8 +39,12 @@ def test_bins_printed_edited_and_built_again(tmp_path, capsys):
     # Edited: the modeller's splits and groups are the card's, the rest binned as usual.
     edited = {"age": [30, 50], "housing": [["own"], ["rent", "free"]]}
     (tmp_path / "e.json").write_text(json.dumps(edited))
-    assert run(capsys, "build", tmp_path / "a.csv", "bad", "--out", tmp_path / "c3", "--bins", tmp_path / "e.json",
-               *fast)[0] == 0
+    assert (
+        run(capsys, "build", tmp_path / "a.csv", "bad", "--out", tmp_path / "c3", "--bins", tmp_path / "e.json", *fast)[
+            0
+        ]
+        == 0
+    )
     third = {p["name"]: p for p in json.loads((tmp_path / "c3" / "card.json").read_text())["predictors"]}
     assert third["age"]["splits"] == [30, 50] and third["housing"]["splits"] == [["own"], ["rent", "free"]]
     assert third["debt_ratio"]["binning"] == "optimal"
@@ -60,22 +68,25 @@ def _card_that_does_not_load(monkeypatch):
     monkeypatch.setattr(_card.Card, "load", broken)
 
 
-@pytest.mark.parametrize("bins, message", [
-    ({"salary": [1, 2]}, "no predictor of X"),
-    ({"age": [50, 30]}, "ascending without repeats"),
-    ({"age": [30, 30]}, "ascending without repeats"),
-    ({"age": [["own"]]}, "is numerical"),
-    ({"housing": [["own", "rent"], ["rent", "free"]]}, "in two groups"),
-    ({"housing": [["own"], ["rent"]]}, "in no group"),
-    ({"housing": [1, 2]}, "is categorical"),
-    ({"housing": [["own", "rent", "free"], [None]]}, "holds null"),
-    ({"housing": [["own", ["rent"]], ["free"]]}, "list or object"),
-    ({"housing": [["own", {"a": 1}], ["rent", "free"]]}, "list or object"),
-    ('{"age": [30], "age": [40]}', "names 'age' twice"),
-    ('{"housing": [["own", 123456789012345678901234567890], ["rent", "free"]]}', "too large"),
-    ('{"age": [30, 1' + "0" * 400 + "]}", "finite numbers"),
-    (_card_that_does_not_load, "does not load"),
-])
+@pytest.mark.parametrize(
+    "bins, message",
+    [
+        ({"salary": [1, 2]}, "no predictor of X"),
+        ({"age": [50, 30]}, "ascending without repeats"),
+        ({"age": [30, 30]}, "ascending without repeats"),
+        ({"age": [["own"]]}, "is numerical"),
+        ({"housing": [["own", "rent"], ["rent", "free"]]}, "in two groups"),
+        ({"housing": [["own"], ["rent"]]}, "in no group"),
+        ({"housing": [1, 2]}, "is categorical"),
+        ({"housing": [["own", "rent", "free"], [None]]}, "holds null"),
+        ({"housing": [["own", ["rent"]], ["free"]]}, "list or object"),
+        ({"housing": [["own", {"a": 1}], ["rent", "free"]]}, "list or object"),
+        ('{"age": [30], "age": [40]}', "names 'age' twice"),
+        ('{"housing": [["own", 123456789012345678901234567890], ["rent", "free"]]}', "too large"),
+        ('{"age": [30, 1' + "0" * 400 + "]}", "finite numbers"),
+        (_card_that_does_not_load, "does not load"),
+    ],
+)
 def test_bins_that_do_not_fit_are_refused_in_one_line(bins, message, earlier, tmp_path, capsys, monkeypatch):
     shutil.copytree(earlier / "c", tmp_path / "c")
     before = (tmp_path / "c" / "card.json").read_bytes()
@@ -83,8 +94,19 @@ def test_bins_that_do_not_fit_are_refused_in_one_line(bins, message, earlier, tm
         bins(monkeypatch)
         bins = {}
     (tmp_path / "b.json").write_text(bins if isinstance(bins, str) else json.dumps(bins))
-    code, _, err = run(capsys, "build", earlier / "a.csv", "bad", "--out", tmp_path / "c", "--bins",
-                       tmp_path / "b.json", "--trees", "5", "--quiet")
+    code, _, err = run(
+        capsys,
+        "build",
+        earlier / "a.csv",
+        "bad",
+        "--out",
+        tmp_path / "c",
+        "--bins",
+        tmp_path / "b.json",
+        "--trees",
+        "5",
+        "--quiet",
+    )
     assert code == 1 and message in err and err.count("\n") == 1
     assert (tmp_path / "c" / "card.json").read_bytes() == before
     assert sorted(p.name for p in tmp_path.iterdir()) == ["b.json", "c"]  # no stage left behind
@@ -101,8 +123,11 @@ def test_integer_weights_give_the_card_and_figures_of_repeated_rows(tmp_path):
     test, yt = applicants(800, seed=5, xy=True)
     wt = np.random.default_rng(1).integers(1, 4, len(test))
     a = weighted.report(tmp_path / "a.html", test, yt, sample_weight=wt)
-    b = repeated.report(tmp_path / "b.html", test.iloc[np.repeat(np.arange(len(test)), wt)],
-                        yt.iloc[np.repeat(np.arange(len(test)), wt)])
+    b = repeated.report(
+        tmp_path / "b.html",
+        test.iloc[np.repeat(np.arange(len(test)), wt)],
+        yt.iloc[np.repeat(np.arange(len(test)), wt)],
+    )
     for key in ("auc", "auc_ci", "gini", "ks", "ks_ci"):
         np.testing.assert_allclose(a[key], b[key], rtol=1e-9, err_msg=key)
     pd.testing.assert_frame_equal(pd.DataFrame(a["gains"]), pd.DataFrame(b["gains"]), check_dtype=False)

@@ -25,14 +25,21 @@ HOSTILE = "<img src=x onerror=alert(1)>"
 
 def population(n, seed, *, shift=0.0):
     rng = np.random.default_rng(seed)
-    X = pd.DataFrame({
-        "age": rng.integers(18, 75, n),
-        "debt_ratio": (rng.gamma(2.0, 0.2, n) + shift).round(3),
-        "income": rng.lognormal(8, 0.5, n).round(0),
-        "housing": rng.choice(["own", "rent", HOSTILE], n, p=[0.5, 0.3, 0.2]),
-    })
-    log_odds = (-1 + 3 * X["debt_ratio"] - 0.04 * (X["age"] - 45) - 0.5 * (np.log(X["income"]) - 8)
-                + 0.6 * (X["housing"] == "rent"))
+    X = pd.DataFrame(
+        {
+            "age": rng.integers(18, 75, n),
+            "debt_ratio": (rng.gamma(2.0, 0.2, n) + shift).round(3),
+            "income": rng.lognormal(8, 0.5, n).round(0),
+            "housing": rng.choice(["own", "rent", HOSTILE], n, p=[0.5, 0.3, 0.2]),
+        }
+    )
+    log_odds = (
+        -1
+        + 3 * X["debt_ratio"]
+        - 0.04 * (X["age"] - 45)
+        - 0.5 * (np.log(X["income"]) - 8)
+        + 0.6 * (X["housing"] == "rent")
+    )
     y = (rng.random(n) < 1 / (1 + np.exp(-log_odds))).astype(int)
     return X, pd.Series(y, name="bad")
 
@@ -41,7 +48,8 @@ def population(n, seed, *, shift=0.0):
 def estimator():
     X, y = population(4000, 0)
     return Scorecard(min_iv=None, pdo=20, target_score=600, target_odds=50, shap_rows=1000).fit(
-        X[:3000], y[:3000], test=(X[3000:], y[3000:]))
+        X[:3000], y[:3000], test=(X[3000:], y[3000:])
+    )
 
 
 def test_the_baseline_of_fits_test_part_is_the_one_set_baseline_makes(estimator):
@@ -102,8 +110,9 @@ def test_a_broken_period_shows_a_significant_decline_there(estimator, fitted, tm
     json.dumps(result, allow_nan=False)
 
     # The file, read as text in batches, gives what the typed frame gives; the AUC is the card's own scores'.
-    same = _monitor.monitor(card, X, baseline=base, target="bad", period_column="applied", fail_on="red",
-                            batch_rows=4096)
+    same = _monitor.monitor(
+        card, X, baseline=base, target="bad", period_column="applied", fail_on="red", batch_rows=4096
+    )
     assert {k: v for k, v in same.items() if k != "data"} == {k: v for k, v in result.items() if k != "data"}
     scores = card.apply(X)[0]["score"].to_numpy()
     assert result["performance"]["outcome_unknown"] == 100
@@ -138,14 +147,21 @@ def test_a_healthy_portfolio_stays_green_and_a_shifted_period_turns_red(estimato
         assert tables["summary"].set_index("scope").loc["2024-08", "score_verdict"] == "too few"
 
 
-@pytest.mark.parametrize("dates, labels", [
-    # The offset changes at daylight saving: each time falls in the month of its own wall clock.
-    (["2024-03-31T23:30:00+01:00", "2024-03-31T23:30:00+02:00", "2024-04-01T00:30:00+02:00"],
-     ["2024-03", "2024-03", "2024-04"]),
-    (pd.Series(pd.to_datetime(["2024-03-31 22:30", "2024-04-30 22:30"], utc=True)).dt.tz_convert("Europe/Paris"),
-     ["2024-04", "2024-05"]),
-    (["2024-03-31", "2024-04-01 00:00:00"], ["2024-03", "2024-04"]),
-])
+@pytest.mark.parametrize(
+    "dates, labels",
+    [
+        # The offset changes at daylight saving: each time falls in the month of its own wall clock.
+        (
+            ["2024-03-31T23:30:00+01:00", "2024-03-31T23:30:00+02:00", "2024-04-01T00:30:00+02:00"],
+            ["2024-03", "2024-03", "2024-04"],
+        ),
+        (
+            pd.Series(pd.to_datetime(["2024-03-31 22:30", "2024-04-30 22:30"], utc=True)).dt.tz_convert("Europe/Paris"),
+            ["2024-04", "2024-05"],
+        ),
+        (["2024-03-31", "2024-04-01 00:00:00"], ["2024-03", "2024-04"]),
+    ],
+)
 def test_times_fall_in_the_period_of_their_own_wall_clock(dates, labels):
     codes, found = _counts.period_codes(pd.Series(dates), "month", "applied")
     assert list(found[codes]) == labels
@@ -167,7 +183,7 @@ def test_the_command_line_monitors_a_file_and_the_counts_of_a_warehouse(estimato
     from_file = json.loads((tmp_path / "card-monitor" / "monitor.json").read_text(encoding="utf-8"))
     # What fired, one line each, even when quiet.
     said = capsys.readouterr().out.splitlines()
-    assert said[:len(from_file["alerts"])] == _monitor.alert_lines(from_file)
+    assert said[: len(from_file["alerts"])] == _monitor.alert_lines(from_file)
     assert any(line.startswith("RED: whole window: debt_ratio PSI ") for line in said)
     assert main(["monitor", str(card), str(data), "--fail-on", "orange", "--quiet"]) == 1
     assert capsys.readouterr().err.count("\n") == 1
@@ -177,26 +193,45 @@ def test_the_command_line_monitors_a_file_and_the_counts_of_a_warehouse(estimato
     con = duckdb.connect()
     con.execute(f"CREATE TABLE applicants AS SELECT * FROM read_csv_auto('{data}')")
     con.execute(query.read_text(encoding="utf-8")).df().to_parquet(tmp_path / "counts.parquet")
-    assert main(["monitor", str(card), "--counts", str(tmp_path / "counts.parquet"), "--out", str(tmp_path / "sql"),
-                 "--quiet"]) == 0
+    assert (
+        main(
+            [
+                "monitor",
+                str(card),
+                "--counts",
+                str(tmp_path / "counts.parquet"),
+                "--out",
+                str(tmp_path / "sql"),
+                "--quiet",
+            ]
+        )
+        == 0
+    )
     from_counts = json.loads((tmp_path / "sql" / "monitor.json").read_text(encoding="utf-8"))
     about = {"data", "counts", "target", "period_column", "period_rule", "fail_on", "exit_code"}
-    assert {k: v for k, v in from_counts.items() if k not in about} == \
-        {k: v for k, v in from_file.items() if k not in about}
+    assert {k: v for k, v in from_counts.items() if k not in about} == {
+        k: v for k, v in from_file.items() if k not in about
+    }
 
     # A card of the previous format has no baseline: one line, then the development table serves.
-    body = {k: v for k, v in json.loads((card / CARD_FILE).read_text(encoding="utf-8")).items()
-            if k not in ("baseline", "checksum")}
+    body = {
+        k: v
+        for k, v in json.loads((card / CARD_FILE).read_text(encoding="utf-8")).items()
+        if k not in ("baseline", "checksum")
+    }
     (tmp_path / "old").mkdir()
-    (tmp_path / "old" / CARD_FILE).write_text(json.dumps({**body, "version": 2, "checksum": checksum(
-        {**body, "version": 2})}), encoding="utf-8")
+    (tmp_path / "old" / CARD_FILE).write_text(
+        json.dumps({**body, "version": 2, "checksum": checksum({**body, "version": 2})}), encoding="utf-8"
+    )
     capsys.readouterr()
     assert main(["monitor", str(tmp_path / "old"), str(data), "--quiet"]) == 1
     assert "--baseline DATA" in capsys.readouterr().err
     dev, y_dev = population(2000, 6)
     dev.assign(bad=y_dev).to_csv(tmp_path / "development.csv", index=False)
-    assert main(["monitor", str(tmp_path / "old"), str(data), "--baseline", str(tmp_path / "development.csv"),
-                 "--quiet"]) == 0
+    assert (
+        main(["monitor", str(tmp_path / "old"), str(data), "--baseline", str(tmp_path / "development.csv"), "--quiet"])
+        == 0
+    )
     assert (tmp_path / "old-monitor" / "monitor.html").is_file()
 
 
@@ -205,8 +240,13 @@ def test_a_weighted_baseline_counts_each_row_as_often_as_its_weight(fitted):
     X, y = population(600, 7)
     w = np.random.default_rng(8).integers(0, 4, len(X))
     weighted = _baseline.baseline(card, X[:400], y[:400], X[400:], y[400:], sample_weight=w[:400], test_weight=w[400:])
-    repeated = _baseline.baseline(card, X[:400].loc[X.index[:400].repeat(w[:400])], np.repeat(y[:400], w[:400]),
-                               X[400:].loc[X.index[400:].repeat(w[400:])], np.repeat(y[400:], w[400:]))
+    repeated = _baseline.baseline(
+        card,
+        X[:400].loc[X.index[:400].repeat(w[:400])],
+        np.repeat(y[:400], w[:400]),
+        X[400:].loc[X.index[400:].repeat(w[400:])],
+        np.repeat(y[400:], w[400:]),
+    )
     assert _rounded(weighted) == _rounded(repeated)
 
 
@@ -288,45 +328,79 @@ def _third_outcome(card, base, X):
 
 
 BAD_INPUT = {
-    "predictor missing": (lambda card, base, X, tmp: _monitor.monitor(card, X.drop(columns=card.names[0]),
-                                                                       baseline=base), "lack the predictor"),
-    "target of three values": (lambda card, base, X, tmp: _monitor.monitor(
-        card, X.assign(bad=np.arange(len(X)) % 3), baseline=base, target="bad"), "besides the bad value"),
-    "period not a date": (lambda card, base, X, tmp: _monitor.monitor(
-        card, X.assign(when=["2024-01-01"] * (len(X) - 1) + ["last Tuesday"]), baseline=base,
-        period_column="when"), "not a date"),
-    "empty file": (lambda card, base, X, tmp: _monitor.monitor(
-        card, _header_only(X, tmp), baseline=base), "no applicants"),
-    "bin not on the card": (lambda card, base, X, tmp: figures.from_counts(
-        card, _count(card, X)[0].assign(bin="[999, 1000)"), _count(card, X)[1], base), "does not have"),
-    "counts of another table": (lambda card, base, X, tmp: figures.from_counts(
-        card, _count(card, X.head(50))[0], _count(card, X)[1], base), "not counts of one table"),
-    "baseline of another card": (lambda card, base, X, tmp: _monitor.monitor(
-        card, X, baseline=_other_bins(base, card)), "does not fit this card"),
-    "fail-on level": (lambda card, base, X, tmp: _monitor.monitor(card, X, baseline=base, fail_on="orange"),
-                      "--fail-on"),
+    "predictor missing": (
+        lambda card, base, X, tmp: _monitor.monitor(card, X.drop(columns=card.names[0]), baseline=base),
+        "lack the predictor",
+    ),
+    "target of three values": (
+        lambda card, base, X, tmp: _monitor.monitor(
+            card, X.assign(bad=np.arange(len(X)) % 3), baseline=base, target="bad"
+        ),
+        "besides the bad value",
+    ),
+    "period not a date": (
+        lambda card, base, X, tmp: _monitor.monitor(
+            card, X.assign(when=["2024-01-01"] * (len(X) - 1) + ["last Tuesday"]), baseline=base, period_column="when"
+        ),
+        "not a date",
+    ),
+    "empty file": (
+        lambda card, base, X, tmp: _monitor.monitor(card, _header_only(X, tmp), baseline=base),
+        "no applicants",
+    ),
+    "bin not on the card": (
+        lambda card, base, X, tmp: figures.from_counts(
+            card, _count(card, X)[0].assign(bin="[999, 1000)"), _count(card, X)[1], base
+        ),
+        "does not have",
+    ),
+    "counts of another table": (
+        lambda card, base, X, tmp: figures.from_counts(card, _count(card, X.head(50))[0], _count(card, X)[1], base),
+        "not counts of one table",
+    ),
+    "baseline of another card": (
+        lambda card, base, X, tmp: _monitor.monitor(card, X, baseline=_other_bins(base, card)),
+        "does not fit this card",
+    ),
+    "fail-on level": (
+        lambda card, base, X, tmp: _monitor.monitor(card, X, baseline=base, fail_on="orange"),
+        "--fail-on",
+    ),
     "counts with a third outcome": (lambda card, base, X, tmp: _third_outcome(card, base, X), "besides the bad value"),
     "a date that is none, under the user's column": (
-        lambda card, base, X, tmp: figures.assess(card, X.assign(when=["2024-01-01"] * (len(X) - 1) + ["soon"]),
-                                                  period="when", baseline=base),
+        lambda card, base, X, tmp: figures.assess(
+            card, X.assign(when=["2024-01-01"] * (len(X) - 1) + ["soon"]), period="when", baseline=base
+        ),
         "period column 'when' holds 'soon'",
     ),
-    "counts over periods that are none": (lambda card, base, X, tmp: figures.from_counts(
-        card, *_periods(card, X, ["February", "March"]), base), "not months, quarters or years"),
-    "counts over months and quarters": (lambda card, base, X, tmp: figures.from_counts(
-        card, *_periods(card, X, ["2024-01", "2024Q2"]), base), "not months, quarters or years"),
-    "counts over days": (lambda card, base, X, tmp: figures.from_counts(
-        card, *_periods(card, X, ["2024-01-03", "2024-01-04"]), base), "not months, quarters or years"),
-    "counts too large": (lambda card, base, X, tmp: figures.from_counts(
-        card, *(t.assign(applicants=t["applicants"] * 1e17) for t in _count(card, X)), base), "more than"),
+    "counts over periods that are none": (
+        lambda card, base, X, tmp: figures.from_counts(card, *_periods(card, X, ["February", "March"]), base),
+        "not months, quarters or years",
+    ),
+    "counts over months and quarters": (
+        lambda card, base, X, tmp: figures.from_counts(card, *_periods(card, X, ["2024-01", "2024Q2"]), base),
+        "not months, quarters or years",
+    ),
+    "counts over days": (
+        lambda card, base, X, tmp: figures.from_counts(card, *_periods(card, X, ["2024-01-03", "2024-01-04"]), base),
+        "not months, quarters or years",
+    ),
+    "counts too large": (
+        lambda card, base, X, tmp: figures.from_counts(
+            card, *(t.assign(applicants=t["applicants"] * 1e17) for t in _count(card, X)), base
+        ),
+        "more than",
+    ),
 }
 
 
 def _periods(card, X, labels):
     """Count tables whose rows are split over the period labels given."""
     bins, scores = _count(card, X)
-    return (pd.concat([bins.assign(period=label) for label in labels], ignore_index=True),
-            pd.concat([scores.assign(period=label) for label in labels], ignore_index=True))
+    return (
+        pd.concat([bins.assign(period=label) for label in labels], ignore_index=True),
+        pd.concat([scores.assign(period=label) for label in labels], ignore_index=True),
+    )
 
 
 def _header_only(X, tmp):

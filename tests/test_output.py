@@ -27,8 +27,10 @@ def scorecard():
     )
 
 
-CSV = "predictor_variables,Bin,WoE,CreditScore,Neutral_CreditScore\n" \
-      "age,\"(0, 30]\",-0.25,35.0,20.0\nage,\"(30, 99]\",0.5,2.675,20.0\nincome,low,,,0.0\n"
+CSV = (
+    "predictor_variables,Bin,WoE,CreditScore,Neutral_CreditScore\n"
+    'age,"(0, 30]",-0.25,35.0,20.0\nage,"(30, 99]",0.5,2.675,20.0\nincome,low,,,0.0\n'
+)
 
 
 @pytest.mark.parametrize("separate", [True, False])
@@ -44,7 +46,10 @@ def test_save_writes_and_replaces_three_files(tmp_path, capsys, separate):
         assert pickle.load(f) == {"depth": 3}
     assert capsys.readouterr().out == f"Scorecard saved to: {cards}\nModel saved to: {models}\n"
     assert sorted(os.listdir(cards) + ([] if models == cards else os.listdir(models))) == [
-        "credit_scores_df.csv", "credit_scores_df.pkl", "model.sav"]
+        "credit_scores_df.csv",
+        "credit_scores_df.pkl",
+        "model.sav",
+    ]
 
 
 class ReplaceFails:

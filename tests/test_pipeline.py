@@ -8,8 +8,14 @@ import pytest
 
 from tessaly import quillvane
 
-STEPS = ["_validate_inputs", "_extract_shap_coefficients", "_merge_woe_data", "_calculate_credit_scores",
-         "_save_artifacts", "_generate_plots"]
+STEPS = [
+    "_validate_inputs",
+    "_extract_shap_coefficients",
+    "_merge_woe_data",
+    "_calculate_credit_scores",
+    "_save_artifacts",
+    "_generate_plots",
+]
 BANNER = "\n Scorecard Build Complete! \n\n"
 
 
@@ -94,7 +100,12 @@ def test_defaults_order_and_positional_arguments(credit_set, monkeypatch, capsys
     predictors = steps.args("_merge_woe_data")[0]
     assert predictors == ["age", "income", "debt_ratio", "tenure"]
     assert steps.args("_validate_inputs") == (
-        "model", credit_set.training_df, credit_set.X_test, credit_set.bins_directory, "target")
+        "model",
+        credit_set.training_df,
+        credit_set.X_test,
+        credit_set.bins_directory,
+        "target",
+    )
     assert steps.args("_extract_shap_coefficients") == ("model", credit_set.X_test, "xgb")
     merge = steps.args("_merge_woe_data")
     assert merge[1] == "target" and merge[3] is credit_set.input_ref_df and merge[4] == credit_set.bins_directory
@@ -114,13 +125,35 @@ def test_defaults_order_and_positional_arguments(credit_set, monkeypatch, capsys
 @pytest.mark.parametrize(
     "options, shap, scores, save, plot",
     [
-        (dict(show_plots="Y", target_var="target", pdo_parm=40, target_credit_score=600, target_odds=50,
-              model_name="m1", assume_higher_prob_bad_rate=0, technique="rf", plots_directory="p",
-              scorecard_directory="s/", model_directory="m", pdo=99, unrelated="ignored"),
-         "rf", (40, 600, 50, 0), ("s/", "m/", "m1"), ("target", "p/", "Y")),
+        (
+            dict(
+                show_plots="Y",
+                target_var="target",
+                pdo_parm=40,
+                target_credit_score=600,
+                target_odds=50,
+                model_name="m1",
+                assume_higher_prob_bad_rate=0,
+                technique="rf",
+                plots_directory="p",
+                scorecard_directory="s/",
+                model_directory="m",
+                pdo=99,
+                unrelated="ignored",
+            ),
+            "rf",
+            (40, 600, 50, 0),
+            ("s/", "m/", "m1"),
+            ("target", "p/", "Y"),
+        ),
         # A present key wins even when it holds None.
-        (dict(model_name=None, pdo_parm=None, show_plots=None),
-         "xgb", (None, 200, 15, 1), ("QUILLVANE/", "MODEL_SHAP/", None), ("target", "CREDITSCORE_PLOTS_SHAP/", None)),
+        (
+            dict(model_name=None, pdo_parm=None, show_plots=None),
+            "xgb",
+            (None, 200, 15, 1),
+            ("QUILLVANE/", "MODEL_SHAP/", None),
+            ("target", "CREDITSCORE_PLOTS_SHAP/", None),
+        ),
     ],
 )
 def test_options_reach_the_steps(credit_set, monkeypatch, options, shap, scores, save, plot):
@@ -187,8 +220,14 @@ def test_shap_result_must_unpack_into_two(credit_set, monkeypatch, result, messa
 
 def test_neutral_score_is_the_population_weighted_score(credit_set, monkeypatch):
     steps = Steps(monkeypatch)
-    scores = pd.DataFrame({"predictor_variables": ["b", "b", "a", np.nan, "a"],
-                           "Distribution": [0.25, 0.75, 0.5, 1.0, 0.5], "CreditScore": [40.0, 80.0, 10.0, 5.0, 30.0], "keep": [1, 2, 3, 4, 5]})
+    scores = pd.DataFrame(
+        {
+            "predictor_variables": ["b", "b", "a", np.nan, "a"],
+            "Distribution": [0.25, 0.75, 0.5, 1.0, 0.5],
+            "CreditScore": [40.0, 80.0, 10.0, 5.0, 30.0],
+            "keep": [1, 2, 3, 4, 5],
+        }
+    )
     monkeypatch.setattr(quillvane, "_calculate_credit_scores", lambda *args: scores)
     merges = []
 
@@ -213,9 +252,15 @@ def test_neutral_score_is_the_population_weighted_score(credit_set, monkeypatch)
 
 def test_end_to_end_with_xgboost(credit_set, xgb_model, tmp_path, capsys):
     scorecard = quillvane.createQuillvane(
-        xgb_model, credit_set.training_df, credit_set.X_test, credit_set.input_ref_df, credit_set.bins_directory,
-        plots_directory=str(tmp_path / "plots"), scorecard_directory=str(tmp_path / "cards"),
-        model_directory=str(tmp_path / "models"), model_name="xgb_card",
+        xgb_model,
+        credit_set.training_df,
+        credit_set.X_test,
+        credit_set.input_ref_df,
+        credit_set.bins_directory,
+        plots_directory=str(tmp_path / "plots"),
+        scorecard_directory=str(tmp_path / "cards"),
+        model_directory=str(tmp_path / "models"),
+        model_name="xgb_card",
     )
     out = capsys.readouterr().out
     assert out.endswith(BANNER)

@@ -33,9 +33,20 @@ class Browser:
             os.dup2(w, 4)
 
         self.proc = subprocess.Popen(
-            [CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
-             "--no-first-run", f"--user-data-dir={profile}", "about:blank"],
-            preexec_fn=wire, close_fds=False, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+            [
+                CHROMIUM,
+                "--headless",
+                "--no-sandbox",
+                "--disable-gpu",
+                "--remote-debugging-pipe",
+                "--no-first-run",
+                f"--user-data-dir={profile}",
+                "about:blank",
+            ],
+            preexec_fn=wire,
+            close_fds=False,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
         )
         os.close(to_chrome_r)
         os.close(from_chrome_w)
@@ -137,8 +148,11 @@ def predictor_chart(name, labels, points):
     fig.add_trace(go.Scatter(x=x, y=np.linspace(-1, 1, len(labels)), mode="lines", name="WoE", yaxis="y2"))
     fig.add_trace(go.Bar(x=x, y=points, name="Credit Score", text=[f"{p:.2f}" for p in points]))
     fig.add_trace(go.Scatter(x=x, y=[np.mean(points)] * len(labels), mode="lines+markers", name="Neutral Score"))
-    fig.update_layout(xaxis_title=f"Bins - {name}", yaxis_title="Credit Score",
-                      yaxis2={"overlaying": "y", "side": "right", "title": "WoE"})
+    fig.update_layout(
+        xaxis_title=f"Bins - {name}",
+        yaxis_title="Credit Score",
+        yaxis2={"overlaying": "y", "side": "right", "title": "WoE"},
+    )
     return fig.to_dict()
 
 
@@ -148,14 +162,26 @@ def report_inputs(bins: dict, n=600, seed=7) -> dict:
     score = rng.normal(200, 30, n).round()
     bad = (rng.random(n) < 1 / (1 + np.exp((score - 170) / 15))).astype(int)
     assessment = _assess.assess(
-        bad, {"additive card": score, "tree model": score + rng.normal(0, 20, n)},
-        train_score=rng.normal(203, 30, 2 * n).round(), pdo=20, target_score=200, target_odds=15,
+        bad,
+        {"additive card": score, "tree model": score + rng.normal(0, 20, n)},
+        train_score=rng.normal(203, 30, 2 * n).round(),
+        pdo=20,
+        target_score=200,
+        target_odds=15,
     )
-    rows = [(p, label, 1 / len(labels), 0.3, 0.1 * i, 10.0 * i, 15.0)
-            for p, labels in bins.items() for i, label in enumerate(labels)]
+    rows = [
+        (p, label, 1 / len(labels), 0.3, 0.1 * i, 10.0 * i, 15.0)
+        for p, labels in bins.items()
+        for i, label in enumerate(labels)
+    ]
     return dict(
-        summary={"model": "xgb", "target": "bad", "bad": 1, "points": "additive",
-                 "scaling": {"pdo": 20, "target_score": 200, "target_odds": 15, "resort": False}},
+        summary={
+            "model": "xgb",
+            "target": "bad",
+            "bad": 1,
+            "points": "additive",
+            "scaling": {"pdo": 20, "target_score": 200, "target_odds": 15, "resort": False},
+        },
         table=pd.DataFrame(rows, columns=["predictor", "bin", "share", "event_rate", "woe", "points", "neutral"]),
         charts=[(p, predictor_chart(p, labels, [10.0 * i for i in range(len(labels))])) for p, labels in bins.items()],
         assessment=assessment,
@@ -199,8 +225,11 @@ SECTIONS = """(() => {
 
 
 def test_report_renders_offline_with_every_section(browser, tmp_path):
-    bins = {"age": ["(-inf, 25.5)", "[25.5, 40)", "[40, inf)", "Missing"], "housing": ["[own]", "[free, rent]"],
-            "debt_ratio": ["(-inf, 0.3)", "[0.3, inf)"]}
+    bins = {
+        "age": ["(-inf, 25.5)", "[25.5, 40)", "[40, inf)", "Missing"],
+        "housing": ["[own]", "[free, rent]"],
+        "debt_ratio": ["(-inf, 0.3)", "[0.3, inf)"],
+    }
     inputs = report_inputs(bins)
     path = tmp_path / "report.html"
     _report.write(path, **inputs)
@@ -243,9 +272,13 @@ LABELS = """(() => {
 
 
 # One label shows the escaping in the quick run; each page costs a browser a few seconds.
-@pytest.mark.parametrize("label", ['<a href="https://example.com">x</a>',
-                                   *(pytest.param(label, marks=pytest.mark.slow)
-                                     for label in ("<b>bold</b>", "R&amp;D <i>x"))])
+@pytest.mark.parametrize(
+    "label",
+    [
+        '<a href="https://example.com">x</a>',
+        *(pytest.param(label, marks=pytest.mark.slow) for label in ("<b>bold</b>", "R&amp;D <i>x")),
+    ],
+)
 def test_chart_labels_show_as_plain_text(browser, tmp_path, label):
     # A category value (and a predictor name) carrying markup must be shown, not obeyed.
     name = f"p{label}"
@@ -328,22 +361,37 @@ def test_woe_challenger_scores_as_optbinnings_card_on_the_same_bins():
     data = applicants(3000, seed=5, housing_missing=0.05)
     y = (data.pop("bad") == "bad").to_numpy().astype(int)
     train, test = data.iloc[:2000], data.iloc[2000:]
-    bins = {"age": [25.5, 35.5, 50.5], "debt_ratio": [0.2, 0.4, 0.6], "housing": [["own"], ["free", "rent"]],
-            "months_employed": [24.5, 60.5]}
+    bins = {
+        "age": [25.5, 35.5, 50.5],
+        "debt_ratio": [0.2, 0.4, 0.6],
+        "housing": [["own"], ["free", "rent"]],
+        "months_employed": [24.5, 60.5],
+    }
     card = Scorecard(bins=bins, special_codes=[-1]).fit(train, y[:2000]).card_
     ours = _assess.woe_logistic_challenger(card, train, y[:2000], test)
 
     names = card.names
     kinds = {p.name: p.dtype for p in card.predictors}
-    params = {n: {"dtype": kinds[n], "user_splits": bins[n], "user_splits_fixed": [True] * len(bins[n]),
-                  "special_codes": [-1] if n == "months_employed" else None} for n in names}
-    process = BinningProcess(names, categorical_variables=[n for n in names if kinds[n] == "categorical"],
-                             binning_fit_params=params)
+    params = {
+        n: {
+            "dtype": kinds[n],
+            "user_splits": bins[n],
+            "user_splits_fixed": [True] * len(bins[n]),
+            "special_codes": [-1] if n == "months_employed" else None,
+        }
+        for n in names
+    }
+    process = BinningProcess(
+        names, categorical_variables=[n for n in names if kinds[n] == "categorical"], binning_fit_params=params
+    )
     s = card.scaling
     # Converged tightly, so both fits stand at the same optimum.
-    peer = PeerCard(process, LogisticRegression(max_iter=1000, tol=1e-10), scaling_method="pdo_odds",
-                    scaling_method_params={"pdo": s["pdo"], "odds": s["target_odds"],
-                                           "scorecard_points": s["target_score"]})
+    peer = PeerCard(
+        process,
+        LogisticRegression(max_iter=1000, tol=1e-10),
+        scaling_method="pdo_odds",
+        scaling_method_params={"pdo": s["pdo"], "odds": s["target_odds"], "scorecard_points": s["target_score"]},
+    )
     peer.fit(train[names], y[:2000], metric_special="empirical", metric_missing="empirical")
     assert np.abs(ours - peer.score(test[names])).max() < 0.01
     assert _metrics.evaluate(y[2000:], ours)["auc"] > 0.65

@@ -45,7 +45,9 @@ def card(tmp_path_factory):
     source = root / "train.parquet"
     data.to_parquet(source)
     out = root / "card"
-    assert main(["build", str(source), "bad", "--out", str(out), "--id", "customer", "--special-codes", "-1", *FAST]) == 0
+    assert (
+        main(["build", str(source), "bad", "--out", str(out), "--id", "customer", "--special-codes", "-1", *FAST]) == 0
+    )
     return data, source, out
 
 
@@ -95,7 +97,8 @@ FORMS = {
     # The same applicants in other clothes: the scores must not move.
     "CSV, everything as text": lambda d: d,
     "Parquet, codes as floats and a blank elsewhere": lambda d: d.assign(
-        grade=pd.to_numeric(d["grade"]).where(d.index != 0), opened=d["opened"].dt.strftime("%Y-%m-%d")),
+        grade=pd.to_numeric(d["grade"]).where(d.index != 0), opened=d["opened"].dt.strftime("%Y-%m-%d")
+    ),
     "CSV, spaces around numbers": lambda d: d.assign(age=" " + d["age"].astype(str) + " "),
     "CSV, unreadable numbers": lambda d: d.assign(age=["abc", "1,000,000", "$50000"] + list(d["age"].iloc[3:])),
     "CSV, unreadable numbers, --strict": lambda d: d.assign(age=["abc", "inf"] + list(d["age"].iloc[2:])),
@@ -190,8 +193,10 @@ def test_scaling_and_values_the_models_cannot_take(case, tmp_path, capsys):
 
 OVERLAPS = {
     "--out is the input": (lambda d, card: d / "in.csv", "is the input file"),
-    "--out is a hard link of the input": (lambda d, card: os.link(d / "in.csv", d / "link.csv") or d / "link.csv",
-                                          "is the input file"),
+    "--out is a hard link of the input": (
+        lambda d, card: os.link(d / "in.csv", d / "link.csv") or d / "link.csv",
+        "is the input file",
+    ),
     "--out is the card file": (lambda d, card: card / "card.json", "inside the card"),
     "--out inside the card": (lambda d, card: card / "bins" / "x.csv", "inside the card"),
     "two runs, one --out": (lambda d, card: d / "same.csv", None),
@@ -215,9 +220,25 @@ def test_overlapping_writes(case, card, tmp_path, capsys):
         assert {p: p.read_bytes() for p in before} == before
         return
     data.head(5).to_csv(tmp_path / "few.csv", index=False)
-    runs = [subprocess.Popen([sys.executable, "-m", "tessaly", "score", str(out_card), str(tmp_path / name),
-                              "--out", str(target), "--quiet"], stderr=subprocess.PIPE, text=True, cwd=tmp_path)
-            for name in ("in.csv", "few.csv")]
+    runs = [
+        subprocess.Popen(
+            [
+                sys.executable,
+                "-m",
+                "tessaly",
+                "score",
+                str(out_card),
+                str(tmp_path / name),
+                "--out",
+                str(target),
+                "--quiet",
+            ],
+            stderr=subprocess.PIPE,
+            text=True,
+            cwd=tmp_path,
+        )
+        for name in ("in.csv", "few.csv")
+    ]
     assert [p.wait() for p in runs] == [0, 0], [p.stderr.read() for p in runs]
     assert len(pd.read_csv(target)) in (5, len(big))
     assert hidden(tmp_path) == []
@@ -238,9 +259,11 @@ def test_interrupted_runs_clean_up(case, card, tmp_path):
     work.mkdir()
     table = applicants(6_000, seed=5) if command == "build" else pd.concat([data] * 600, ignore_index=True)
     table.to_csv(work / "in.csv", index=False)
-    args = (["build", str(work / "in.csv"), "bad", "--out", str(work / "card"), "--trees", "300",
-             "--no-early-stopping"] if command == "build" else
-            ["score", str(earlier), str(work / "in.csv"), "--out", str(work / "s.csv")])
+    args = (
+        ["build", str(work / "in.csv"), "bad", "--out", str(work / "card"), "--trees", "300", "--no-early-stopping"]
+        if command == "build"
+        else ["score", str(earlier), str(work / "in.csv"), "--out", str(work / "s.csv")]
+    )
     p = subprocess.Popen([sys.executable, "-m", "tessaly", *args], stderr=subprocess.PIPE, text=True, cwd=work)
     seen = ""
     while cue not in seen:
@@ -273,8 +296,11 @@ BAD_INPUTS = {
     "a card byte flipped (structure)": ("score", lambda d, c: _flip(c / "card.json", 0.01), "card"),
     "a card byte flipped (points)": ("score", lambda d, c: _flip(c / "card.json", 0.5), "card"),
     "a card byte flipped (checksum)": ("score", lambda d, c: _flip(c / "card.json", 0.99), "card"),
-    "a card.pkl of an earlier tessaly": ("score", lambda d, c: (c / "card.json").rename(c / "card.pkl"),
-                                         "tessaly convert"),
+    "a card.pkl of an earlier tessaly": (
+        "score",
+        lambda d, c: (c / "card.json").rename(c / "card.pkl"),
+        "tessaly convert",
+    ),
     "no [cli] extra": ("build", lambda d, c: "no optbinning", "pip install 'tessaly[cli]'"),
 }
 
@@ -308,8 +334,8 @@ def test_bad_input_is_one_line(case, card, tmp_path, monkeypatch, capsys):
 
 
 def test_formulas_are_neutral_in_csv_and_raw_in_parquet(tmp_path, capsys):
-    data = applicants(400, seed=4).rename(columns={"housing": "=HYPERLINK(\"x\")", "age": "@age"})
-    data["=HYPERLINK(\"x\")"] = data["=HYPERLINK(\"x\")"].map({"own": "=1+1", "rent": "+rent", "free": "-free"})
+    data = applicants(400, seed=4).rename(columns={"housing": '=HYPERLINK("x")', "age": "@age"})
+    data['=HYPERLINK("x")'] = data['=HYPERLINK("x")'].map({"own": "=1+1", "rent": "+rent", "free": "-free"})
     data.insert(0, "id", [f"=cmd|{i}" if i % 2 else f"-{i}" for i in range(len(data))])
     data.to_csv(tmp_path / "a.csv", index=False)
     assert main(["build", str(tmp_path / "a.csv"), "bad", "--out", str(tmp_path / "card"), "--id", "id", *FAST]) == 0
@@ -325,7 +351,7 @@ def test_formulas_are_neutral_in_csv_and_raw_in_parquet(tmp_path, capsys):
         assert risky == [], risky[:5]
     scored = pd.read_csv(tmp_path / "s.csv", dtype=str, keep_default_na=False)
     assert list(scored["id"][:2]) == ["-0", "'=cmd|1"] and "'@age_bin" in scored.columns
-    assert "'=HYPERLINK(\"x\")" in set(scored[["reason_1", "reason_2", "reason_3"]].to_numpy().ravel())
+    assert '\'=HYPERLINK("x")' in set(scored[["reason_1", "reason_2", "reason_3"]].to_numpy().ravel())
 
 
 def _parquet(path, data, **columns):
@@ -342,13 +368,22 @@ def _parquet(path, data, **columns):
 
 AWKWARD_FILES = {
     # case: (write the input from the card's applicants, command, the column a refusal names)
-    "a struct column to build from": (lambda d, p: _parquet(p, d, meta=[{"a": i} for i in range(len(d))]),
-                                      "build", "meta"),
+    "a struct column to build from": (
+        lambda d, p: _parquet(p, d, meta=[{"a": i} for i in range(len(d))]),
+        "build",
+        "meta",
+    ),
     "a list predictor to score": (lambda d, p: _parquet(p, d, housing=[[h] for h in d["housing"]]), "score", "housing"),
-    "a binary --id to score": (lambda d, p: _parquet(p, d, customer=[c.encode() for c in d["customer"]]),
-                               "score", "customer"),
-    "a CSV cell of 9 MB to score": (lambda d, p: d.assign(customer=d["customer"].where(d.index != 3, "c" * (9 << 20)))
-                                    .to_csv(p, index=False), "score", None),
+    "a binary --id to score": (
+        lambda d, p: _parquet(p, d, customer=[c.encode() for c in d["customer"]]),
+        "score",
+        "customer",
+    ),
+    "a CSV cell of 9 MB to score": (
+        lambda d, p: d.assign(customer=d["customer"].where(d.index != 3, "c" * (9 << 20))).to_csv(p, index=False),
+        "score",
+        None,
+    ),
 }
 
 

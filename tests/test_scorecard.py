@@ -51,8 +51,14 @@ def test_additive_total_is_the_models_log_odds_on_a_depth_one_model(data):
     from xgboost import XGBClassifier
 
     X, y = data
-    sc = Scorecard(XGBClassifier(max_depth=1, n_estimators=40, learning_rate=0.3), early_stopping=False,
-                   min_iv=None, pdo=20, target_score=600, target_odds=50).fit(X, y)
+    sc = Scorecard(
+        XGBClassifier(max_depth=1, n_estimators=40, learning_rate=0.3),
+        early_stopping=False,
+        min_iv=None,
+        pdo=20,
+        target_score=600,
+        target_odds=50,
+    ).fit(X, y)
     margin = sc.model_.predict(_features.one_hot(sc.binnings_, X), output_margin=True)
     factor = 20 / math.log(2)
     expected = 600 - factor * math.log(50) - factor * margin
@@ -70,9 +76,17 @@ def test_module_points_are_the_extensions_card(data, tmp_path):
     for p in b:
         p.table.to_pickle(tmp_path / "bins" / f"{p.name}.pkl")
     direct = quillvane.createQuillvane(
-        sc.model_, training, _features.one_hot(b, X), _features.reference_table(b), str(tmp_path / "bins"),
-        target_var="bad", show_warnings="Y", scorecard_directory=str(tmp_path / "s"),
-        model_directory=str(tmp_path / "m"), plots_directory=str(tmp_path / "p"))
+        sc.model_,
+        training,
+        _features.one_hot(b, X),
+        _features.reference_table(b),
+        str(tmp_path / "bins"),
+        target_var="bad",
+        show_warnings="Y",
+        scorecard_directory=str(tmp_path / "s"),
+        model_directory=str(tmp_path / "m"),
+        plots_directory=str(tmp_path / "p"),
+    )
     got = sc.table().set_index(["predictor", "bin"])["points"]
     want = direct.set_index(["predictor_variables", "Bin"])["CreditScore"].astype(float)
     pd.testing.assert_series_equal(got, want.loc[got.index], check_names=False, check_index_type=False)
@@ -103,12 +117,15 @@ def test_monotone_models_follow_each_bins_event_rate(model, monotone, data):
     assert (not wrong) if monotone else wrong, wrong
 
 
-@pytest.mark.parametrize("min_iv, max_corr, dropped", [
-    (0.02, None, {"noise": "information value"}),
-    (None, 0.9, {"age_copy": "correlates"}),
-    (0.02, 0.9, {"noise": "information value", "age_copy": "correlates"}),
-    (None, None, {}),
-])
+@pytest.mark.parametrize(
+    "min_iv, max_corr, dropped",
+    [
+        (0.02, None, {"noise": "information value"}),
+        (None, 0.9, {"age_copy": "correlates"}),
+        (0.02, 0.9, {"noise": "information value", "age_copy": "correlates"}),
+        (None, None, {}),
+    ],
+)
 def test_selection_drops_weak_and_redundant_predictors(data, min_iv, max_corr, dropped):
     X, y = data
     X = X.assign(noise=np.random.default_rng(9).integers(0, 2, len(X)), age_copy=X["age"] + 0.5)

@@ -43,10 +43,8 @@ def run(df, names, flag=1):
 @pytest.mark.parametrize(
     "flag, added, scores",
     [
-        (1, ["predictor_variables", "CreditScore", "coef_mean_by_WoE", "coef_woe"],
-         [0.0, 35.300, 191.112, 306.527]),
-        (0, ["predictor_variables", "coef_mean_by_WoE", "coef_woe", "CreditScore"],
-         [306.527, 191.112, 35.300, 0.0]),
+        (1, ["predictor_variables", "CreditScore", "coef_mean_by_WoE", "coef_woe"], [0.0, 35.300, 191.112, 306.527]),
+        (0, ["predictor_variables", "coef_mean_by_WoE", "coef_woe", "CreditScore"], [306.527, 191.112, 35.300, 0.0]),
     ],
 )
 def test_worked_example(flag, added, scores):

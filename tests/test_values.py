@@ -26,8 +26,12 @@ def data():
 
 
 def _fit(x, y, **options):
-    return _binning.fit_predictor("x", pd.Series(x).reset_index(drop=True), y, **{
-        "monotonic_trend": "auto", "special_codes": None, "max_bins": 10, **options})
+    return _binning.fit_predictor(
+        "x",
+        pd.Series(x).reset_index(drop=True),
+        y,
+        **{"monotonic_trend": "auto", "special_codes": None, "max_bins": 10, **options},
+    )
 
 
 def _decimals(x):
@@ -74,14 +78,26 @@ CASES = {
     "durations": (lambda d, tmp: _days(d) - _days(d).min(), {}, "left out", "holds durations"),
     "a constant": (lambda d, tmp: pd.Series(["A"] * N), {}, "left out", "single value"),
     "an ID as text": (lambda d, tmp: pd.Series([f"A{i:06d}" for i in range(N)]), {}, "left out", "identifies rows"),
-    "an ID as numbers": (lambda d, tmp: pd.Series(np.random.default_rng(0).permutation(N) + 10_000), {}, "left out",
-                         "identifies rows"),
+    "an ID as numbers": (
+        lambda d, tmp: pd.Series(np.random.default_rng(0).permutation(N) + 10_000),
+        {},
+        "left out",
+        "identifies rows",
+    ),
     "a copy of the target": (lambda d, tmp: d["y"].map({0: "good", 1: "bad"}), {}, "left out", "leakage"),
     "a flag always bad": (lambda d, tmp: d["flag"], {}, "check", _pure_flag),
-    "max_bins 2 with missing values": (lambda d, tmp: _missing(d["debt"]).where(lambda s: s != -1), CODED, "check",
-                                       lambda b: b.labels == ["(-inf, inf)", "Missing"]),
-    "max_bins 2 with missing and special values": (lambda d, tmp: _missing(d["debt"]), CODED, "check",
-                                                   lambda b: b.labels == ["(-inf, inf)", "Special", "Missing"]),
+    "max_bins 2 with missing values": (
+        lambda d, tmp: _missing(d["debt"]).where(lambda s: s != -1),
+        CODED,
+        "check",
+        lambda b: b.labels == ["(-inf, inf)", "Missing"],
+    ),
+    "max_bins 2 with missing and special values": (
+        lambda d, tmp: _missing(d["debt"]),
+        CODED,
+        "check",
+        lambda b: b.labels == ["(-inf, inf)", "Special", "Missing"],
+    ),
 }
 
 
@@ -110,12 +126,21 @@ def test_the_build_places_values_by_meaning(case, data, tmp_path):
 
 def test_a_troubled_table_builds_with_every_reason(data):
     X, y = data
-    X = X.assign(debt=_decimals(X["debt"]), opened=pd.Timestamp("2021-03-01") + pd.to_timedelta(X.index, unit="h"),
-                 copy=np.where(y == 1, "bad", "good"), **{f"same{i}": 5 for i in range(3)})
+    X = X.assign(
+        debt=_decimals(X["debt"]),
+        opened=pd.Timestamp("2021-03-01") + pd.to_timedelta(X.index, unit="h"),
+        copy=np.where(y == 1, "bad", "good"),
+        **{f"same{i}": 5 for i in range(3)},
+    )
     sc = Scorecard(trees=10).fit(X, pd.Series(y, name="bad"))
     reasons = {name: reason.split(":")[0] for name, reason in sc.dropped_.items()}
-    assert reasons == {"opened": "holds dates", "copy": _binning.LEAKAGE, "same0": "has a single value",
-                       "same1": "has a single value", "same2": "has a single value"}
+    assert reasons == {
+        "opened": "holds dates",
+        "copy": _binning.LEAKAGE,
+        "same0": "has a single value",
+        "same1": "has a single value",
+        "same2": "has a single value",
+    }
     assert [(p.name, p.dtype) for p in sc.card_.predictors] == [("debt", "numerical"), ("flag", "numerical")]
 
 
@@ -126,8 +151,10 @@ TYPED = {
     "datetime64 with a time zone": pd.Series([STAMP.tz_localize("UTC"), pd.NaT]),
     "timedelta64": pd.Series([pd.Timedelta("3D"), pd.NaT]),
     "period": pd.Series(pd.period_range("2020-01", periods=2, freq="M")),
-    "objects": pd.Series([STAMP, dt.date(2020, 1, 5), np.datetime64("2020-01-05"), np.timedelta64(3, "D"),
-                          dt.timedelta(days=3), None], dtype=object),
+    "objects": pd.Series(
+        [STAMP, dt.date(2020, 1, 5), np.datetime64("2020-01-05"), np.timedelta64(3, "D"), dt.timedelta(days=3), None],
+        dtype=object,
+    ),
 }
 
 
@@ -139,8 +166,12 @@ def test_dates_and_durations_are_unreadable_in_a_numerical_predictor(form, data)
     rows, unreadable = b.locate(values)
     present = values.notna().to_numpy()
     assert list(unreadable) == list(present) and (rows[present] == -1).all()
-    card = {"type": "numerical", "splits": b.splits, "special_codes": [],
-            "bins": [{"kind": "regular", "index": k} if isinstance(k, int) else {"kind": k.lower()} for k in b.kinds]}
+    card = {
+        "type": "numerical",
+        "splits": b.splits,
+        "special_codes": [],
+        "bins": [{"kind": "regular", "index": k} if isinstance(k, int) else {"kind": k.lower()} for k in b.kinds],
+    }
     assert [slow_scorer.locate(card, v)[1] for v in values] == list(present)
 
 

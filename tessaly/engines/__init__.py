@@ -14,4 +14,3 @@ def build_in(engine, data, out, **options) -> dict:
     from ._build import build_in as run
 
     return run(engine, data, out, **options)
-

@@ -87,12 +87,16 @@ def _columns_of(engine, target, drop, ids, test_column) -> tuple[list[_passes.Co
         if kind in _binning.REFUSED:
             dropped[name] = _binning.REFUSED[kind]
         elif kind == "other":
-            raise InputError(f"column '{name}' holds {types[name]} values, which the {engine.dialect} build cannot "
-                             f"bin: drop it (--drop '{name}')")
+            raise InputError(
+                f"column '{name}' holds {types[name]} values, which the {engine.dialect} build cannot "
+                f"bin: drop it (--drop '{name}')"
+            )
         else:
             columns.append(_passes.Column(name, kind))
     if not columns:
-        raise InputError("the table has no predictor the build can bin: " + "; ".join(f"'{k}' {v}" for k, v in dropped.items()))
+        raise InputError(
+            "the table has no predictor the build can bin: " + "; ".join(f"'{k}' {v}" for k, v in dropped.items())
+        )
     return columns, dropped, names
 
 
@@ -108,9 +112,16 @@ def _bins(sc, columns, counted, progress) -> tuple[list, dict]:
         try:
             with _models.quiet():
                 b = _binning.fit_predictor(
-                    col.name, c["value"], c["y"].to_numpy(), monotonic_trend=sc.monotonic_trend,
-                    special_codes=sc.special_codes, max_bins=sc.max_bins, sample_weight=c["n"].to_numpy(),
-                    splits=hand.get(col.name), fine_edges=col.edges)
+                    col.name,
+                    c["value"],
+                    c["y"].to_numpy(),
+                    monotonic_trend=sc.monotonic_trend,
+                    special_codes=sc.special_codes,
+                    max_bins=sc.max_bins,
+                    sample_weight=c["n"].to_numpy(),
+                    splits=hand.get(col.name),
+                    fine_edges=col.edges,
+                )
             binnings.append(b)
         except _binning.LeftOut as e:
             dropped[col.name] = str(e)
@@ -153,8 +164,17 @@ def _assessment(sc, parts: dict) -> dict:
     _, train_s, train_w = cells("train")
     own = f"{sc.card_.points_kind} card"
     scaling = sc.card_.scaling
-    a = assess(y, {own: s}, card=own, train_score=train_s, train_weights=train_w, weights=w,
-               pdo=scaling["pdo"], target_score=scaling["target_score"], target_odds=scaling["target_odds"])
+    a = assess(
+        y,
+        {own: s},
+        card=own,
+        train_score=train_s,
+        train_weights=train_w,
+        weights=w,
+        pdo=scaling["pdo"],
+        target_score=scaling["target_score"],
+        target_odds=scaling["target_odds"],
+    )
     # The weights are counts of applicants: the figures of the applicants, not of the distinct scores.
     for row in [a, *a["challengers"]]:
         row["n"], row["bad"] = int(round(w.sum())), int(round(w[y == 1].sum()))
@@ -167,8 +187,10 @@ def _assessment(sc, parts: dict) -> dict:
 
 def _unseen(card, parts: dict) -> dict:
     cells, unreadable = parts["test"][0], parts["test"][1]
-    return {p.name: {"unseen": int(cells[j][-1] - unreadable[j]), "unreadable": int(unreadable[j])}
-            for j, p in enumerate(card.predictors)}
+    return {
+        p.name: {"unseen": int(cells[j][-1] - unreadable[j]), "unreadable": int(unreadable[j])}
+        for j, p in enumerate(card.predictors)
+    }
 
 
 def _test_scores(engine, sc, data_view, ids, target, n_test, seed) -> pd.DataFrame:
@@ -189,13 +211,32 @@ def _test_scores(engine, sc, data_view, ids, target, n_test, seed) -> pd.DataFra
 def _report_summary(sc) -> dict:
     fam = _models.family(sc.family_)
     penalty = fam.penalty(sc.model_) if sc.model_ is not None else ""
-    return {"model": f"{sc.family_}, {fam.describe}{penalty}", "target": sc.target_, "bad": str(sc.bad_), "scaling": dict(sc.card_.scaling),
-            "points": sc.card_.points_kind}
+    return {
+        "model": f"{sc.family_}, {fam.describe}{penalty}",
+        "target": sc.target_,
+        "bad": str(sc.bad_),
+        "scaling": dict(sc.card_.scaling),
+        "points": sc.card_.points_kind,
+    }
 
 
-def build_in(engine: str, data, out, *, target: str, table: str | None = None, test_column: str | None = None,
-             params: dict | None = None, test_size: float = 0.3, drop=(), ids=(), strict: bool = False,
-             session=None, fit_rows: int = FIT_ROWS, progress: Progress | None = None) -> dict:
+def build_in(
+    engine: str,
+    data,
+    out,
+    *,
+    target: str,
+    table: str | None = None,
+    test_column: str | None = None,
+    params: dict | None = None,
+    test_size: float = 0.3,
+    drop=(),
+    ids=(),
+    strict: bool = False,
+    session=None,
+    fit_rows: int = FIT_ROWS,
+    progress: Progress | None = None,
+) -> dict:
     """Build a card from applicants in DuckDB or Spark and write its card directory to `out`, as
     `tessaly build` does in memory.
 
@@ -245,15 +286,29 @@ def _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, fit_
         write_frame(test_scores, stage / "test_scores.csv")
         progress.step("writing the report")
         metrics = _assessment(sc, parts)
-        note = (f"Built in {eng.dialect}: bins from exact counts of {n_train:,} training applicants; the model and "
-                f"its points fitted on {len(rows):,} of them{' (a seeded sample)' if len(rows) < n_train else ''}; "
-                f"every test figure from exact counts of all {n_test:,} test applicants"
-                + (f"; the score distribution and test_scores.csv from a seeded sample of {len(test_scores):,}."
-                   if len(test_scores) < n_test else "."))
+        note = (
+            f"Built in {eng.dialect}: bins from exact counts of {n_train:,} training applicants; the model and "
+            f"its points fitted on {len(rows):,} of them{' (a seeded sample)' if len(rows) < n_train else ''}; "
+            f"every test figure from exact counts of all {n_test:,} test applicants"
+            + (
+                f"; the score distribution and test_scores.csv from a seeded sample of {len(test_scores):,}."
+                if len(test_scores) < n_test
+                else "."
+            )
+        )
         _write_report(stage, sc, metrics, test_scores.rename(columns={target: "bad"}), unseen, note)
     out = Path(out)
-    return {"out": out, "scorecard": sc, "metrics": metrics, "report": out / "report.html", "unseen": unseen,
-            "note": note, "test_rows": n_test, "train_rows": n_train, "fit_rows": len(rows)}
+    return {
+        "out": out,
+        "scorecard": sc,
+        "metrics": metrics,
+        "report": out / "report.html",
+        "unseen": unseen,
+        "note": note,
+        "test_rows": n_test,
+        "train_rows": n_train,
+        "fit_rows": len(rows),
+    }
 
 
 def _data_view(eng, sc, columns, names, target, ids, test_column, test_size, bad_value) -> str:
@@ -263,8 +318,9 @@ def _data_view(eng, sc, columns, names, target, ids, test_column, test_size, bad
     test = _split(eng, target, test_column, test_size, sc.seed, [d.ident(c) for c in [*names, target]])
     kept = [_passes.clean(eng, c) for c in columns]
     others = [d.ident(c) for c in [target, *ids] if c not in {col.name for col in columns}]
-    return eng.view("data", f"SELECT {', '.join(kept + others)}, {y} AS {_passes.Y}, {test} AS {_passes.TEST} "
-                            f"FROM {eng.source}")
+    return eng.view(
+        "data", f"SELECT {', '.join(kept + others)}, {y} AS {_passes.Y}, {test} AS {_passes.TEST} FROM {eng.source}"
+    )
 
 
 def _bin_on_counts(eng, sc, data_view, columns, left_out, progress) -> int:
@@ -286,10 +342,14 @@ def _count_parts(eng, sc, data_view, target, strict, progress) -> tuple[dict, di
     from ..sql import to_monitor_sql
 
     progress.step(f"counting both parts by the card in {eng.dialect}")
-    part_view = eng.view("parts", f"SELECT *, CASE WHEN {_passes.TEST} THEN DATE '2000-02-01' "
-                                  f"ELSE DATE '2000-01-01' END AS {_passes.PART} FROM {data_view}")
-    query = to_monitor_sql(sc.card_, dialect=eng.dialect, table=part_view, period_column=_passes.PART,
-                           period="month", target=target)
+    part_view = eng.view(
+        "parts",
+        f"SELECT *, CASE WHEN {_passes.TEST} THEN DATE '2000-02-01' "
+        f"ELSE DATE '2000-01-01' END AS {_passes.PART} FROM {data_view}",
+    )
+    query = to_monitor_sql(
+        sc.card_, dialect=eng.dialect, table=part_view, period_column=_passes.PART, period="month", target=target
+    )
     counts = eng.query(query)
     if not (counts["period"] == PERIODS["test"]).any():
         raise InputError("the test part has no applicants")
@@ -304,7 +364,16 @@ def _count_parts(eng, sc, data_view, target, strict, progress) -> tuple[dict, di
 
 def _write_report(stage, sc, metrics, test_scores, unseen, note) -> None:
     values = {b.name: {"build_unreadable": 0, **unseen.get(b.name, {})} for b in sc.binnings_}
-    _report.write(stage / "report.html", summary=_report_summary(sc), table=sc.table_, charts=sc.charts(),
-                  assessment=metrics, test_scores=test_scores, dropped=sc.dropped_, values=values,
-                  directions=sc.directions().to_dict(orient="records"), note=note)
+    _report.write(
+        stage / "report.html",
+        summary=_report_summary(sc),
+        table=sc.table_,
+        charts=sc.charts(),
+        assessment=metrics,
+        test_scores=test_scores,
+        dropped=sc.dropped_,
+        values=values,
+        directions=sc.directions().to_dict(orient="records"),
+        note=note,
+    )
     _report.write_metrics(stage / "metrics.json", metrics)

@@ -27,15 +27,35 @@ def _need(module: str, engine: str):
     try:
         return importlib.import_module(module)
     except ModuleNotFoundError:
-        raise InputError(f"--engine {engine} needs the package {module}: pip install 'tessaly[{EXTRAS[engine]}]'") \
-            from None
+        raise InputError(
+            f"--engine {engine} needs the package {module}: pip install 'tessaly[{EXTRAS[engine]}]'"
+        ) from None
 
 
 def _kind(type_name: str) -> str:
     """How the build reads a column of this SQL type: numerical, categorical, dates, durations, or other."""
     t = type_name.lower()
-    if t.startswith(("decimal", "tinyint", "smallint", "int", "bigint", "hugeint", "ubigint", "uinteger",
-                     "usmallint", "utinyint", "uhugeint", "float", "double", "real", "long", "short", "byte")):
+    if t.startswith(
+        (
+            "decimal",
+            "tinyint",
+            "smallint",
+            "int",
+            "bigint",
+            "hugeint",
+            "ubigint",
+            "uinteger",
+            "usmallint",
+            "utinyint",
+            "uhugeint",
+            "float",
+            "double",
+            "real",
+            "long",
+            "short",
+            "byte",
+        )
+    ):
         return "numerical"
     if t.startswith(("varchar", "string", "char", "text", "boolean", "enum")):
         return "categorical"

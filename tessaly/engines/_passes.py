@@ -65,8 +65,10 @@ def _search(x: str, edges: np.ndarray, lo: int, hi: int, num) -> str:
     if lo == hi:
         return str(lo)
     mid = (lo + hi) // 2
-    return (f"CASE WHEN {x} < {num(edges[mid])} THEN {_search(x, edges, lo, mid, num)} "
-            f"ELSE {_search(x, edges, mid + 1, hi, num)} END")
+    return (
+        f"CASE WHEN {x} < {num(edges[mid])} THEN {_search(x, edges, lo, mid, num)} "
+        f"ELSE {_search(x, edges, mid + 1, hi, num)} END"
+    )
 
 
 def literal(d, value) -> str:
@@ -109,8 +111,11 @@ def profile(engine, view: str, columns: list[Column]) -> dict:
         c = d.ident(col.name)
         parts.append(f"approx_count_distinct({c}) AS d{j}")
         if col.kind == "numerical":
-            regular = c if not col.codes else \
-                f"CASE WHEN {c} IN ({', '.join(d.num(v) for v in col.codes)}) THEN NULL ELSE {c} END"
+            regular = (
+                c
+                if not col.codes
+                else f"CASE WHEN {c} IN ({', '.join(d.num(v) for v in col.codes)}) THEN NULL ELSE {c} END"
+            )
             parts += [f"min({c}) AS lo{j}", f"max({c}) AS hi{j}", f"{engine.quantiles(regular, qs)} AS q{j}"]
     row = engine.query(f"SELECT {', '.join(parts)} FROM {view} WHERE NOT {TEST}").iloc[0]
     return row.to_dict()
@@ -123,13 +128,17 @@ def fine_classes(columns: list[Column], prof: dict) -> None:
     for j, col in enumerate(columns):
         if col.kind != "numerical":
             if prof[f"d{j}"] > MAX_CATEGORIES:
-                raise InputError(f"column '{col.name}' has about {prof[f'd{j}']:,} distinct values, too many "
-                                 f"categories to bin: drop it (--drop '{col.name}')")
+                raise InputError(
+                    f"column '{col.name}' has about {prof[f'd{j}']:,} distinct values, too many "
+                    f"categories to bin: drop it (--drop '{col.name}')"
+                )
             continue
         lo, hi = prof[f"lo{j}"], prof[f"hi{j}"]
         if pd.notna(lo) and (not np.isfinite([lo, hi]).all() or max(abs(lo), abs(hi)) > LARGEST):
-            raise InputError(f"predictor '{col.name}' has infinite values or values beyond ±{LARGEST:g}; "
-                             "replace them or drop the column")
+            raise InputError(
+                f"predictor '{col.name}' has infinite values or values beyond ±{LARGEST:g}; "
+                "replace them or drop the column"
+            )
         col.low = float(lo) if pd.notna(lo) else float("nan")
         q = prof[f"q{j}"]
         if prof[f"d{j}"] > EXACT_VALUES and q is not None and len(q):
@@ -142,7 +151,7 @@ def counts(engine, view: str, columns: list[Column]) -> list[pd.DataFrame]:
     One pass per GROUPED predictors."""
     out = []
     for start in range(0, len(columns), GROUPED):
-        out += _counts(engine, view, columns[start:start + GROUPED])
+        out += _counts(engine, view, columns[start : start + GROUPED])
     return out
 
 
@@ -152,15 +161,24 @@ def _counts(engine, view: str, columns: list[Column]) -> list[pd.DataFrame]:
     keys = [f"k{j}" for j in range(k)]
     inner = ", ".join(f"{col.key(d.ident(col.name), d.num)} AS {keys[j]}" for j, col in enumerate(columns))
     sets = ", ".join(f"({Y}, {key})" for key in keys)
-    sql = (f"SELECT grouping_id({Y}, {', '.join(keys)}) AS g, {', '.join(keys)}, {Y} AS y, count(*) AS n "
-           f"FROM (SELECT {inner}, {Y} FROM {view} WHERE NOT {TEST}) AS t GROUP BY GROUPING SETS ({sets})")
+    sql = (
+        f"SELECT grouping_id({Y}, {', '.join(keys)}) AS g, {', '.join(keys)}, {Y} AS y, count(*) AS n "
+        f"FROM (SELECT {inner}, {Y} FROM {view} WHERE NOT {TEST}) AS t GROUP BY GROUPING SETS ({sets})"
+    )
     frame = engine.query(sql)
     g = frame["g"].to_numpy(dtype=np.int64)
     out = []
     for j, col in enumerate(columns):
         mine = frame[g == (1 << k) - 1 - (1 << (k - 1 - j))]
-        out.append(pd.DataFrame({"value": col.values(mine[keys[j]].reset_index(drop=True)),
-                                 "y": mine["y"].to_numpy(dtype=np.int64), "n": mine["n"].to_numpy(dtype=float)}))
+        out.append(
+            pd.DataFrame(
+                {
+                    "value": col.values(mine[keys[j]].reset_index(drop=True)),
+                    "y": mine["y"].to_numpy(dtype=np.int64),
+                    "n": mine["n"].to_numpy(dtype=float),
+                }
+            )
+        )
     return out
 
 

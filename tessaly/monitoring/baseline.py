@@ -42,12 +42,14 @@ def _part(card, X, y_bad, weight=None, edges=None, bands: int = BANDS) -> tuple[
         )
     keys, counts = tally.scores[0]
     cells = [c[0] for c in tally.cells]
-    return part_from_counts(card, cells, tally.unreadable[0], tally.missing[0], keys, counts, edges=edges,
-                            bands=bands, dtype=tally.dtype)
+    return part_from_counts(
+        card, cells, tally.unreadable[0], tally.missing[0], keys, counts, edges=edges, bands=bands, dtype=tally.dtype
+    )
 
 
-def part_from_counts(card, cells, unreadable, missing, keys, counts, *, edges=None, bands: int = BANDS,
-                     dtype=np.int64) -> tuple[dict, list]:
+def part_from_counts(
+    card, cells, unreadable, missing, keys, counts, *, edges=None, bands: int = BANDS, dtype=np.int64
+) -> tuple[dict, list]:
     """One part of the baseline from its counts, wherever they were counted: per predictor the applicants per
     bin (then Unseen) with the unreadable and missing values, and the goods and bads per distinct score."""
     n = counts.sum(axis=1)
