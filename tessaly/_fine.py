@@ -19,7 +19,7 @@ from ._binning import hand_bins
 from ._errors import InputError
 from ._files import atomic_path
 from ._pure_bins import _between
-from ._values import read_values
+from ._values import distinct, read_values, value_keys
 
 FINE_FILE = "fine_classes.json"
 FORMAT = "tessaly-fine-classes"
@@ -54,6 +54,16 @@ def _read(values, dtype: str, codes: list):
     return x, regular, special, missing
 
 
+def _category_keys(values, codes: list):
+    """Codes into the distinct values (-1 where missing) and, per distinct value, its key and whether it is a
+    special code or missing: keys are read once per distinct value, not once per applicant."""
+    at, uniques = distinct(values)
+    keys = value_keys(uniques)
+    missing = pd.isna(keys)
+    special = (np.isin(keys.astype(str), codes) if codes else np.zeros(len(keys), dtype=bool)) & ~missing
+    return at, keys, special, missing
+
+
 def _pair(y: np.ndarray, w: np.ndarray, mask: np.ndarray) -> list[float]:
     return [float(w[mask & (y == 0)].sum()), float(w[mask & (y == 1)].sum())]
 
@@ -65,37 +75,40 @@ def _cell_counts(index: np.ndarray, k: int, y: np.ndarray, w: np.ndarray) -> np.
     return np.column_stack([np.bincount(index[inside], weights=w[inside], minlength=k) - bad, bad])
 
 
+def _ranges(x: np.ndarray, index: np.ndarray, k: int) -> list:
+    """Each numerical class's smallest and largest value, for the page and for re-binning without the data."""
+    inside = index >= 0
+    lo, hi = np.full(k, np.inf), np.full(k, -np.inf)
+    np.minimum.at(lo, index[inside], x[inside])
+    np.maximum.at(hi, index[inside], x[inside])
+    # + 0.0: a class's -0.0 is written as 0.0
+    return [[None, None] if a > b else [float(a) + 0.0, float(b) + 0.0] for a, b in zip(lo, hi)]
+
+
 def predictor_classes(name: str, dtype: str, special_codes: list, splits, parts: dict) -> dict:
     """One predictor's fine classes. `parts`: {"train": (values, y, w), "test": (values, y, w)}; the classes are
     the training part's, and test values outside them are counted as unseen."""
     codes = list(special_codes)
-    read = {
-        part: (
-            _read(values, dtype, codes),
-            np.asarray(y).astype(np.int64),
-            np.ones(len(y)) if w is None else np.asarray(w, dtype=float),
-        )
-        for part, (values, y, w) in parts.items()
-    }
-    (x, regular, _, _), _, w_train = read["train"]
     entry = {"name": name, "type": dtype, "special_codes": codes}
-    if dtype == "numerical":
-        edges = numeric_edges(x[regular].astype(float), w_train[regular], splits)
-        entry["edges"] = edges
-    else:
-        keys = sorted({str(k) for k in x[regular]} | {k for g in (splits or []) for k in g})
-        entry["categories"] = keys
-    for part, ((x, regular, special, missing), y, w) in read.items():
+    for part, (values, y, w) in parts.items():
+        y = np.asarray(y).astype(np.int64)
+        w = np.ones(len(y)) if w is None else np.asarray(w, dtype=float)
         if dtype == "numerical":
-            index = np.where(
-                regular, np.searchsorted(entry["edges"], np.where(regular, x, 0.0).astype(float), side="right"), -1
-            )
+            x, regular, special, missing = _read(values, dtype, codes)
+            if part == "train":
+                entry["edges"] = numeric_edges(x[regular].astype(float), w[regular], splits)
             k = len(entry["edges"]) + 1
+            index = np.where(regular, np.searchsorted(entry["edges"], np.where(regular, x, 0.0), side="right"), -1)
         else:
+            at, keys, special_u, missing_u = _category_keys(values, codes)
+            regular_u = ~special_u & ~missing_u
+            if part == "train":
+                entry["categories"] = sorted({str(k) for k in keys[regular_u]} | {k for g in (splits or []) for k in g})
             k = len(entry["categories"])
-            index = np.full(len(x), -1)
-            if regular.any():
-                index[regular] = pd.Index(entry["categories"]).get_indexer(x[regular].astype(str))
+            index_u = np.where(regular_u, pd.Index(entry["categories"]).get_indexer(keys.astype(str)), -1)
+            index = np.append(index_u, -1)[at]
+            special, missing = np.append(special_u, False)[at], np.append(missing_u, True)[at]
+            regular = ~special & ~missing
         counts = _cell_counts(index, k, y, w)
         entry[part] = {
             "classes": counts.tolist(),
@@ -104,12 +117,7 @@ def predictor_classes(name: str, dtype: str, special_codes: list, splits, parts:
             "unseen": _pair(y, w, regular & (index < 0)),
         }
         if dtype == "numerical" and part == "train":
-            # Each class's smallest and largest value, for the page and for re-binning without the data.
-            lo = pd.Series(np.where(regular, x, np.nan).astype(float)).groupby(index).agg(["min", "max"])
-            lo = lo.reindex(range(k))
-            entry["range"] = [
-                [None if np.isnan(a) else float(a), None if np.isnan(b) else float(b)] for a, b in lo.to_numpy()
-            ]
+            entry["range"] = _ranges(x, index, k)
     return entry
 
 
