@@ -85,7 +85,7 @@ def _rules(r: dict) -> str:
         f"development's, again only when significant (one-sided, both samples' noise carried). AUC: one-sided "
         f"test that it fell below the development AUC, carrying the development AUC's own sampling error. "
         f"Calibration: whether bad rates rose from development's in the same score bands (all bands, or the "
-        f"upper half), Holm-adjusted together. A scope with fewer than {t['fewest_applicants']} "
+        f"upper half; both samples' noise taken at development's rates), Holm-adjusted together. A scope with fewer than {t['fewest_applicants']} "
         f"applicants, or fewer than {t['fewest_outcomes']} goods or bads for the outcome checks, is too few to "
         f"judge. Cells show the PSI, the share, the AUC, and the bads observed over those expected."
     )

@@ -136,13 +136,15 @@ def bad_rate_rises(bads, applicants, bads0, applicants0) -> dict:
     into one p-value: over all bands, and over the upper half of the bands (the better scores, where a card
     approves, whose few bads no single band can show). Each compares the bads observed with those development's
     rate in each band expects of the applicants there, so a shift of applicants between bands is no rise; both
-    samples' noise is carried. Whether any band differs either way (`bad_rate_homogeneity`) is shown beside them."""
+    samples' noise is carried, at development's rate. Whether any band differs either way (`bad_rate_homogeneity`) is shown beside them."""
     d, n, d0, n0 = (np.asarray(x, dtype=float) for x in (bads, applicants, bads0, applicants0))
     usable = (n > 0) & (n0 > 0)
     rate0 = np.divide(d0, n0, out=np.zeros_like(n0), where=n0 > 0)
-    pooled = np.divide(d + d0, n + n0, out=np.zeros_like(n), where=(n + n0) > 0)
-    # Var(observed - expected) = n p (1 - p) from the period, n^2 p (1 - p) / n0 from development's rate.
-    variance = pooled * (1 - pooled) * (n + np.divide(n * n, n0, out=np.zeros_like(n), where=n0 > 0))
+    # Var(observed - expected) = n p (1 - p) from the period, n^2 p (1 - p) / n0 from development's rate, p
+    # being development's rate as the test assumes: pooling in the period's bads would widen the spread by
+    # the very rise tested. Half a bad keeps a band where development saw none from carrying no noise.
+    p0 = (d0 + 0.5) / (n0 + 1)
+    variance = p0 * (1 - p0) * (n + np.divide(n * n, n0, out=np.zeros_like(n), where=n0 > 0))
 
     def rise(mask):
         mask = mask & usable
