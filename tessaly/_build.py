@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from ._card import describe_unseen, loads, output_columns
@@ -175,6 +176,23 @@ def build(
             test=(test[predictors], test[target], w_test),
             progress=progress,
         )
+        # The benchmark's trees train beside the card's saving and scoring: most of their time is spent
+        # outside the interpreter's lock, so the second core is used.
+        pending = None
+        if family is not None:
+            pool = ThreadPoolExecutor(1, thread_name_prefix="tessaly-benchmark")
+            pending = pool.submit(
+                _benchmark.train,
+                sc,
+                family,
+                train[predictors],
+                train[target],
+                w_train,
+                shap_data=test[predictors],
+                shap_weight=w_test,
+                progress=progress,
+            )
+            pool.shutdown(wait=False)
         progress.step("saving the card")
         sc.save_into(stage)
         from . import _fine
@@ -206,17 +224,8 @@ def build(
         write_frame(test_scores, stage / "test_scores.csv")
 
         bench = None
-        if family is not None:
-            bench = _benchmark.train(
-                sc,
-                family,
-                train[predictors],
-                train[target],
-                w_train,
-                shap_data=test[predictors],
-                shap_weight=w_test,
-                progress=progress,
-            )
+        if pending is not None:
+            bench = pending.result()
             _benchmark.save(bench, stage)
         progress.step("writing the report")
         metrics = sc.report(
