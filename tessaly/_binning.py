@@ -304,6 +304,35 @@ def hand_bins(bins) -> tuple[dict, dict, dict]:
     return splits, left_out, edits
 
 
+def _read_predictor(name, x, y, special_codes, sample_weight):
+    """A predictor's kind, special keys, values as scoring reads them, its unreadable, missing and special masks,
+    and the outcomes and weights of the rows that stand for applicants."""
+    if sample_weight is not None:
+        # A row of weight 0 stands for no applicant: it shapes no bin, as it would be absent when repeated.
+        counts = np.asarray(sample_weight, dtype=float) > 0
+        x, y, sample_weight = pd.Series(x)[counts], np.asarray(y)[counts], np.asarray(sample_weight)[counts]
+    kind = value_kind(x)  # the card's dtype
+    if kind in REFUSED:
+        raise LeftOut(REFUSED[kind])
+    numerical = kind == "numerical"
+    codes = special_keys(special_codes, numerical)
+    values, unreadable = read_values(pd.Series(x).reset_index(drop=True), numerical)
+    if numerical:
+        present = values[~np.isnan(values)]
+        if np.isinf(present).any() or (np.abs(present) > LARGEST).any():
+            raise InputError(
+                f"predictor '{name}' has infinite values or values beyond ±{LARGEST:g}; replace them or drop the column"
+            )
+        special = np.isin(values, codes)
+    else:
+        special = np.isin(values.astype(str), codes) if codes else np.zeros(len(values), dtype=bool)
+    missing = pd.isna(values) & ~unreadable
+    special &= ~missing
+    y = np.asarray(y).astype(np.int64)
+    w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=float)
+    return kind, codes, values, unreadable, missing, special, y, w
+
+
 def fit_predictor(
     name,
     x: pd.Series,
@@ -326,30 +355,9 @@ def fit_predictor(
     numerical predictor or groups of values of a categorical one; nothing is searched then. `fine_edges`: each
     value stands for its fine class (up to the next edge); the splits land on edges, keeping the counts exact.
     """
-    if sample_weight is not None:
-        # A row of weight 0 stands for no applicant: it shapes no bin, as it would be absent when repeated.
-        counts = np.asarray(sample_weight, dtype=float) > 0
-        x, y, sample_weight = pd.Series(x)[counts], np.asarray(y)[counts], np.asarray(sample_weight)[counts]
-    kind = value_kind(x)  # the card's dtype
-    if kind in REFUSED:
-        raise LeftOut(REFUSED[kind])
+    kind, codes, values, unreadable, missing, special, y, w = _read_predictor(name, x, y, special_codes, sample_weight)
     numerical = kind == "numerical"
-    codes = special_keys(special_codes, numerical)
-    values, unreadable = read_values(pd.Series(x).reset_index(drop=True), numerical)
-    if numerical:
-        present = values[~np.isnan(values)]
-        if np.isinf(present).any() or (np.abs(present) > LARGEST).any():
-            raise InputError(
-                f"predictor '{name}' has infinite values or values beyond ±{LARGEST:g}; replace them or drop the column"
-            )
-        special = np.isin(values, codes)
-    else:
-        special = np.isin(values.astype(str), codes) if codes else np.zeros(len(values), dtype=bool)
-    missing = pd.isna(values) & ~unreadable
-    special &= ~missing
     regular = ~missing & ~special & ~unreadable
-    y = np.asarray(y).astype(np.int64)
-    w = np.ones(len(y)) if sample_weight is None else np.asarray(sample_weight, dtype=float)
     if not regular.any():
         raise LeftOut("has no values but missing or special ones")
     _varies(values[regular], bool(missing.any() or special.any()), numerical, by_hand=splits is not None)

@@ -120,6 +120,62 @@ def check_test_column(columns, test_column, target, ids, weight) -> None:
         raise InputError(f"--test-column '{test_column}' is the target, the weight or an --id column")
 
 
+def _start_benchmark(sc, family, X_train, y_train, w_train, X_test, w_test, progress):
+    """The benchmark's training, started beside the card's saving and scoring: its trees spend most of their time
+    outside the interpreter's lock, so the second core is used. None without a benchmark."""
+    if family is None:
+        return None
+    from . import _benchmark
+
+    pool = ThreadPoolExecutor(1, thread_name_prefix="tessaly-benchmark")
+    pending = pool.submit(
+        _benchmark.train,
+        sc,
+        family,
+        X_train,
+        y_train,
+        w_train,
+        shap_data=X_test,
+        shap_weight=w_test,
+        progress=progress,
+    )
+    pool.shutdown(wait=False)
+    return pending
+
+
+def _test_scores(stage, sc, test, predictors, ids, target, y_test, test_idx, strict) -> dict:
+    """test_scores.csv: each test applicant's row, identity columns, outcome and score; returns the unseen values."""
+    scored, unseen = sc.card_.apply(test[predictors])
+    faults = describe_unseen(unseen)
+    if strict and faults:
+        raise InputError(f"--strict: the test split holds values the card has never seen: {', '.join(faults)}")
+    test_scores = test[ids].reset_index(drop=True)
+    test_scores.insert(0, ROW, test_idx)
+    test_scores[target] = y_test  # 1 for bad, as the report counts
+    test_scores["score"] = scored["score"].to_numpy()
+    write_frame(test_scores, stage / "test_scores.csv")
+    return unseen
+
+
+def _prepare(source, target, params, test_size, drop, ids, weight, test_column):
+    """The unfitted estimator, the predictors, the outcomes and the two parts with their weights."""
+    data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
+    check_test_column(data.columns, test_column, target, ids, weight)
+    predictors = [p for p in _columns(data, target, drop, ids, weight) if p != test_column]
+    w = _weights(data, weight)
+
+    from ._scorecard import Scorecard, encode_target
+
+    sc = Scorecard(**(params or {}))
+    sc._check_params()  # a bad option fails before the split, in the estimator's words
+    y_bad, _ = encode_target(data[target].rename(target), sc.bad)
+    train_idx, test_idx = (
+        _split(data, y_bad, test_size, sc.seed) if test_column is None else _test_part(data, test_column, y_bad)
+    )
+    w_train, w_test = (None, None) if w is None else (w[train_idx], w[test_idx])
+    return sc, predictors, y_bad, train_idx, test_idx, data.iloc[train_idx], data.iloc[test_idx], w_train, w_test
+
+
 def build(
     source,
     out,
@@ -147,24 +203,11 @@ def build(
     progress = progress or Progress(quiet=True)
     check_card_out(out)  # before any long work; checked again when the card moves in
     family = _benchmark.check(benchmark)
-    drop, ids = list(drop), list(ids)
-    data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
-    check_test_column(data.columns, test_column, target, ids, weight)
-    predictors = [p for p in _columns(data, target, drop, ids, weight) if p != test_column]
-    w = _weights(data, weight)
-
+    ids = list(ids)
+    sc, predictors, y_bad, train_idx, test_idx, train, test, w_train, w_test = _prepare(
+        source, target, params, test_size, list(drop), ids, weight, test_column
+    )
     from . import _report
-    from ._scorecard import Scorecard, encode_target
-
-    sc = Scorecard(**(params or {}))
-    sc._check_params()  # a bad option fails before the split, in the estimator's words
-    y_bad, _ = encode_target(data[target].rename(target), sc.bad)
-    if test_column is None:
-        train_idx, test_idx = _split(data, y_bad, test_size, sc.seed)
-    else:
-        train_idx, test_idx = _test_part(data, test_column, y_bad)
-    train, test = data.iloc[train_idx], data.iloc[test_idx]
-    w_train, w_test = (None, None) if w is None else (w[train_idx], w[test_idx])
 
     with staged_card(out, check=loads) as stage:
         sc.fit(
@@ -176,23 +219,9 @@ def build(
             test=(test[predictors], test[target], w_test),
             progress=progress,
         )
-        # The benchmark's trees train beside the card's saving and scoring: most of their time is spent
-        # outside the interpreter's lock, so the second core is used.
-        pending = None
-        if family is not None:
-            pool = ThreadPoolExecutor(1, thread_name_prefix="tessaly-benchmark")
-            pending = pool.submit(
-                _benchmark.train,
-                sc,
-                family,
-                train[predictors],
-                train[target],
-                w_train,
-                shap_data=test[predictors],
-                shap_weight=w_test,
-                progress=progress,
-            )
-            pool.shutdown(wait=False)
+        pending = _start_benchmark(
+            sc, family, train[predictors], train[target], w_train, test[predictors], w_test, progress
+        )
         progress.step("saving the card")
         sc.save_into(stage)
         from . import _fine
@@ -213,20 +242,9 @@ def build(
             ),
         )
 
-        scored, unseen = sc.card_.apply(test[predictors])
-        faults = describe_unseen(unseen)
-        if strict and faults:
-            raise InputError(f"--strict: the test split holds values the card has never seen: {', '.join(faults)}")
-        test_scores = test[ids].reset_index(drop=True)
-        test_scores.insert(0, ROW, test_idx)
-        test_scores[target] = y_bad[test_idx]  # 1 for bad, as the report counts
-        test_scores["score"] = scored["score"].to_numpy()
-        write_frame(test_scores, stage / "test_scores.csv")
-
-        bench = None
-        if pending is not None:
-            bench = pending.result()
-            _benchmark.save(bench, stage)
+        unseen = _test_scores(stage, sc, test, predictors, ids, target, y_bad[test_idx], test_idx, strict)
+        bench = None if pending is None else pending.result()
+        _benchmark.save(bench, stage)
         progress.step("writing the report")
         metrics = sc.report(
             stage / "report.html",

@@ -3,7 +3,7 @@ whole window's score bands and calibration."""
 
 from __future__ import annotations
 
-from .._report import _num
+from .._html import _num
 
 AMBER_LINE, RED_LINE, GREY = "#e0a000", "#c0392b", "#555"
 

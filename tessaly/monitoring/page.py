@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import html
 
-from .._report import STYLE, _ci, _data_block, _figure_html, _num, _plain, _replace, _table, _text
+from .._html import STYLE, _ci, _data_block, _figure_html, _num, _plain, _replace, _table, _text
 from . import charts
 from . import statistics as stats
 
