@@ -157,6 +157,13 @@ def _test_scores(stage, sc, test, predictors, ids, target, y_test, test_idx, str
     return unseen
 
 
+def _save_fine(stage, sc, parts, y, w, **settings) -> None:
+    """fine_classes.json: the classes the card's bins were grouped from, counted on both parts, to edit later."""
+    from . import _fine
+
+    _fine.save(stage, _fine.fine_classes(sc, *parts, *y, *w, **settings))
+
+
 def _prepare(source, target, params, test_size, drop, ids, weight, test_column):
     """The unfitted estimator, the predictors, the outcomes and the two parts with their weights."""
     data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
@@ -224,24 +231,8 @@ def build(
         )
         progress.step("saving the card")
         sc.save_into(stage)
-        from . import _fine
-
-        _fine.save(
-            stage,
-            _fine.fine_classes(
-                sc,
-                train,
-                test,
-                y_bad[train_idx],
-                y_bad[test_idx],
-                w_train,
-                w_test,
-                test_size=test_size,
-                weight=weight,
-                ids=ids,
-            ),
-        )
-
+        y_parts = (y_bad[train_idx], y_bad[test_idx])
+        _save_fine(stage, sc, (train, test), y_parts, (w_train, w_test), test_size=test_size, weight=weight, ids=ids)
         unseen = _test_scores(stage, sc, test, predictors, ids, target, y_bad[test_idx], test_idx, strict)
         bench = None if pending is None else pending.result()
         _benchmark.save(bench, stage)
