@@ -321,7 +321,7 @@ def assess(
 def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=None) -> dict:
     """The HTML report of `sc`'s card on a labelled table, with the other cards, the model and the benchmark
     (a family name or `_benchmark.Benchmark`) beside it; returns its figures (also what metrics.json holds)."""
-    from . import _benchmark, _report
+    from . import _benchmark
 
     X = frame(X)
     y_bad, _ = encode_target(outcome(y), sc.bad_)
@@ -355,17 +355,26 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         train_weights=sc.train_weights_,
     )
     assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_)
+    test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
+    values = {b.name: {"build_unreadable": int(b.unreadable), **counts.get(b.name, {})} for b in sc.binnings_}
+    write_page(sc, path, assessment, test_scores, values, hand=by_hand(sc))
+    return assessment
+
+
+def write_page(sc, path, assessment: dict, test_scores, values: dict, **extra) -> None:
+    """The report page of `sc`'s card from its assessment: what the card is, its table, charts and figures.
+    `extra`: the page's optional parts (bins set by hand, a note on how the figures were obtained)."""
+    from . import _report
+
     fam = _models.family(sc.family_)
     penalty = fam.penalty(sc.model_) if sc.model_ is not None else ""
     summary = {
         "model": f"{sc.family_}, {fam.describe}{penalty}",
         "target": sc.target_,
         "bad": str(sc.bad_),
-        "scaling": dict(s),
+        "scaling": dict(sc.card_.scaling),
         "points": sc.card_.points_kind,
     }
-    test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
-    values = {b.name: {"build_unreadable": int(b.unreadable), **counts.get(b.name, {})} for b in sc.binnings_}
     _report.write(
         path,
         summary=summary,
@@ -376,9 +385,8 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         dropped=sc.dropped_,
         values=values,
         directions=sc.directions().to_dict(orient="records"),
-        hand=by_hand(sc),
+        **extra,
     )
-    return assessment
 
 
 def by_hand(sc) -> list[dict]:

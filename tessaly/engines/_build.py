@@ -14,7 +14,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from .. import _binning, _models, _report
+from .. import _assess, _binning, _models, _report
 from .._build import _columns, check_test_column, test_flags
 from .._card import describe_unseen
 from .._errors import InputError
@@ -208,18 +208,6 @@ def _test_scores(engine, sc, data_view, ids, target, n_test, seed) -> pd.DataFra
     return frame.rename(columns={_passes.Y: target})
 
 
-def _report_summary(sc) -> dict:
-    fam = _models.family(sc.family_)
-    penalty = fam.penalty(sc.model_) if sc.model_ is not None else ""
-    return {
-        "model": f"{sc.family_}, {fam.describe}{penalty}",
-        "target": sc.target_,
-        "bad": str(sc.bad_),
-        "scaling": dict(sc.card_.scaling),
-        "points": sc.card_.points_kind,
-    }
-
-
 def build_in(
     engine: str,
     data,
@@ -364,16 +352,5 @@ def _count_parts(eng, sc, data_view, target, strict, progress) -> tuple[dict, di
 
 def _write_report(stage, sc, metrics, test_scores, unseen, note) -> None:
     values = {b.name: {"build_unreadable": 0, **unseen.get(b.name, {})} for b in sc.binnings_}
-    _report.write(
-        stage / "report.html",
-        summary=_report_summary(sc),
-        table=sc.table_,
-        charts=sc.charts(),
-        assessment=metrics,
-        test_scores=test_scores,
-        dropped=sc.dropped_,
-        values=values,
-        directions=sc.directions().to_dict(orient="records"),
-        note=note,
-    )
+    _assess.write_page(sc, stage / "report.html", metrics, test_scores, values, note=note)
     _report.write_metrics(stage / "metrics.json", metrics)
