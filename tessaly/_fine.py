@@ -41,17 +41,12 @@ def numeric_edges(values: np.ndarray, w: np.ndarray, splits) -> list[float]:
     return sorted(edges | {float(s) for s in splits})
 
 
-def _read(values, dtype: str, codes: list):
-    """(values read as the card reads them, regular, special, missing) masks of one column."""
-    numerical = dtype == "numerical"
-    x, unreadable = read_values(pd.Series(values).reset_index(drop=True), numerical)
+def _read_numbers(values, codes: list):
+    """(values read as the card reads them, regular, special, missing) masks of one numerical column."""
+    x, unreadable = read_values(pd.Series(values).reset_index(drop=True), True)
     missing = pd.isna(x) & ~unreadable
-    if numerical:
-        special = np.isin(x, codes) & ~missing
-    else:
-        special = (np.isin(x.astype(str), codes) if codes else np.zeros(len(x), dtype=bool)) & ~missing
-    regular = ~missing & ~special & ~unreadable
-    return x, regular, special, missing
+    special = np.isin(x, codes) & ~missing
+    return x, ~missing & ~special & ~unreadable, special, missing
 
 
 def _category_keys(values, codes: list):
@@ -94,7 +89,7 @@ def predictor_classes(name: str, dtype: str, special_codes: list, splits, parts:
         y = np.asarray(y).astype(np.int64)
         w = np.ones(len(y)) if w is None else np.asarray(w, dtype=float)
         if dtype == "numerical":
-            x, regular, special, missing = _read(values, dtype, codes)
+            x, regular, special, missing = _read_numbers(values, codes)
             if part == "train":
                 entry["edges"] = numeric_edges(x[regular].astype(float), w[regular], splits)
             k = len(entry["edges"]) + 1

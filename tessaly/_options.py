@@ -123,7 +123,6 @@ def _build_command(sub) -> None:
     )
     _add_estimator_options(b)
     _add_engine_options(b)
-    b.add_argument("--quiet", action="store_true", help="no progress output")
 
 
 def _score_command(sub) -> None:
@@ -144,7 +143,6 @@ def _score_command(sub) -> None:
         action="store_true",
         help="fail, writing nothing, when a value is one the card has never seen or cannot read",
     )
-    s.add_argument("--quiet", action="store_true", help="no progress output")
 
 
 def _convert_command(sub) -> None:
@@ -155,7 +153,6 @@ def _convert_command(sub) -> None:
         "runs code stored in it: convert only cards from a trusted source.",
     )
     c.add_argument("card", help="card directory holding card.pkl")
-    c.add_argument("--quiet", action="store_true", help="no progress output")
 
 
 def _export_command(sub) -> None:
@@ -184,7 +181,6 @@ def _export_command(sub) -> None:
         help="instead: one aggregate query of the counts that 'tessaly monitor CARD --counts' reads",
     )
     _add_period_options(e)
-    e.add_argument("--quiet", action="store_true", help="no progress output")
 
 
 def _monitor_command(sub) -> None:
@@ -211,14 +207,12 @@ def _monitor_command(sub) -> None:
         metavar="{amber,red}",
         help="exit with code 3 when the worst verdict reaches this level (1 stays for errors)",
     )
-    m.add_argument("--quiet", action="store_true", help="no progress output")
 
 
 def _bins_command(sub) -> None:
     bn = sub.add_parser("bins", help="print a card's bins as the JSON that --bins reads, to edit and build again")
     bn.add_argument("card", help="card directory (or its card.json)")
     bn.add_argument("--out", help="file to write (default: standard output)")
-    bn.add_argument("--quiet", action="store_true", help="no progress output")
 
 
 def _edit_command(sub) -> None:
@@ -236,14 +230,12 @@ def _edit_command(sub) -> None:
     ed.add_argument("--out", metavar="BINS.json", help="the bins file Save writes (without it, nothing is saved)")
     ed.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default: a free one)")
     ed.add_argument("--no-browser", action="store_true", help="print the address only, open no browser")
-    ed.add_argument("--quiet", action="store_true", help="no progress output")
 
 
 def _demo_command(sub) -> None:
     d = sub.add_parser("demo", help="build and apply a scorecard on the German credit data")
     d.add_argument("--out", help="output directory (default: tessaly-demo in the temporary directory)")
     _add_estimator_options(d, binning=False)
-    d.add_argument("--quiet", action="store_true", help="no progress output")
 
 
 def parser() -> argparse.ArgumentParser:
@@ -257,6 +249,8 @@ def parser() -> argparse.ArgumentParser:
     _bins_command(sub)
     _edit_command(sub)
     _demo_command(sub)
+    for command in sub.choices.values():
+        command.add_argument("--quiet", action="store_true", help="no progress output")
     return parser
 
 
