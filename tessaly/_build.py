@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from ._card import describe_unseen, loads, output_columns
@@ -119,6 +120,40 @@ def check_test_column(columns, test_column, target, ids, weight) -> None:
         raise InputError(f"--test-column '{test_column}' is the target, the weight or an --id column")
 
 
+def _start_benchmark(sc, family, X_train, y_train, w_train, X_test, w_test, progress):
+    """The benchmark's training, started beside the card's saving and scoring: its trees spend most of their time
+    outside the interpreter's lock, so the second core is used. None without a benchmark."""
+    if family is None:
+        return None
+    from . import _benchmark
+
+    pool = ThreadPoolExecutor(1, thread_name_prefix="tessaly-benchmark")
+    pending = pool.submit(
+        _benchmark.train,
+        sc,
+        family,
+        X_train,
+        y_train,
+        w_train,
+        shap_data=X_test,
+        shap_weight=w_test,
+        progress=progress,
+    )
+    pool.shutdown(wait=False)
+    return pending
+
+
+def _finished(pending):
+    """The benchmark, once trained; waited for in short steps, since one blocked wait would hold off an interrupt
+    until its trees are done."""
+    while pending is not None:
+        try:
+            return pending.result(timeout=0.1)
+        except TimeoutError:
+            continue
+    return None
+
+
 def _test_scores(stage, sc, test, predictors, ids, target, y_test, test_idx, strict) -> dict:
     """test_scores.csv: each test applicant's row, identity columns, outcome and score; returns the unseen values."""
     scored, unseen = sc.card_.apply(test[predictors])
@@ -202,24 +237,16 @@ def build(
             test=(test[predictors], test[target], w_test),
             progress=progress,
         )
+        pending = _start_benchmark(
+            sc, family, train[predictors], train[target], w_train, test[predictors], w_test, progress
+        )
         progress.step("saving the card")
         sc.save_into(stage)
         y_parts = (y_bad[train_idx], y_bad[test_idx])
         _save_fine(stage, sc, (train, test), y_parts, (w_train, w_test), test_size=test_size, weight=weight, ids=ids)
         unseen = _test_scores(stage, sc, test, predictors, ids, target, y_bad[test_idx], test_idx, strict)
-        bench = None
-        if family is not None:
-            bench = _benchmark.train(
-                sc,
-                family,
-                train[predictors],
-                train[target],
-                w_train,
-                shap_data=test[predictors],
-                shap_weight=w_test,
-                progress=progress,
-            )
-            _benchmark.save(bench, stage)
+        bench = _finished(pending)
+        _benchmark.save(bench, stage)
         progress.step("writing the report")
         metrics = sc.report(
             stage / "report.html",

@@ -10,15 +10,12 @@ packages it needs.
 
 from __future__ import annotations
 
-import contextlib
-import io
-import logging
-import warnings
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Protocol
 
 from ._errors import InputError
+from ._quiet import quiet
 
 if TYPE_CHECKING:
     import numpy as np
@@ -333,21 +330,3 @@ def family(model) -> Family:
             f"unfitted {', '.join(classes)}"
         )
     return found
-
-
-@contextlib.contextmanager
-def quiet():
-    """The model libraries and shap talk on stdout, stderr, warnings and logging; the command line prints progress."""
-    logger = logging.getLogger("shap")
-    level = logger.level
-    logger.setLevel(logging.ERROR)
-    try:
-        with (
-            warnings.catch_warnings(),
-            contextlib.redirect_stdout(io.StringIO()),
-            contextlib.redirect_stderr(io.StringIO()),
-        ):
-            warnings.simplefilter("ignore")
-            yield
-    finally:
-        logger.setLevel(level)

@@ -7,7 +7,8 @@ import numpy as np
 
 from . import _binning
 from ._errors import InputError
-from ._models import PARALLEL_ROWS, quiet
+from ._models import PARALLEL_ROWS
+from ._quiet import quiet
 
 
 def bin_all(X, y_bad, w, progress, *, monotonic_trend, special_codes, max_bins, bins) -> tuple[list, dict, dict]:

@@ -13,7 +13,7 @@ import pandas as pd
 from . import _points
 from ._card import Card, Predictor
 from ._features import binned, reference_table
-from ._models import quiet
+from ._quiet import quiet
 
 MODEL_NAME = "model"
 # Rows added to the SHAP sample for each bin it would otherwise barely see, so every bin has points of its own.

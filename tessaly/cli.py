@@ -230,6 +230,7 @@ def comparison_lines(m: dict) -> list[str]:
 def main(argv=None) -> int:
     args = parser().parse_args(argv)
     from ._progress import Progress
+    from ._quiet import stream
     from ._signals import interrupts_raise
 
     progress = Progress(quiet=args.quiet)
@@ -248,17 +249,17 @@ def main(argv=None) -> int:
         with interrupts_raise():
             code = commands[args.command](args, progress) or 0
     except InputError as e:
-        sys.stderr.write("tessaly: error: " + re.sub(r"\s*[\r\n]+\s*", " ", str(e)).strip() + "\n")
+        stream("stderr").write("tessaly: error: " + re.sub(r"\s*[\r\n]+\s*", " ", str(e)).strip() + "\n")
         return 1
     except KeyboardInterrupt:
-        sys.stderr.write("tessaly: interrupted\n")
+        stream("stderr").write("tessaly: interrupted\n")
         return 130
     except ModuleNotFoundError as e:
         from ._models import PACKAGES
 
         if (e.name or "").split(".")[0] not in EXTRA | PACKAGES:
             raise
-        sys.stderr.write(
+        stream("stderr").write(
             f"tessaly: error: {args.command} needs the package {e.name.split('.')[0]}: pip install 'tessaly[cli]'\n"
         )
         return 1
@@ -272,9 +273,11 @@ def run() -> None:
     code = main()
     if "logging" in sys.modules:  # handlers flush and close as they would at exit
         sys.modules["logging"].shutdown()
-    for stream in (sys.stdout, sys.stderr):
+    from ._quiet import stream
+
+    for out in (stream("stdout"), stream("stderr")):
         try:
-            stream.flush()
+            out.flush()
         except (OSError, ValueError):  # a reader that went away, or a closed stream: nothing left to say
             pass
     os._exit(code)

@@ -223,3 +223,26 @@ def test_a_build_that_fails_late_leaves_the_earlier_card(built, tmp_path, monkey
         run("build", csv, "bad", "--out", copy, "--model", "xgb", "--trees", "5", "--quiet")
     assert {p.name: p.stat().st_mtime_ns for p in copy.rglob("*")} == before
     assert [p.name for p in tmp_path.iterdir()] == ["card"]
+
+
+def test_silence_left_in_any_order_restores_the_streams():
+    import threading
+
+    from tessaly._quiet import quiet, stream
+
+    before = sys.stdout, sys.stderr
+    inside, leave_first = threading.Event(), threading.Event()
+
+    def other():
+        with quiet():
+            inside.set()
+            leave_first.wait(5)
+
+    worker = threading.Thread(target=other)
+    worker.start()
+    inside.wait(5)
+    with quiet():  # entered second, left last: the streams must not stay hushed
+        assert stream("stderr") is before[1]
+        leave_first.set()
+        worker.join()
+    assert (sys.stdout, sys.stderr) == before

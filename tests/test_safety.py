@@ -247,6 +247,7 @@ def test_overlapping_writes(case, card, tmp_path, capsys):
 INTERRUPTS = {
     "Ctrl-C during a build": ("build", signal.SIGINT, "binning predictors"),
     "SIGTERM during a build": ("build", signal.SIGTERM, "training"),
+    "SIGTERM while the benchmark trains beside the saving": ("build", signal.SIGTERM, "benchmark:"),
     "Ctrl-C while scoring": ("score", signal.SIGINT, "scoring the applicants"),
 }
 

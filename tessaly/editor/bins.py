@@ -163,7 +163,7 @@ class DataCounts:
 
 
 def _search(name, column, y, w, special_codes, trend, max_bins):
-    from .._models import quiet
+    from .._quiet import quiet
 
     if trend not in TRENDS:
         raise Refused(f"unknown trend {trend!r}: choose from {', '.join(TRENDS)}")

@@ -73,7 +73,7 @@ def bins_of(session, state: dict) -> tuple[list, np.ndarray, np.ndarray, dict]:
 def refit(session, state: dict) -> dict:
     """The card refitted on the training part with the card's own rules (the logistic family on the binned
     design, its penalty reused), scored on the test part against the card being edited."""
-    from .. import _linear, _models
+    from .. import _linear, _models, _quiet
     from .._predictors import select
     from .._scorecard import Scorecard
     from .._shap_cards import Training, additive_card
@@ -85,7 +85,7 @@ def refit(session, state: dict) -> dict:
     sc = Scorecard(**{k: v for k, v in session.params.items() if k != "model"})
     order = {b.name: j for j, b in enumerate(binnings)}
     try:
-        with _models.quiet():
+        with _quiet.quiet():
             kept = select(binnings, a["train"], dropped, a["w_train"], min_iv=sc.min_iv, max_corr=sc.max_corr)
     except InputError:
         raise B.Refused("no predictor left in the card separates good from bad") from None

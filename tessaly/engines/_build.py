@@ -14,7 +14,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from .. import _assess, _binning, _models, _report
+from .. import _assess, _binning, _quiet, _report
 from .._build import _columns, check_test_column, test_flags
 from .._card import describe_unseen
 from .._errors import InputError
@@ -110,7 +110,7 @@ def _bins(sc, columns, counted, progress) -> tuple[list, dict]:
             dropped[col.name] = f"left out by hand: {left_out[col.name]}"
             continue
         try:
-            with _models.quiet():
+            with _quiet.quiet():
                 b = _binning.fit_predictor(
                     col.name,
                     c["value"],
