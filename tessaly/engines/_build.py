@@ -23,7 +23,6 @@ from .._progress import Progress
 from .._scorecard import Scorecard, encode_target
 from .._writers import write_frame
 from ..monitoring import baseline as _baseline_of
-from ..monitoring.count_tables import read_counts, split_counts
 from ..monitoring.counts import BAD, GOOD
 from . import _passes
 from ._engine import _kind, check_data, open_engine
@@ -33,8 +32,6 @@ from ._engine import _kind, check_data, open_engine
 FIT_ROWS = 300_000
 # Test applicants whose scores are written to test_scores.csv and drawn in the report, at most.
 SCORE_ROWS = 1_000_000
-# The two parts as two periods of the monitoring query: one pass counts both.
-PERIODS = {"train": "2000-01", "test": "2000-02"}
 
 
 class _Counted(Scorecard):
@@ -74,7 +71,7 @@ def _split(engine, target, test_column, test_size, seed, hashed) -> str:
 def _columns_of(engine, target, drop, ids, test_column) -> tuple[list[_passes.Column], dict, list[str]]:
     """The predictors and how each is read; dates are left out as in memory, other types refused."""
     types = dict(engine.columns())
-    own = [c for c in (_passes.Y, _passes.TEST, _passes.PART) if c in types]
+    own = [c for c in (_passes.Y, _passes.TEST) if c in types]
     if own:
         raise InputError(f"column '{own[0]}' is named like one the build adds: rename it")
     check_test_column(list(types), test_column, target, ids, None)
@@ -129,15 +126,25 @@ def _bins(sc, columns, counted, progress) -> tuple[list, dict]:
     return binnings, dropped
 
 
-def _parts(card, table: pd.DataFrame) -> dict:
-    """The monitoring query's counts of each part: bins, unreadable and missing values, and goods and bads per
-    total score."""
-    bins, scores = split_counts(table, card)
-    labels, cells, unreadable, missing, per_period = read_counts(card, bins, scores)
+def _parts(card, table: pd.DataFrame, weighted: bool) -> dict:
+    """Each part's counts as monitoring reads them: per predictor the applicants per bin then Unseen, the
+    unreadable and missing values, and the distinct total scores with their goods, bads and unknowns."""
+    dtype = float if weighted else np.int64
     out = {}
-    for part, label in PERIODS.items():
-        g = labels.index(label)
-        out[part] = ([c[g] for c in cells], unreadable[g], missing[g], *per_period[g])
+    for part, test in (("train", False), ("test", True)):
+        mine = table[table[_passes.TEST].astype(bool) == test]
+        n = mine["applicants"].to_numpy(dtype=dtype)
+        cells, unreadable, missing = [], np.zeros(len(card.predictors), dtype), np.zeros(len(card.predictors), dtype)
+        for j, p in enumerate(card.predictors):
+            binned = [mine[f"c{j}_{c}"].to_numpy(dtype=dtype).sum() for c in range(len(p.labels))]
+            cells.append(np.array([*binned, n.sum() - sum(binned)], dtype=dtype))
+            missing[j] = mine[f"m{j}"].to_numpy(dtype=dtype).sum()
+            if f"u{j}" in mine:
+                unreadable[j] = mine[f"u{j}"].to_numpy(dtype=dtype).sum()
+        keys, inverse = np.unique(mine["score"].to_numpy(dtype=float), return_inverse=True)
+        per_score = np.zeros((len(keys), 3), dtype=dtype)
+        np.add.at(per_score, (inverse, np.where(mine[_passes.Y].to_numpy(dtype=int) == 1, BAD, GOOD)), n)
+        out[part] = (cells, unreadable, missing, keys, per_score)
     return out
 
 
@@ -266,7 +273,7 @@ def _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, fit_
     y_named = pd.Series(np.array([good, bad_value], dtype=object)[y_sample], name=target)
     with staged_card(out) as stage:
         sc.fit(rows[[c.name for c in columns]], y_named, progress=progress)
-        parts, unseen = _count_parts(eng, sc, data_view, target, strict, progress)
+        parts, unseen = _count_parts(eng, sc, data_view, strict, progress)
         progress.step("saving the card")
         sc.save_into(stage)
         n_test = int(parts["test"][4].sum())
@@ -325,23 +332,17 @@ def _bin_on_counts(eng, sc, data_view, columns, left_out, progress) -> int:
     return n_train
 
 
-def _count_parts(eng, sc, data_view, target, strict, progress) -> tuple[dict, dict]:
-    """Both parts counted by the card's monitoring query in one pass; the baseline set from them."""
-    from ..sql import to_monitor_sql
+def _count_parts(eng, sc, data_view, strict, progress) -> tuple[dict, dict]:
+    """Both parts counted per bin and total score by the card's own binning and points, in one pass; the
+    baseline set from them."""
+    from ..sql.monitoring import to_bin_sums_sql
 
     progress.step(f"counting both parts by the card in {eng.dialect}")
-    part_view = eng.view(
-        "parts",
-        f"SELECT *, CASE WHEN {_passes.TEST} THEN DATE '2000-02-01' "
-        f"ELSE DATE '2000-01-01' END AS {_passes.PART} FROM {data_view}",
-    )
-    query = to_monitor_sql(
-        sc.card_, dialect=eng.dialect, table=part_view, period_column=_passes.PART, period="month", target=target
-    )
+    query = to_bin_sums_sql(sc.card_, dialect=eng.dialect, table=data_view, by=[_passes.TEST, _passes.Y])
     counts = eng.query(query)
-    if not (counts["period"] == PERIODS["test"]).any():
+    if not counts[_passes.TEST].astype(bool).any():
         raise InputError("the test part has no applicants")
-    parts = _parts(sc.card_, counts)
+    parts = _parts(sc.card_, counts, weighted=False)
     sc.card_.baseline = _baseline(sc.card_, parts)
     unseen = _unseen(sc.card_, parts)
     faults = describe_unseen(unseen)

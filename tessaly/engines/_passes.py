@@ -23,7 +23,7 @@ FINE_CLASSES = 200
 MAX_CATEGORIES = 100_000
 # grouping_id packs one bit per grouping column into a BIGINT.
 GROUPED = 60
-Y, TEST, PART = "tessaly_y", "tessaly_test", "tessaly_part"
+Y, TEST = "tessaly_y", "tessaly_test"
 MISSING_KEY, SPECIAL_KEY = -1, -2
 
 

@@ -60,6 +60,38 @@ def to_monitor_sql(
     return _labelled(q.d, preds, _grouped(q.d, _unpivoted(q, preds)))
 
 
+def to_bin_sums_sql(card: Card, *, dialect: str, table: str, by: list[str], weight: str | None = None) -> str:
+    """One aggregate over ``table`` grouped by the ``by`` columns and the total ``score``: its ``applicants``,
+    and per predictor j the applicants in each bin c (``c{j}_{c}``; Unseen is the rest) and the missing
+    (``m{j}``) and unreadable (``u{j}``) values; with ``weight``, sums of that column instead of counts. The
+    counts of `to_monitor_sql` for a few groups, a column per bin rather than a row per applicant and
+    predictor: the scan is not multiplied."""
+    d = _dialect(dialect)
+    card = checked_card(card)
+    preds = [Coded.of(p) for p in card.predictors]
+    q = Query(d, [*by, *([weight] if weight else [])], table)
+    _per_applicant(q, card, preds, None, None, None)
+    name = d.ident
+    w = name(weight) if weight else None
+
+    def total(flag: str) -> str:
+        if w is None:
+            return f"count(CASE WHEN {flag} THEN 1 END)"
+        return f"sum(CASE WHEN {flag} THEN {w} ELSE {d.num(0.0)} END)"
+
+    sums = []
+    for j, p in enumerate(preds):
+        b, m, u = (q.col(k, j) for k in "bmu")
+        sums += [f"{total(f'{b} = {c}')} AS {name(f'c{j}_{c}')}" for c in range(len(p.labels))]
+        sums += [f"{total(f'{m} = 1')} AS {name(f'm{j}')}"] + [f"{total(f'{u} = 1')} AS {name(f'u{j}')}"] * p.numerical
+    keys = [name(c) for c in by]
+    score = q.col("score", 0)
+    return (
+        f"SELECT {', '.join(keys)}, {score} AS {name('score')}, {total('1 = 1')} AS {name('applicants')}, "
+        f"{', '.join(sums)}\nFROM (\n{q.sql}{d.fence}\n) AS {name('s')}\nGROUP BY {', '.join([*keys, score])}"
+    )
+
+
 def _check_columns(card: Card, period_column, target) -> None:
     for name, what in ((period_column, "period column"), (target, "target column")):
         if name is not None and (not isinstance(name, str) or not name):
