@@ -48,11 +48,11 @@ def _build(args, progress) -> None:
 
         result = build(args.data, args.out, weight=args.weight, **options, **_benchmark_choice(args))
     else:
-        if args.weight is not None:
-            raise InputError(f"--weight is not yet taken by --engine {args.engine}: build in memory, or drop it")
         from .engines import build_in
 
-        result = build_in(args.engine, args.data, args.out, table=args.table, **options)
+        result = build_in(
+            args.engine, args.data, args.out, table=args.table, weight=args.weight, **options, **_benchmark_choice(args)
+        )
     _print_build(result, progress)
 
 

@@ -47,31 +47,48 @@ def _y(frame):
     return (frame["bad"] == "bad").to_numpy().astype(int)
 
 
+@pytest.fixture(scope="module")
+def weights(frame):
+    return np.random.default_rng(3).choice([0.5, 1.0, 4.0], size=len(frame))
+
+
 @pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
 # Spark in local mode takes over a minute for this build; its refusals below run in the quick suite.
-@pytest.mark.parametrize("engine", ["duckdb", pytest.param("spark", marks=pytest.mark.slow)])
-def test_engine_builds_the_in_memory_card(engine, frame, parquet, in_memory, tmp_path, request):
+@pytest.mark.parametrize("engine", ["duckdb", "duckdb weighted", pytest.param("spark", marks=pytest.mark.slow)])
+def test_engine_builds_the_in_memory_card(engine, frame, parquet, in_memory, weights, tmp_path, request):
     session = request.getfixturevalue("spark") if engine == "spark" else None
-    result = build_in(engine, parquet, tmp_path / "card", target="bad", test_column="holdout", session=session)
+    options = dict(target="bad", test_column="holdout")
+    memory, w = in_memory, None
+    if engine == "duckdb weighted":
+        w, parquet = weights, tmp_path / "weighted.parquet"
+        frame.assign(w=w).to_parquet(parquet, index=False)
+        options.update(weight="w", benchmark="none")
+        memory = build(frame.assign(w=w), tmp_path / "memory", **options)
+    result = build_in(engine.split()[0], parquet, tmp_path / "card", session=session, **options)
     card = Card.load(tmp_path / "card")
-    memory = in_memory["scorecard"].card_
     train, test = frame[~frame["holdout"]], frame[frame["holdout"]]
+    w_train, w_test = (None, None) if w is None else (w[~frame["holdout"]], w[frame["holdout"]])
 
     # The engine's counts are the counts of the rows: the baseline and the test figures are exact.
-    expected = baseline(card, train, _y(train), test, _y(test))
+    expected = baseline(card, train, _y(train), test, _y(test), sample_weight=w_train, test_weight=w_test)
     assert json.loads(json.dumps(card.baseline)) == json.loads(json.dumps(expected))
-    exact = evaluate(_y(test), card.total(test))
+    exact = evaluate(_y(test), card.total(test), weights=w_test)
     assert result["metrics"]["auc"] == pytest.approx(exact["auc"], abs=1e-12)
     assert result["metrics"]["ks"] == pytest.approx(exact["ks"], abs=1e-12)
     assert result["metrics"]["n"] == len(test)
     scores = pd.read_csv(tmp_path / "card" / "test_scores.csv")
     assert sorted(scores["score"]) == sorted(card.total(test))
+    # The benchmark trained on the model's sample and compared on the same test applicants.
+    if w is None:
+        rows = {r["name"]: r["n"] for r in result["metrics"]["challengers"]}
+        assert rows[result["metrics"]["benchmark"]["model"]] == len(test)
 
     # Where the fine classes are the values themselves the bins are the in-memory ones; the card ranks alike.
+    memory_card = memory["scorecard"].card_
     bins = {p.name: p.splits for p in card.predictors}
-    assert {p.name: p.splits for p in memory.predictors if p.name in EXACT} == {k: bins[k] for k in EXACT}
-    assert abs(result["metrics"]["auc"] - in_memory["metrics"]["auc"]) < 0.005
-    assert np.corrcoef(card.total(test), memory.total(test))[0, 1] > 0.97
+    assert {p.name: p.splits for p in memory_card.predictors if p.name in EXACT} == {k: bins[k] for k in EXACT}
+    assert abs(result["metrics"]["auc"] - memory["metrics"]["auc"]) < 0.005
+    assert np.corrcoef(card.total(test), memory_card.total(test))[0, 1] > 0.97
 
 
 @pytest.fixture(scope="module")
@@ -93,6 +110,7 @@ def _leftovers():
         ("no target", "target column 'nope' is not in the table"),
         ("unknown table", "no table 'nowhere'"),
         ("struct predictor", "column 'nested' holds"),
+        ("negative weight", "--weight column 'w' has negative or infinite values"),
         ("interrupted", None),
     ],
 )
@@ -104,6 +122,8 @@ def test_engine_refusals_leave_nothing_behind(
     table = pa.Table.from_pandas(data, preserve_index=False)
     if case == "struct predictor":
         table = table.append_column("nested", pa.array([{"a": i} for i in range(len(data))]))
+    if case == "negative weight":
+        table = table.append_column("w", pa.array(np.where(np.arange(len(data)) == 7, -1.0, 1.0)))
     path = tmp_path / "applicants.parquet"
     pq.write_table(table, path)
     out = tmp_path / "card"
@@ -120,6 +140,8 @@ def test_engine_refusals_leave_nothing_behind(
         engine,
         "--quiet",
     ]
+    if case == "negative weight":
+        argv += ["--weight", "w"]
     if case == "unknown table":
         argv[1] = "default" if engine == "spark" else str(tmp_path / "applicants.duckdb")
         if engine == "duckdb":

@@ -9,22 +9,21 @@ and the test figures (AUC, Gini, KS, gains) come from its exact counts per bin a
 
 from __future__ import annotations
 
+from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 
-from .. import _assess, _binning, _quiet, _report
+from .. import _assess, _benchmark, _binning, _quiet, _report
 from .._build import _columns, check_test_column, test_flags
-from .._card import describe_unseen
 from .._errors import InputError
 from .._files import check_card_out, staged_card
+from .._params import BENCHMARK
 from .._progress import Progress
 from .._scorecard import Scorecard, encode_target
 from .._writers import write_frame
-from ..monitoring import baseline as _baseline_of
-from ..monitoring.counts import BAD, GOOD
-from . import _passes
+from . import _passes, _tally
 from ._engine import _kind, check_data, open_engine
 
 # Training rows the model and its points are fitted on, at most (a seeded sample beyond): the logistic
@@ -52,7 +51,7 @@ def _outcome(engine, target) -> object:
     return values
 
 
-def _split(engine, target, test_column, test_size, seed, hashed) -> str:
+def _split(engine, test_column, test_size, seed, hashed) -> str:
     """The SQL truth of a row being in the test part."""
     d = engine.d
     if test_column is not None:
@@ -68,14 +67,19 @@ def _split(engine, target, test_column, test_size, seed, hashed) -> str:
     return f"({engine.hash([str(seed), *hashed])} < {int(round(test_size * 1_000_000))})"
 
 
-def _columns_of(engine, target, drop, ids, test_column) -> tuple[list[_passes.Column], dict, list[str]]:
+def _columns_of(engine, job) -> tuple[list[_passes.Column], dict, list[str]]:
     """The predictors and how each is read; dates are left out as in memory, other types refused."""
     types = dict(engine.columns())
-    own = [c for c in (_passes.Y, _passes.TEST) if c in types]
+    own = [c for c in (_passes.Y, _passes.TEST, _passes.W) if c in types]
     if own:
         raise InputError(f"column '{own[0]}' is named like one the build adds: rename it")
-    check_test_column(list(types), test_column, target, ids, None)
-    names = [p for p in _columns(pd.DataFrame(columns=list(types)), target, drop, ids) if p != test_column]
+    check_test_column(list(types), job.test_column, job.target, job.ids, job.weight)
+    frame = pd.DataFrame(columns=list(types))
+    names = [p for p in _columns(frame, job.target, job.drop, job.ids, job.weight) if p != job.test_column]
+    if job.weight is not None and _kind(types[job.weight]) != "numerical":
+        raise InputError(
+            f"--weight column '{job.weight}' holds {types[job.weight]} values, not numbers: choose a column of numbers"
+        )
     if not names:
         raise InputError("the table has no predictor columns besides the target")
     columns, dropped = [], {}
@@ -126,93 +130,49 @@ def _bins(sc, columns, counted, progress) -> tuple[list, dict]:
     return binnings, dropped
 
 
-def _parts(card, table: pd.DataFrame, weighted: bool) -> dict:
-    """Each part's counts as monitoring reads them: per predictor the applicants per bin then Unseen, the
-    unreadable and missing values, and the distinct total scores with their goods, bads and unknowns."""
-    dtype = float if weighted else np.int64
-    out = {}
-    for part, test in (("train", False), ("test", True)):
-        mine = table[table[_passes.TEST].astype(bool) == test]
-        n = mine["applicants"].to_numpy(dtype=dtype)
-        cells, unreadable, missing = [], np.zeros(len(card.predictors), dtype), np.zeros(len(card.predictors), dtype)
-        for j, p in enumerate(card.predictors):
-            binned = [mine[f"c{j}_{c}"].to_numpy(dtype=dtype).sum() for c in range(len(p.labels))]
-            cells.append(np.array([*binned, n.sum() - sum(binned)], dtype=dtype))
-            missing[j] = mine[f"m{j}"].to_numpy(dtype=dtype).sum()
-            if f"u{j}" in mine:
-                unreadable[j] = mine[f"u{j}"].to_numpy(dtype=dtype).sum()
-        keys, inverse = np.unique(mine["score"].to_numpy(dtype=float), return_inverse=True)
-        per_score = np.zeros((len(keys), 3), dtype=dtype)
-        np.add.at(per_score, (inverse, np.where(mine[_passes.Y].to_numpy(dtype=int) == 1, BAD, GOOD)), n)
-        out[part] = (cells, unreadable, missing, keys, per_score)
-    return out
-
-
-def _baseline(card, parts: dict) -> dict:
-    edges = None
-    made = {}
-    for part in ("train", "test"):
-        made[part], edges = _baseline_of.part_from_counts(card, *parts[part], edges=edges)
-    return _baseline_of._baseline_dict(edges, made, "train", "test")
-
-
-def _assessment(sc, parts: dict) -> dict:
-    """The test figures from the counts per total score: each distinct score stands for its applicants."""
-    from .._assess import assess
-
-    def cells(part):
-        keys, table = parts[part][3], parts[part][4]
-        y = np.repeat([0, 1], len(keys))
-        w = np.concatenate([table[:, GOOD], table[:, BAD]]).astype(float)
-        keep = w > 0
-        return y[keep], np.tile(keys, 2)[keep], w[keep]
-
-    y, s, w = cells("test")
-    _, train_s, train_w = cells("train")
-    own = f"{sc.card_.points_kind} card"
-    scaling = sc.card_.scaling
-    a = assess(
-        y,
-        {own: s},
-        card=own,
-        train_score=train_s,
-        train_weights=train_w,
-        weights=w,
-        pdo=scaling["pdo"],
-        target_score=scaling["target_score"],
-        target_odds=scaling["target_odds"],
-    )
-    # The weights are counts of applicants: the figures of the applicants, not of the distinct scores.
-    for row in [a, *a["challengers"]]:
-        row["n"], row["bad"] = int(round(w.sum())), int(round(w[y == 1].sum()))
-        row.pop("weight", None)
-        row.pop("bad_weight", None)
-    if a.get("psi"):
-        a["psi"]["train"], a["psi"]["test"] = int(round(train_w.sum())), int(round(w.sum()))
-    return a
-
-
-def _unseen(card, parts: dict) -> dict:
-    cells, unreadable = parts["test"][0], parts["test"][1]
-    return {
-        p.name: {"unseen": int(cells[j][-1] - unreadable[j]), "unreadable": int(unreadable[j])}
-        for j, p in enumerate(card.predictors)
-    }
-
-
-def _test_scores(engine, sc, data_view, ids, target, n_test, seed) -> pd.DataFrame:
-    """The test part's scores by the card's scoring query: all of them, or a seeded sample beyond SCORE_ROWS."""
-    from ..sql import to_sql
-
+def _test_scores(engine, sc, data_view, job, n_test) -> pd.DataFrame:
+    """The test part's identity columns, outcomes, predictors and (weights): all of them, or a seeded sample
+    beyond SCORE_ROWS; with each applicant's score by the card."""
     d = engine.d
     keep = f"{_passes.TEST}"
+    names = [p.name for p in sc.card_.predictors]
     if n_test > SCORE_ROWS:
-        names = [d.ident(p.name) for p in sc.card_.predictors]
-        keep += f" AND {engine.hash([str(seed + 2), *names, _passes.Y])} < {int(1_000_000 * SCORE_ROWS / n_test)}"
-    test_view = engine.view("test", f"SELECT * FROM {data_view} WHERE {keep}")
-    scored = to_sql(sc.card_, dialect=engine.dialect, table=test_view, ids=[*ids, _passes.Y])
-    frame = engine.query(f"SELECT {', '.join(d.ident(c) for c in [*ids, _passes.Y, 'score'])} FROM ({scored}) AS s")
-    return frame.rename(columns={_passes.Y: target})
+        hashed = [d.ident(p) for p in names]
+        keep += f" AND {engine.hash([str(sc.seed + 2), *hashed, _passes.Y])} < {int(1_000_000 * SCORE_ROWS / n_test)}"
+    pulled = list(dict.fromkeys([*job.ids, _passes.Y, *names, *([_passes.W] if job.weight else [])]))
+    frame = engine.query(f"SELECT {', '.join(d.ident(c) for c in pulled)} FROM {data_view} WHERE {keep}")
+    frame["score"] = sc.card_.total(frame[names])
+    return frame.rename(columns={_passes.Y: job.target})
+
+
+def _benchmark_of(sc, job, fit, test_scores, n_train, progress):
+    """The benchmark trained on the model's own sample of training rows (capped as in memory), its SHAP rows
+    from the test applicants pulled for their scores; None without one."""
+    if job.family is None:
+        return None
+    X, y, w = fit
+    names = [p.name for p in sc.card_.predictors]
+    test_w = test_scores[_passes.W].to_numpy(dtype=float) if job.weight is not None else None
+    bench = _benchmark.train(
+        sc, job.family, X, y, w, shap_data=test_scores[names], shap_weight=test_w, progress=progress
+    )
+    bench.of = n_train  # the sample's rows are drawn from all of them
+    return bench
+
+
+@dataclass
+class _Job:
+    """What the build was asked for, beyond the engine and the estimator."""
+
+    target: str
+    test_column: str | None
+    test_size: float
+    drop: list
+    ids: list
+    weight: str | None
+    strict: bool
+    fit_rows: int
+    family: str | None  # the benchmark's
 
 
 def build_in(
@@ -227,7 +187,9 @@ def build_in(
     test_size: float = 0.3,
     drop=(),
     ids=(),
+    weight: str | None = None,
     strict: bool = False,
+    benchmark: str = BENCHMARK.default,
     session=None,
     fit_rows: int = FIT_ROWS,
     progress: Progress | None = None,
@@ -239,6 +201,8 @@ def build_in(
     `table`, the database that holds that table (DuckDB: the database file; Spark: a database of the
     catalog, or None). `test_column`: a column true for the test part; without it a seeded hash of each row
     puts a `test_size` share in the test part. `params`: the estimator's parameters (`Scorecard`'s).
+    `weight`: a column of sample weights (how many applicants each row stands for), summed in every count.
+    `benchmark`: the tree family fitted beside the card on its sample ("none": none).
     `session`: a SparkSession to run in (default: the active one, or a new one that is stopped at the end).
     `fit_rows`: training applicants the model and its points are fitted on, at most (a seeded sample beyond).
     Returns what the in-memory build returns: out, scorecard, metrics, report, unseen.
@@ -246,41 +210,48 @@ def build_in(
     progress = progress or Progress(quiet=True)
     check_card_out(out)
     check_data(data, table)
-    drop, ids = list(drop), list(ids)
+    job = _Job(target, test_column, test_size, list(drop), list(ids), weight, strict, fit_rows, None)
+    job.family = _benchmark.check(benchmark)
     sc = _Counted(**(params or {}))
     sc._check_params()
     eng = open_engine(engine, data, table, session)
     try:
-        return _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, fit_rows, progress)
+        return _build(eng, sc, out, job, progress)
     finally:
         eng.close()
 
 
-def _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, fit_rows, progress) -> dict:
+def _build(eng, sc, out, job: _Job, progress) -> dict:
     progress.step(f"reading the applicants in {eng.dialect}")
-    columns, left_out, names = _columns_of(eng, target, drop, ids, test_column)
-    values = _outcome(eng, target)
-    _, bad_value = encode_target(pd.Series(values, dtype=object, name=target), sc.bad)
-    data_view = _data_view(eng, sc, columns, names, target, ids, test_column, test_size, bad_value)
-    n_train = _bin_on_counts(eng, sc, data_view, columns, left_out, progress)
+    columns, left_out, names = _columns_of(eng, job)
+    values = _outcome(eng, job.target)
+    _, bad_value = encode_target(pd.Series(values, dtype=object, name=job.target), sc.bad)
+    data_view = _data_view(eng, sc, columns, names, job, bad_value)
+    n_train = _bin_on_counts(eng, sc, data_view, columns, left_out, job, progress)
     progress.step("drawing the sample the model is fitted on")
-    rows = _passes.sample(eng, data_view, columns, fit_rows, n_train, sc.seed)
+    rows = _passes.sample(eng, data_view, columns, job.fit_rows, n_train, sc.seed, weighted=job.weight is not None)
     y_sample = rows[_passes.Y].to_numpy(dtype=int)
     if y_sample.min() == y_sample.max():
         raise InputError("the training part has applicants of one outcome only")
     # The sample's outcomes as the data holds them: the card keeps the target's own values.
     good = next(v for v in values if v != bad_value)
-    y_named = pd.Series(np.array([good, bad_value], dtype=object)[y_sample], name=target)
+    y_named = pd.Series(np.array([good, bad_value], dtype=object)[y_sample], name=job.target)
+    w_fit = rows[_passes.W].to_numpy(dtype=float) if job.weight is not None else None
+    X_fit = rows[[c.name for c in columns]]
     with staged_card(out) as stage:
-        sc.fit(rows[[c.name for c in columns]], y_named, progress=progress)
-        parts, unseen = _count_parts(eng, sc, data_view, strict, progress)
+        sc.fit(X_fit, y_named, sample_weight=w_fit, progress=progress)
+        weight = _passes.W if job.weight is not None else None
+        parts, unseen = _tally.count_parts(eng, sc.card_, data_view, weight, job.strict, progress)
         progress.step("saving the card")
         sc.save_into(stage)
-        n_test = int(parts["test"][4].sum())
-        test_scores = _test_scores(eng, sc, data_view, ids, target, n_test, sc.seed)
-        write_frame(test_scores, stage / "test_scores.csv")
+        n_test = int(parts["test"].rows.sum())
+        test_scores = _test_scores(eng, sc, data_view, job, n_test)
+        write_frame(test_scores[[*job.ids, job.target, "score"]], stage / "test_scores.csv")
+        bench = _benchmark_of(sc, job, (X_fit, y_named, w_fit), test_scores, n_train, progress)
+        _benchmark.save(bench, stage)
         progress.step("writing the report")
-        metrics = _assessment(sc, parts)
+        metrics = _tally.assessment(sc, parts)
+        _tally.add_benchmark(sc, metrics, bench, test_scores, job)
         note = (
             f"Built in {eng.dialect}: bins from exact counts of {n_train:,} training applicants; the model and "
             f"its points fitted on {len(rows):,} of them{' (a seeded sample)' if len(rows) < n_train else ''}; "
@@ -291,7 +262,10 @@ def _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, fit_
                 else "."
             )
         )
-        _write_report(stage, sc, metrics, test_scores.rename(columns={target: "bad"}), unseen, note)
+        shown = test_scores[["score", job.target]].rename(columns={job.target: "bad"})
+        if bench is not None and bench.scorecard is not None and not bench.error and len(test_scores) < n_test:
+            note = note[:-1] + f"; the {bench.family} benchmark's figures from the same sample."
+        _write_report(stage, sc, metrics, shown, unseen, note)
     out = Path(out)
     return {
         "out": out,
@@ -306,19 +280,26 @@ def _build(eng, sc, out, target, test_column, test_size, drop, ids, strict, fit_
     }
 
 
-def _data_view(eng, sc, columns, names, target, ids, test_column, test_size, bad_value) -> str:
-    """The applicants as the passes read them: clean predictors, the outcome as 1/0, and the part of each row."""
+def _data_view(eng, sc, columns, names, job, bad_value) -> str:
+    """The applicants as the passes read them: clean predictors, the outcome as 1/0, the part of each row and
+    the weight; the weights checked as the in-memory build checks them."""
     d = eng.d
-    y = f"CASE WHEN {d.ident(target)} = {_passes.literal(d, bad_value)} THEN 1 ELSE 0 END"
-    test = _split(eng, target, test_column, test_size, sc.seed, [d.ident(c) for c in [*names, target]])
+    y = f"CASE WHEN {d.ident(job.target)} = {_passes.literal(d, bad_value)} THEN 1 ELSE 0 END"
+    test = _split(eng, job.test_column, job.test_size, sc.seed, [d.ident(c) for c in [*names, job.target]])
     kept = [_passes.clean(eng, c) for c in columns]
-    others = [d.ident(c) for c in [target, *ids] if c not in {col.name for col in columns}]
-    return eng.view(
-        "data", f"SELECT {', '.join(kept + others)}, {y} AS {_passes.Y}, {test} AS {_passes.TEST} FROM {eng.source}"
+    others = [d.ident(c) for c in [job.target, *job.ids] if c not in {col.name for col in columns}]
+    if job.weight is not None:
+        others.append(_passes.clean(eng, _passes.Column(job.weight, "numerical"), _passes.W))
+    view = eng.view(
+        "data",
+        f"SELECT {', '.join(kept + others)}, {y} AS {_passes.Y}, {test} AS {_passes.TEST} FROM {eng.source}",
     )
+    if job.weight is not None:
+        _passes.check_weights(eng, view, job.weight)
+    return view
 
 
-def _bin_on_counts(eng, sc, data_view, columns, left_out, progress) -> int:
+def _bin_on_counts(eng, sc, data_view, columns, left_out, job, progress) -> int:
     """Every predictor's bins from the engine's exact counts, kept for the estimator; the training rows."""
     progress.step("profiling the predictors")
     prof = _passes.profile(eng, data_view, columns)
@@ -327,28 +308,11 @@ def _bin_on_counts(eng, sc, data_view, columns, left_out, progress) -> int:
         raise InputError("the training part has no applicants")
     _passes.fine_classes(columns, prof)
     progress.step(f"counting {n_train:,} training applicants per fine class")
-    binnings, dropped = _bins(sc, columns, _passes.counts(eng, data_view, columns), progress)
+    binnings, dropped = _bins(
+        sc, columns, _passes.counts(eng, data_view, columns, weighted=job.weight is not None), progress
+    )
     sc.counted_ = (binnings, {**left_out, **dropped})
     return n_train
-
-
-def _count_parts(eng, sc, data_view, strict, progress) -> tuple[dict, dict]:
-    """Both parts counted per bin and total score by the card's own binning and points, in one pass; the
-    baseline set from them."""
-    from ..sql.monitoring import to_bin_sums_sql
-
-    progress.step(f"counting both parts by the card in {eng.dialect}")
-    query = to_bin_sums_sql(sc.card_, dialect=eng.dialect, table=data_view, by=[_passes.TEST, _passes.Y])
-    counts = eng.query(query)
-    if not counts[_passes.TEST].astype(bool).any():
-        raise InputError("the test part has no applicants")
-    parts = _parts(sc.card_, counts, weighted=False)
-    sc.card_.baseline = _baseline(sc.card_, parts)
-    unseen = _unseen(sc.card_, parts)
-    faults = describe_unseen(unseen)
-    if strict and faults:
-        raise InputError(f"--strict: the test split holds values the card has never seen: {', '.join(faults)}")
-    return parts, unseen
 
 
 def _write_report(stage, sc, metrics, test_scores, unseen, note) -> None:

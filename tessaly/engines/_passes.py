@@ -23,7 +23,7 @@ FINE_CLASSES = 200
 MAX_CATEGORIES = 100_000
 # grouping_id packs one bit per grouping column into a BIGINT.
 GROUPED = 60
-Y, TEST = "tessaly_y", "tessaly_test"
+Y, TEST, W = "tessaly_y", "tessaly_test", "tessaly_w"
 MISSING_KEY, SPECIAL_KEY = -1, -2
 
 
@@ -91,14 +91,37 @@ def distinct(engine, column: str, limit: int = 10) -> tuple[list, int]:
     return list(values["v"]), int(missing["n"].iloc[0])
 
 
-def clean(engine, column: Column) -> str:
+def clean(engine, column: Column, alias: str | None = None) -> str:
     """A numerical column as doubles, NaN read as missing (as pandas reads it); a categorical one as it is."""
     d = engine.d
     c = d.ident(column.name)
+    a = d.ident(alias or column.name)
     if column.kind != "numerical":
-        return f"{c} AS {c}"
+        return f"{c} AS {a}"
     x = f"CAST({c} AS DOUBLE)"
-    return f"CASE WHEN isnan({x}) THEN NULL ELSE {x} END AS {c}"
+    return f"CASE WHEN isnan({x}) THEN NULL ELSE {x} END AS {a}"
+
+
+def check_weights(engine, view: str, name: str) -> None:
+    """The weights as the in-memory build takes them: every one present, finite and 0 or more, one above 0."""
+    from .._binning import LARGEST
+
+    w = W
+    row = engine.query(
+        f"SELECT sum(CASE WHEN {w} IS NULL THEN 1 ELSE 0 END) AS missing, "
+        f"sum(CASE WHEN {w} < 0 OR {w} > {LARGEST!r} THEN 1 ELSE 0 END) AS wrong, "
+        f"sum(CASE WHEN {w} > 0 THEN 1 ELSE 0 END) AS counting FROM {view}"
+    ).iloc[0]
+    if row["missing"]:
+        raise InputError(
+            f"--weight column '{name}' has {int(row['missing'])} missing values: give every applicant a weight"
+        )
+    if row["wrong"]:
+        raise InputError(
+            f"--weight column '{name}' has negative or infinite values: weights are counts of applicants, 0 or more"
+        )
+    if not row["counting"]:
+        raise InputError(f"--weight column '{name}' is zero for every applicant: at least one must count")
 
 
 def profile(engine, view: str, columns: list[Column]) -> dict:
@@ -146,24 +169,25 @@ def fine_classes(columns: list[Column], prof: dict) -> None:
             col.edges = edges[np.isfinite(edges) & (edges > col.low)]
 
 
-def counts(engine, view: str, columns: list[Column]) -> list[pd.DataFrame]:
-    """Per predictor, the training part's applicants per fine class and outcome: columns value, y, n.
-    One pass per GROUPED predictors."""
+def counts(engine, view: str, columns: list[Column], weighted: bool = False) -> list[pd.DataFrame]:
+    """Per predictor, the training part's applicants (or their weights) per fine class and outcome: columns
+    value, y, n. One pass per GROUPED predictors."""
     out = []
     for start in range(0, len(columns), GROUPED):
-        out += _counts(engine, view, columns[start : start + GROUPED])
+        out += _counts(engine, view, columns[start : start + GROUPED], weighted)
     return out
 
 
-def _counts(engine, view: str, columns: list[Column]) -> list[pd.DataFrame]:
+def _counts(engine, view: str, columns: list[Column], weighted: bool) -> list[pd.DataFrame]:
     d = engine.d
     k = len(columns)
     keys = [f"k{j}" for j in range(k)]
     inner = ", ".join(f"{col.key(d.ident(col.name), d.num)} AS {keys[j]}" for j, col in enumerate(columns))
     sets = ", ".join(f"({Y}, {key})" for key in keys)
+    n, w = ("sum(w)", f", {W} AS w") if weighted else ("count(*)", "")
     sql = (
-        f"SELECT grouping_id({Y}, {', '.join(keys)}) AS g, {', '.join(keys)}, {Y} AS y, count(*) AS n "
-        f"FROM (SELECT {inner}, {Y} FROM {view} WHERE NOT {TEST}) AS t GROUP BY GROUPING SETS ({sets})"
+        f"SELECT grouping_id({Y}, {', '.join(keys)}) AS g, {', '.join(keys)}, {Y} AS y, {n} AS n "
+        f"FROM (SELECT {inner}, {Y}{w} FROM {view} WHERE NOT {TEST}) AS t GROUP BY GROUPING SETS ({sets})"
     )
     frame = engine.query(sql)
     g = frame["g"].to_numpy(dtype=np.int64)
@@ -182,11 +206,13 @@ def _counts(engine, view: str, columns: list[Column]) -> list[pd.DataFrame]:
     return out
 
 
-def sample(engine, view: str, columns: list[Column], rows: int, n_train: int, seed: int) -> pd.DataFrame:
-    """A seeded sample of about `rows` training applicants (each outcome alike), with their outcome."""
+def sample(
+    engine, view: str, columns: list[Column], rows: int, n_train: int, seed: int, weighted: bool = False
+) -> pd.DataFrame:
+    """A seeded sample of about `rows` training applicants (each outcome alike), with their outcome (and weight)."""
     d = engine.d
     names = [d.ident(c.name) for c in columns]
     keep = ""
     if rows < n_train:
         keep = f" AND {engine.hash([str(seed + 1), *names, Y])} < {int(1_000_000 * rows / n_train)}"
-    return engine.query(f"SELECT {', '.join(names)}, {Y} FROM {view} WHERE NOT {TEST}{keep}")
+    return engine.query(f"SELECT {', '.join(names)}, {Y}{f', {W}' * weighted} FROM {view} WHERE NOT {TEST}{keep}")

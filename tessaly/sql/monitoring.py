@@ -63,7 +63,8 @@ def to_monitor_sql(
 def to_bin_sums_sql(card: Card, *, dialect: str, table: str, by: list[str], weight: str | None = None) -> str:
     """One aggregate over ``table`` grouped by the ``by`` columns and the total ``score``: its ``applicants``,
     and per predictor j the applicants in each bin c (``c{j}_{c}``; Unseen is the rest) and the missing
-    (``m{j}``) and unreadable (``u{j}``) values; with ``weight``, sums of that column instead of counts. The
+    (``m{j}``) and unreadable (``u{j}``) values; with ``weight``, sums of that column instead of counts, and the
+    ``rows`` with their Unseen (``n{j}``) and unreadable (``r{j}``) values counted as rows. The
     counts of `to_monitor_sql` for a few groups, a column per bin rather than a row per applicant and
     predictor: the scan is not multiplied."""
     d = _dialect(dialect)
@@ -84,10 +85,14 @@ def to_bin_sums_sql(card: Card, *, dialect: str, table: str, by: list[str], weig
         b, m, u = (q.col(k, j) for k in "bmu")
         sums += [f"{total(f'{b} = {c}')} AS {name(f'c{j}_{c}')}" for c in range(len(p.labels))]
         sums += [f"{total(f'{m} = 1')} AS {name(f'm{j}')}"] + [f"{total(f'{u} = 1')} AS {name(f'u{j}')}"] * p.numerical
+        if w is not None:  # the applicants themselves, as the unseen values are told
+            sums.append(f"count(CASE WHEN {b} = -1 THEN 1 END) AS {name(f'n{j}')}")
+            sums += [f"count(CASE WHEN {u} = 1 THEN 1 END) AS {name(f'r{j}')}"] * p.numerical
     keys = [name(c) for c in by]
     score = q.col("score", 0)
     return (
         f"SELECT {', '.join(keys)}, {score} AS {name('score')}, {total('1 = 1')} AS {name('applicants')}, "
+        f"count(*) AS {name('rows')}, "
         f"{', '.join(sums)}\nFROM (\n{q.sql}{d.fence}\n) AS {name('s')}\nGROUP BY {', '.join([*keys, score])}"
     )
 
