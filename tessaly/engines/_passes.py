@@ -104,12 +104,12 @@ def clean(engine, column: Column, alias: str | None = None) -> str:
 
 def check_weights(engine, view: str, name: str) -> None:
     """The weights as the in-memory build takes them: every one present, finite and 0 or more, one above 0."""
-    from .._binning import LARGEST
+    from ..sql.layers import DBL_MAX
 
     w = W
     row = engine.query(
         f"SELECT sum(CASE WHEN {w} IS NULL THEN 1 ELSE 0 END) AS missing, "
-        f"sum(CASE WHEN {w} < 0 OR {w} > {LARGEST!r} THEN 1 ELSE 0 END) AS wrong, "
+        f"sum(CASE WHEN {w} < 0 OR {w} > {engine.d.num(DBL_MAX)} THEN 1 ELSE 0 END) AS wrong, "
         f"sum(CASE WHEN {w} > 0 THEN 1 ELSE 0 END) AS counting FROM {view}"
     ).iloc[0]
     if row["missing"]:
