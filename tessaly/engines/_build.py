@@ -3,8 +3,10 @@
 The engine splits the rows by a seeded hash (or by a test column), profiles each predictor, counts the
 training applicants per fine class and outcome exactly, and draws a seeded sample of training rows. The
 driver bins every predictor on those counts with the in-memory binning itself, then fits the model and its
-points on the sample. The engine then scores both parts with the card's own monitoring query: the baseline
-and the test figures (AUC, Gini, KS, gains) come from its exact counts per bin and per total score.
+points on the sample (with the weights, where a weight column is given). The engine then counts both parts
+by the card's own bins and points in one aggregate (`_tally`): the baseline and the test figures (AUC, Gini,
+KS, gains) come from its exact counts per bin and per total score. The tree benchmark learns from the model's
+sample and is compared with the card on the test applicants pulled for test_scores.csv.
 """
 
 from __future__ import annotations
