@@ -243,7 +243,8 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
     with staged_card(out) as stage:
         sc.fit(X_fit, y_named, sample_weight=w_fit, progress=progress)
         weight = _passes.W if job.weight is not None else None
-        parts, unseen = _tally.count_parts(eng, sc.card_, data_view, weight, job.strict, progress)
+        doubles = {c.name for c in columns if c.kind == "numerical"}  # cleaned so by the view
+        parts, unseen = _tally.count_parts(eng, sc.card_, data_view, weight, doubles, job.strict, progress)
         progress.step("saving the card")
         sc.save_into(stage)
         n_test = int(parts["test"].rows.sum())

@@ -59,13 +59,16 @@ def _part(card, mine: pd.DataFrame, weighted: bool) -> Part:
     return Part(cells, unreadable, missing, keys, per_score, rows, unseen_rows, unreadable_rows)
 
 
-def count_parts(eng, card, data_view: str, weight: str | None, strict: bool, progress) -> tuple[dict, dict]:
+def count_parts(eng, card, data_view: str, weight, doubles, strict: bool, progress) -> tuple[dict, dict]:
     """Both parts counted per bin and total score by the card's own binning and points, in one pass of one
-    aggregate; the baseline set on the card from them. Returns the parts and the test part's unseen values."""
+    aggregate; the baseline set on the card from them. `doubles`: the predictors the view holds as DOUBLE
+    without NaN. Returns the parts and the test part's unseen values."""
     from ..sql.monitoring import to_bin_sums_sql
 
     progress.step(f"counting both parts by the card in {eng.dialect}")
-    query = to_bin_sums_sql(card, dialect=eng.dialect, table=data_view, by=[_passes.TEST, _passes.Y], weight=weight)
+    query = to_bin_sums_sql(
+        card, dialect=eng.dialect, table=data_view, by=[_passes.TEST, _passes.Y], weight=weight, doubles=doubles
+    )
     counts = eng.query(query)
     test = counts[_passes.TEST].astype(bool)
     if not test.any():

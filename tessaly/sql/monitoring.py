@@ -60,18 +60,20 @@ def to_monitor_sql(
     return _labelled(q.d, preds, _grouped(q.d, _unpivoted(q, preds)))
 
 
-def to_bin_sums_sql(card: Card, *, dialect: str, table: str, by: list[str], weight: str | None = None) -> str:
+def to_bin_sums_sql(
+    card: Card, *, dialect: str, table: str, by: list[str], weight: str | None = None, doubles=()
+) -> str:
     """One aggregate over ``table`` grouped by the ``by`` columns and the total ``score``: its ``applicants``,
     and per predictor j the applicants in each bin c (``c{j}_{c}``; Unseen is the rest) and the missing
     (``m{j}``) and unreadable (``u{j}``) values; with ``weight``, sums of that column instead of counts, and the
     ``rows`` with their Unseen (``n{j}``) and unreadable (``r{j}``) values counted as rows. The
     counts of `to_monitor_sql` for a few groups, a column per bin rather than a row per applicant and
-    predictor: the scan is not multiplied."""
+    predictor: the scan is not multiplied. ``doubles``: predictors whose columns are DOUBLE and hold no NaN."""
     d = _dialect(dialect)
     card = checked_card(card)
     preds = [Coded.of(p) for p in card.predictors]
     q = Query(d, [*by, *([weight] if weight else [])], table)
-    _per_applicant(q, card, preds, None, None, None)
+    _per_applicant(q, card, preds, None, None, None, doubles)
     name = d.ident
     w = name(weight) if weight else None
 
@@ -112,13 +114,26 @@ def _carried(q: Query, preds: list[Coded]) -> list[str]:
     return [q.col(c, j) for j, p in enumerate(preds) for c in ("m", "u")[: 1 + p.numerical]]
 
 
-def _per_applicant(q: Query, card: Card, preds: list[Coded], target, period_column, period) -> None:
+def _read(q: Query, j: int, p: Coded, doubles) -> tuple[list[str], list[str]]:
+    """A value's columns as read and as parsed: by its engine type, or straight for a numerical predictor held
+    as a DOUBLE column without NaN (the same number and missing flag, without the text round trip)."""
+    if not (p.numerical and p.name in doubles):
+        return values(q, j, p), parsed(q, j, p)
+    v = q.col("v", j)
+    return [f"{q.d.ident(p.name)} AS {v}"], [
+        f"CASE WHEN {v} IS NULL THEN 1 ELSE 0 END AS {q.col('m', j)}",
+        f"{v} AS {q.col('x', j)}",
+    ]
+
+
+def _per_applicant(q: Query, card: Card, preds: list[Coded], target, period_column, period, doubles=()) -> None:
     """Per applicant: the period, the total, each predictor's bin and flags, and the outcome."""
     d, k = q.d, len(preds)
     units = preds + ([_outcome(card, target)] if target else [])
-    q.add([c for j, p in enumerate(units) for c in values(q, j, p)], "src")
+    read = [_read(q, j, p, doubles if j < k else ()) for j, p in enumerate(units)]
+    q.add([c for cols, _ in read for c in cols], "src")
     text = [f"{q.col('s', k)} AS {q.col('s', k)}"] if target else []  # the target as the engine shows it
-    q.add([c for j, p in enumerate(units) for c in parsed(q, j, p)] + text, "parsed")
+    q.add([c for _, cols in read for c in cols] + text, "parsed")
     q.add([c for j, p in enumerate(units) for c in _flags(q, j, p)] + text, "binned")
     carried = _carried(q, preds)
     cols = [c for j, p in enumerate(preds) for c in pointed(q, j, p)] + [f"{c} AS {c}" for c in carried]
