@@ -94,8 +94,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
     def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None):
         """Bin every predictor of `X`, train the model on the one-hot bins and build the card.
 
-        `sample_weight`: how many applicants each row stands for (the binning, the model and the points use it;
-        whole weights give the card of the rows repeated).
+        `sample_weight`: how many applicants each row stands for, used throughout (whole weights: rows repeated).
         `shap_data`: applicants whose SHAP values make the card (default: a seeded sample of `X`), with their
         `shap_weight` where rows are weighted.
         `test`: (X_test, y_test) or (X_test, y_test, test_weight), a labelled test part that the monitoring
