@@ -102,6 +102,10 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         baseline takes its outcomes from, as `set_baseline` would; it shapes nothing else.
         `progress`: an object with step(text) and count(text, done, total), for the command line.
         """
+        return self._fit(X, y, sample_weight, shap_data, shap_weight, test, progress)
+
+    def _fit(self, X, y, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, on_bins=None):
+        """fit, and `on_bins(binnings)` as soon as the bins are chosen: a build starts its benchmark there."""
         fam = self._check_params()
         X, y_bad, bad_value, target, classes = check_training(
             X, y, outputs=output_columns, bad=self.bad, bins=self.bins, shap_data=shap_data
@@ -110,6 +114,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         X_test, y_test, w_test = (None, None, None) if test is None else check_test_part(test, bad_value)
         step = progress.step if progress else (lambda text: None)
         binnings, dropped = self._binnings(X, y_bad, w, progress, step)
+        if on_bins is not None:
+            on_bins(binnings)
         rows = Training(
             X, y_bad, w, binnings, np.column_stack([b.positions(X[b.name]) for b in binnings]), target, bad_value
         )
