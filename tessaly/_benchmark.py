@@ -72,44 +72,80 @@ def _sample(y, seed: int):
     return np.sort(train_test_split(np.arange(n), train_size=ROWS, stratify=y, random_state=seed)[0])
 
 
-def train(
-    card, family: str, X_train, y_train, w_train=None, *, shap_data=None, shap_weight=None, progress=None
-) -> Benchmark:
-    """The benchmark of `family` on `card`'s bins and training rows; a failure to train is kept, never raised.
+def start(
+    card,
+    family: str,
+    X_train,
+    y_train,
+    w_train=None,
+    *,
+    binnings=None,
+    shap_data=None,
+    shap_weight=None,
+    progress=None,
+    beside=None,
+):
+    """The benchmark of `family` on `card`'s bins and training rows, begun: a call that gives its Benchmark. A
+    failure to train is kept there, never raised.
 
+    `binnings`: the card's bins, where the card is still being fitted on them (default: its `binnings_`).
     `shap_data`, `shap_weight`: the applicants whose SHAP values make its cards, as `fit` takes them.
+    `beside`: a `_beside.Beside` process to train in meanwhile; without one it trains when called.
     """
     import numpy as np
     import pandas as pd
     from sklearn.base import clone
 
-    if card.family_ == family:
-        return Benchmark(family, card, own=True)
+    if (getattr(card, "family_", None) or _models.family(card.model).name) == family:
+        return lambda: Benchmark(family, card, own=True)
+    binnings = list(card.binnings_ if binnings is None else binnings)
     y = pd.Series(y_train).reset_index(drop=True)
     picked = _sample(y.to_numpy(), card.seed)
     bench = Benchmark(family, rows=len(picked), of=len(y))
-    if any(getattr(b, "table", None) is None for b in card.binnings_):
+    if any(getattr(b, "table", None) is None for b in binnings):
         bench.error = "a card loaded from its files keeps no binning tables to train on: build it again"
-        return bench
+        return lambda: bench
     if progress:
         progress.step(f"benchmark: {family} on {len(picked)} of {len(y)} training applicants")
-    names = [b.name for b in card.binnings_]
+    names = [b.name for b in binnings]
     twin = clone(card).set_params(model=family, points="additive", bins=None, shap_rows=min(card.shap_rows, SHAP_ROWS))
-    # The card's own bins as they are: the twin's fit searches and selects none of its own.
-    twin._binnings = lambda *_: (list(card.binnings_), {})
-    try:
-        twin.fit(
-            X_train[names].iloc[picked],
-            y.iloc[picked],
-            sample_weight=None if w_train is None else np.asarray(w_train, dtype=float)[picked],
-            shap_data=None if shap_data is None else shap_data[names],
-            shap_weight=shap_weight,
-        )
-    except Exception as e:  # the card and its report stand without it
-        bench.error = _reason(e)
+    call = (
+        twin,
+        _models.FAMILIES[family],
+        binnings,
+        X_train[names].iloc[picked],
+        y.iloc[picked],
+        None if w_train is None else np.asarray(w_train, dtype=float)[picked],
+        None if shap_data is None else shap_data[names],
+        shap_weight,
+    )
+    if beside is not None:
+        beside.submit(_fit, *call)
+
+    def finish() -> Benchmark:
+        try:
+            bench.scorecard = _fit(*call) if beside is None else beside.result()
+        except Exception as e:  # the card and its report stand without it
+            bench.error = _reason(e)
         return bench
-    bench.scorecard = twin
-    return bench
+
+    return finish
+
+
+def _fit(twin, fam, binnings, X, y, w, shap_data, shap_weight):
+    # The family as the caller has it registered, in whatever process this runs.
+    _models.FAMILIES[fam.name] = fam
+    # The card's own bins as they are: the twin's fit searches and selects none of its own.
+    twin._binnings = lambda *_: (binnings, {})
+    try:
+        return twin.fit(X, y, sample_weight=w, shap_data=shap_data, shap_weight=shap_weight)
+    finally:
+        del twin._binnings  # a function of its own would not travel back from another process
+
+
+def train(card, family: str, X_train, y_train, w_train=None, **options) -> Benchmark:
+    """The benchmark of `family` trained now (`options` as `start` takes them)."""
+    return start(card, family, X_train, y_train, w_train, **options)()
 
 
 def save(bench: Benchmark | None, directory) -> None:

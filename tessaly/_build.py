@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from ._card import describe_unseen, loads, output_columns
@@ -120,38 +119,38 @@ def check_test_column(columns, test_column, target, ids, weight) -> None:
         raise InputError(f"--test-column '{test_column}' is the target, the weight or an --id column")
 
 
-def _start_benchmark(sc, family, X_train, y_train, w_train, X_test, w_test, progress):
-    """The benchmark's training, started beside the card's saving and scoring: its trees spend most of their time
-    outside the interpreter's lock, so the second core is used. None without a benchmark."""
+def _benchmark_beside(sc, family, X_train, y_train, w_train, X_test, w_test, progress):
+    """(on_bins, finish, close): the benchmark begun as soon as the card's bins are chosen, in a process of its own
+    beside the card's training and saving (started now, so its imports are done by then); finish() gives it, or
+    None without a benchmark; close() ends the process."""
+    from . import _benchmark, _models
+
     if family is None:
-        return None
-    from . import _benchmark
+        return None, lambda: None, lambda: None
+    beside = None
+    if _models.family(sc.model).name != family:
+        from ._beside import Beside
 
-    pool = ThreadPoolExecutor(1, thread_name_prefix="tessaly-benchmark")
-    pending = pool.submit(
-        _benchmark.train,
-        sc,
-        family,
-        X_train,
-        y_train,
-        w_train,
-        shap_data=X_test,
-        shap_weight=w_test,
-        progress=progress,
-    )
-    pool.shutdown(wait=False)
-    return pending
+        beside = Beside(["tessaly._benchmark", *_models.FAMILIES[family].packages])
+    started = []
 
+    def on_bins(binnings):
+        started.append(
+            _benchmark.start(
+                sc,
+                family,
+                X_train,
+                y_train,
+                w_train,
+                binnings=binnings,
+                shap_data=X_test,
+                shap_weight=w_test,
+                progress=progress,
+                beside=beside,
+            )
+        )
 
-def _finished(pending):
-    """The benchmark, once trained; waited for in short steps, since one blocked wait would hold off an interrupt
-    until its trees are done."""
-    while pending is not None:
-        try:
-            return pending.result(timeout=0.1)
-        except TimeoutError:
-            continue
-    return None
+    return on_bins, lambda: started[0]() if started else None, beside.close if beside else lambda: None
 
 
 def _test_scores(stage, sc, test, predictors, ids, target, y_test, test_idx, strict) -> dict:
@@ -227,36 +226,42 @@ def build(
     )
     from . import _report
 
-    with staged_card(out, check=loads) as stage:
-        sc.fit(
-            train[predictors],
-            train[target],
-            sample_weight=w_train,
-            shap_data=test[predictors],
-            shap_weight=w_test,
-            test=(test[predictors], test[target], w_test),
-            progress=progress,
-        )
-        pending = _start_benchmark(
-            sc, family, train[predictors], train[target], w_train, test[predictors], w_test, progress
-        )
-        progress.step("saving the card")
-        sc.save_into(stage)
-        y_parts = (y_bad[train_idx], y_bad[test_idx])
-        _save_fine(stage, sc, (train, test), y_parts, (w_train, w_test), test_size=test_size, weight=weight, ids=ids)
-        unseen = _test_scores(stage, sc, test, predictors, ids, target, y_bad[test_idx], test_idx, strict)
-        bench = _finished(pending)
-        _benchmark.save(bench, stage)
-        progress.step("writing the report")
-        metrics = sc.report(
-            stage / "report.html",
-            test[predictors],
-            test[target],
-            sample_weight=w_test,
-            challenger=(train[predictors], train[target], w_train),
-            benchmark=bench,
-        )
-        _report.write_metrics(stage / "metrics.json", metrics)
+    on_bins, finish, close = _benchmark_beside(
+        sc, family, train[predictors], train[target], w_train, test[predictors], w_test, progress
+    )
+    try:
+        with staged_card(out, check=loads) as stage:
+            sc._fit(
+                train[predictors],
+                train[target],
+                w_train,
+                test[predictors],
+                w_test,
+                (test[predictors], test[target], w_test),
+                progress,
+                on_bins=on_bins,
+            )
+            progress.step("saving the card")
+            sc.save_into(stage)
+            y_parts = (y_bad[train_idx], y_bad[test_idx])
+            _save_fine(
+                stage, sc, (train, test), y_parts, (w_train, w_test), test_size=test_size, weight=weight, ids=ids
+            )
+            unseen = _test_scores(stage, sc, test, predictors, ids, target, y_bad[test_idx], test_idx, strict)
+            bench = finish()
+            _benchmark.save(bench, stage)
+            progress.step("writing the report")
+            metrics = sc.report(
+                stage / "report.html",
+                test[predictors],
+                test[target],
+                sample_weight=w_test,
+                challenger=(train[predictors], train[target], w_train),
+                benchmark=bench,
+            )
+            _report.write_metrics(stage / "metrics.json", metrics)
+    finally:
+        close()
     out = Path(out)
     return {
         "out": out,

@@ -94,14 +94,17 @@ class Scorecard(ClassifierMixin, BaseEstimator):
     def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None):
         """Bin every predictor of `X`, train the model on the one-hot bins and build the card.
 
-        `sample_weight`: how many applicants each row stands for (the binning, the model and the points use it;
-        whole weights give the card of the rows repeated).
+        `sample_weight`: how many applicants each row stands for, used throughout (whole weights: rows repeated).
         `shap_data`: applicants whose SHAP values make the card (default: a seeded sample of `X`), with their
         `shap_weight` where rows are weighted.
         `test`: (X_test, y_test) or (X_test, y_test, test_weight), a labelled test part that the monitoring
         baseline takes its outcomes from, as `set_baseline` would; it shapes nothing else.
         `progress`: an object with step(text) and count(text, done, total), for the command line.
         """
+        return self._fit(X, y, sample_weight, shap_data, shap_weight, test, progress)
+
+    def _fit(self, X, y, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, on_bins=None):
+        """fit, and `on_bins(binnings)` as soon as the bins are chosen: a build starts its benchmark there."""
         fam = self._check_params()
         X, y_bad, bad_value, target, classes = check_training(
             X, y, outputs=output_columns, bad=self.bad, bins=self.bins, shap_data=shap_data
@@ -110,6 +113,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         X_test, y_test, w_test = (None, None, None) if test is None else check_test_part(test, bad_value)
         step = progress.step if progress else (lambda text: None)
         binnings, dropped = self._binnings(X, y_bad, w, progress, step)
+        if on_bins is not None:
+            on_bins(binnings)
         rows = Training(
             X, y_bad, w, binnings, np.column_stack([b.positions(X[b.name]) for b in binnings]), target, bad_value
         )

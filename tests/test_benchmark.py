@@ -9,6 +9,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from applicants import applicants
+from faults import refuse
 from sklearn.metrics import roc_auc_score
 
 from tessaly import _models
@@ -28,10 +29,6 @@ def rows_of(metrics):
     return {r["name"]: r for r in metrics["challengers"]}
 
 
-def _refuse(*args, **kwargs):
-    raise ValueError("the trees refused these rows")
-
-
 # option given, what breaks, what the build leaves: "benchmark" (rows and files), "none", "failed", "refused"
 CASES = {
     "the default": ([], None, "benchmark"),
@@ -45,7 +42,7 @@ CASES = {
 def test_build_sets_the_benchmark_beside_the_card(case, tmp_path, monkeypatch, capsys):
     options, broken, outcome = CASES[case]
     if broken == "train":
-        monkeypatch.setitem(_models.FAMILIES, "xgb", dataclasses.replace(_models.FAMILIES["xgb"], build=_refuse))
+        monkeypatch.setitem(_models.FAMILIES, "xgb", dataclasses.replace(_models.FAMILIES["xgb"], build=refuse))
     elif broken:
         monkeypatch.setitem(sys.modules, broken, None)
     data = applicants(2_000, seed=3)
