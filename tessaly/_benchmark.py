@@ -72,6 +72,11 @@ def _sample(y, seed: int):
     return np.sort(train_test_split(np.arange(n), train_size=ROWS, stratify=y, random_state=seed)[0])
 
 
+def own(card, family: str) -> bool:
+    """Whether the card is itself of the benchmark's family (fitted or not yet): then it is its own benchmark."""
+    return (getattr(card, "family_", None) or _models.family(card.model).name) == family
+
+
 def start(
     card,
     family: str,
@@ -96,7 +101,7 @@ def start(
     import pandas as pd
     from sklearn.base import clone
 
-    if (getattr(card, "family_", None) or _models.family(card.model).name) == family:
+    if own(card, family):
         return lambda: Benchmark(family, card, own=True)
     binnings = list(card.binnings_ if binnings is None else binnings)
     y = pd.Series(y_train).reset_index(drop=True)

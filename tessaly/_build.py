@@ -128,7 +128,7 @@ def _benchmark_beside(sc, family, X_train, y_train, w_train, X_test, w_test, pro
     if family is None:
         return None, lambda: None, lambda: None
     beside = None
-    if _models.family(sc.model).name != family:
+    if not _benchmark.own(sc, family):
         from ._beside import Beside
 
         beside = Beside(["tessaly._benchmark", *_models.FAMILIES[family].packages])
