@@ -184,6 +184,8 @@ class Card:
     predictors: list[Predictor]
     # What monitoring compares a live population against (shares, score bands, test figures); plain JSON.
     baseline: dict | None = None
+    # How the build chose its test part, so the editor can take the same applicants again; plain JSON.
+    split: dict | None = None
 
     @property
     def names(self) -> list[str]:
@@ -206,6 +208,8 @@ class Card:
         }
         if self.baseline is not None:
             body["baseline"] = self.baseline
+        if self.split is not None:
+            body["split"] = self.split
         return {**body, "checksum": checksum(body)}
 
     @classmethod
@@ -246,9 +250,13 @@ class Card:
             _need(len(set(names)) == len(names), "a predictor appears twice")
             baseline = d.get("baseline")
             _need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
+            split = d.get("split")
+            _need(split is None or isinstance(split, dict), "its record of the split is not an object")
         except _Invalid as e:
             raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
-        return cls(d["target"], d.get("bad"), d["model"], d["points"], cast(dict, scaling), predictors, baseline)
+        return cls(
+            d["target"], d.get("bad"), d["model"], d["points"], cast(dict, scaling), predictors, baseline, split=split
+        )
 
     def save(self, directory) -> Path:
         path = Path(directory) / CARD_FILE

@@ -18,7 +18,7 @@ import numpy as np
 import pandas as pd
 
 from .. import _assess, _benchmark, _binning, _quiet, _report
-from .._build import _columns, check_test_column, test_flags
+from .._build import _columns, check_test_column, split_record, test_flags
 from .._errors import InputError
 from .._files import check_card_out, staged_card
 from .._params import BENCHMARK
@@ -70,6 +70,18 @@ def _split(engine, test_column, test_size, seed, hashed) -> str:
     if not 0 < test_size < 1:
         raise InputError(f"--test-size must lie between 0 and 1, not {test_size}")
     return f"({engine.hash([str(seed), *hashed])} < {int(round(test_size * 1_000_000))})"
+
+
+def _split_kept(engine, sc, job, names) -> dict:
+    """How `_split` chose the test part, as the card keeps it."""
+    return split_record(
+        test_column=job.test_column,
+        seed=sc.seed,
+        test_size=job.test_size,
+        engine=engine.dialect,
+        table=job.table,
+        parts=[*names, job.target],
+    )
 
 
 def _columns_of(engine, job) -> tuple[list[_passes.Column], dict, list[str]]:
@@ -199,6 +211,7 @@ class _Job:
     strict: bool
     fit_rows: int
     family: str | None  # the benchmark's
+    table: str | None = None
 
 
 def build_in(
@@ -236,7 +249,7 @@ def build_in(
     progress = progress or Progress(quiet=True)
     check_card_out(out)
     check_data(data, table)
-    job = _Job(target, test_column, test_size, list(drop), list(ids), weight, strict, fit_rows, None)
+    job = _Job(target, test_column, test_size, list(drop), list(ids), weight, strict, fit_rows, None, table)
     job.family = _benchmark.check(benchmark)
     sc = _Counted(**(params or {}))
     sc._check_params()
@@ -270,7 +283,7 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
         doubles = {c.name for c in columns if c.kind == "numerical"}  # cleaned so by the view
         parts, unseen = _tally.count_parts(eng, sc.card_, data_view, weight, doubles, job.strict, progress)
         progress.step("saving the card")
-        sc.save_into(stage)
+        sc.save_into(stage, split=_split_kept(eng, sc, job, names))
         n_test = int(parts["test"].rows.sum())
         test_scores = _test_scores(eng, sc, data_view, job, n_test)
         write_frame(test_scores, stage / "test_scores.csv")
