@@ -536,8 +536,8 @@ class Session:
             metrics = json.loads((self.card_dir / "metrics.json").read_text(encoding="utf-8"))
         except (OSError, ValueError):
             return BENCHMARK.default
-        if not isinstance(metrics, dict) or "benchmark" not in metrics:
+        if not isinstance(metrics, dict):
             return BENCHMARK.default
-        bench = metrics["benchmark"]
+        bench = metrics.get("benchmark")  # absent where a build without one wrote nothing of it
         family = bench.get("family") if isinstance(bench, dict) else None
         return family if family in BENCHMARK.choices else "none"
