@@ -498,3 +498,128 @@ def test_each_operation_is_kept_undone_and_redone(live, cards, operation):
     assert post("edit", {"op": "undo"})["predictors"] == before["predictors"]
     assert post("edit", {"op": "redo"})["predictors"] == after["predictors"]
     post("edit", {"op": "undo"})
+
+
+# -- the page in a browser ----------------------------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def buttons(cards, tmp_path_factory):
+    """An editor whose page the button tests press, on a copy of the card drawn by row position."""
+    root = tmp_path_factory.mktemp("buttons")
+    shutil.copytree(cards / "rows", root / "card")
+    yield from _start(cards / "applicants.csv", root / "card", root / "bins.json")
+
+
+def _first_state(base, token):
+    """Every edit undone, so each button starts from the card as built."""
+    while _request(base + "/api/state", token=token)[1]["undo"]:
+        _request(base + "/api/edit", token=token, body={"op": "undo"})
+
+
+# What each button needs first (edits through the API), the predictor it works on, and how it is pressed.
+BUTTONS = {
+    "preview": ([{"op": "merge", "predictor": "debt_ratio", "bins": [0, 1]}], "debt_ratio"),
+    "split": ([{"op": "merge", "predictor": "debt_ratio", "bins": [0, 1]}], "debt_ratio"),
+    "merge": ([], "age"),
+    "move": ([], "grade"),
+    "rebin": ([], "age"),
+    "optimal": ([{"op": "merge", "predictor": "age", "bins": [0, 1]}], "age"),
+    "inout": ([], "housing"),
+    "undo": ([{"op": "merge", "predictor": "age", "bins": [0, 1]}], "age"),
+    "redo": ([{"op": "merge", "predictor": "age", "bins": [0, 1]}, {"op": "undo"}], "age"),
+    "save": ([], "age"),
+    "rebuild": ([], "age"),
+}
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("button", BUTTONS)
+def test_each_button_does_its_work_on_the_live_page(buttons, cards, browser, button):
+    url, token, out, _ = buttons
+    base = url.split("/?")[0]
+    _first_state(base, token)
+    first, name = BUTTONS[button]
+    for op in first:
+        _request(base + "/api/edit", token=token, body=op)
+    page = browser.new_page()
+    page.goto(url)
+    page.wait_for_selector("#bins tbody tr")
+    page.fill("#reason", f"pressed {button}")
+    _choose(page, name)
+    n_bins = len(page.query_selector_all("#bins tbody tr"))
+    cut = Card.load(cards / "rows").bins()["debt_ratio"][0]
+    if button in ("preview", "split"):
+        page.fill("#split-at", str(cut))
+    elif button == "merge":
+        boxes = page.query_selector_all("#bins tbody input[type=checkbox]")
+        boxes[0].check(), boxes[1].check()
+    elif button == "move":
+        page.select_option("#move-to", "1")
+    elif button == "rebin":
+        page.fill("#max-bins", "2")
+    page.click(f"#{button}")
+    if button == "preview":
+        page.wait_for_selector("#preview-box table")
+        assert len(page.query_selector_all("#preview-box tbody tr")) == n_bins + 1
+    elif button in ("save", "rebuild"):
+        _wait_done(page, "saved")
+        assert ("card rebuilt" in page.text_content("#message")) == (button == "rebuild") and out.exists()
+    else:
+        _wait_done(page)
+        trail = page.eval_on_selector_all("#edits tbody tr td:nth-child(2)", "c => c.map(x => x.textContent)")
+        enabled = {b: page.is_enabled(f"#{b}") for b in ("undo", "redo")}
+        expected = {
+            "split": "split",
+            "merge": "merged",
+            "move": "moved",
+            "rebin": "re-binned",
+            "optimal": "back to the optimal",
+            "inout": "left out",
+            "redo": "merged",
+        }
+        if button == "undo":
+            assert trail == [] and enabled == {"undo": False, "redo": True}
+        else:
+            assert trail[-1].startswith(expected[button]) and enabled["undo"]
+            assert page.text_content("#edits tbody tr:last-child td:nth-child(3)") == (
+                "" if button == "redo" else f"pressed {button}"
+            )
+    page.close()
+
+
+LONG_NAMES = {
+    "age": "age_in_years_of_the_applicant_at_the_date_of_application",
+    "debt_ratio": "installment_rate_in_percentage_of_disposable_income",
+    "housing": "number_of_people_being_liable_to_provide_maintenance_for",
+    "months_employed": "present_employment_since_in_months_or_minus_one_when_not_employed",
+}
+
+
+@pytest.fixture(scope="module")
+def long_names(tmp_path_factory):
+    """An editor on a card whose predictors are named as German credit's are."""
+    from tessaly._build import build
+
+    root = tmp_path_factory.mktemp("long")
+    applicants(2000, seed=4).rename(columns=LONG_NAMES).to_csv(root / "applicants.csv", index=False)
+    build(str(root / "applicants.csv"), root / "card", target="bad", benchmark="none", params={"special_codes": [-1]})
+    yield from _start(root / "applicants.csv", root / "card", root / "bins.json")
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("width", [1280, 1920])
+def test_the_predictor_list_stays_beside_the_bins(long_names, browser, width):
+    """Long predictor names wrap inside the list; the page runs its own script under a policy without inline
+    code, and breaks none of it."""
+    page = browser.new_page(viewport={"width": width, "height": 900})
+    refused = []
+    page.on("console", lambda m: refused.append(m.text) if "Content Security Policy" in m.text else None)
+    policy = page.goto(long_names[0]).headers["content-security-policy"]
+    page.wait_for_selector("#bins tbody tr")
+    _choose(page, LONG_NAMES["months_employed"])
+    nav, names, section, bins = (page.locator(s).bounding_box() for s in ("nav", "#predictors", "section", "#bins"))
+    page.close()
+    assert names["x"] + names["width"] <= nav["x"] + nav["width"] + 0.5
+    assert nav["x"] + nav["width"] <= section["x"] + 0.5 and section["x"] <= bins["x"]
+    assert "unsafe-inline" not in policy and "script-src 'self'" in policy and refused == []
