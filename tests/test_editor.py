@@ -121,6 +121,7 @@ def _choose(page, name):
     page.wait_for_function("n => document.getElementById('name').textContent === n", arg=name)
 
 
+@pytest.mark.slow
 def test_an_editing_round_saved_and_rebuilt_reproduces_the_page(development, editor, browser, tmp_path):
     path, card = development
     url, _, out, process = editor
@@ -333,6 +334,7 @@ def test_the_editor_judges_on_the_cards_own_split(cards, tmp_path, card, table, 
 
 
 # The engine fits the model on its own draw of the training rows, in its own order: the same card up to the fit.
+@pytest.mark.slow
 @pytest.mark.parametrize("card, close", [("column", 5e-5), ("duckdb", 5e-3)])
 def test_a_rebuild_keeps_the_cards_split_and_build_options(cards, tmp_path, card, close):
     where = tmp_path / card
@@ -456,6 +458,7 @@ def _predictor(state, name):
     return next(p for p in state["predictors"] if p["name"] == name)
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize("operation", [*OPERATIONS, "back to optimal", "save and rebuild"])
 def test_each_operation_is_kept_undone_and_redone(live, cards, operation):
     """Each edit gives a refitted card and an entry with its reason in the trail; undo then redo return the
