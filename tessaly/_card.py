@@ -25,9 +25,9 @@ from ._json import jsonable
 
 CARD_FILE = "card.json"
 LEGACY_FILE = "card.pkl"
-FORMAT, VERSION = "tessaly-card", 3
-# Version 2 cards (no binning origin, no monitoring baseline) still load and score.
-READABLE = (2, 3)
+FORMAT, VERSION = "tessaly-card", 4
+# Version 2 cards (no binning origin, no monitoring baseline) and version 3 ones (no crosses) still load and score.
+READABLE = (2, 3, 4)
 BINNINGS = ("optimal", "by hand")
 REASONS = 3
 # Shortfalls closer to neutral than this are rounding noise, not a reason.
@@ -92,6 +92,61 @@ class Predictor(Bins):
             "splits": self.splits,
             "special_codes": self.special_codes,
             "bins": bins,
+            "neutral": float(self.neutral),
+        }
+
+
+    def place(self, data: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
+        """Each applicant's bin (-1 Unseen), and where the value could not be read."""
+        return self.locate(data[self.name])
+
+    @property
+    def columns(self) -> list[str]:
+        return [self.name]
+
+
+@dataclass
+class Cross:
+    """Two predictors' joint effect as one characteristic: each predictor's own bins, the cell of every pair of
+    them, and each cell's label and points. A value of either predictor that falls in no bin earns the neutral
+    points, as an unseen value does."""
+
+    name: str
+    sides: list[Bins]
+    cells: list[list[int]]  # per bin of the first predictor, per bin of the second: the cell
+    labels: list[str] = field(default_factory=list)
+    points: list[float] = field(default_factory=list)
+    neutral: float = 0.0
+    binning: str = "cross"
+    dtype = "cross"
+    special_codes: list = field(default_factory=list)
+
+    @property
+    def kinds(self) -> list:
+        return list(range(len(self.labels)))
+
+    @property
+    def columns(self) -> list[str]:
+        return [s.name for s in self.sides]
+
+    def place(self, data: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
+        (ra, ua), (rb, ub) = (s.locate(data[s.name]) for s in self.sides)
+        table = np.asarray(self.cells, dtype=np.intp)
+        cell = table[np.maximum(ra, 0), np.maximum(rb, 0)]
+        return np.where((ra < 0) | (rb < 0), -1, cell), ua | ub
+
+    def to_dict(self) -> dict:
+        sides = []
+        for s in self.sides:
+            kinds = [_KIND_NAMES.get(k, k) for k in s.kinds]
+            sides.append(
+                {"name": s.name, "type": s.dtype, "splits": s.splits, "special_codes": s.special_codes, "bins": kinds}
+            )
+        return {
+            "name": self.name,
+            "predictors": sides,
+            "cells": [list(map(int, row)) for row in self.cells],
+            "bins": [{"label": lab, "points": float(p)} for lab, p in zip(self.labels, self.points)],
             "neutral": float(self.neutral),
         }
 
@@ -174,6 +229,57 @@ def _predictor(d) -> Predictor:
     )
 
 
+def _side(d, cross: str) -> Bins:
+    """One predictor of a cross, checked as a predictor's bins are."""
+    _need(isinstance(d, dict) and isinstance(d.get("bins"), list), f"a predictor of the cross '{cross}' is malformed")
+    bins = [
+        {"label": str(i), "points": 0.0, **({"kind": REGULAR, "index": k} if isinstance(k, int) else {"kind": k})}
+        for i, k in enumerate(d["bins"])
+    ]
+    p = _predictor({**{k: d.get(k) for k in ("name", "type", "splits", "special_codes")}, "bins": bins, "neutral": 0})
+    return Bins(p.name, p.dtype, p.splits, p.special_codes, p.kinds)
+
+
+def _cross(d, names: list[str]) -> Cross:
+    _need(isinstance(d, dict) and isinstance(d.get("name"), str) and d["name"], "a cross has no name")
+    name = d["name"]
+    raw = d.get("predictors")
+    _need(isinstance(raw, list) and len(raw) == 2, f"the cross '{name}' does not name two predictors")
+    sides = [_side(s, name) for s in cast(list, raw)]
+    _need(sides[0].name != sides[1].name, f"the cross '{name}' pairs a predictor with itself")
+    bins = d.get("bins")
+    _need(isinstance(bins, list) and bins, f"the cross '{name}' has no cells")
+    for b in cast(list, bins):
+        _need(
+            isinstance(b, dict) and isinstance(b.get("label"), str) and _finite(b.get("points")),
+            f"a cell of '{name}' lacks a label or finite points",
+        )
+    labels = [b["label"] for b in cast(list, bins)]
+    _need(len(set(labels)) == len(labels) and UNSEEN not in labels, f"cell labels of '{name}' repeat")
+    cells = d.get("cells")
+    _need(
+        isinstance(cells, list)
+        and len(cells) == len(sides[0].kinds)
+        and all(
+            isinstance(row, list)
+            and len(row) == len(sides[1].kinds)
+            and all(isinstance(c, int) and not isinstance(c, bool) and 0 <= c < len(labels) for c in row)
+            for row in cells
+        ),
+        f"the cells of '{name}' do not cover its predictors' bins",
+    )
+    _need(_finite(d.get("neutral")), f"'{name}' has no finite neutral points")
+    _need(name not in names, f"'{name}' is both a predictor and a cross")
+    return Cross(
+        name,
+        sides,
+        cast(list, cells),
+        labels=labels,
+        points=[float(b["points"]) for b in cast(list, bins)],
+        neutral=float(d["neutral"]),
+    )
+
+
 @dataclass
 class Card:
     target: str
@@ -184,10 +290,23 @@ class Card:
     predictors: list[Predictor]
     # What monitoring compares a live population against (shares, score bands, test figures); plain JSON.
     baseline: dict | None = None
+    # Pairs of predictors scored jointly, after the predictors.
+    crosses: list[Cross] = field(default_factory=list)
+
+    @property
+    def characteristics(self) -> list:
+        """What earns points, in card order: the predictors, then the crosses."""
+        return [*self.predictors, *self.crosses]
 
     @property
     def names(self) -> list[str]:
-        return [p.name for p in self.predictors]
+        """The characteristics' names: what scoring writes a bin, points and reasons for."""
+        return [c.name for c in self.characteristics]
+
+    @property
+    def columns(self) -> list[str]:
+        """The applicants' columns that scoring reads."""
+        return list(dict.fromkeys(c for p in self.characteristics for c in p.columns))
 
     def bins(self) -> dict:
         """Each predictor's splits (numerical) or groups of values (categorical): what `bins=` takes back."""
@@ -204,6 +323,8 @@ class Card:
             "scaling": dict(self.scaling),
             "predictors": [p.to_dict() for p in self.predictors],
         }
+        if self.crosses:
+            body["crosses"] = [c.to_dict() for c in self.crosses]
         if self.baseline is not None:
             body["baseline"] = self.baseline
         return {**body, "checksum": checksum(body)}
@@ -244,11 +365,18 @@ class Card:
             predictors = [_predictor(p) for p in cast(list, raw)]
             names = [p.name for p in predictors]
             _need(len(set(names)) == len(names), "a predictor appears twice")
+            raw_crosses = d.get("crosses", [])
+            _need(version >= 4 or not raw_crosses, "crosses came with card format version 4")
+            _need(isinstance(raw_crosses, list), "its crosses are not a list")
+            crosses = [_cross(c, names) for c in cast(list, raw_crosses)]
+            _need(len({c.name for c in crosses}) == len(crosses), "a cross appears twice")
             baseline = d.get("baseline")
             _need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
         except _Invalid as e:
             raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
-        return cls(d["target"], d.get("bad"), d["model"], d["points"], cast(dict, scaling), predictors, baseline)
+        return cls(
+            d["target"], d.get("bad"), d["model"], d["points"], cast(dict, scaling), predictors, baseline, crosses
+        )
 
     def save(self, directory) -> Path:
         path = Path(directory) / CARD_FILE
@@ -343,12 +471,12 @@ class Card:
         predictor's neutral points: it tells nothing either way.
         """
         self.check_columns(data)
-        n, k = len(data), len(self.predictors)
+        n, k = len(data), len(self.characteristics)
         out, counts = {}, {}
         shortfall = np.empty((k, n))  # predictor-major: the reason scan walks whole rows
         total = np.zeros(n)
-        for j, p in enumerate(self.predictors):
-            rows, unreadable = p.locate(data[p.name])
+        for j, p in enumerate(self.characteristics):
+            rows, unreadable = p.place(data)
             unseen = rows < 0
             got = np.append(np.asarray(p.points, dtype=float), p.neutral)[rows]
             out[f"{p.name}_bin"] = pd.Categorical.from_codes(
@@ -357,7 +485,8 @@ class Card:
             out[f"{p.name}_points"] = got
             np.subtract(got, p.neutral, out=shortfall[j])
             total += got
-            counts[p.name] = {"unseen": int(unseen.sum() - unreadable.sum()), "unreadable": int(unreadable.sum())}
+            if isinstance(p, Predictor):
+                counts[p.name] = {"unseen": int(unseen.sum() - unreadable.sum()), "unreadable": int(unreadable.sum())}
         result = pd.DataFrame(out, index=data.index, copy=False)
         result["score"] = total
         # Reason codes: the predictors furthest below neutral. The scan keeps the first of equals, so card
@@ -384,13 +513,13 @@ class Card:
         """Each applicant's total alone, as `apply` adds it up: what ranking needs, without bins or reasons."""
         self.check_columns(data)
         total = np.zeros(len(data))
-        for p in self.predictors:
-            total += np.append(np.asarray(p.points, dtype=float), p.neutral)[p.locate(data[p.name])[0]]
+        for p in self.characteristics:
+            total += np.append(np.asarray(p.points, dtype=float), p.neutral)[p.place(data)[0]]
         return total
 
     def check_columns(self, data: pd.DataFrame) -> None:
         """A one-line refusal of applicants that lack a predictor column of the card."""
-        check_columns(data, self.names)
+        check_columns(data, self.columns)
 
 
 def loads(directory) -> None:

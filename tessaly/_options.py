@@ -39,7 +39,16 @@ def _option(p: argparse.ArgumentParser, param) -> None:
         else:
             p.add_argument(param.flag, action="store_true", default=S, help=text)
         return
-    kinds = {"int": int, "float": float, "codes": _special, "text": str, "choice": str, "model": str, "bins": str}
+    kinds = {
+        "int": int,
+        "float": float,
+        "codes": _special,
+        "text": str,
+        "choice": str,
+        "model": str,
+        "bins": str,
+        "crosses": _count_or_word,
+    }
     # Choices are checked by the estimator, which names the option in both spellings and exits 1.
     extra = {}
     if param.kind == "codes":
@@ -50,6 +59,14 @@ def _option(p: argparse.ArgumentParser, param) -> None:
         # Whole numbers only, as the estimator wants them; 20.0 reads as 20, 20.5 is refused by the estimator.
         extra["type"] = _whole
     p.add_argument(param.flag, **{"type": kinds[param.kind], "default": S, "help": text, **extra})
+
+
+def _count_or_word(text: str):
+    """auto, none, or a number (the estimator refuses one that is not whole)."""
+    try:
+        return _whole(text)
+    except ValueError:
+        return text
 
 
 def _whole(text: str):

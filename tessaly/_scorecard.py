@@ -48,6 +48,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         shap_rows=_params.DEFAULTS["shap_rows"],
         seed=_params.DEFAULTS["seed"],
         bad=_params.DEFAULTS["bad"],
+        crosses=_params.DEFAULTS["crosses"],
     ):
         self.model = model
         self.trees = trees
@@ -67,6 +68,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.shap_rows = shap_rows
         self.seed = seed
         self.bad = bad
+        self.crosses = crosses
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -136,6 +138,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 dropped[name] = "the model does not use it: every bin would get the same points"
                 step(f"left out '{name}': {dropped[name]}")
         card = cards[self.points]
+        card.crosses, self.crosses_ = self._crosses(card, X, y_bad, w, dropped, step)
         train_scores = card.total(X)
         if np.ptp(train_scores) == 0:
             raise InputError(
@@ -148,7 +151,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             card=card,
             cards=cards,
             module_card=cards.get("module"),
-            table=table_of(card, binnings),
+            table=table_of(card, binnings, X, y_bad, w),
             binnings=binnings,
             model=model,
             family=fam.name,
@@ -177,6 +180,34 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         for name, reason in dropped.items():
             step(f"left out '{name}': {reason}")
         return binnings, dropped
+
+    def _crosses(self, card, X, y_bad, w, dropped, step) -> tuple[list, list]:
+        """The crosses the card gains, and every pair measured (a plain dict each: lift, significance, kept)."""
+        from . import _crosses
+        from ._binning import hand_crosses
+
+        wanted, left_out = hand_crosses(self.bins)
+        if self.crosses == "none" and not wanted:
+            return [], []
+        step("searching pairs of predictors for cross characteristics")
+        grids = _crosses.grids(X, self.candidates_, dropped, self.special_codes)
+        slope, intercept = _points.log_odds_map(card.total(X), y_bad, w)
+        kept, considered = _crosses.search(
+            card,
+            X,
+            y_bad,
+            w,
+            grids,
+            limit=0 if self.crosses == "none" else self.crosses,
+            seed=self.seed,
+            slope=slope,
+            intercept=intercept,
+            wanted=wanted,
+            left_out=left_out,
+        )
+        for c in kept:
+            step(f"cross '{c.name}': {len(c.labels)} cells")
+        return kept, considered
 
     def _cards(self, fam, model, rows: Training, shap_data, shap_weight, step):
         """The cards, the extension's files, the SHAP rows behind each card, and the predictors the additive card
@@ -227,6 +258,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.module_card_, self.additive_card_ = module_card, cards.get("additive")
         self.model_, self.family_, self.target_, self.bad_, self.classes_ = model, family, target, bad, classes
         self.dropped_ = dropped or {}
+        self.crosses_ = getattr(self, "crosses_", None) or []
         self.artifacts_ = artifacts or {}
         self.shap_rows_used_ = shap_rows_used or {}
         self.train_scores_, self.train_weights_ = train_scores, train_weights
@@ -437,6 +469,10 @@ target_, bad_ : str, object
     The target's name and its bad value.
 train_scores_, train_weights_ : ndarray, ndarray or None
     The card's totals on the training rows, and their sample weights.
+crosses_ : list of dict
+    Every pair of predictors whose held-out lift was measured: "predictors", "round", "lift" (held-out
+    log-likelihood gain per applicant), "auc_lift", "z", "p_value" (over all pairs tried), "splits_improved" of
+    "splits", "significant" and "kept"; a kept one also its "name" and "cells".
 shap_rows_used_ : dict of str to int
     The applicants whose SHAP values made each card.
 n_features_in_, feature_names_in_ : int, ndarray
