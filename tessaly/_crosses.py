@@ -268,7 +268,7 @@ def _measure(r: Residual, a: Grid, b: Grid, rng) -> dict:
     return {
         "lift": lift,
         "z": z,
-        "auc_lift": float(np.mean(auc_lifts)) if auc_lifts else 0.0,
+        "auc_lift": float(np.mean(auc_lifts)) if auc_lifts else None,
         "splits_improved": sum(s > 0 for s in per_split),
         "splits": len(per_split),
     }
