@@ -309,8 +309,12 @@ class Card:
         return list(dict.fromkeys(c for p in self.characteristics for c in p.columns))
 
     def bins(self) -> dict:
-        """Each predictor's splits (numerical) or groups of values (categorical): what `bins=` takes back."""
-        return {p.name: p.splits for p in self.predictors}
+        """Each predictor's splits (numerical) or groups of values (categorical), and each cross's two predictors:
+        what `bins=` takes back."""
+        return {
+            **{p.name: p.splits for p in self.predictors},
+            **{c.name: {"cross": c.columns} for c in self.crosses},
+        }
 
     def to_dict(self) -> dict:
         body = {

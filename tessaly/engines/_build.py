@@ -238,7 +238,13 @@ def build_in(
     check_data(data, table)
     job = _Job(target, test_column, test_size, list(drop), list(ids), weight, strict, fit_rows, None)
     job.family = _benchmark.check(benchmark)
-    sc = _Counted(**(params or {}))
+    params = dict(params or {})
+    if params.get("crosses", "none") != "none":
+        raise InputError(
+            "cross characteristics (--crosses) are not built with --engine yet: leave the option out, "
+            "or build in memory"
+        )
+    sc = _Counted(**{**params, "crosses": "none"})
     sc._check_params()
     eng = open_engine(engine, data, table, session)
     try:
