@@ -355,6 +355,7 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         train_weights=sc.train_weights_,
     )
     assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_)
+    assessment["crosses"] = list(getattr(sc, "crosses_", []))
     test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
     values = {b.name: {"build_unreadable": int(b.unreadable), **counts.get(b.name, {})} for b in sc.binnings_}
     write_page(sc, path, assessment, test_scores, values, hand=by_hand(sc))

@@ -180,13 +180,20 @@ def _stability(a: dict) -> str:
     return f'<section id="psi"><h2>Stability</h2><p>{html.escape(text)}</p></section>'
 
 
+_ORIGIN = {"by hand": "bins by hand", "cross": "cross: cells of two predictors"}
+
+
 def _scorecard_table(table: pd.DataFrame) -> str:
     first = table["predictor"].ne(table["predictor"].shift()).to_numpy()
     rows = []
     for is_first, r in zip(first, table.itertuples(index=False)):
         cells = [
             _text(
-                (f"{r.predictor} (bins by hand)" if getattr(r, "binning", "optimal") == "by hand" else r.predictor)
+                (
+                    f"{r.predictor} ({_ORIGIN[r.binning]})"
+                    if getattr(r, "binning", "optimal") in _ORIGIN
+                    else r.predictor
+                )
                 if is_first
                 else ""
             ),
@@ -321,6 +328,48 @@ def predictor_chart(name: str, rows: pd.DataFrame) -> dict:
             "xaxis": {"anchor": "y", "domain": [0.0, 0.94], "title": {"text": f"Bins - {name}"}},
             "yaxis": {"anchor": "x", "domain": [0.0, 1.0], "title": {"text": "Points"}},
             "yaxis2": {"anchor": "x", "overlaying": "y", "side": "right", "title": {"text": "WoE"}},
+        },
+    }
+
+
+def charts(table: pd.DataFrame, crosses) -> list[tuple[str, dict]]:
+    """One figure per predictor of the card's table, a grid per cross."""
+    by_name = {c.name: c for c in crosses}
+    return [
+        (name, cross_chart(by_name[name]) if name in by_name else predictor_chart(name, rows))
+        for name, rows in table.groupby("predictor", sort=False)
+    ]
+
+
+def cross_chart(cross) -> dict:
+    """A cross's points as a small grid: its first predictor's bins down, its second's across (a plotly figure
+    dict); a square's number is the points of the applicants in both bins."""
+    from ._binning import MISSING, SPECIAL, category_label, interval_labels
+
+    def bin_labels(side) -> list[str]:
+        regular = interval_labels(side.splits) if side.dtype == "numerical" else list(map(category_label, side.splits))
+        return [{MISSING: "missing", SPECIAL: "special"}.get(k) or regular[int(k)] for k in side.kinds]
+
+    rows, columns = (bin_labels(s) for s in cross.sides)
+    points = [[cross.points[c] for c in row] for row in cross.cells]
+    return {
+        "data": [
+            {
+                "type": "heatmap",
+                "x": columns,
+                "y": rows,
+                "z": points,
+                "text": [[f"{p:g}" for p in row] for row in points],
+                "texttemplate": "%{text}",
+                "colorscale": "RdYlGn",
+                "colorbar": {"title": {"text": "Points"}},
+                "hovertext": [[cross.labels[c] for c in row] for row in cross.cells],
+            }
+        ],
+        "layout": {
+            "xaxis": {"title": {"text": cross.sides[1].name}, "type": "category"},
+            "yaxis": {"title": {"text": cross.sides[0].name}, "type": "category"},
+            "height": 120 + 40 * len(rows),
         },
     }
 

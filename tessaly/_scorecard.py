@@ -13,13 +13,13 @@ import pandas as pd
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils.validation import check_is_fitted
 
-from . import _models, _params, _points
+from . import _crosses, _models, _params, _points
 from ._card import loads, output_columns
 from ._checks import check_test_part, check_training, encode_target, frame, outcome, weights_of
 from ._errors import InputError
 from ._features import one_hot
 from ._predictors import bin_all, select
-from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, table_of
+from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, shap_source, table_of
 from .monitoring import baseline as _baseline
 from .monitoring import figures as _figures
 
@@ -138,7 +138,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 dropped[name] = "the model does not use it: every bin would get the same points"
                 step(f"left out '{name}': {dropped[name]}")
         card = cards[self.points]
-        card.crosses, self.crosses_ = self._crosses(card, X, y_bad, w, dropped, step)
+        card.crosses, self.crosses_ = _crosses.for_card(self, card, X, y_bad, w, dropped, step)
         train_scores = card.total(X)
         if np.ptp(train_scores) == 0:
             raise InputError(
@@ -181,40 +181,12 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             step(f"left out '{name}': {reason}")
         return binnings, dropped
 
-    def _crosses(self, card, X, y_bad, w, dropped, step) -> tuple[list, list]:
-        """The crosses the card gains, and every pair measured (a plain dict each: lift, significance, kept)."""
-        from . import _crosses
-        from ._binning import hand_crosses
-
-        wanted, left_out = hand_crosses(self.bins)
-        if self.crosses == "none" and not wanted:
-            return [], []
-        step("searching pairs of predictors for cross characteristics")
-        grids = _crosses.grids(X, self.candidates_, dropped, self.special_codes)
-        slope, intercept = _points.log_odds_map(card.total(X), y_bad, w)
-        kept, considered = _crosses.search(
-            card,
-            X,
-            y_bad,
-            w,
-            grids,
-            limit=0 if self.crosses == "none" else self.crosses,
-            seed=self.seed,
-            slope=slope,
-            intercept=intercept,
-            wanted=wanted,
-            left_out=left_out,
-        )
-        for c in kept:
-            step(f"cross '{c.name}': {len(c.labels)} cells")
-        return kept, considered
-
     def _cards(self, fam, model, rows: Training, shap_data, shap_weight, step):
         """The cards, the extension's files, the SHAP rows behind each card, and the predictors the additive card
         leaves out. A comparison card from fewer rows ranks worse than the same rule from all of them: the report
         says so."""
         rng = np.random.default_rng(self.seed)
-        source, source_w = self._shap_source(rows.X, rows.w, shap_data, shap_weight, rng)
+        source, source_w = shap_source(rows.X, rows.w, shap_data, shap_weight, rng, self.shap_rows)
         step(f"SHAP values and scorecard on {len(source)} applicants")
         cards, artifacts, used = {}, {}, {}
         if fam.technique is not None:
@@ -265,19 +237,6 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if features is not None:  # a loaded card never saw X
             self.n_features_in_ = len(features)
             self.feature_names_in_ = np.asarray(features, dtype=object)
-
-    def _shap_source(self, X, w, shap_data, shap_weight, rng):
-        """The applicants whose SHAP values make the card, at most `shap_rows` of them, and their weights."""
-        if shap_data is None:
-            source, source_w = X, w
-        else:
-            source = pd.DataFrame(shap_data).reset_index(drop=True)
-            source_w = weights_of(shap_weight, len(source))
-        if len(source) > self.shap_rows:
-            picked = np.sort(rng.choice(len(source), self.shap_rows, replace=False))
-            source = source.iloc[picked]
-            source_w = None if source_w is None else source_w[picked]
-        return source, source_w
 
     def _constraints(self, fam, binnings, y_bad, w=None):
         """With `monotone`, each bin's feature pushes towards bad where its event rate is above the overall rate."""
@@ -352,11 +311,12 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         return np.column_stack([bad, 1 - bad] if self.classes_[0] == self.bad_ else [1 - bad, bad])
 
     def charts(self) -> list[tuple[str, dict]]:
-        """One plotly figure (as a dict) per predictor: points per bin, neutral points and WoE."""
+        """One plotly figure (as a dict) per predictor: points per bin, neutral points and WoE; per cross, its points
+        as a grid of its two predictors' bins."""
         check_is_fitted(self, "card_")
-        from ._report import predictor_chart
+        from ._report import charts
 
-        return [(name, predictor_chart(name, rows)) for name, rows in self.table_.groupby("predictor", sort=False)]
+        return charts(self.table_, self.card_.crosses)
 
     def to_sql(self, *, dialect="duckdb", table="applicants", ids=()) -> str:
         """One SELECT that scores the applicants' table in a database exactly as `transform` does."""
@@ -470,9 +430,8 @@ target_, bad_ : str, object
 train_scores_, train_weights_ : ndarray, ndarray or None
     The card's totals on the training rows, and their sample weights.
 crosses_ : list of dict
-    Every pair of predictors whose held-out lift was measured: "predictors", "round", "lift" (held-out
-    log-likelihood gain per applicant), "auc_lift", "z", "p_value" (over all pairs tried), "splits_improved" of
-    "splits", "significant" and "kept"; a kept one also its "name" and "cells".
+    Each pair of predictors measured: "lift" on held-out rows (log-likelihood per applicant), "auc_lift", "z",
+    "p_value" (over all "pairs_tried"), "splits_improved" of "splits", "significant", "kept" (docs/guides/crosses.md).
 shap_rows_used_ : dict of str to int
     The applicants whose SHAP values made each card.
 n_features_in_, feature_names_in_ : int, ndarray

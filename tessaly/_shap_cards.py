@@ -12,6 +12,7 @@ import pandas as pd
 
 from . import _points
 from ._card import Card, Predictor
+from ._checks import weights_of
 from ._features import binned, reference_table
 from ._quiet import quiet
 
@@ -47,6 +48,20 @@ def predictor(b, points, neutral) -> Predictor:
         neutral=float(neutral),
         binning=b.binning,
     )
+
+
+def shap_source(X, w, shap_data, shap_weight, rng, most: int):
+    """The applicants whose SHAP values make the card, at most `most` of them, and their weights."""
+    if shap_data is None:
+        source, source_w = X, w
+    else:
+        source = pd.DataFrame(shap_data).reset_index(drop=True)
+        source_w = weights_of(shap_weight, len(source))
+    if len(source) > most:
+        picked = np.sort(rng.choice(len(source), most, replace=False))
+        source = source.iloc[picked]
+        source_w = None if source_w is None else source_w[picked]
+    return source, source_w
 
 
 def module_card(model, fam, rows: Training, X_shap, *, scaling: dict, resort: bool) -> tuple[Card, dict]:

@@ -75,7 +75,11 @@ class Session:
                     "edits": list(e.get("edits") or []),
                 }
                 for name, e in self.entries.items()
-            }
+            },
+            # A cross is kept or left out whole; rebuilding searches the pairs again, the ones left out aside.
+            "crosses": {
+                c.name: {"pair": c.columns, "included": True, "why_out": None, "edits": []} for c in self.card.crosses
+            },
         }
         self._count_cache: dict = {}
         self._positions: dict = {}
@@ -211,6 +215,9 @@ class Session:
                 raise B.Refused("nothing to redo")
             self.at += 1
             return
+        if kind == "cross":
+            self._push(self._cross_state(op))
+            return
         name = op.get("predictor")
         e, s = self._predictor(name)
         dtype, splits = e["type"], s["splits"]
@@ -242,7 +249,28 @@ class Session:
             raise B.Refused("the edit leaves no bin")
         reason = str(op.get("reason") or "").strip()[:1000]
         new["edits"] = [*s["edits"], {"when": _now(), "what": what, "reason": reason}]
-        state = {"predictors": {**self.state["predictors"], name: new}}
+        self._push({**self.state, "predictors": {**self.state["predictors"], name: new}})
+
+    def _cross_state(self, op: dict) -> dict:
+        """The state with one cross put back or left out ({"op": "cross", "cross": name, "on": bool})."""
+        crosses = self.state.get("crosses", {})
+        name = op.get("cross")
+        if name not in crosses:
+            raise B.Refused(f"the card has no cross {name!r}")
+        on, was = bool(op.get("on")), crosses[name]
+        if on == was["included"]:
+            raise B.Refused(f"'{name}' is already {'in' if on else 'out of'} the card")
+        reason = str(op.get("reason") or "").strip()[:1000]
+        what = "put in the card" if on else "left out of the card"
+        new = {
+            **was,
+            "included": on,
+            "why_out": None if on else (reason or "left out by hand"),
+            "edits": [*was["edits"], {"when": _now(), "what": what, "reason": reason}],
+        }
+        return {**self.state, "crosses": {**crosses, name: new}}
+
+    def _push(self, state: dict) -> None:
         refit = refit_card(self, state) if self.applicants is not None else None
         self.states = self.states[: self.at + 1][-UNDO_DEPTH:] + [state]
         self.refits = self.refits[: self.at + 1][-UNDO_DEPTH:] + [refit]
@@ -310,10 +338,26 @@ class Session:
             }
             for n, why in self.unbinned.items()
         ]
+        cross_points = {c.name: c for c in self.card.crosses}
+        crosses = [
+            {
+                "name": name,
+                "predictors": c["pair"],
+                "included": c["included"],
+                "why_out": c["why_out"],
+                "cells": [
+                    {"label": lab, "points": pts}
+                    for lab, pts in zip(cross_points[name].labels, cross_points[name].points)
+                ],
+                "edits": c["edits"],
+            }
+            for name, c in self.state.get("crosses", {}).items()
+        ]
         return {
             "card": self.card_dir.name,
             "data": self.applicants is not None,
             "predictors": predictors,
+            "crosses": crosses,
             "metrics": None if self.refit is None else self.refit["metrics"],
             "penalty": None if self.refit is None else self.refit["penalty"],
             "model": self.card.model,
@@ -337,6 +381,9 @@ class Session:
                 out[name] = {"left_out": s["why_out"] or "left out by hand", "edits": s["edits"]}
             elif s["splits"] != e["optimal"] or s["edits"] or e.get("binning") == "by hand":
                 out[name] = {"splits": s["splits"], "edits": s["edits"]}
+        for name, c in self.state.get("crosses", {}).items():
+            if not c["included"]:
+                out[name] = {"cross": c["pair"], "left_out": c["why_out"] or "left out by hand", "edits": c["edits"]}
         return out
 
     def save(self, rebuild: bool = False, progress=None) -> dict:

@@ -89,7 +89,12 @@ def _side_coded(side) -> Coded:
     n = len(side.kinds)
     return Coded.of(
         Predictor(
-            side.name, side.dtype, side.splits, side.special_codes, side.kinds, labels=[str(i) for i in range(n)],
+            side.name,
+            side.dtype,
+            side.splits,
+            side.special_codes,
+            side.kinds,
+            labels=[str(i) for i in range(n)],
             points=[0.0] * n,
         )
     )
