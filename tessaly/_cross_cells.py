@@ -76,6 +76,6 @@ def characteristic(a: Grid, b: Grid, structure, points, neutral) -> Cross:
         [fb, sb],
         matrix,
         labels=labels,
-        points=[float(points[c]) for c in sorted(names, key=names.get)],
+        points=[float(points[c]) for c in names],  # names run in the order of their cells
         neutral=float(neutral),
     )
