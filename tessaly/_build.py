@@ -176,15 +176,21 @@ def _save_fine(stage, sc, parts, y, w, **settings) -> None:
 
 def _prepare(source, target, params, test_size, drop, ids, weight, test_column):
     """The unfitted estimator, the predictors, the outcomes and the two parts with their weights."""
-    data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
-    check_test_column(data.columns, test_column, target, ids, weight)
-    predictors = [p for p in _columns(data, target, drop, ids, weight) if p != test_column]
-    w = _weights(data, weight)
-
     from ._scorecard import Scorecard, encode_target
+    from .fairness import check_protected
 
     sc = Scorecard(**(params or {}))
     sc._check_params()  # a bad option fails before the split, in the estimator's words
+    protected = list(sc.protected)
+    if set(protected) & set(drop):  # read_table leaves dropped columns unread: say why, not "not in the table"
+        check_protected(protected, protected, drop=drop)
+    data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
+    check_test_column(data.columns, test_column, target, ids, weight)
+    check_protected(protected, data.columns, target=target, ids=ids, weight=weight, test_column=test_column)
+    # A protected column is measured, never a predictor, even where it would rank well.
+    predictors = [p for p in _columns(data, target, [*drop, *protected], ids, weight) if p != test_column]
+    w = _weights(data, weight)
+
     y_bad, _ = encode_target(data[target].rename(target), sc.bad)
     train_idx, test_idx = (
         _split(data, y_bad, test_size, sc.seed) if test_column is None else _test_part(data, test_column, y_bad)
@@ -253,7 +259,7 @@ def build(
             progress.step("writing the report")
             metrics = sc.report(
                 stage / "report.html",
-                test[predictors],
+                test[[*predictors, *sc.protected]],
                 test[target],
                 sample_weight=w_test,
                 challenger=(train[predictors], train[target], w_train),

@@ -39,17 +39,30 @@ def _option(p: argparse.ArgumentParser, param) -> None:
         else:
             p.add_argument(param.flag, action="store_true", default=S, help=text)
         return
-    kinds = {"int": int, "float": float, "codes": _special, "text": str, "choice": str, "model": str, "bins": str}
+    kinds = {
+        "int": int,
+        "float": float,
+        "codes": _special,
+        "text": str,
+        "choice": str,
+        "model": str,
+        "bins": str,
+        "texts": str,
+        "columns": str,
+        "scores": float,
+    }
     # Choices are checked by the estimator, which names the option in both spellings and exits 1.
     extra = {}
     if param.kind == "codes":
         extra["metavar"] = "V1,V2"
-    if param.kind == "bins":
+    if param.kind in ("bins", "texts"):
         extra["metavar"] = "FILE.json"
+    if param.kind in ("columns", "scores"):
+        extra.update(action="append", metavar="COLUMN" if param.kind == "columns" else "SCORE")
     if param.kind == "int":
         # Whole numbers only, as the estimator wants them; 20.0 reads as 20, 20.5 is refused by the estimator.
         extra["type"] = _whole
-    p.add_argument(param.flag, **{"type": kinds[param.kind], "default": S, "help": text, **extra})
+    p.add_argument(param.flag, **{"type": kinds[param.kind], "default": S, "help": text, "dest": param.name, **extra})
 
 
 def _whole(text: str):
@@ -267,6 +280,10 @@ def estimator_params(args) -> dict:
     params = {p.name: getattr(args, p.name) for p in PARAMS if hasattr(args, p.name)}
     if "bins" in params:
         params["bins"] = _bins_file(params["bins"])
+    if "reasons" in params:
+        from ._reasons import read_texts
+
+        params["reasons"] = read_texts(params["reasons"])
     return params
 
 

@@ -19,6 +19,7 @@ from ._checks import check_test_part, check_training, encode_target, frame, outc
 from ._errors import InputError
 from ._features import one_hot
 from ._predictors import bin_all, select
+from ._reasons import resolve as resolve_reasons
 from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, table_of
 from .monitoring import baseline as _baseline
 from .monitoring import figures as _figures
@@ -47,6 +48,10 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         resort=_params.DEFAULTS["resort"],
         shap_rows=_params.DEFAULTS["shap_rows"],
         seed=_params.DEFAULTS["seed"],
+        reason_rule=_params.DEFAULTS["reason_rule"],
+        reasons=_params.DEFAULTS["reasons"],
+        protected=_params.DEFAULTS["protected"],
+        cutoffs=_params.DEFAULTS["cutoffs"],
         bad=_params.DEFAULTS["bad"],
     ):
         self.model = model
@@ -66,6 +71,10 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.resort = resort
         self.shap_rows = shap_rows
         self.seed = seed
+        self.reason_rule = reason_rule
+        self.reasons = reasons
+        self.protected = protected
+        self.cutoffs = cutoffs
         self.bad = bad
 
     def __sklearn_tags__(self):
@@ -106,6 +115,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
     def _fit(self, X, y, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, on_bins=None):
         """fit, and `on_bins(binnings)` as soon as the bins are chosen: a build starts its benchmark there."""
         fam = self._check_params()
+        X, shap_data, test = _unprotected(self.protected, X, y, shap_data, test)
         X, y_bad, bad_value, target, classes = check_training(
             X, y, outputs=output_columns, bad=self.bad, bins=self.bins, shap_data=shap_data
         )
@@ -142,8 +152,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 f"the card gives all {len(X)} applicants the same score: the fit does not separate good from bad "
                 f"({int(y_bad.sum())} bad of {len(X)}); give more bad applicants or other predictors"
             )
-        for c in cards.values():  # what monitoring compares with
+        for c in cards.values():  # what monitoring compares with, and how reasons rank and read
             c.baseline = _baseline.baseline(c, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
+            c.reason_rule, c.reasons = self.reason_rule, resolve_reasons(c, self.reasons, known=list(X.columns))
         self._set_fitted(
             card=card,
             cards=cards,
@@ -403,6 +414,24 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         from ._assess import report
 
         return report(self, path, X, y, sample_weight=sample_weight, challenger=challenger, benchmark=benchmark)
+
+
+def _unprotected(protected, X, y, shap_data, test):
+    """X, the SHAP rows and the test part without the protected columns: measured, never a predictor."""
+    if not protected:
+        return X, shap_data, test
+    from .fairness import check_protected
+
+    X = frame(X)
+    present = [c for c in protected if c in X.columns]  # the report needs them; fitting may go without
+    check_protected(present, X.columns, target=getattr(outcome(y), "name", None))
+    keep = [c for c in X.columns if c not in protected]
+    shap_data = (
+        None if shap_data is None else frame(shap_data, "shap_data").drop(columns=list(protected), errors="ignore")
+    )
+    if test is not None and isinstance(test, (tuple, list)) and len(test):
+        test = (frame(test[0], "X_test").drop(columns=list(protected), errors="ignore"), *test[1:])
+    return X[keep], shap_data, test
 
 
 Scorecard.__doc__ = f"""A credit scorecard built from a tree model's SHAP values and each bin's Weight of Evidence.
