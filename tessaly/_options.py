@@ -245,6 +245,35 @@ def _edit_command(sub) -> None:
     ed.add_argument("--no-browser", action="store_true", help="print the address only, open no browser")
 
 
+def _reasons_command(sub) -> None:
+    r = sub.add_parser(
+        "reasons",
+        help="set the words of a card's reasons without rebuilding it",
+        description="Keep in card.json the text an applicant reads for each reason: a JSON object mapping a "
+        "predictor to a text, or to an object of bin label -> text. The card is rewritten whole with its "
+        "checksum; bins without a text read as the predictor and the bin.",
+    )
+    r.add_argument("card", help="card directory (or its card.json)")
+    r.add_argument("texts", metavar="FILE.json", help="the reasons file")
+
+
+def _document_command(sub) -> None:
+    d = sub.add_parser(
+        "document",
+        help="write the model development document (.docx or .html) from a card directory",
+        description="Write the document validators review and sign: purpose, data, method, performance, "
+        "stability, fairness, limitations, monitoring and reproducibility, from the card directory alone.",
+    )
+    d.add_argument("card", help="card directory of 'tessaly build'")
+    d.add_argument("--out", required=True, help="the document to write: .docx (Word) or .html")
+    d.add_argument(
+        "--about",
+        metavar="FILE",
+        help="a short YAML or JSON file of what the card is for: purpose, intended_use, owner, data_source, "
+        "exclusions, ... (placeholders where absent)",
+    )
+
+
 def _demo_command(sub) -> None:
     d = sub.add_parser("demo", help="build and apply a scorecard on the German credit data")
     d.add_argument("--out", help="output directory (default: tessaly-demo in the temporary directory)")
@@ -261,6 +290,8 @@ def parser() -> argparse.ArgumentParser:
     _monitor_command(sub)
     _bins_command(sub)
     _edit_command(sub)
+    _reasons_command(sub)
+    _document_command(sub)
     _demo_command(sub)
     for command in sub.choices.values():
         command.add_argument("--quiet", action="store_true", help="no progress output")

