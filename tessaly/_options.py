@@ -214,6 +214,22 @@ def _monitor_command(sub) -> None:
     m.add_argument(
         "--out", help="directory for monitor.json and monitor.html (default: <card>-monitor, beside the card)"
     )
+    m.add_argument(
+        "--protected",
+        action="append",
+        default=[],
+        metavar="COLUMN",
+        help="a protected column of the applicants: approval rate and impact ratio per group and period (repeatable)",
+    )
+    m.add_argument(
+        "--cutoff",
+        dest="cutoffs",
+        action="append",
+        default=[],
+        type=float,
+        metavar="SCORE",
+        help="approved means score >= SCORE (repeatable; default: the build's cutoffs, or the target score)",
+    )
     # Checked by the command, so a wrong level ends in one line like any other error.
     m.add_argument(
         "--fail-on",

@@ -136,6 +136,8 @@ def _monitor(args, progress) -> int:
         out=out,
         fail_on=args.fail_on,
         progress=progress,
+        protected=args.protected,
+        cutoffs=args.cutoffs,
     )
     progress.note(
         f"worst verdict: {result['verdict']}"
@@ -218,7 +220,12 @@ def _demo(args, progress) -> None:
     )
     _print_build(result, progress, benchmark=False)  # the comparison below ends with it
     print(f"scores: {Path(result['scores']).resolve()}")
+    print(f"document: {Path(result['document']).resolve()}")
     print("\n".join(comparison_lines(result["metrics"])))
+    if result["metrics"].get("fairness"):
+        from .fairness.chapter import fairness_lines
+
+        print("\n".join(fairness_lines(result["metrics"]["fairness"])))
 
 
 def comparison_lines(m: dict) -> list[str]:

@@ -143,3 +143,39 @@ def section(f: dict | None) -> str:
         f"<h3>Proxies</h3>{_html_table(PROXY_HEAD, proxy_rows(f)) if f['proxies'] else '<p>No predictor is flagged.</p>'}"
         f"<p>Reason codes rank by the points below each predictor's {f['reason_rule']} points.</p></section>"
     )
+
+
+def fairness_lines(f: dict) -> list[str]:
+    """The groups' figures as lines of text, for the command line."""
+    head, rows = groups_head(f), groups_rows(f)
+    table = [head, *rows]
+    widths = [max(len(r[i]) for r in table) for i in range(len(head))]
+    lines = ["\n" + summary(f)]
+    lines += ["  " + "  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip() for r in table]
+    return lines
+
+
+def monitor_section(f: dict) -> str:
+    """Monitoring's table: per protected column, scope and cutoff, each group's approval rate and impact ratio."""
+    head = ["Protected column", "Scope", "Cutoff", "Group", "Applicants", "Approved", "Impact ratio (95% CI)"]
+    rows = []
+    for column, entries in f["columns"].items():
+        for e in entries:
+            for g in e["groups"]:
+                ratio = f"{_ratio(g['impact_ratio'])} {_ci(g['impact_ratio_ci'], '{:.2f}')}".strip()
+                rows.append(
+                    [
+                        column,
+                        "whole window" if e["scope"] == "all" else e["scope"],
+                        f"{e['cutoff']:g}",
+                        g["group"],
+                        f"{g['applicants']:g}",
+                        _pct(g["approval_rate"]),
+                        ratio + (" below 0.8" if g["flagged"] else ""),
+                    ]
+                )
+    return (
+        '<section id="fairness"><h2>Fairness</h2><p>Approved means a score at or above the cutoff; the impact ratio '
+        "is a group's approval rate over the most-approved group's in the same scope.</p>"
+        f"{_html_table(head, rows)}</section>"
+    )

@@ -21,6 +21,8 @@ MISSING_GROUP = "(missing)"
 BANDS = 5
 # The KS interval is not shown per group; a short bootstrap keeps the chapter quick.
 RESAMPLES = 200
+# Below this many goods or bads in a group its AUC is shown without an interval.
+FEWEST = 10
 
 
 def check_protected(protected, columns, *, target=None, drop=(), ids=(), weight=None, test_column=None) -> None:
@@ -71,10 +73,17 @@ def approvals(codes, names, score, cutoff: float, w=None) -> dict:
     weight = np.ones(len(codes)) if w is None else np.asarray(w, dtype=float)
     n = np.bincount(codes, weights=weight, minlength=k)
     approved = np.bincount(codes, weights=weight * (np.asarray(score) >= cutoff), minlength=k)
-    rate = np.divide(approved, n, out=np.zeros(k), where=n > 0)
+    return {"cutoff": float(cutoff), **impact(names, n, approved)}
+
+
+def impact(names, n, approved) -> dict:
+    """From each group's applicants and approvals: the most-approved group, and per group the approval rate and
+    the impact ratio against it with its interval, flagged below AIR_FLAG. A group without applicants is left out."""
+    n, approved = np.asarray(n, dtype=float), np.asarray(approved, dtype=float)
+    rate = np.divide(approved, n, out=np.zeros(len(n)), where=n > 0)
     ref = int(np.argmax(rate))
     rows = []
-    for g in range(k):
+    for g in np.flatnonzero(n > 0):
         ratio = None if rate[ref] == 0 else float(rate[g] / rate[ref])
         rows.append(
             {
@@ -89,7 +98,7 @@ def approvals(codes, names, score, cutoff: float, w=None) -> dict:
                 "flagged": ratio is not None and ratio < AIR_FLAG,
             }
         )
-    return {"cutoff": float(cutoff), "reference": names[ref], "groups": rows}
+    return {"reference": names[ref], "groups": rows}
 
 
 def promised_bad_rate(score, scaling: dict) -> np.ndarray:
@@ -118,6 +127,8 @@ def group_figures(codes, names, y_bad, score, scaling: dict, w=None) -> list[dic
         yg, sg, wg = y[mine], s[mine], weight[mine]
         total = wg.sum()
         r = ranking(*_cells(yg.astype(int), sg, wg), resamples=RESAMPLES) if total > 0 else {}
+        if r and min(total - np.dot(yg, wg), np.dot(yg, wg)) < FEWEST:
+            r["auc_ci"] = [None, None]  # DeLong's interval collapses on a handful of goods or bads
         rows = []
         for b in range(len(edges) + 1):
             inside = band[mine] == b
