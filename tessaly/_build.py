@@ -181,7 +181,7 @@ def _prepare(source, target, params, test_size, drop, ids, weight, test_column):
 
     sc = Scorecard(**(params or {}))
     sc._check_params()  # a bad option fails before the split, in the estimator's words
-    protected = list(sc.protected)
+    protected = list(sc.protected or ())
     if set(protected) & set(drop):  # read_table leaves dropped columns unread: say why, not "not in the table"
         check_protected(protected, protected, drop=drop)
     data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
@@ -259,7 +259,7 @@ def build(
             progress.step("writing the report")
             metrics = sc.report(
                 stage / "report.html",
-                test[[*predictors, *sc.protected]],
+                test[[*predictors, *(sc.protected or ())]],
                 test[target],
                 sample_weight=w_test,
                 challenger=(train[predictors], train[target], w_train),

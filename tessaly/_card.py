@@ -395,6 +395,7 @@ class Card:
         # order breaks ties; a taken predictor is set to +inf for the next round.
         at = np.arange(n)
         words, codes, offsets = self._reason_words()
+        texts = {}  # after the codes, as output_columns orders them
         for r in range(REASONS):
             best, idx = shortfall[0].copy(), np.zeros(n, dtype=np.intp)
             for j in range(1, k):
@@ -406,10 +407,12 @@ class Card:
                 np.where(given, idx, k), categories=[*self.names, ""], validate=False
             )
             said = codes[offsets[idx] + placed[idx, at]]
-            result[f"reason_{r + 1}_text"] = pd.Categorical.from_codes(
+            texts[f"reason_{r + 1}_text"] = pd.Categorical.from_codes(
                 np.where(given, said, len(words) - 1), categories=words, validate=False
             )
             shortfall[idx, at] = np.inf
+        for name, column in texts.items():
+            result[name] = column
         if self.target in data.columns:
             result[self.target] = data[self.target].to_numpy()
         return result, counts

@@ -237,18 +237,19 @@ PARAMS = (
     ),
     Param(
         "protected",
-        (),
+        None,
         "columns",
         "protected columns (sex, age group, ...): never predictors, measured in the report's fairness chapter "
         "(the command line takes --protected once per column)",
-        shown="none",
+        nullable=True,
     ),
     Param(
         "cutoffs",
-        (),
+        None,
         "scores",
         "the scores at which the fairness chapter measures approval (approved: score >= cutoff; the command "
         "line takes --cutoff once per score); none: the score at the target odds",
+        nullable=True,
         shown="the target score",
     ),
     Param(

@@ -240,6 +240,11 @@ def build_in(
     job.family = _benchmark.check(benchmark)
     sc = _Counted(**(params or {}))
     sc._check_params()
+    if sc.protected:
+        raise InputError(
+            "--protected is measured by builds in memory: build without --engine, or measure the live "
+            "applicants with 'tessaly monitor CARD DATA --protected COLUMN'"
+        )
     eng = open_engine(engine, data, table, session)
     try:
         return _build(eng, sc, out, job, progress)

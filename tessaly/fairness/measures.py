@@ -164,7 +164,7 @@ def group_figures(codes, names, y_bad, score, scaling: dict, w=None) -> list[dic
 
 def cutoffs_of(sc) -> list[float]:
     """The cutoffs asked for, or the score at the target odds."""
-    return [float(c) for c in sc.cutoffs] or [float(sc.card_.scaling["target_score"])]
+    return [float(c) for c in sc.cutoffs or ()] or [float(sc.card_.scaling["target_score"])]
 
 
 def measure(sc, protected: pd.DataFrame, y_bad, score, w=None, *, X_test=None, train=None) -> dict:

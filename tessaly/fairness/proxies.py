@@ -68,7 +68,7 @@ def refit_without(sc, name: str, train):
         bins={k: v for k, v in sc.card_.bins().items() if k in keep},
         min_iv=None,
         max_corr=None,
-        protected=(),
+        protected=None,
         reasons=None,
     )
     return twin.fit(X_train[keep], y_train, sample_weight=w[0] if w else None)
