@@ -111,7 +111,10 @@ PREDICTORS = [
 
 # Texts that each engine must quote as it is; the other bins read by default.
 REASON_TEXTS = {
-    "housing": {"free or rent": "Renting, or housed for free: it's \\ 50% of \"why\"", ODD_CATEGORY: "Ünusual – housing"},
+    "housing": {
+        "free or rent": 'Renting, or housed for free: it\'s \\ 50% of "why"',
+        ODD_CATEGORY: "Ünusual – housing",
+    },
     "loans": {"many": "Many loans already"},
 }
 
