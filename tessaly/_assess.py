@@ -357,7 +357,12 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
     assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_)
     test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
     values = {b.name: {"build_unreadable": int(b.unreadable), **counts.get(b.name, {})} for b in sc.binnings_}
-    write_page(sc, path, assessment, test_scores, values, hand=by_hand(sc))
+    chapters = {}
+    if getattr(sc, "rejects_", None) is not None:
+        from .rejects import chapter
+
+        chapters["rejects"] = assessment["rejects"] = chapter.figures(sc.rejects_, X, y_bad, w)
+    write_page(sc, path, assessment, test_scores, values, hand=by_hand(sc), **chapters)
     return assessment
 
 

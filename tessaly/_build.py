@@ -31,8 +31,8 @@ def _split(data, y_bad, test_size, seed):
 TRUE_WORDS, FALSE_WORDS = ("true", "t", "yes", "y", "1"), ("false", "f", "no", "n", "0")
 
 
-def test_flags(values, column: str):
-    """Where a --test-column is true: the rows that form the test part."""
+def test_flags(values, column: str, option: str = "--test-column"):
+    """Where a --test-column (or another `option` of flags) is true: the rows that form the test part."""
     import numpy as np
     import pandas as pd
 
@@ -47,7 +47,7 @@ def test_flags(values, column: str):
     odd = present & ~true & ~false
     if odd.any():
         raise InputError(
-            f"--test-column '{column}' holds {s[odd].iloc[0]!r}: it must be true or false (or 1 or 0) in every row"
+            f"{option} '{column}' holds {s[odd].iloc[0]!r}: it must be true or false (or 1 or 0) in every row"
         )
     return np.asarray(true & present, dtype=bool)
 
@@ -174,11 +174,15 @@ def _save_fine(stage, sc, parts, y, w, **settings) -> None:
     _fine.save(stage, _fine.fine_classes(sc, *parts, *y, *w, **settings))
 
 
-def _prepare(source, target, params, test_size, drop, ids, weight, test_column):
-    """The unfitted estimator, the predictors, the outcomes and the two parts with their weights."""
+def _prepare(source, target, params, test_size, drop, ids, weight, test_column, rejects=None):
+    """The unfitted estimator, the predictors, the outcomes and the two parts with their weights; the rejects
+    (`_rejects.Given`) leave `data` first where they are rows of it."""
     data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
     check_test_column(data.columns, test_column, target, ids, weight)
-    predictors = [p for p in _columns(data, target, drop, ids, weight) if p != test_column]
+    if rejects is not None:
+        data = rejects.split(data, target, weight)
+    not_predictors = (test_column, *(() if rejects is None else rejects.columns))
+    predictors = [p for p in _columns(data, target, drop, ids, weight) if p not in not_predictors]
     w = _weights(data, weight)
 
     from ._scorecard import Scorecard, encode_target
@@ -206,9 +210,17 @@ def build(
     strict=False,
     test_column=None,
     benchmark=BENCHMARK.default,
+    rejects=None,
+    rejected=None,
+    reject_outcome=None,
     progress: Progress | None = None,
 ) -> dict:
     """Fit a Scorecard on a stratified training part and write its card directory to `out`.
+
+    `rejects`: a table of the applicants the earlier policy rejected (the same predictors, no outcome), or
+    `rejected`: a column true for the rows of the table that were rejected (their outcome empty); with either,
+    `reject_outcome` a column of the rejects holding the outcomes known after all. The card is then built by
+    reject inference (the estimator's `inference` and `reject_factor`).
 
     `weight`: a column of sample weights (how many applicants each row stands for), used throughout.
     `test_column`: a column true for the test part (out-of-time validation: true after a cut-off date), no
@@ -221,8 +233,13 @@ def build(
     check_card_out(out)  # before any long work; checked again when the card moves in
     family = _benchmark.check(benchmark)
     ids = list(ids)
+    given = None
+    if rejects is not None or rejected is not None:
+        from .rejects.given import Given
+
+        given = Given(rejects, rejected, reject_outcome)
     sc, predictors, y_bad, train_idx, test_idx, train, test, w_train, w_test = _prepare(
-        source, target, params, test_size, list(drop), ids, weight, test_column
+        source, target, params, test_size, list(drop), ids, weight, test_column, given
     )
     from . import _report
 
@@ -240,7 +257,10 @@ def build(
                 (test[predictors], test[target], w_test),
                 progress,
                 on_bins=on_bins,
+                rejected=None if given is None else given.for_fit(test_size, test_column, sc.seed),
             )
+            if given is not None:
+                sc.rejects_.notes.extend(given.notes)
             progress.step("saving the card")
             sc.save_into(stage)
             y_parts = (y_bad[train_idx], y_bad[test_idx])

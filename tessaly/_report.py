@@ -338,6 +338,7 @@ def write(
     directions: list | None = None,
     hand: list | None = None,
     note: str | None = None,
+    rejects: dict | None = None,
 ) -> None:
     """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _assess.assess();
     `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
@@ -371,6 +372,7 @@ def write(
 {_gains(a)}
 {_calibration(a)}
 {_stability(a)}
+{_rejects(rejects)}
 <h2>Scorecard</h2>
 <p>Points per bin; an applicant's score is the sum over predictors. Neutral is the points an average applicant gets
 from the predictor; reason codes name the predictors furthest below it.</p>
@@ -385,6 +387,14 @@ from the predictor; reason codes name the predictors furthest below it.</p>
 </body></html>
 """
     _replace(path, page)
+
+
+def _rejects(r: dict | None) -> str:
+    if r is None:
+        return ""
+    from .rejects.chapter import page
+
+    return page(r)
 
 
 def write_metrics(path, assessment: dict) -> None:

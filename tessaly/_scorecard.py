@@ -27,6 +27,8 @@ __all__ = ["Scorecard", "encode_target"]
 
 
 class Scorecard(ClassifierMixin, BaseEstimator):
+    _counts_baseline = True  # a card only compared with others, never monitored, goes without
+
     def __init__(
         self,
         model=_params.DEFAULTS["model"],
@@ -48,6 +50,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         shap_rows=_params.DEFAULTS["shap_rows"],
         seed=_params.DEFAULTS["seed"],
         bad=_params.DEFAULTS["bad"],
+        inference=_params.DEFAULTS["inference"],
+        reject_factor=_params.DEFAULTS["reject_factor"],
+        reject_cutoff=_params.DEFAULTS["reject_cutoff"],
     ):
         self.model = model
         self.trees = trees
@@ -67,6 +72,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.shap_rows = shap_rows
         self.seed = seed
         self.bad = bad
+        self.inference = inference
+        self.reject_factor = reject_factor
+        self.reject_cutoff = reject_cutoff
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -91,7 +99,20 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     # -- fitting ------------------------------------------------------------------------------------------------
 
-    def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None):
+    def fit(
+        self,
+        X,
+        y,
+        *,
+        sample_weight=None,
+        shap_data=None,
+        shap_weight=None,
+        test=None,
+        progress=None,
+        rejects=None,
+        reject_weight=None,
+        reject_outcome=None,
+    ):
         """Bin every predictor of `X`, train the model on the one-hot bins and build the card.
 
         `sample_weight`: how many applicants each row stands for, used throughout (whole weights: rows repeated).
@@ -100,12 +121,34 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         `test`: (X_test, y_test) or (X_test, y_test, test_weight), a labelled test part that the monitoring
         baseline takes its outcomes from, as `set_baseline` would; it shapes nothing else.
         `progress`: an object with step(text) and count(text, done, total), for the command line.
+        `rejects`: the applicants the earlier policy rejected (the predictors of X, no outcome), with their
+        `reject_weight` and `reject_outcome` where some are known after all (missing: unknown). The card is then
+        built on the rows `inference` makes of accepts and rejects; `rejects_` holds the accepts-only card and
+        the sensitivity grid the report shows.
         """
-        return self._fit(X, y, sample_weight, shap_data, shap_weight, test, progress)
+        rejected = None if rejects is None else (rejects, reject_weight, reject_outcome)
+        return self._fit(X, y, sample_weight, shap_data, shap_weight, test, progress, rejected=rejected)
 
-    def _fit(self, X, y, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, on_bins=None):
+    def _fit(
+        self,
+        X,
+        y,
+        sample_weight=None,
+        shap_data=None,
+        shap_weight=None,
+        test=None,
+        progress=None,
+        on_bins=None,
+        rejected=None,
+    ):
         """fit, and `on_bins(binnings)` as soon as the bins are chosen: a build starts its benchmark there."""
         fam = self._check_params()
+        inf, y_given = None, y
+        if rejected is not None:
+            from . import rejects as _rejects
+
+            inf = _rejects.begin(self, X, y, sample_weight, *rejected, self._accepts_only(shap_data, shap_weight, test))
+            X, y, sample_weight = _rejects.training(inf, inf.rows, y)
         X, y_bad, bad_value, target, classes = check_training(
             X, y, outputs=output_columns, bad=self.bad, bins=self.bins, shap_data=shap_data
         )
@@ -142,8 +185,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 f"the card gives all {len(X)} applicants the same score: the fit does not separate good from bad "
                 f"({int(y_bad.sum())} bad of {len(X)}); give more bad applicants or other predictors"
             )
-        for c in cards.values():  # what monitoring compares with
-            c.baseline = _baseline.baseline(c, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
+        X_pop, y_pop, w_pop = (X, y_bad, w) if inf is None else _rejects.baseline_rows(inf, y_given)
+        if inf is not None and X_test is None:  # outcomes only where they were seen
+            X_test, y_test, w_test = inf.X.iloc[: inf.pop.n_accepts], inf.pop.bad, inf.pop.weight
+        for c in cards.values() if self._counts_baseline else ():  # what monitoring compares with
+            c.baseline = _baseline.baseline(c, X_pop, y_pop, X_test, y_test, sample_weight=w_pop, test_weight=w_test)
         self._set_fitted(
             card=card,
             cards=cards,
@@ -162,7 +208,15 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             train_weights=w,
             features=list(X.columns),
         )
+        if inf is not None:
+            _rejects.grid(inf, self, y_given, progress)
+        self.rejects_ = inf
         return self
+
+    @staticmethod
+    def _accepts_only(shap_data, shap_weight, test):
+        """How the accepts-only card is fitted: as this one would be without rejects."""
+        return lambda base, X, y, w: base._fit(X, y, w, shap_data, shap_weight, test)
 
     def _bin(self, X, y_bad, w, progress) -> tuple:
         """bin_all's bins, predictors left out and search's bins of hand-set ones; an engine bins on its counts."""
