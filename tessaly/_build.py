@@ -197,6 +197,30 @@ def _prepare(source, target, params, test_size, drop, ids, weight, test_column, 
     return sc, predictors, y_bad, train_idx, test_idx, data.iloc[train_idx], data.iloc[test_idx], w_train, w_test
 
 
+def _given(rejects, rejected, reject_outcome, test_size, test_column):
+    """The rejects as given, or None without them."""
+    if rejects is None and rejected is None:
+        return None
+    from .rejects.given import Given
+
+    return Given(rejects, rejected, reject_outcome, flags=test_flags, split=(test_size, test_column))
+
+
+def _fit_card(sc, parts, predictors, target, weights, progress, on_bins, given) -> None:
+    """The estimator fitted on the training part (the test part's applicants give the SHAP rows and the
+    baseline's outcomes), by reject inference where rejects are given."""
+    (train, test), (w_train, w_test) = parts, weights
+    fitted = (train[predictors], train[target], w_train, test[predictors], w_test)
+    test_part = (test[predictors], test[target], w_test)
+    if given is None:
+        sc._fit(*fitted, test_part, progress, on_bins=on_bins)
+        return
+    from .rejects import fit
+
+    fit(sc, *fitted, test_part, progress, given.for_fit(sc.seed), on_bins=on_bins)
+    sc.rejects_.notes.extend(given.notes)
+
+
 def build(
     source,
     out,
@@ -217,10 +241,8 @@ def build(
 ) -> dict:
     """Fit a Scorecard on a stratified training part and write its card directory to `out`.
 
-    `rejects`: a table of the applicants the earlier policy rejected (the same predictors, no outcome), or
-    `rejected`: a column true for the rows of the table that were rejected (their outcome empty); with either,
-    `reject_outcome` a column of the rejects holding the outcomes known after all. The card is then built by
-    reject inference (the estimator's `inference` and `reject_factor`).
+    `rejects` (a table of rejected applicants) or `rejected` (a column true for the rejected rows), with
+    `reject_outcome` (their outcomes known after all): the card is built by reject inference.
 
     `weight`: a column of sample weights (how many applicants each row stands for), used throughout.
     `test_column`: a column true for the test part (out-of-time validation: true after a cut-off date), no
@@ -233,11 +255,7 @@ def build(
     check_card_out(out)  # before any long work; checked again when the card moves in
     family = _benchmark.check(benchmark)
     ids = list(ids)
-    given = None
-    if rejects is not None or rejected is not None:
-        from .rejects.given import Given
-
-        given = Given(rejects, rejected, reject_outcome)
+    given = _given(rejects, rejected, reject_outcome, test_size, test_column)
     sc, predictors, y_bad, train_idx, test_idx, train, test, w_train, w_test = _prepare(
         source, target, params, test_size, list(drop), ids, weight, test_column, given
     )
@@ -248,19 +266,7 @@ def build(
     )
     try:
         with staged_card(out, check=loads) as stage:
-            sc._fit(
-                train[predictors],
-                train[target],
-                w_train,
-                test[predictors],
-                w_test,
-                (test[predictors], test[target], w_test),
-                progress,
-                on_bins=on_bins,
-                rejected=None if given is None else given.for_fit(test_size, test_column, sc.seed),
-            )
-            if given is not None:
-                sc.rejects_.notes.extend(given.notes)
+            _fit_card(sc, (train, test), predictors, target, (w_train, w_test), progress, on_bins, given)
             progress.step("saving the card")
             sc.save_into(stage)
             y_parts = (y_bad[train_idx], y_bad[test_idx])

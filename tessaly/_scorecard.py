@@ -72,9 +72,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.shap_rows = shap_rows
         self.seed = seed
         self.bad = bad
-        self.inference = inference
-        self.reject_factor = reject_factor
-        self.reject_cutoff = reject_cutoff
+        self.inference, self.reject_factor, self.reject_cutoff = inference, reject_factor, reject_cutoff
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -100,18 +98,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
     # -- fitting ------------------------------------------------------------------------------------------------
 
     def fit(
-        self,
-        X,
-        y,
-        *,
-        sample_weight=None,
-        shap_data=None,
-        shap_weight=None,
-        test=None,
-        progress=None,
-        rejects=None,
-        reject_weight=None,
-        reject_outcome=None,
+        self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, rejects=None
     ):
         """Bin every predictor of `X`, train the model on the one-hot bins and build the card.
 
@@ -121,34 +108,18 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         `test`: (X_test, y_test) or (X_test, y_test, test_weight), a labelled test part that the monitoring
         baseline takes its outcomes from, as `set_baseline` would; it shapes nothing else.
         `progress`: an object with step(text) and count(text, done, total), for the command line.
-        `rejects`: the applicants the earlier policy rejected (the predictors of X, no outcome), with their
-        `reject_weight` and `reject_outcome` where some are known after all (missing: unknown). The card is then
-        built on the rows `inference` makes of accepts and rejects; `rejects_` holds the accepts-only card and
-        the sensitivity grid the report shows.
+        `rejects`: X_rejects or (X_rejects, reject_weight, reject_outcome), the applicants an earlier policy
+        rejected; the card is then built by reject inference (`tessaly.rejects`), its grid kept in `rejects_`.
         """
-        rejected = None if rejects is None else (rejects, reject_weight, reject_outcome)
-        return self._fit(X, y, sample_weight, shap_data, shap_weight, test, progress, rejected=rejected)
+        if rejects is not None:
+            from .rejects import fit
 
-    def _fit(
-        self,
-        X,
-        y,
-        sample_weight=None,
-        shap_data=None,
-        shap_weight=None,
-        test=None,
-        progress=None,
-        on_bins=None,
-        rejected=None,
-    ):
+            return fit(self, X, y, sample_weight, shap_data, shap_weight, test, progress, rejects)
+        return self._fit(X, y, sample_weight, shap_data, shap_weight, test, progress)
+
+    def _fit(self, X, y, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, on_bins=None):
         """fit, and `on_bins(binnings)` as soon as the bins are chosen: a build starts its benchmark there."""
         fam = self._check_params()
-        inf, y_given = None, y
-        if rejected is not None:
-            from . import rejects as _rejects
-
-            inf = _rejects.begin(self, X, y, sample_weight, *rejected, self._accepts_only(shap_data, shap_weight, test))
-            X, y, sample_weight = _rejects.training(inf, inf.rows, y)
         X, y_bad, bad_value, target, classes = check_training(
             X, y, outputs=output_columns, bad=self.bad, bins=self.bins, shap_data=shap_data
         )
@@ -185,11 +156,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 f"the card gives all {len(X)} applicants the same score: the fit does not separate good from bad "
                 f"({int(y_bad.sum())} bad of {len(X)}); give more bad applicants or other predictors"
             )
-        X_pop, y_pop, w_pop = (X, y_bad, w) if inf is None else _rejects.baseline_rows(inf, y_given)
-        if inf is not None and X_test is None:  # outcomes only where they were seen
-            X_test, y_test, w_test = inf.X.iloc[: inf.pop.n_accepts], inf.pop.bad, inf.pop.weight
         for c in cards.values() if self._counts_baseline else ():  # what monitoring compares with
-            c.baseline = _baseline.baseline(c, X_pop, y_pop, X_test, y_test, sample_weight=w_pop, test_weight=w_test)
+            c.baseline = _baseline.baseline(c, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
         self._set_fitted(
             card=card,
             cards=cards,
@@ -208,15 +176,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             train_weights=w,
             features=list(X.columns),
         )
-        if inf is not None:
-            _rejects.grid(inf, self, y_given, progress)
-        self.rejects_ = inf
+        self.rejects_ = None
         return self
-
-    @staticmethod
-    def _accepts_only(shap_data, shap_weight, test):
-        """How the accepts-only card is fitted: as this one would be without rejects."""
-        return lambda base, X, y, w: base._fit(X, y, w, shap_data, shap_weight, test)
 
     def _bin(self, X, y_bad, w, progress) -> tuple:
         """bin_all's bins, predictors left out and search's bins of hand-set ones; an engine bins on its counts."""
@@ -256,34 +217,17 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         used["additive"] = len(source)
         return cards, artifacts, used, unused
 
-    def _set_fitted(
-        self,
-        *,
-        card,
-        cards,
-        module_card,
-        table,
-        binnings,
-        model,
-        family,
-        target,
-        bad,
-        classes,
-        dropped=None,
-        artifacts=None,
-        shap_rows_used=None,
-        train_scores=None,
-        train_weights=None,
-        features=None,
-    ) -> None:
-        """Every fitted attribute, for a fitted scorecard and a loaded one alike."""
+    def _set_fitted(self, *, card, cards, module_card, table, binnings, model, family, target, bad, classes, **more):
+        """Every fitted attribute, for a fitted scorecard and a loaded one alike; `more`: dropped, artifacts,
+        shap_rows_used, train_scores, train_weights and features, where known."""
         self.card_, self.cards_, self.table_, self.binnings_ = card, cards, table, binnings
         self.module_card_, self.additive_card_ = module_card, cards.get("additive")
         self.model_, self.family_, self.target_, self.bad_, self.classes_ = model, family, target, bad, classes
-        self.dropped_ = dropped or {}
-        self.artifacts_ = artifacts or {}
-        self.shap_rows_used_ = shap_rows_used or {}
-        self.train_scores_, self.train_weights_ = train_scores, train_weights
+        self.dropped_ = more.get("dropped") or {}
+        self.artifacts_ = more.get("artifacts") or {}
+        self.shap_rows_used_ = more.get("shap_rows_used") or {}
+        self.train_scores_, self.train_weights_ = more.get("train_scores"), more.get("train_weights")
+        features = more.get("features")
         if features is not None:  # a loaded card never saw X
             self.n_features_in_ = len(features)
             self.feature_names_in_ = np.asarray(features, dtype=object)
@@ -493,6 +437,8 @@ train_scores_, train_weights_ : ndarray, ndarray or None
     The card's totals on the training rows, and their sample weights.
 shap_rows_used_ : dict of str to int
     The applicants whose SHAP values made each card.
+rejects_ : Inference or None
+    With rejects: the accepts-only card, the rows of the chosen method and the sensitivity grid.
 n_features_in_, feature_names_in_ : int, ndarray
     The columns of X seen in `fit`.
 

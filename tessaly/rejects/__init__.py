@@ -3,7 +3,7 @@ analysis. Every method is a set of sample weights on accepts and rejects (`_meth
 accepts-only card, then the final card on the chosen method's rows (`_inference`); the report's chapter sets
 the assumption (the factor K) against its consequences (`chapter`)."""
 
-from ._inference import Inference, baseline_rows, begin, check_rejects, grid, training
+from ._inference import Inference, baseline_rows, begin, check_rejects, fit, grid, training
 from ._methods import FACTORS, METHODS
 
-__all__ = ["FACTORS", "METHODS", "Inference", "baseline_rows", "begin", "check_rejects", "grid", "training"]
+__all__ = ["FACTORS", "METHODS", "Inference", "baseline_rows", "begin", "check_rejects", "fit", "grid", "training"]

@@ -4,7 +4,7 @@ of a build's cost."""
 
 from __future__ import annotations
 
-from .._scorecard import Scorecard
+import functools
 
 # Applicants whose SHAP values make a grid card, at most: its points settle long before a build's sample.
 SHAP_ROWS = 2_000
@@ -25,20 +25,27 @@ class _Penalised:
         return self._family.train(*args, **kwargs)
 
 
-class _OnBins(Scorecard):
-    _counts_baseline = False
-    fixed_: tuple = ([], {}, None)
+@functools.cache
+def _on_bins_of(estimator: type) -> type:
+    """The estimator's class with its bins (and penalty) given: made from the base's class, which this room
+    does not import."""
 
-    def _bin(self, X, y_bad, w, progress):
-        return list(self.fixed_[0]), dict(self.fixed_[1]), {}
+    class OnBins(estimator):
+        _counts_baseline = False
+        fixed_: tuple = ([], {}, None)
 
-    def _check_params(self):
-        return _Penalised(super()._check_params(), self.fixed_[2])
+        def _bin(self, X, y_bad, w, progress):
+            return list(self.fixed_[0]), dict(self.fixed_[1]), {}
+
+        def _check_params(self):
+            return _Penalised(super()._check_params(), self.fixed_[2])
+
+    return OnBins
 
 
 def on_bins(base, X, y, w):
     """A card of `base`'s parameters on `base`'s bins, fitted on the weighted rows."""
     params = base.get_params(deep=False)
-    sc = _OnBins(**{**params, "shap_rows": min(params["shap_rows"], SHAP_ROWS)})
+    sc = _on_bins_of(type(base))(**{**params, "shap_rows": min(params["shap_rows"], SHAP_ROWS)})
     sc.fixed_ = (base.binnings_, {}, getattr(base.model_, "C_", None))
     return sc.fit(X, y, sample_weight=w)

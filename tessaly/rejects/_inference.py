@@ -33,6 +33,8 @@ class Inference:
 
     @property
     def chosen(self) -> tuple:
+        if self.method == "none":
+            return "accepts only", None
         return self.method, self.factor if self.method in USES_FACTOR else None
 
 
@@ -181,3 +183,37 @@ def figures(inf: Inference, r: Rows, base_scores, scores) -> dict:
         "swap_in_today": float(w[new & ~today].sum()),
         "swap_out_today": float(w[today & ~new].sum()),
     }
+
+
+def fit(sc, X, y, w, shap_data, shap_weight, test, progress, rejects, on_bins=None):
+    """`sc` fitted by reject inference: the accepts-only card, then the card on the chosen method's rows, its
+    baseline's population through the door, and the grid. `rejects`: X_rejects or (X_rejects[, reject_weight[,
+    reject_outcome]])."""
+    R, rw, ro = (*rejects, None, None)[:3] if isinstance(rejects, (tuple, list)) else (rejects, None, None)
+    if sc.inference == "none":  # the card is the accepts-only one
+        inf = begin(
+            sc, X, y, w, R, rw, ro, lambda _, *rows: sc._fit(*rows, shap_data, shap_weight, test, progress, on_bins)
+        )
+    else:
+        inf = begin(sc, X, y, w, R, rw, ro, lambda base, *rows: base._fit(*rows, shap_data, shap_weight, test))
+        sc._fit(*training(inf, inf.rows, y), shap_data, shap_weight, test, progress, on_bins=on_bins)
+    if inf.method == "none" or test is None:
+        _through_the_door(sc, inf, y, test)
+    grid(inf, sc, y, progress)
+    sc.rejects_ = inf
+    return sc
+
+
+def _through_the_door(sc, inf: Inference, y, test) -> None:
+    """The baseline again where the card's own rows are not the population (no inference) or would give it
+    outcomes the accepts never had (no test part)."""
+    from .._checks import check_test_part
+    from ..monitoring.baseline import baseline
+
+    X_pop, y_pop, w_pop = baseline_rows(inf, y)
+    n = inf.pop.n_accepts
+    X_test, y_test, w_test = (
+        (inf.X.iloc[:n], inf.pop.bad, inf.pop.weight) if test is None else check_test_part(test, sc.bad_)
+    )
+    for c in sc.cards_.values():
+        c.baseline = baseline(c, X_pop, y_pop, X_test, y_test, sample_weight=w_pop, test_weight=w_test)

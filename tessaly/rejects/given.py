@@ -9,13 +9,16 @@ from .._errors import InputError
 
 
 class Given:
-    def __init__(self, path=None, column: str | None = None, outcome: str | None = None):
+    def __init__(self, path=None, column: str | None = None, outcome: str | None = None, *, flags, split=(0.3, None)):
+        """`flags(values, column, option)`: where a column of true/false values is true; `split`: the build's
+        test size and test column."""
         if (path is None) == (column is None):
             raise InputError("give the rejects either as a table (--rejects) or as rows of the data (--rejected)")
         self.path, self.column, self.outcome = path, column, outcome
         self.table: pd.DataFrame | None = None
         self.weight: str | None = None
         self.notes: list[str] = []
+        self.flags, (self.test_size, self.test_column) = flags, split
 
     @property
     def columns(self) -> tuple:
@@ -24,8 +27,6 @@ class Given:
 
     def split(self, data: pd.DataFrame, target: str, weight: str | None) -> pd.DataFrame:
         """The accepted applicants; the rejects kept for the fit."""
-        from .._build import test_flags
-
         self.weight = weight
         if self.column is None:
             from .._tables import read_table
@@ -37,7 +38,7 @@ class Given:
             raise InputError(
                 f"--rejected '{self.column}' is {'the target' if self.column == target else 'not in the table'}"
             )
-        flags = test_flags(data[self.column], self.column, "--rejected")
+        flags = self.flags(data[self.column], self.column, "--rejected")
         if flags.all():
             raise InputError(f"--rejected '{self.column}' marks every applicant as rejected: no one has an outcome")
         self.table = data[flags].reset_index(drop=True)
@@ -54,17 +55,15 @@ class Given:
                 "through the inference (name a column of known outcomes with --reject-outcome)."
             )
 
-    def for_fit(self, test_size: float, test_column: str | None, seed: int) -> tuple:
+    def for_fit(self, seed: int) -> tuple:
         """(rejects, their weights, their known outcomes) as `Scorecard.fit` takes them: those of the training
         part, a seeded share as large as the accepts' (or where the test column is false), so that development
         sees accepts and rejects in the proportions they came through the door."""
         import numpy as np
 
-        t = self.table
+        t, test_size, test_column = self.table, self.test_size, self.test_column
         if test_column is not None and test_column in t.columns:
-            from .._build import test_flags
-
-            t = t[~test_flags(t[test_column], test_column)]
+            t = t[~self.flags(t[test_column], test_column, "--test-column")]
         elif test_column is None:
             keep = np.random.default_rng(seed).random(len(t)) >= test_size
             t = t[keep]
