@@ -116,11 +116,12 @@ def _through_the_door(n=2500, seed=5):
 
 
 @pytest.fixture(scope="module")
-def fitted():
+def fitted():  # the slow tests' only
     X, y, R = _through_the_door()
     return Scorecard(reject_factor=2.0).fit(X, y, rejects=R), X, y, R
 
 
+@pytest.mark.slow
 def test_the_estimator_keeps_the_grid_and_a_through_the_door_baseline(fitted):
     sc, X, y, R = fitted
     inf = sc.rejects_
@@ -146,6 +147,7 @@ def _tables(tmp_path):
     return tmp_path / "accepts.csv", tmp_path / "rejects.csv"
 
 
+@pytest.mark.slow
 def test_the_build_writes_the_chapter_and_its_figures(tmp_path, capsys):
     accepts, rejects = _tables(tmp_path)
     out = tmp_path / "card"
@@ -162,8 +164,13 @@ def test_the_build_writes_the_chapter_and_its_figures(tmp_path, capsys):
     assert "train" in json.dumps(baseline)
 
 
-def _bad_inputs(tmp_path):
+@pytest.fixture(scope="module")
+def bad_inputs(tmp_path_factory):
+    """Tables to refuse, and a card of an earlier build that a refused build must leave whole."""
+    tmp_path = tmp_path_factory.mktemp("rejects")
     accepts, rejects = _tables(tmp_path)
+    X, y, _ = _through_the_door(600, seed=8)
+    Scorecard().fit(X, y).save(tmp_path / "card")
     R = pd.read_csv(rejects)
     R.drop(columns="age").to_csv(tmp_path / "short.csv", index=False)
     R.assign(age="old").to_csv(tmp_path / "text.csv", index=False)
@@ -171,7 +178,7 @@ def _bad_inputs(tmp_path):
     pd.concat([A.assign(rej="no"), R.drop(columns="known").assign(bad=None, rej="maybe")]).to_csv(
         tmp_path / "all.csv", index=False
     )
-    return accepts, rejects
+    return tmp_path
 
 
 @pytest.mark.parametrize(
@@ -185,12 +192,11 @@ def _bad_inputs(tmp_path):
         (["--rejects", "rejects.csv", "--rejected", "rej"], "either as a table"),
     ],
 )
-def test_bad_rejects_end_in_one_line_and_keep_the_card(tmp_path, capsys, extra, words):
-    accepts, _ = _bad_inputs(tmp_path)
+def test_bad_rejects_end_in_one_line_and_keep_the_card(bad_inputs, capsys, extra, words):
+    tmp_path = bad_inputs
     out = tmp_path / "card"
-    main(["build", str(accepts), "bad", "--out", str(out), "--benchmark", "none", "--quiet"])
     before = (out / "card.json").read_text()
-    data = next((e.split("=")[1] for e in extra if e.startswith("DATA=")), accepts.name)
+    data = next((e.split("=")[1] for e in extra if e.startswith("DATA=")), "accepts.csv")
     extra = [e if not e.endswith(".csv") else str(tmp_path / e) for e in extra if not e.startswith("DATA=")]
     code = main(["build", str(tmp_path / data), "bad", "--out", str(out), *extra, "--quiet"])
     err = capsys.readouterr().err.strip()
