@@ -361,7 +361,14 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         assessment["fairness"] = _jsonable(measure(sc, protected, y_bad, scores[own], w, X_test=X, train=challenger))
     test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
     values = {b.name: {"build_unreadable": int(b.unreadable), **counts.get(b.name, {})} for b in sc.binnings_}
-    write_page(sc, path, assessment, test_scores, values, hand=by_hand(sc), fairness=assessment.get("fairness"))
+    chapters = {}
+    if getattr(sc, "rejects_", None) is not None:
+        from .rejects import chapter
+
+        chapters["rejects"] = assessment["rejects"] = chapter.figures(sc.rejects_, X, y_bad, w)
+    write_page(
+        sc, path, assessment, test_scores, values, hand=by_hand(sc), fairness=assessment.get("fairness"), **chapters
+    )
     return assessment
 
 

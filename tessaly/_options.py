@@ -136,6 +136,23 @@ def _build_command(sub) -> None:
     )
     _add_estimator_options(b)
     _add_engine_options(b)
+    _add_reject_options(b)
+
+
+def _add_reject_options(b: argparse.ArgumentParser) -> None:
+    """The applicants the earlier policy turned away, for reject inference (--inference, --reject-factor)."""
+    b.add_argument(
+        "--rejects",
+        metavar="REJECTS",
+        help="CSV or Parquet table of rejected applicants: the same predictors, no outcome (with --engine: a "
+        "second table the engine reads)",
+    )
+    b.add_argument("--rejected", metavar="COLUMN", help="a column true for the rows of DATA that were rejected")
+    b.add_argument(
+        "--reject-outcome",
+        metavar="COLUMN",
+        help="a column of the rejects holding the outcomes known after all (empty: unknown), to test the inference",
+    )
 
 
 def _score_command(sub) -> None:

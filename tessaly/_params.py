@@ -31,6 +31,7 @@ TRENDS = (
 )
 POINTS = ("additive", "module")
 REASON_RULES = ("neutral", "maximum")
+INFERENCE = ("none", "fuzzy", "parcel", "hard-cutoff", "reweight")
 
 
 @dataclass(frozen=True)
@@ -260,6 +261,39 @@ PARAMS = (
         nullable=True,
         binning=True,
         shown="1, True or 'bad'",
+    ),
+    Param(
+        "inference",
+        "fuzzy",
+        "choice",
+        "with rejects: how they enter the card, as sample weights (fuzzy: each reject bad and good, weighted by its "
+        "bad probability; parcel: drawn bad at its score band's rate; hard-cutoff: bad below --reject-cutoff; "
+        "reweight: accepts weighted up by their band's inverse acceptance rate; none: accepts only)",
+        choices=INFERENCE,
+        binning=True,
+    ),
+    Param(
+        "reject_factor",
+        2.0,
+        "float",
+        "with rejects: the assumption, a reject's odds of bad as a multiple of an accepted applicant's with the "
+        "same predictors (1: missing at random; 2: the earlier policy saw risk the data lack)",
+        low=0,
+        high=1e6,
+        strict=True,
+        binning=True,
+    ),
+    Param(
+        "reject_cutoff",
+        None,
+        "float",
+        "with hard-cutoff inference: rejects scoring below this on the accepts-only card count as bad (none: the "
+        "target score)",
+        low=-1e12,
+        high=1e12,
+        nullable=True,
+        binning=True,
+        shown="the target score",
     ),
 )
 # Not the estimator's: what its report (and a build) fits beside the card. A tree family, or none.

@@ -339,6 +339,7 @@ def write(
     hand: list | None = None,
     note: str | None = None,
     fairness: dict | None = None,
+    rejects: dict | None = None,
 ) -> None:
     """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _assess.assess();
     `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
@@ -372,6 +373,7 @@ def write(
 {_gains(a)}
 {_calibration(a)}
 {_stability(a)}
+{_rejects(rejects)}
 <h2>Scorecard</h2>
 <p>Points per bin; an applicant's score is the sum over predictors. Neutral is the points an average applicant gets
 from the predictor; reason codes name the predictors furthest below their {summary.get("reason_rule", "neutral")}
@@ -396,6 +398,14 @@ def _fairness_chapter(fairness: dict | None) -> str:
     from .fairness.chapter import section
 
     return section(fairness)
+
+
+def _rejects(r: dict | None) -> str:
+    if r is None:
+        return ""
+    from .rejects.chapter import page
+
+    return page(r)
 
 
 def write_metrics(path, assessment: dict) -> None:

@@ -28,6 +28,8 @@ __all__ = ["Scorecard", "encode_target"]
 
 
 class Scorecard(ClassifierMixin, BaseEstimator):
+    _counts_baseline = True  # a card only compared with others, never monitored, goes without
+
     def __init__(
         self,
         model=_params.DEFAULTS["model"],
@@ -53,6 +55,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         protected=_params.DEFAULTS["protected"],
         cutoffs=_params.DEFAULTS["cutoffs"],
         bad=_params.DEFAULTS["bad"],
+        inference=_params.DEFAULTS["inference"],
+        reject_factor=_params.DEFAULTS["reject_factor"],
+        reject_cutoff=_params.DEFAULTS["reject_cutoff"],
     ):
         self.model = model
         self.trees = trees
@@ -76,6 +81,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.protected = protected
         self.cutoffs = cutoffs
         self.bad = bad
+        self.inference, self.reject_factor, self.reject_cutoff = inference, reject_factor, reject_cutoff
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -100,7 +106,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     # -- fitting ------------------------------------------------------------------------------------------------
 
-    def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None):
+    def fit(
+        self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, rejects=None
+    ):
         """Bin every predictor of `X`, train the model on the one-hot bins and build the card.
 
         `sample_weight`: how many applicants each row stands for, used throughout (whole weights: rows repeated).
@@ -109,7 +117,13 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         `test`: (X_test, y_test) or (X_test, y_test, test_weight), a labelled test part that the monitoring
         baseline takes its outcomes from, as `set_baseline` would; it shapes nothing else.
         `progress`: an object with step(text) and count(text, done, total), for the command line.
+        `rejects`: X_rejects or (X_rejects, reject_weight, reject_outcome), the applicants an earlier policy
+        rejected; the card is then built by reject inference (`tessaly.rejects`), its grid kept in `rejects_`.
         """
+        if rejects is not None:
+            from .rejects import fit
+
+            return fit(self, X, y, sample_weight, shap_data, shap_weight, test, progress, rejects)
         return self._fit(X, y, sample_weight, shap_data, shap_weight, test, progress)
 
     def _fit(self, X, y, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, on_bins=None):
@@ -153,7 +167,8 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 f"({int(y_bad.sum())} bad of {len(X)}); give more bad applicants or other predictors"
             )
         for c in cards.values():  # what monitoring compares with, and how reasons rank and read
-            c.baseline = _baseline.baseline(c, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
+            if self._counts_baseline:
+                c.baseline = _baseline.baseline(c, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
             c.reason_rule, c.reasons = self.reason_rule, resolve_reasons(c, self.reasons, known=list(X.columns))
         self._set_fitted(
             card=card,
@@ -173,6 +188,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             train_weights=w,
             features=list(X.columns),
         )
+        self.rejects_ = None
         return self
 
     def _bin(self, X, y_bad, w, progress) -> tuple:
@@ -213,34 +229,17 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         used["additive"] = len(source)
         return cards, artifacts, used, unused
 
-    def _set_fitted(
-        self,
-        *,
-        card,
-        cards,
-        module_card,
-        table,
-        binnings,
-        model,
-        family,
-        target,
-        bad,
-        classes,
-        dropped=None,
-        artifacts=None,
-        shap_rows_used=None,
-        train_scores=None,
-        train_weights=None,
-        features=None,
-    ) -> None:
-        """Every fitted attribute, for a fitted scorecard and a loaded one alike."""
+    def _set_fitted(self, *, card, cards, module_card, table, binnings, model, family, target, bad, classes, **more):
+        """Every fitted attribute, for a fitted scorecard and a loaded one alike; `more`: dropped, artifacts,
+        shap_rows_used, train_scores, train_weights and features, where known."""
         self.card_, self.cards_, self.table_, self.binnings_ = card, cards, table, binnings
         self.module_card_, self.additive_card_ = module_card, cards.get("additive")
         self.model_, self.family_, self.target_, self.bad_, self.classes_ = model, family, target, bad, classes
-        self.dropped_ = dropped or {}
-        self.artifacts_ = artifacts or {}
-        self.shap_rows_used_ = shap_rows_used or {}
-        self.train_scores_, self.train_weights_ = train_scores, train_weights
+        self.dropped_ = more.get("dropped") or {}
+        self.artifacts_ = more.get("artifacts") or {}
+        self.shap_rows_used_ = more.get("shap_rows_used") or {}
+        self.train_scores_, self.train_weights_ = more.get("train_scores"), more.get("train_weights")
+        features = more.get("features")
         if features is not None:  # a loaded card never saw X
             self.n_features_in_ = len(features)
             self.feature_names_in_ = np.asarray(features, dtype=object)
@@ -468,6 +467,8 @@ train_scores_, train_weights_ : ndarray, ndarray or None
     The card's totals on the training rows, and their sample weights.
 shap_rows_used_ : dict of str to int
     The applicants whose SHAP values made each card.
+rejects_ : Inference or None
+    With rejects: the accepts-only card, the rows of the chosen method and the sensitivity grid.
 n_features_in_, feature_names_in_ : int, ndarray
     The columns of X seen in `fit`.
 
