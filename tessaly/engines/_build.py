@@ -157,16 +157,15 @@ def _test_scores(engine, sc, data_view, job, n_test) -> pd.DataFrame:
     return frame.rename(columns={_passes.Y: job.target})
 
 
-def _test_rows(engine, sc, data_view, job, n_test) -> pd.DataFrame:
-    """The predictors, outcomes (and weights) of at most BENCHMARK_ROWS test applicants, scored by the card: the
-    rows the benchmark is compared with the card on, a sample inside that of test_scores.csv."""
-    names = [p.name for p in sc.card_.predictors]
+def _test_rows(engine, sc, data_view, job, n_test, names) -> pd.DataFrame:
+    """The predictors `names`, outcomes (and weights) of at most BENCHMARK_ROWS test applicants, scored by the
+    card: the rows the benchmark is compared with the card on, a sample inside that of test_scores.csv."""
     pulled = [_passes.Y, *names, *([_passes.W] if job.weight else [])]
     frame = engine.query(
         f"SELECT {', '.join(engine.d.ident(c) for c in pulled)} FROM {data_view} "
         f"WHERE {_seeded(engine, sc, BENCHMARK_ROWS, n_test)}"
     )
-    frame["score"] = sc.card_.total(frame[names])
+    frame["score"] = sc.card_.total(frame[[p.name for p in sc.card_.predictors]])
     return frame.rename(columns={_passes.Y: job.target})
 
 
@@ -175,9 +174,10 @@ def _benchmark_of(eng, sc, data_view, job, fit, n_train, n_test, progress):
     from the test applicants it is compared on; with those rows. (None, None) without one."""
     if job.family is None:
         return None, None
-    test_scores = _test_rows(eng, sc, data_view, job, n_test)
     X, y, w = fit
-    names = [p.name for p in sc.card_.predictors]
+    # The test rows hold every predictor the sample holds: the benchmark also learns from those the card leaves out.
+    names = list(X.columns)
+    test_scores = _test_rows(eng, sc, data_view, job, n_test, names)
     test_w = test_scores[_passes.W].to_numpy(dtype=float) if job.weight is not None else None
     bench = _benchmark.train(
         sc, job.family, X, y, w, shap_data=test_scores[names], shap_weight=test_w, progress=progress
