@@ -27,6 +27,39 @@ def _split(data, y_bad, test_size, seed):
         raise InputError(f"cannot split {len(data)} applicants into train and test: {e}") from None
 
 
+def rows_digest(frame, train_idx, test_idx) -> str:
+    """Which rows form each part, whatever the order of the table: a digest of each part's row hashes, sorted."""
+    import hashlib
+
+    import numpy as np
+    import pandas as pd
+
+    rows = pd.util.hash_pandas_object(frame, index=False).to_numpy()
+    digest = hashlib.sha256()
+    for part in (train_idx, test_idx):
+        digest.update(np.sort(rows[np.asarray(part)]).tobytes() + b"|")
+    return "sha256:" + digest.hexdigest()
+
+
+def split_record(*, test_column=None, seed=None, test_size=None, engine=None, table=None, parts=None) -> dict:
+    """How a build chose its test part, as the card keeps it: the test column; or an engine's seeded hash of the
+    named columns; or rows drawn by position, with a digest of each part (`parts`: the frame of the named
+    columns, the training rows, the test rows) that tells whether a table gives the same parts again."""
+    if test_column is not None:
+        return {"by": "test column", "column": test_column}
+    record = {"seed": int(seed), "test_size": float(test_size)}
+    if engine is not None:
+        return {"by": "row hash", "engine": engine, "table": table, **record, "columns": list(parts)}
+    frame, train_idx, test_idx = parts
+    return {
+        "by": "row position",
+        **record,
+        "rows": [len(train_idx), len(test_idx)],
+        "columns": list(frame.columns),
+        "digest": rows_digest(frame, train_idx, test_idx),
+    }
+
+
 # What --test-column holds: booleans, 0 and 1, or these words; a missing value is no test row.
 TRUE_WORDS, FALSE_WORDS = ("true", "t", "yes", "y", "1"), ("false", "f", "no", "n", "0")
 
@@ -200,7 +233,14 @@ def _prepare(source, target, params, test_size, drop, ids, weight, test_column, 
         _split(data, y_bad, test_size, sc.seed) if test_column is None else _test_part(data, test_column, y_bad)
     )
     w_train, w_test = (None, None) if w is None else (w[train_idx], w[test_idx])
-    return sc, predictors, y_bad, train_idx, test_idx, data.iloc[train_idx], data.iloc[test_idx], w_train, w_test
+    split = split_record(
+        test_column=test_column,
+        seed=sc.seed,
+        test_size=test_size,
+        parts=None if test_column is not None else (data[[*predictors, target]], train_idx, test_idx),
+    )
+    train, test = data.iloc[train_idx], data.iloc[test_idx]
+    return sc, predictors, y_bad, train_idx, test_idx, train, test, w_train, w_test, split
 
 
 def _given(rejects, rejected, reject_outcome, test_size, test_column):
@@ -262,7 +302,7 @@ def build(
     family = _benchmark.check(benchmark)
     ids = list(ids)
     given = _given(rejects, rejected, reject_outcome, test_size, test_column)
-    sc, predictors, y_bad, train_idx, test_idx, train, test, w_train, w_test = _prepare(
+    sc, predictors, y_bad, train_idx, test_idx, train, test, w_train, w_test, split = _prepare(
         source, target, params, test_size, list(drop), ids, weight, test_column, given
     )
     from . import _report
@@ -274,7 +314,7 @@ def build(
         with staged_card(out, check=loads) as stage:
             _fit_card(sc, (train, test), predictors, target, (w_train, w_test), progress, on_bins, given)
             progress.step("saving the card")
-            sc.save_into(stage)
+            sc.save_into(stage, split=split)
             y_parts = (y_bad[train_idx], y_bad[test_idx])
             _save_fine(
                 stage, sc, (train, test), y_parts, (w_train, w_test), test_size=test_size, weight=weight, ids=ids

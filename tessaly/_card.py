@@ -190,6 +190,8 @@ class Card:
     reasons: dict | None = None
     # What a reason falls short of: the predictor's neutral points, or its maximum points.
     reason_rule: str = "neutral"
+    # How the build chose its test part, so the editor can take the same applicants again; plain JSON.
+    split: dict | None = None
 
     @property
     def names(self) -> list[str]:
@@ -221,6 +223,8 @@ class Card:
             body["reasons"] = self.reasons
         if self.reason_rule != "neutral":
             body["reason_rule"] = self.reason_rule
+        if self.split is not None:
+            body["split"] = self.split
         return {**body, "checksum": checksum(body)}
 
     @classmethod
@@ -264,6 +268,8 @@ class Card:
             reasons, rule = d.get("reasons"), d.get("reason_rule", "neutral")
             _need(rule in REASON_RULES, "its reason rule is unknown")
             _need(reasons is None or _reason_texts(reasons, predictors), "its reason texts do not fit its bins")
+            split = d.get("split")
+            _need(split is None or isinstance(split, dict), "its record of the split is not an object")
         except _Invalid as e:
             raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
         return cls(
@@ -276,6 +282,7 @@ class Card:
             baseline,
             reasons,
             cast(str, rule),
+            split=split,
         )
 
     def save(self, directory) -> Path:

@@ -385,9 +385,12 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             self.save_into(stage)
         return Path(directory)
 
-    def save_into(self, directory) -> None:
-        """The files of `save`, written into an existing empty directory (a build's staging folder)."""
+    def save_into(self, directory, split: dict | None = None) -> None:
+        """The files of `save`, written into an existing empty directory (a build's staging folder). `split`: how
+        the build chose its test part (see `_build.split_record`), kept in the card."""
         check_is_fitted(self, "card_")
+        if split is not None:
+            self.card_.split = split
         from ._persist import write
 
         write(self, directory)
