@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import hashlib
 import json
-import math
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import cast
@@ -17,8 +16,9 @@ from typing import cast
 import numpy as np
 import pandas as pd
 
-from ._binning import REGULAR, UNSEEN, Bins, canonical
-from ._characteristics import KINDS, Cross, Predictor
+from ._binning import UNSEEN, canonical
+from ._card_fields import Invalid, cross, finite, need, predictor, reason_texts
+from ._characteristics import Cross, Predictor
 from ._checks import check_columns
 from ._errors import InputError
 from ._files import atomic_path
@@ -29,8 +29,8 @@ LEGACY_FILE = "card.pkl"
 FORMAT, VERSION = "tessaly-card", 4
 # Version 2 cards (no binning origin, no monitoring baseline) and version 3 ones (no crosses) still load and score.
 READABLE = (2, 3, 4)
-BINNINGS = ("optimal", "by hand")
 REASONS = 3
+REASON_RULES = ("neutral", "maximum")
 # Shortfalls closer to neutral than this are rounding noise, not a reason.
 BELOW = -1e-9
 
@@ -41,6 +41,7 @@ def output_columns(names) -> list[str]:
         *(f"{p}_{part}" for p in names for part in ("bin", "points")),
         "score",
         *(f"reason_{k + 1}" for k in range(REASONS)),
+        *(f"reason_{k + 1}_text" for k in range(REASONS)),
     ]
 
 
@@ -67,135 +68,6 @@ def _plain(value):
     return plain if isinstance(plain, (bool, int, float)) else str(value)
 
 
-class _Invalid(Exception):
-    pass
-
-
-def _need(condition, what: str) -> None:
-    if not condition:
-        raise _Invalid(what)
-
-
-def _finite(x) -> bool:
-    # A JSON integer may exceed any float; such a number is no usable point or split.
-    return (
-        isinstance(x, (int, float))
-        and not isinstance(x, bool)
-        and abs(x) <= 1.7976931348623157e308
-        and math.isfinite(x)
-    )
-
-
-def _predictor(d) -> Predictor:
-    _need(isinstance(d, dict), "a predictor is not an object")
-    name = d.get("name")
-    _need(isinstance(name, str) and name, "a predictor has no name")
-    dtype, splits, codes, bins = d.get("type"), d.get("splits"), d.get("special_codes"), d.get("bins")
-    _need(dtype in ("numerical", "categorical"), f"'{name}' has an unknown type")
-    _need(
-        isinstance(splits, list) and isinstance(codes, list) and isinstance(bins, list) and bins,
-        f"'{name}' lacks splits, special codes or bins",
-    )
-    if dtype == "numerical":
-        _need(
-            all(_finite(s) for s in splits) and all(a < b for a, b in zip(splits, splits[1:])),
-            f"the splits of '{name}' are not ascending finite numbers",
-        )
-        _need(all(_finite(c) for c in codes), f"the special codes of '{name}' are not numbers")
-        n_regular = len(splits) + 1
-    else:
-        _need(
-            all(isinstance(g, list) and g and all(isinstance(c, str) for c in g) for g in splits),
-            f"the categories of '{name}' are not lists of text",
-        )
-        flat = [c for g in splits for c in g]
-        _need(len(set(flat)) == len(flat), f"a category of '{name}' is in two bins")
-        _need(all(isinstance(c, str) for c in codes), f"the special codes of '{name}' are not text")
-        n_regular = len(splits)
-    labels, kinds, points = [], [], []
-    for b in bins:
-        _need(
-            isinstance(b, dict) and isinstance(b.get("label"), str) and _finite(b.get("points")),
-            f"a bin of '{name}' lacks a label or finite points",
-        )
-        kind = b.get("kind")
-        if kind == REGULAR:
-            index = b.get("index")
-            _need(
-                isinstance(index, int) and not isinstance(index, bool) and 0 <= index < n_regular,
-                f"a bin of '{name}' has no valid index",
-            )
-            kinds.append(index)
-        else:
-            _need(kind in KINDS, f"a bin of '{name}' has an unknown kind")
-            kinds.append(KINDS[kind])
-        labels.append(b["label"])
-        points.append(float(b["points"]))
-    _need(len(set(labels)) == len(labels) and UNSEEN not in labels, f"bin labels of '{name}' repeat")
-    _need(len(set(map(str, kinds))) == len(kinds), f"'{name}' has a bin twice")
-    _need(
-        sorted(k for k in kinds if isinstance(k, int)) == list(range(n_regular)),
-        f"'{name}' lacks a bin for some of its values",
-    )
-    _need(_finite(d.get("neutral")), f"'{name}' has no finite neutral points")
-    binning = d.get("binning", "optimal")
-    _need(binning in BINNINGS, f"'{name}' has an unknown binning origin")
-    return Predictor(
-        name, dtype, splits, codes, kinds, labels=labels, points=points, neutral=float(d["neutral"]), binning=binning
-    )
-
-
-def _side(d, cross: str) -> Bins:
-    """One predictor of a cross, checked as a predictor's bins are."""
-    _need(isinstance(d, dict) and isinstance(d.get("bins"), list), f"a predictor of the cross '{cross}' is malformed")
-    bins = [
-        {"label": str(i), "points": 0.0, **({"kind": REGULAR, "index": k} if isinstance(k, int) else {"kind": k})}
-        for i, k in enumerate(d["bins"])
-    ]
-    p = _predictor({**{k: d.get(k) for k in ("name", "type", "splits", "special_codes")}, "bins": bins, "neutral": 0})
-    return Bins(p.name, p.dtype, p.splits, p.special_codes, p.kinds)
-
-
-def _cross(d, names: list[str]) -> Cross:
-    _need(isinstance(d, dict) and isinstance(d.get("name"), str) and d["name"], "a cross has no name")
-    name = d["name"]
-    raw = d.get("predictors")
-    _need(isinstance(raw, list) and len(raw) == 2, f"the cross '{name}' does not name two predictors")
-    sides = [_side(s, name) for s in cast(list, raw)]
-    _need(sides[0].name != sides[1].name, f"the cross '{name}' pairs a predictor with itself")
-    bins = d.get("bins")
-    _need(isinstance(bins, list) and bins, f"the cross '{name}' has no cells")
-    for b in cast(list, bins):
-        _need(
-            isinstance(b, dict) and isinstance(b.get("label"), str) and _finite(b.get("points")),
-            f"a cell of '{name}' lacks a label or finite points",
-        )
-    labels = [b["label"] for b in cast(list, bins)]
-    _need(len(set(labels)) == len(labels) and UNSEEN not in labels, f"cell labels of '{name}' repeat")
-    cells = d.get("cells")
-    _need(
-        isinstance(cells, list)
-        and len(cells) == len(sides[0].kinds)
-        and all(
-            isinstance(row, list)
-            and len(row) == len(sides[1].kinds)
-            and all(isinstance(c, int) and not isinstance(c, bool) and 0 <= c < len(labels) for c in row)
-            for row in cells
-        ),
-        f"the cells of '{name}' do not cover its predictors' bins",
-    )
-    _need(_finite(d.get("neutral")), f"'{name}' has no finite neutral points")
-    _need(name not in names, f"'{name}' is both a predictor and a cross")
-    return Cross(
-        name,
-        sides,
-        cast(list, cells),
-        labels=labels,
-        points=[float(b["points"]) for b in cast(list, bins)],
-        neutral=float(d["neutral"]),
-    )
-
-
 @dataclass
 class Card:
     target: str
@@ -206,6 +78,12 @@ class Card:
     predictors: list[Predictor]
     # What monitoring compares a live population against (shares, score bands, test figures); plain JSON.
     baseline: dict | None = None
+    # The words of reasons given by the team: predictor -> {bin label: text}; other bins read by default.
+    reasons: dict | None = None
+    # What a reason falls short of: the predictor's neutral points, or its maximum points.
+    reason_rule: str = "neutral"
+    # How the build chose its test part, so the editor can take the same applicants again; plain JSON.
+    split: dict | None = None
     # Pairs of predictors scored jointly, after the predictors.
     crosses: list[Cross] = field(default_factory=list)
 
@@ -223,6 +101,10 @@ class Card:
     def columns(self) -> list[str]:
         """The applicants' columns that scoring reads."""
         return list(dict.fromkeys(c for p in self.characteristics for c in p.columns))
+
+    def reason_basis(self, p: Predictor) -> float:
+        """The points a predictor's bins fall short of to make a reason, under the card's rule."""
+        return max(p.points) if self.reason_rule == "maximum" else p.neutral
 
     def bins(self) -> dict:
         """Each predictor's splits (numerical) or groups of values (categorical), and each cross's two predictors:
@@ -247,12 +129,19 @@ class Card:
             body["crosses"] = [c.to_dict() for c in self.crosses]
         if self.baseline is not None:
             body["baseline"] = self.baseline
+        # Written only where set, so a card without them reads (and checks) as before.
+        if self.reasons:
+            body["reasons"] = self.reasons
+        if self.reason_rule != "neutral":
+            body["reason_rule"] = self.reason_rule
+        if self.split is not None:
+            body["split"] = self.split
         return {**body, "checksum": checksum(body)}
 
     @classmethod
     def from_dict(cls, d: dict, source="the card") -> Card:
         try:
-            _need(isinstance(d, dict) and d.get("format") == FORMAT, "it is not a tessaly card")
+            need(isinstance(d, dict) and d.get("format") == FORMAT, "it is not a tessaly card")
             version = d.get("version")
             if version not in READABLE or not isinstance(version, int) or isinstance(version, bool):
                 held = "no card format version" if version is None else f"card format version {version!r}"
@@ -265,37 +154,55 @@ class Card:
             try:
                 expected = checksum(body)
             except ValueError:
-                raise _Invalid("it holds a value that is not plain JSON") from None
-            _need(d.get("checksum") == expected, "its checksum does not match (the file was altered or damaged)")
-            _need(
+                raise Invalid("it holds a value that is not plain JSON") from None
+            need(d.get("checksum") == expected, "its checksum does not match (the file was altered or damaged)")
+            need(
                 isinstance(d.get("target"), str)
                 and isinstance(d.get("model"), str)
                 and isinstance(d.get("points"), str),
                 "target, model or points kind missing",
             )
-            _need(d.get("bad") is None or isinstance(d.get("bad"), (str, int, float, bool)), "bad value malformed")
+            need(d.get("bad") is None or isinstance(d.get("bad"), (str, int, float, bool)), "bad value malformed")
             scaling = d.get("scaling")
-            _need(
+            need(
                 isinstance(scaling, dict)
-                and all(_finite(scaling.get(k)) and scaling[k] > 0 for k in ("pdo", "target_odds")),
+                and all(finite(scaling.get(k)) and scaling[k] > 0 for k in ("pdo", "target_odds")),
                 "scaling malformed",
             )
             raw = d.get("predictors")
-            _need(isinstance(raw, list) and raw, "it has no predictors")
-            predictors = [_predictor(p) for p in cast(list, raw)]
+            need(isinstance(raw, list) and raw, "it has no predictors")
+            predictors = [predictor(p) for p in cast(list, raw)]
             names = [p.name for p in predictors]
-            _need(len(set(names)) == len(names), "a predictor appears twice")
+            need(len(set(names)) == len(names), "a predictor appears twice")
             raw_crosses = d.get("crosses", [])
-            _need(version >= 4 or not raw_crosses, "crosses came with card format version 4")
-            _need(isinstance(raw_crosses, list), "its crosses are not a list")
-            crosses = [_cross(c, names) for c in cast(list, raw_crosses)]
-            _need(len({c.name for c in crosses}) == len(crosses), "a cross appears twice")
+            need(version >= 4 or not raw_crosses, "crosses came with card format version 4")
+            need(isinstance(raw_crosses, list), "its crosses are not a list")
+            crosses = [cross(c, names) for c in cast(list, raw_crosses)]
+            need(len({c.name for c in crosses}) == len(crosses), "a cross appears twice")
             baseline = d.get("baseline")
-            _need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
-        except _Invalid as e:
+            need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
+            reasons, rule = d.get("reasons"), d.get("reason_rule", "neutral")
+            need(rule in REASON_RULES, "its reason rule is unknown")
+            need(
+                reasons is None or reason_texts(reasons, [*predictors, *crosses]),
+                "its reason texts do not fit its bins",
+            )
+            split = d.get("split")
+            need(split is None or isinstance(split, dict), "its record of the split is not an object")
+        except Invalid as e:
             raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
         return cls(
-            d["target"], d.get("bad"), d["model"], d["points"], cast(dict, scaling), predictors, baseline, crosses
+            d["target"],
+            d.get("bad"),
+            d["model"],
+            d["points"],
+            cast(dict, scaling),
+            predictors,
+            baseline,
+            reasons,
+            cast(str, rule),
+            split=split,
+            crosses=crosses,
         )
 
     def save(self, directory) -> Path:
@@ -394,6 +301,7 @@ class Card:
         n, k = len(data), len(self.characteristics)
         out, counts = {}, {}
         shortfall = np.empty((k, n))  # predictor-major: the reason scan walks whole rows
+        placed = np.empty((k, n), dtype=np.intp)  # each applicant's bin per predictor, for the reasons' words
         total = np.zeros(n)
         for j, p in enumerate(self.characteristics):
             rows, unreadable = p.place(data)
@@ -403,7 +311,9 @@ class Card:
                 np.where(unseen, len(p.labels), rows), categories=[*p.labels, UNSEEN], validate=False
             )
             out[f"{p.name}_points"] = got
-            np.subtract(got, p.neutral, out=shortfall[j])
+            np.subtract(got, self.reason_basis(p), out=shortfall[j])
+            shortfall[j][unseen] = 0.0  # an unseen value tells nothing either way: never a reason
+            placed[j] = np.where(unseen, len(p.labels), rows)
             total += got
             if isinstance(p, Predictor):
                 counts[p.name] = {"unseen": int(unseen.sum() - unreadable.sum()), "unreadable": int(unreadable.sum())}
@@ -412,19 +322,41 @@ class Card:
         # Reason codes: the predictors furthest below neutral. The scan keeps the first of equals, so card
         # order breaks ties; a taken predictor is set to +inf for the next round.
         at = np.arange(n)
+        words, codes, offsets = self._reason_words()
+        texts = {}  # after the codes, as output_columns orders them
         for r in range(REASONS):
             best, idx = shortfall[0].copy(), np.zeros(n, dtype=np.intp)
             for j in range(1, k):
                 better = shortfall[j] < best
                 np.copyto(best, shortfall[j], where=better)
                 idx[better] = j
+            given = best < BELOW
             result[f"reason_{r + 1}"] = pd.Categorical.from_codes(
-                np.where(best < BELOW, idx, k), categories=[*self.names, ""], validate=False
+                np.where(given, idx, k), categories=[*self.names, ""], validate=False
+            )
+            said = codes[offsets[idx] + placed[idx, at]]
+            texts[f"reason_{r + 1}_text"] = pd.Categorical.from_codes(
+                np.where(given, said, len(words) - 1), categories=words, validate=False
             )
             shortfall[idx, at] = np.inf
+        for name, column in texts.items():
+            result[name] = column
         if self.target in data.columns:
             result[self.target] = data[self.target].to_numpy()
         return result, counts
+
+    def _reason_words(self) -> tuple[list[str], np.ndarray, np.ndarray]:
+        """The distinct texts ("" last), each predictor's bins' text codes laid end to end (an unseen slot
+        after each), and where each predictor's run starts."""
+        from ._reasons import bin_texts
+
+        per = [bin_texts(self, p) for p in self.characteristics]
+        words = list(dict.fromkeys(t for texts in per for t in texts))
+        index = {t: i for i, t in enumerate(words)}
+        words.append("")
+        codes = np.array([c for texts in per for c in [*(index[t] for t in texts), len(words) - 1]], dtype=np.intp)
+        offsets = np.cumsum([0, *(len(t) + 1 for t in per[:-1])]).astype(np.intp)
+        return words, codes, offsets
 
     def score(self, data: pd.DataFrame) -> pd.DataFrame:
         return self.apply(data)[0]

@@ -289,91 +289,6 @@ def _directions(rows: list) -> str:
     )
 
 
-def predictor_chart(name: str, rows: pd.DataFrame) -> dict:
-    """Points per bin beside the neutral points and each bin's WoE, bins in ascending WoE (a plotly figure dict)."""
-    rows = rows.sort_values("woe", kind="stable")
-    bins, points = rows["bin"].tolist(), rows["points"].tolist()
-    return {
-        "data": [
-            {
-                "type": "scatter",
-                "x": bins,
-                "y": rows["woe"].tolist(),
-                "name": "WoE",
-                "mode": "lines",
-                "xaxis": "x",
-                "yaxis": "y2",
-            },
-            {
-                "type": "bar",
-                "x": bins,
-                "y": points,
-                "name": "Points",
-                "text": [f"{p:g}" for p in points],
-                "textposition": "outside",
-                "xaxis": "x",
-                "yaxis": "y",
-            },
-            {
-                "type": "scatter",
-                "x": bins,
-                "y": rows["neutral"].tolist(),
-                "name": "Neutral",
-                "mode": "lines+markers",
-                "xaxis": "x",
-                "yaxis": "y",
-            },
-        ],
-        "layout": {
-            "xaxis": {"anchor": "y", "domain": [0.0, 0.94], "title": {"text": f"Bins - {name}"}},
-            "yaxis": {"anchor": "x", "domain": [0.0, 1.0], "title": {"text": "Points"}},
-            "yaxis2": {"anchor": "x", "overlaying": "y", "side": "right", "title": {"text": "WoE"}},
-        },
-    }
-
-
-def charts(table: pd.DataFrame, crosses) -> list[tuple[str, dict]]:
-    """One figure per predictor of the card's table, a grid per cross."""
-    by_name = {c.name: c for c in crosses}
-    return [
-        (name, cross_chart(by_name[name]) if name in by_name else predictor_chart(name, rows))
-        for name, rows in table.groupby("predictor", sort=False)
-    ]
-
-
-def cross_chart(cross) -> dict:
-    """A cross's points as a small grid: its first predictor's bins down, its second's across (a plotly figure
-    dict); a square's number is the points of the applicants in both bins."""
-    from ._binning import MISSING, SPECIAL, category_label, interval_labels
-
-    def bin_labels(side) -> list[str]:
-        regular = interval_labels(side.splits) if side.dtype == "numerical" else list(map(category_label, side.splits))
-        return [{MISSING: "missing", SPECIAL: "special"}.get(k) or regular[int(k)] for k in side.kinds]
-
-    rows, columns = (bin_labels(s) for s in cross.sides)
-    points = [[cross.points[c] for c in row] for row in cross.cells]
-    return {
-        "data": [
-            {
-                "type": "heatmap",
-                "x": columns,
-                "y": rows,
-                "z": points,
-                "text": [[f"{p:g}" for p in row] for row in points],
-                "texttemplate": "%{text}",
-                "colorscale": "RdYlGn",
-                "colorbar": {"title": {"text": "Points"}},
-                "hovertext": [[cross.labels[c] for c in row] for row in cross.cells],
-            }
-        ],
-        "layout": {
-            "xaxis": {"title": {"text": cross.sides[1].name}, "type": "category"},
-            "yaxis": {"title": {"text": cross.sides[0].name}, "type": "category"},
-            "height": 120 + 40 * len(rows),
-        },
-    }
-
-
 def write(
     path,
     *,
@@ -387,6 +302,8 @@ def write(
     directions: list | None = None,
     hand: list | None = None,
     note: str | None = None,
+    fairness: dict | None = None,
+    rejects: dict | None = None,
 ) -> None:
     """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _assess.assess();
     `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
@@ -420,9 +337,11 @@ def write(
 {_gains(a)}
 {_calibration(a)}
 {_stability(a)}
+{_rejects(rejects)}
 <h2>Scorecard</h2>
 <p>Points per bin; an applicant's score is the sum over predictors. Neutral is the points an average applicant gets
-from the predictor; reason codes name the predictors furthest below it.</p>
+from the predictor; reason codes name the predictors furthest below their {summary.get("reason_rule", "neutral")}
+points.</p>
 {_scorecard_table(table)}
 {_directions(directions or [])}
 <h2>Predictors</h2>
@@ -430,10 +349,27 @@ from the predictor; reason codes name the predictors furthest below it.</p>
 {_dropped(dropped)}
 {_by_hand(hand or [])}
 {_values(values or {})}
+{_fairness_chapter(fairness)}
 {_data_block({"charts": len(charts), **a, "dropped": dropped, "values": values or {}, "directions": directions or []})}
 </body></html>
 """
     _replace(path, page)
+
+
+def _fairness_chapter(fairness: dict | None) -> str:
+    if not fairness:
+        return ""
+    from .fairness.chapter import section
+
+    return section(fairness)
+
+
+def _rejects(r: dict | None) -> str:
+    if r is None:
+        return ""
+    from .rejects.chapter import page
+
+    return page(r)
 
 
 def write_metrics(path, assessment: dict) -> None:

@@ -8,11 +8,22 @@ import pandas as pd
 
 from .._binning import UNSEEN
 from .._errors import InputError
-from .._values import canonical
-from .counts import PERIODS, UNKNOWN, Outcomes
+from .counts import PERIODS, UNKNOWN, Outcomes, outcome_keys
 
 # The one table the aggregate query returns: rows of kind "bin" and of kind "score".
-QUERY_COLUMNS = ["kind", "period", "predictor", "bin", "score", "bad", "outcome", "applicants", "unreadable", "missing"]
+QUERY_COLUMNS = [
+    "kind",
+    "card",
+    "period",
+    "predictor",
+    "bin",
+    "score",
+    "bad",
+    "outcome",
+    "applicants",
+    "unreadable",
+    "missing",
+]
 
 
 # Counts beyond this are no longer exact as the floats the figures are computed in.
@@ -207,6 +218,19 @@ def merged(per_period):
     return keys, table
 
 
+def check_stamp(table: pd.DataFrame, card, source) -> None:
+    """The counts were made by the monitoring query of this very card: its checksum in every row's ``card``.
+    Counts of another card with the same bins would pass every other check and give wrong verdicts."""
+    again = "export this card's query (tessaly export CARD --sql --monitor) and run it again"
+    if "card" not in table.columns:
+        raise InputError(f"{source} do not say which card they were made for (an earlier tessaly's query): {again}")
+    mine = card.to_dict()["checksum"]
+    other = next((s for s in pd.unique(table["card"].astype(object)) if s != mine), None)
+    if other is not None:
+        shown = str(other)[:20] if isinstance(other, str) else repr(other)[:20]
+        raise InputError(f"{source} were made for another card ({shown}..., this one {mine[:20]}...): {again}")
+
+
 def split_counts(table: pd.DataFrame, card) -> tuple[pd.DataFrame, pd.DataFrame]:
     """The aggregate query's one table (`QUERY_COLUMNS`) as the two count tables `from_counts` reads."""
     table = pd.DataFrame(table)
@@ -231,7 +255,7 @@ def split_counts(table: pd.DataFrame, card) -> tuple[pd.DataFrame, pd.DataFrame]
         # The query counts every value but the bad one as good: a third one shows here.
         others = table.loc[(kind == "score") & (pd.to_numeric(table["bad"], errors="coerce") == 0), "outcome"]
         others = pd.Series(others.dropna().unique(), dtype=object)
-        Outcomes(card, "", "the counts' outcome").other(canonical(others), others.to_numpy())
+        Outcomes(card, "", "the counts' outcome").other(outcome_keys(others), others.to_numpy())
     for column in ("predictor", "bin"):  # labels, even where a reader took them for numbers
         if column in bins.columns:
             bins[column] = bins[column].astype(object).where(bins[column].isna(), bins[column].astype(str))

@@ -216,18 +216,29 @@ def key(value) -> str:
     return canonical(pd.Series([value], dtype=object))[0]
 
 
+# An outcome of true or false means what 1 or 0 means: a card fitted on either reads the other.
+TRUTH = {"True": "1", "False": "0"}
+
+
+def outcome_keys(values) -> np.ndarray:
+    """The outcomes' keys by what they mean: True and 1 are one, False and 0."""
+    keys = canonical(pd.Series(np.asarray(values, dtype=object), dtype=object))
+    return np.asarray([TRUTH.get(k, k) if k is not None else None for k in keys], dtype=object)
+
+
 class Outcomes:
     """Outcomes as GOOD, BAD or UNKNOWN (missing: not known yet); at most one value besides the card's bad one."""
 
     def __init__(self, card, column: str, what: str | None = None):
         if card.bad is None:
             raise InputError("the card names no bad value: rebuild it to monitor outcomes")
-        self.bad, self.what = key(card.bad), what or f"target column '{column}'"
+        self.bad, self.what = outcome_keys([card.bad])[0], what or f"target column '{column}'"
+        self.shown_bad = card.bad
         self.others: dict = {}
 
     def codes(self, values) -> np.ndarray:
         codes, uniques = pd.factorize(pd.Series(values), use_na_sentinel=True)
-        keys = canonical(pd.Series(np.asarray(uniques, dtype=object), dtype=object))
+        keys = outcome_keys(uniques)
         is_bad = np.asarray([k == self.bad for k in keys], dtype=bool)  # a handful of distinct values
         self.other(keys[~is_bad], np.asarray(uniques, dtype=object)[~is_bad])
         return np.where(codes < 0, UNKNOWN, np.append(is_bad.astype(np.int64), 0)[codes]).astype(np.intp)
@@ -240,7 +251,7 @@ class Outcomes:
             values = ", ".join(repr(v) for v in list(self.others.values())[:3])
             raise InputError(
                 f"{self.what} has the values {values} besides the bad value "
-                f"{self.bad!r}: a card's outcomes are its bad value and one other"
+                f"{self.shown_bad!r}: a card's outcomes are its bad value and one other"
             )
 
 

@@ -6,7 +6,7 @@ import pandas as pd
 
 from .._binning import canonical
 from .._card import Card
-from ..monitoring.counts import check_period
+from ..monitoring.counts import TRUTH, check_period
 from .dialects import Dialect, check_names
 from .dialects import dialect as _dialect
 from .layers import DBL_MAX, Coded, Query, Units, binned, crossed, parsed, pointed, total, values
@@ -17,8 +17,19 @@ def _outcome(card: Card, target: str) -> Coded:
     """The target as a predictor of one bin, the card's bad value: matched by meaning, as the scorer matches."""
     if card.bad is None:
         fail("the card names no bad value: rebuild it to monitor outcomes")
+    bad = canonical(pd.Series([card.bad], dtype=object))[0]
+    meaning = TRUTH.get(bad, bad)
     return Coded(
-        target, False, [[canonical(pd.Series([card.bad], dtype=object))[0]]], [], [0], -1, -1, ["bad"], [0.0], 0.0
+        target,
+        False,
+        [sorted({bad, meaning, *(k for k, v in TRUTH.items() if v == meaning)})],
+        [],
+        [0],
+        -1,
+        -1,
+        ["bad"],
+        [0.0],
+        0.0,
     )
 
 
@@ -41,7 +52,8 @@ def to_monitor_sql(
     ``applicants``, with the ``unreadable`` and ``missing`` values among them. Rows of ``kind`` "score": per
     period, total ``score`` and outcome the ``applicants``; ``bad`` is 1 for the card's bad value, 0 for any
     other and NULL where the outcome is missing (not known yet), ``outcome`` the other value as the engine
-    shows it, so that a third one is caught. ``period`` is NULL without ``period_column``; ``period``: month
+    shows it, so that a third one is caught. ``card`` is the checksum of the card the query was made from, which
+    `monitor --counts` checks. ``period`` is NULL without ``period_column``; ``period``: month
     (the default), quarter or year. Bins, points and totals are the scoring query's own.
 
     Periods are read from DATE and TIMESTAMP columns, or from ISO text ("2025-03-14", with a time after " " or
@@ -57,7 +69,7 @@ def to_monitor_sql(
     check_names(d, dialect, table, list(dict.fromkeys([*card.columns, *(c for c in (target, period_column) if c)])))
     q = Query(d, [period_column] if period_column else [], ".".join(d.ident(t) for t in table))
     _per_applicant(q, card, units, target, period_column, period)
-    return _labelled(q.d, units.scored, _grouped(q.d, _unpivoted(q, units)))
+    return _labelled(q.d, units.scored, _grouped(q.d, _unpivoted(q, units)), card.to_dict()["checksum"])
 
 
 def to_bin_sums_sql(
@@ -204,8 +216,8 @@ def _grouped(d: Dialect, rows: str) -> str:
     )
 
 
-def _labelled(d: Dialect, preds: list[Coded], grouped: str) -> str:
-    """The counts under the card's predictor names and bin labels."""
+def _labelled(d: Dialect, preds: list[Coded], grouped: str, stamp: str) -> str:
+    """The counts under the card's predictor names and bin labels, each stamped with the card's checksum."""
     name, k = d.ident, len(preds)
     j, cell = name("j"), name("cell")
     names = " ".join(f"WHEN {i} THEN {d.text(p.name)}" for i, p in enumerate(preds))
@@ -216,7 +228,8 @@ def _labelled(d: Dialect, preds: list[Coded], grouped: str) -> str:
         for i, p in enumerate(preds)
     )
     return (
-        f"SELECT CASE WHEN {j} = {k} THEN 'score' ELSE 'bin' END AS {name('kind')}, {name('period')}, "
+        f"SELECT CASE WHEN {j} = {k} THEN 'score' ELSE 'bin' END AS {name('kind')}, {d.text(stamp)} AS {name('card')}, "
+        f"{name('period')}, "
         f"CASE {j} {names} END AS {name('predictor')}, CASE {j} {labels} END AS {name('bin')}, "
         f"{', '.join(name(c) for c in ('score', 'bad', 'outcome', 'applicants', 'unreadable', 'missing'))}\n"
         f"FROM (\n{grouped}{d.fence}\n) AS {name('g')}"
