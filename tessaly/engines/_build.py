@@ -1,6 +1,7 @@
 """A card built where the applicants live: the heavy passes in the engine, the decisions in the driver.
 
-The engine splits the rows by a seeded hash (or by a test column), profiles each predictor, counts the
+The engine splits the rows by a seeded hash of each row's values, the same in every engine and whatever the rows'
+order (or by a test column), profiles each predictor, counts the
 training applicants per fine class and outcome exactly, and draws a seeded sample of training rows. The
 driver bins every predictor on those counts with the in-memory binning itself, then fits the model and its
 points on the sample (with the weights, where a weight column is given). The engine then counts both parts
@@ -57,7 +58,8 @@ def _outcome(engine, target) -> object:
 
 
 def _split(engine, test_column, test_size, seed, hashed) -> str:
-    """The SQL truth of a row being in the test part."""
+    """The SQL truth of a row being in the test part; `hashed`: the (name, SQL type) of the columns whose values
+    place a row, without a test column."""
     d = engine.d
     if test_column is not None:
         values, _ = _passes.distinct(engine, test_column, limit=20)
@@ -69,7 +71,7 @@ def _split(engine, test_column, test_size, seed, hashed) -> str:
         return f"COALESCE({d.ident(test_column)} IN ({', '.join(_passes.literal(d, v) for v in true)}), FALSE)"
     if not 0 < test_size < 1:
         raise InputError(f"--test-size must lie between 0 and 1, not {test_size}")
-    return f"({engine.hash([str(seed), *hashed])} < {int(round(test_size * 1_000_000))})"
+    return f"({engine.row_hash(hashed, str(seed))} < {int(round(test_size * 1_000_000))})"
 
 
 def _columns_of(engine, job) -> tuple[list[_passes.Column], dict, list[str]]:
@@ -312,7 +314,8 @@ def _data_view(eng, sc, columns, names, job, bad_value) -> str:
     the weight; the weights checked as the in-memory build checks them."""
     d = eng.d
     y = f"CASE WHEN {d.ident(job.target)} = {_passes.literal(d, bad_value)} THEN 1 ELSE 0 END"
-    test = _split(eng, job.test_column, job.test_size, sc.seed, [d.ident(c) for c in [*names, job.target]])
+    types = dict(eng.columns())
+    test = _split(eng, job.test_column, job.test_size, sc.seed, [(c, types[c]) for c in [*names, job.target]])
     kept = [_passes.clean(eng, c) for c in columns]
     others = [d.ident(c) for c in [job.target, *job.ids] if c not in {col.name for col in columns}]
     if job.weight is not None:
