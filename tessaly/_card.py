@@ -30,6 +30,7 @@ FORMAT, VERSION = "tessaly-card", 3
 READABLE = (2, 3)
 BINNINGS = ("optimal", "by hand")
 REASONS = 3
+REASON_RULES = ("neutral", "maximum")
 # Shortfalls closer to neutral than this are rounding noise, not a reason.
 BELOW = -1e-9
 _KIND_NAMES = {SPECIAL: "special", MISSING: "missing"}
@@ -42,6 +43,7 @@ def output_columns(names) -> list[str]:
         *(f"{p}_{part}" for p in names for part in ("bin", "points")),
         "score",
         *(f"reason_{k + 1}" for k in range(REASONS)),
+        *(f"reason_{k + 1}_text" for k in range(REASONS)),
     ]
 
 
@@ -184,10 +186,20 @@ class Card:
     predictors: list[Predictor]
     # What monitoring compares a live population against (shares, score bands, test figures); plain JSON.
     baseline: dict | None = None
+    # The words of reasons given by the team: predictor -> {bin label: text}; other bins read by default.
+    reasons: dict | None = None
+    # What a reason falls short of: the predictor's neutral points, or its maximum points.
+    reason_rule: str = "neutral"
+    # How the build chose its test part, so the editor can take the same applicants again; plain JSON.
+    split: dict | None = None
 
     @property
     def names(self) -> list[str]:
         return [p.name for p in self.predictors]
+
+    def reason_basis(self, p: Predictor) -> float:
+        """The points a predictor's bins fall short of to make a reason, under the card's rule."""
+        return max(p.points) if self.reason_rule == "maximum" else p.neutral
 
     def bins(self) -> dict:
         """Each predictor's splits (numerical) or groups of values (categorical): what `bins=` takes back."""
@@ -206,6 +218,13 @@ class Card:
         }
         if self.baseline is not None:
             body["baseline"] = self.baseline
+        # Written only where set, so a card without them reads (and checks) as before.
+        if self.reasons:
+            body["reasons"] = self.reasons
+        if self.reason_rule != "neutral":
+            body["reason_rule"] = self.reason_rule
+        if self.split is not None:
+            body["split"] = self.split
         return {**body, "checksum": checksum(body)}
 
     @classmethod
@@ -246,9 +265,25 @@ class Card:
             _need(len(set(names)) == len(names), "a predictor appears twice")
             baseline = d.get("baseline")
             _need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
+            reasons, rule = d.get("reasons"), d.get("reason_rule", "neutral")
+            _need(rule in REASON_RULES, "its reason rule is unknown")
+            _need(reasons is None or _reason_texts(reasons, predictors), "its reason texts do not fit its bins")
+            split = d.get("split")
+            _need(split is None or isinstance(split, dict), "its record of the split is not an object")
         except _Invalid as e:
             raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
-        return cls(d["target"], d.get("bad"), d["model"], d["points"], cast(dict, scaling), predictors, baseline)
+        return cls(
+            d["target"],
+            d.get("bad"),
+            d["model"],
+            d["points"],
+            cast(dict, scaling),
+            predictors,
+            baseline,
+            reasons,
+            cast(str, rule),
+            split=split,
+        )
 
     def save(self, directory) -> Path:
         path = Path(directory) / CARD_FILE
@@ -346,6 +381,7 @@ class Card:
         n, k = len(data), len(self.predictors)
         out, counts = {}, {}
         shortfall = np.empty((k, n))  # predictor-major: the reason scan walks whole rows
+        placed = np.empty((k, n), dtype=np.intp)  # each applicant's bin per predictor, for the reasons' words
         total = np.zeros(n)
         for j, p in enumerate(self.predictors):
             rows, unreadable = p.locate(data[p.name])
@@ -355,7 +391,9 @@ class Card:
                 np.where(unseen, len(p.labels), rows), categories=[*p.labels, UNSEEN], validate=False
             )
             out[f"{p.name}_points"] = got
-            np.subtract(got, p.neutral, out=shortfall[j])
+            np.subtract(got, self.reason_basis(p), out=shortfall[j])
+            shortfall[j][unseen] = 0.0  # an unseen value tells nothing either way: never a reason
+            placed[j] = np.where(unseen, len(p.labels), rows)
             total += got
             counts[p.name] = {"unseen": int(unseen.sum() - unreadable.sum()), "unreadable": int(unreadable.sum())}
         result = pd.DataFrame(out, index=data.index, copy=False)
@@ -363,19 +401,41 @@ class Card:
         # Reason codes: the predictors furthest below neutral. The scan keeps the first of equals, so card
         # order breaks ties; a taken predictor is set to +inf for the next round.
         at = np.arange(n)
+        words, codes, offsets = self._reason_words()
+        texts = {}  # after the codes, as output_columns orders them
         for r in range(REASONS):
             best, idx = shortfall[0].copy(), np.zeros(n, dtype=np.intp)
             for j in range(1, k):
                 better = shortfall[j] < best
                 np.copyto(best, shortfall[j], where=better)
                 idx[better] = j
+            given = best < BELOW
             result[f"reason_{r + 1}"] = pd.Categorical.from_codes(
-                np.where(best < BELOW, idx, k), categories=[*self.names, ""], validate=False
+                np.where(given, idx, k), categories=[*self.names, ""], validate=False
+            )
+            said = codes[offsets[idx] + placed[idx, at]]
+            texts[f"reason_{r + 1}_text"] = pd.Categorical.from_codes(
+                np.where(given, said, len(words) - 1), categories=words, validate=False
             )
             shortfall[idx, at] = np.inf
+        for name, column in texts.items():
+            result[name] = column
         if self.target in data.columns:
             result[self.target] = data[self.target].to_numpy()
         return result, counts
+
+    def _reason_words(self) -> tuple[list[str], np.ndarray, np.ndarray]:
+        """The distinct texts ("" last), each predictor's bins' text codes laid end to end (an unseen slot
+        after each), and where each predictor's run starts."""
+        from ._reasons import bin_texts
+
+        per = [bin_texts(self, p) for p in self.predictors]
+        words = list(dict.fromkeys(t for texts in per for t in texts))
+        index = {t: i for i, t in enumerate(words)}
+        words.append("")
+        codes = np.array([c for texts in per for c in [*(index[t] for t in texts), len(words) - 1]], dtype=np.intp)
+        offsets = np.cumsum([0, *(len(t) + 1 for t in per[:-1])]).astype(np.intp)
+        return words, codes, offsets
 
     def score(self, data: pd.DataFrame) -> pd.DataFrame:
         return self.apply(data)[0]
@@ -391,6 +451,19 @@ class Card:
     def check_columns(self, data: pd.DataFrame) -> None:
         """A one-line refusal of applicants that lack a predictor column of the card."""
         check_columns(data, self.names)
+
+
+def _reason_texts(reasons, predictors: list[Predictor]) -> bool:
+    """Texts of the card's own predictors and bins, each non-empty text."""
+    if not isinstance(reasons, dict):
+        return False
+    labels = {p.name: set(p.labels) for p in predictors}
+    return all(
+        name in labels
+        and isinstance(entry, dict)
+        and all(label in labels[name] and isinstance(t, str) and t for label, t in entry.items())
+        for name, entry in reasons.items()
+    )
 
 
 def loads(directory) -> None:

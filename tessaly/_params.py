@@ -30,13 +30,15 @@ TRENDS = (
     "none",
 )
 POINTS = ("additive", "module")
+REASON_RULES = ("neutral", "maximum")
+INFERENCE = ("none", "fuzzy", "parcel", "hard-cutoff", "reweight")
 
 
 @dataclass(frozen=True)
 class Param:
     name: str
     default: object
-    kind: str  # "int", "float", "bool", "choice", "text", "codes", "model"
+    kind: str  # "int", "float", "bool", "choice", "text", "codes", "model", "bins", "columns", "scores", "texts"
     help: str
     low: float | None = None
     high: float | None = None
@@ -48,7 +50,9 @@ class Param:
 
     @property
     def flag(self) -> str:
-        return "--" + self.name.replace("_", "-")
+        # A list is given one item per option: --cutoff 550 --cutoff 600.
+        name = self.name.removesuffix("s") if self.kind == "scores" else self.name
+        return "--" + name.replace("_", "-")
 
     @property
     def label(self) -> str:
@@ -94,6 +98,19 @@ class Param:
                     f"{self.label} must map predictor names to lists of splits or of groups of values, "
                     f'e.g. {{"age": [25, 35], "housing": [["own"], ["rent", "free"]]}}'
                 )
+        elif self.kind == "columns":
+            if not isinstance(value, (list, tuple)) or not all(isinstance(c, str) and c for c in value):
+                raise InputError(f"{self.label} must be a list of column names, not {value!r}")
+        elif self.kind == "scores":
+            numbers = isinstance(value, (list, tuple)) and all(
+                isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in value
+            )
+            if not numbers:
+                raise InputError(f"{self.label} must be a list of finite scores, not {value!r}")
+        elif self.kind == "texts":
+            from ._reasons import check_texts
+
+            check_texts(value, self.label)
         elif self.kind == "choice":
             if not isinstance(value, str) or value not in self.choices:
                 raise InputError(f"unknown {self.label} {value!r}: choose from {', '.join(self.choices)}")
@@ -204,6 +221,39 @@ PARAMS = (
         "seed", 42, "int", "seed of the split, the validation part, the model and the samples", low=0, high=2**31 - 1
     ),
     Param(
+        "reason_rule",
+        "neutral",
+        "choice",
+        "how reason codes rank: the predictors furthest below their neutral points, or below their maximum "
+        "points (the way most lenders word adverse-action reasons)",
+        choices=REASON_RULES,
+    ),
+    Param(
+        "reasons",
+        None,
+        "texts",
+        "the words an applicant reads for each reason: predictor -> text, or predictor -> {bin label: text} "
+        "(the command line reads this mapping from a JSON file); none: the predictor and the applicant's bin",
+        nullable=True,
+    ),
+    Param(
+        "protected",
+        None,
+        "columns",
+        "protected columns (sex, age group, ...): never predictors, measured in the report's fairness chapter "
+        "(the command line takes --protected once per column)",
+        nullable=True,
+    ),
+    Param(
+        "cutoffs",
+        None,
+        "scores",
+        "the scores at which the fairness chapter measures approval (approved: score >= cutoff; the command "
+        "line takes --cutoff once per score); none: the score at the target odds",
+        nullable=True,
+        shown="the target score",
+    ),
+    Param(
         "bad",
         None,
         "text",
@@ -211,6 +261,39 @@ PARAMS = (
         nullable=True,
         binning=True,
         shown="1, True or 'bad'",
+    ),
+    Param(
+        "inference",
+        "fuzzy",
+        "choice",
+        "with rejects: how they enter the card, as sample weights (fuzzy: each reject bad and good, weighted by its "
+        "bad probability; parcel: drawn bad at its score band's rate; hard-cutoff: bad below --reject-cutoff; "
+        "reweight: accepts weighted up by their band's inverse acceptance rate; none: accepts only)",
+        choices=INFERENCE,
+        binning=True,
+    ),
+    Param(
+        "reject_factor",
+        2.0,
+        "float",
+        "with rejects: the assumption, a reject's odds of bad as a multiple of an accepted applicant's with the "
+        "same predictors (1: missing at random; 2: the earlier policy saw risk the data lack)",
+        low=0,
+        high=1e6,
+        strict=True,
+        binning=True,
+    ),
+    Param(
+        "reject_cutoff",
+        None,
+        "float",
+        "with hard-cutoff inference: rejects scoring below this on the accepts-only card count as bad (none: the "
+        "target score)",
+        low=-1e12,
+        high=1e12,
+        nullable=True,
+        binning=True,
+        shown="the target score",
     ),
 )
 # Not the estimator's: what its report (and a build) fits beside the card. A tree family, or none.
@@ -257,6 +340,9 @@ def docstring() -> str:
             "codes": "list",
             "model": "str or estimator",
             "bins": "dict",
+            "columns": "list of str",
+            "scores": "list of float",
+            "texts": "dict",
         }[p.kind]
         if p.nullable:
             kind += " or None"

@@ -338,6 +338,8 @@ def write(
     directions: list | None = None,
     hand: list | None = None,
     note: str | None = None,
+    fairness: dict | None = None,
+    rejects: dict | None = None,
 ) -> None:
     """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _assess.assess();
     `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
@@ -371,9 +373,11 @@ def write(
 {_gains(a)}
 {_calibration(a)}
 {_stability(a)}
+{_rejects(rejects)}
 <h2>Scorecard</h2>
 <p>Points per bin; an applicant's score is the sum over predictors. Neutral is the points an average applicant gets
-from the predictor; reason codes name the predictors furthest below it.</p>
+from the predictor; reason codes name the predictors furthest below their {summary.get("reason_rule", "neutral")}
+points.</p>
 {_scorecard_table(table)}
 {_directions(directions or [])}
 <h2>Predictors</h2>
@@ -381,10 +385,27 @@ from the predictor; reason codes name the predictors furthest below it.</p>
 {_dropped(dropped)}
 {_by_hand(hand or [])}
 {_values(values or {})}
+{_fairness_chapter(fairness)}
 {_data_block({"charts": len(charts), **a, "dropped": dropped, "values": values or {}, "directions": directions or []})}
 </body></html>
 """
     _replace(path, page)
+
+
+def _fairness_chapter(fairness: dict | None) -> str:
+    if not fairness:
+        return ""
+    from .fairness.chapter import section
+
+    return section(fairness)
+
+
+def _rejects(r: dict | None) -> str:
+    if r is None:
+        return ""
+    from .rejects.chapter import page
+
+    return page(r)
 
 
 def write_metrics(path, assessment: dict) -> None:

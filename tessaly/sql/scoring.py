@@ -21,7 +21,7 @@ def to_sql(card: Card, *, dialect: str = "duckdb", table="applicants", ids=()) -
     card = checked_card(card)
     table = table_parts(table)
     ids = id_columns(ids, card.names)
-    preds = [Coded.of(p) for p in card.predictors]
+    preds = [Coded.of(p, card) for p in card.predictors]
     check_names(d, dialect, table, ids + output_columns(card.names))
 
     q = Query(d, ids, ".".join(d.ident(t) for t in table))
