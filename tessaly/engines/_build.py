@@ -59,9 +59,14 @@ def _outcome(engine, target) -> object:
     return values
 
 
-def _split(engine, test_column, test_size, seed, hashed) -> str:
+# The row hash the split is drawn by, as the card records it: one every engine computes alike. A card without it
+# was split by the engine's own hash function, which only that engine reproduces.
+ROW_HASH = "md5 of values"
+
+
+def _split(engine, test_column, test_size, seed, hashed, row_hash=ROW_HASH) -> str:
     """The SQL truth of a row being in the test part; `hashed`: the (name, SQL type) of the columns whose values
-    place a row, without a test column."""
+    place a row, without a test column; `row_hash`: the hash as a card records it (None: the engine's own)."""
     d = engine.d
     if test_column is not None:
         values, _ = _passes.distinct(engine, test_column, limit=20)
@@ -73,12 +78,20 @@ def _split(engine, test_column, test_size, seed, hashed) -> str:
         return f"COALESCE({d.ident(test_column)} IN ({', '.join(_passes.literal(d, v) for v in true)}), FALSE)"
     if not 0 < test_size < 1:
         raise InputError(f"--test-size must lie between 0 and 1, not {test_size}")
-    return f"({engine.row_hash(hashed, str(seed))} < {int(round(test_size * 1_000_000))})"
+    if row_hash == ROW_HASH:
+        hash_of = engine.row_hash(hashed, str(seed))
+    elif row_hash is None:
+        hash_of = engine.hash([str(seed), *(d.ident(name) for name, _ in hashed)])
+    else:
+        raise InputError(
+            f"the card records a split by a hash this tessaly does not know ({row_hash!r}): upgrade tessaly"
+        )
+    return f"({hash_of} < {int(round(test_size * 1_000_000))})"
 
 
 def _split_kept(engine, sc, job, names) -> dict:
     """How `_split` chose the test part, as the card keeps it."""
-    return split_record(
+    record = split_record(
         test_column=job.test_column,
         seed=sc.seed,
         test_size=job.test_size,
@@ -86,6 +99,7 @@ def _split_kept(engine, sc, job, names) -> dict:
         table=job.table,
         parts=[*names, job.target],
     )
+    return record if job.test_column is not None else {**record, "hash": ROW_HASH}
 
 
 def _columns_of(engine, job) -> tuple[list[_passes.Column], dict, list[str]]:
