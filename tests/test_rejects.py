@@ -197,6 +197,7 @@ def bad_inputs(tmp_path_factory):
         (["--rejects", "text.csv"], "column 'age' holds"),
         (["--rejected", "rej", "DATA=all.csv"], "--rejected 'rej' holds 'maybe'"),
         (["--rejects", "rejects.csv", "--rejected", "rej"], "either as a table"),
+        (["--reject-outcome", "known"], "give --rejects or --rejected too"),
     ],
 )
 def test_bad_rejects_end_in_one_line_and_keep_the_card(bad_inputs, capsys, extra, words):
