@@ -64,8 +64,8 @@ def split_record(*, test_column=None, seed=None, test_size=None, engine=None, ta
 TRUE_WORDS, FALSE_WORDS = ("true", "t", "yes", "y", "1"), ("false", "f", "no", "n", "0")
 
 
-def test_flags(values, column: str):
-    """Where a --test-column is true: the rows that form the test part."""
+def test_flags(values, column: str, option: str = "--test-column"):
+    """Where a --test-column (or another `option` of flags) is true: the rows that form the test part."""
     import numpy as np
     import pandas as pd
 
@@ -80,7 +80,7 @@ def test_flags(values, column: str):
     odd = present & ~true & ~false
     if odd.any():
         raise InputError(
-            f"--test-column '{column}' holds {s[odd].iloc[0]!r}: it must be true or false (or 1 or 0) in every row"
+            f"{option} '{column}' holds {s[odd].iloc[0]!r}: it must be true or false (or 1 or 0) in every row"
         )
     return np.asarray(true & present, dtype=bool)
 
@@ -207,17 +207,27 @@ def _save_fine(stage, sc, parts, y, w, **settings) -> None:
     _fine.save(stage, _fine.fine_classes(sc, *parts, *y, *w, **settings))
 
 
-def _prepare(source, target, params, test_size, drop, ids, weight, test_column):
-    """The unfitted estimator, the predictors, the outcomes and the two parts with their weights."""
-    data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
-    check_test_column(data.columns, test_column, target, ids, weight)
-    predictors = [p for p in _columns(data, target, drop, ids, weight) if p != test_column]
-    w = _weights(data, weight)
-
+def _prepare(source, target, params, test_size, drop, ids, weight, test_column, rejects=None):
+    """The unfitted estimator, the predictors, the outcomes and the two parts with their weights; the rejects
+    (`_rejects.Given`) leave `data` first where they are rows of it."""
     from ._scorecard import Scorecard, encode_target
+    from .fairness import check_protected
 
     sc = Scorecard(**(params or {}))
     sc._check_params()  # a bad option fails before the split, in the estimator's words
+    protected = list(sc.protected or ())
+    if set(protected) & set(drop):  # read_table leaves dropped columns unread: say why, not "not in the table"
+        check_protected(protected, protected, drop=drop)
+    data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
+    check_test_column(data.columns, test_column, target, ids, weight)
+    check_protected(protected, data.columns, target=target, ids=ids, weight=weight, test_column=test_column)
+    if rejects is not None:
+        data = rejects.split(data, target, weight)
+    not_predictors = (test_column, *(() if rejects is None else rejects.columns))
+    # A protected column is measured, never a predictor, even where it would rank well.
+    predictors = [p for p in _columns(data, target, [*drop, *protected], ids, weight) if p not in not_predictors]
+    w = _weights(data, weight)
+
     y_bad, _ = encode_target(data[target].rename(target), sc.bad)
     train_idx, test_idx = (
         _split(data, y_bad, test_size, sc.seed) if test_column is None else _test_part(data, test_column, y_bad)
@@ -233,6 +243,32 @@ def _prepare(source, target, params, test_size, drop, ids, weight, test_column):
     return sc, predictors, y_bad, train_idx, test_idx, train, test, w_train, w_test, split
 
 
+def _given(rejects, rejected, reject_outcome, test_size, test_column):
+    """The rejects as given, or None without them."""
+    if rejects is None and rejected is None:
+        if reject_outcome is not None:
+            raise InputError("--reject-outcome names a column of the rejects: give --rejects or --rejected too")
+        return None
+    from .rejects.given import Given
+
+    return Given(rejects, rejected, reject_outcome, flags=test_flags, split=(test_size, test_column))
+
+
+def _fit_card(sc, parts, predictors, target, weights, progress, on_bins, given) -> None:
+    """The estimator fitted on the training part (the test part's applicants give the SHAP rows and the
+    baseline's outcomes), by reject inference where rejects are given."""
+    (train, test), (w_train, w_test) = parts, weights
+    fitted = (train[predictors], train[target], w_train, test[predictors], w_test)
+    test_part = (test[predictors], test[target], w_test)
+    if given is None:
+        sc._fit(*fitted, test_part, progress, on_bins=on_bins)
+        return
+    from .rejects import fit
+
+    fit(sc, *fitted, test_part, progress, given.for_fit(sc.seed), on_bins=on_bins)
+    sc.rejects_.notes.extend(given.notes)
+
+
 def build(
     source,
     out,
@@ -246,9 +282,15 @@ def build(
     strict=False,
     test_column=None,
     benchmark=BENCHMARK.default,
+    rejects=None,
+    rejected=None,
+    reject_outcome=None,
     progress: Progress | None = None,
 ) -> dict:
     """Fit a Scorecard on a stratified training part and write its card directory to `out`.
+
+    `rejects` (a table of rejected applicants) or `rejected` (a column true for the rejected rows), with
+    `reject_outcome` (their outcomes known after all): the card is built by reject inference.
 
     `weight`: a column of sample weights (how many applicants each row stands for), used throughout.
     `test_column`: a column true for the test part (out-of-time validation: true after a cut-off date), no
@@ -261,8 +303,9 @@ def build(
     check_card_out(out)  # before any long work; checked again when the card moves in
     family = _benchmark.check(benchmark)
     ids = list(ids)
+    given = _given(rejects, rejected, reject_outcome, test_size, test_column)
     sc, predictors, y_bad, train_idx, test_idx, train, test, w_train, w_test, split = _prepare(
-        source, target, params, test_size, list(drop), ids, weight, test_column
+        source, target, params, test_size, list(drop), ids, weight, test_column, given
     )
     from . import _report
 
@@ -271,16 +314,7 @@ def build(
     )
     try:
         with staged_card(out, check=loads) as stage:
-            sc._fit(
-                train[predictors],
-                train[target],
-                w_train,
-                test[predictors],
-                w_test,
-                (test[predictors], test[target], w_test),
-                progress,
-                on_bins=on_bins,
-            )
+            _fit_card(sc, (train, test), predictors, target, (w_train, w_test), progress, on_bins, given)
             progress.step("saving the card")
             sc.save_into(stage, split=split)
             y_parts = (y_bad[train_idx], y_bad[test_idx])
@@ -293,7 +327,7 @@ def build(
             progress.step("writing the report")
             metrics = sc.report(
                 stage / "report.html",
-                test[predictors],
+                test[[*predictors, *(sc.protected or ())]],
                 test[target],
                 sample_weight=w_test,
                 challenger=(train[predictors], train[target], w_train),

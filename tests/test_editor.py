@@ -399,8 +399,18 @@ BIG = "1" + "0" * 400
         ("edit", '{"op": "split", "predictor": {"age": 1}, "at": 40}'),
         ("preview", '{"predictor": ["age"], "at": 40}'),
         ("edit", '{"op": "merge", "predictor": "debt_ratio", "bins": "01"}'),
+        ("edit", '{"op": "cross", "cross": ["age", "housing"], "on": false}'),
     ],
-    ids=["401 digits", "1e400 in a merge", "1e400 in a move", "a list", "an object", "preview of a list", "text"],
+    ids=[
+        "401 digits",
+        "1e400 in a merge",
+        "1e400 in a move",
+        "a list",
+        "an object",
+        "preview of a list",
+        "text",
+        "cross",
+    ],
 )
 def test_a_bad_request_gets_400_and_its_reason(untouched, path, body):
     url, token, _, _ = untouched

@@ -75,7 +75,28 @@ function render() {
       });
     body.append(row);
   }
+  renderCrosses();
   renderPredictor();
+}
+
+function renderCrosses() {
+  const body = document.querySelector("#crosses tbody");
+  body.replaceChildren();
+  document.getElementById("crosses").hidden = !(view.crosses || []).length;
+  for (const c of view.crosses || []) {
+    const cells = c.cells.map((x) => el("div", {}, `${x.label} (${x.points})`));
+    const button = el("button", {}, c.included ? "Leave out" : "Put back");
+    button.addEventListener("click", () => edit({ op: "cross", cross: c.name, on: !c.included }));
+    body.append(
+      el(
+        "tr",
+        { class: c.included ? "" : "out" },
+        el("td", { class: "text", title: c.why_out || "" }, c.name),
+        el("td", { class: "text" }, ...cells),
+        el("td", { class: "text" }, button),
+      ),
+    );
+  }
 }
 
 function renderMetrics() {
