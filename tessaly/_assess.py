@@ -355,6 +355,7 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         train_weights=sc.train_weights_,
     )
     assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_)
+    assessment["crosses"] = list(getattr(sc, "crosses_", []))
     if protected is not None:
         from .fairness import measure
 

@@ -47,6 +47,7 @@ def _option(p: argparse.ArgumentParser, param) -> None:
         "choice": str,
         "model": str,
         "bins": str,
+        "crosses": _count_or_word,
         "texts": str,
         "columns": str,
         "scores": float,
@@ -63,6 +64,14 @@ def _option(p: argparse.ArgumentParser, param) -> None:
         # Whole numbers only, as the estimator wants them; 20.0 reads as 20, 20.5 is refused by the estimator.
         extra["type"] = _whole
     p.add_argument(param.flag, **{"type": kinds[param.kind], "default": S, "help": text, "dest": param.name, **extra})
+
+
+def _count_or_word(text: str):
+    """auto, none, or a number (the estimator refuses one that is not whole)."""
+    try:
+        return _whole(text)
+    except ValueError:
+        return text
 
 
 def _whole(text: str):

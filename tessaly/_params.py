@@ -98,6 +98,12 @@ class Param:
                     f"{self.label} must map predictor names to lists of splits or of groups of values, "
                     f'e.g. {{"age": [25, 35], "housing": [["own"], ["rent", "free"]]}}'
                 )
+        elif self.kind == "crosses":
+            whole = isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+            if not (value in ("auto", "none") or (whole and value == int(value) and 0 <= value <= self.high)):
+                raise InputError(
+                    f"{self.label} must be auto, none or a whole number from 0 to {self.high:g}, not {value!r}"
+                )
         elif self.kind == "columns":
             if not isinstance(value, (list, tuple)) or not all(isinstance(c, str) and c for c in value):
                 raise InputError(f"{self.label} must be a list of column names, not {value!r}")
@@ -197,6 +203,15 @@ PARAMS = (
         high=1,
         strict=True,
         nullable=True,
+    ),
+    Param(
+        "crosses",
+        "auto",
+        "crosses",
+        "cross characteristics (pairs of predictors scored jointly, at most 4 cells each): auto adds the pairs "
+        "whose lift on held-out training rows is significant over repeated splits (at most 3); none adds none; "
+        "a number N adds the N pairs of largest held-out lift, significant or not",
+        high=10,
     ),
     Param(
         "points",
@@ -313,6 +328,9 @@ DEFAULTS = {p.name: p.default for p in PARAMS}
 
 def _hand_entry(v) -> bool:
     """Splits or groups, or the editor's {"splits": [...], "edits": [...]} or {"left_out": "why", "edits": [...]}."""
+    if isinstance(v, dict) and "cross" in v:
+        pair = v["cross"]
+        return isinstance(pair, (list, tuple)) and len(pair) == 2 and all(isinstance(n, str) for n in pair)
     if isinstance(v, dict):
         edits = v.get("edits", [])
         return isinstance(edits, list) and (
@@ -340,6 +358,7 @@ def docstring() -> str:
             "codes": "list",
             "model": "str or estimator",
             "bins": "dict",
+            "crosses": "str or int",
             "columns": "list of str",
             "scores": "list of float",
             "texts": "dict",
@@ -355,7 +374,7 @@ def markdown() -> str:
     """The parameter table of the README."""
 
     def shown(p):
-        if p.kind in ("choice", "model") and p.default is not None:
+        if p.kind in ("choice", "model", "crosses") and p.default is not None:
             return f'`"{p.default}"`'
         return (
             f"`{p.default!r}`"

@@ -61,7 +61,7 @@ def resolve(card, texts: dict | None, *, known=()) -> dict:
     if not texts:
         return {}
     check_texts(texts)
-    by_name = {p.name: p for p in card.predictors}
+    by_name = {p.name: p for p in card.characteristics}
     kept = {}
     for name, entry in texts.items():
         p = by_name.get(name)

@@ -180,13 +180,20 @@ def _stability(a: dict) -> str:
     return f'<section id="psi"><h2>Stability</h2><p>{html.escape(text)}</p></section>'
 
 
+_ORIGIN = {"by hand": "bins by hand", "cross": "cross: cells of two predictors"}
+
+
 def _scorecard_table(table: pd.DataFrame) -> str:
     first = table["predictor"].ne(table["predictor"].shift()).to_numpy()
     rows = []
     for is_first, r in zip(first, table.itertuples(index=False)):
         cells = [
             _text(
-                (f"{r.predictor} (bins by hand)" if getattr(r, "binning", "optimal") == "by hand" else r.predictor)
+                (
+                    f"{r.predictor} ({_ORIGIN[r.binning]})"
+                    if getattr(r, "binning", "optimal") in _ORIGIN
+                    else r.predictor
+                )
                 if is_first
                 else ""
             ),
@@ -280,49 +287,6 @@ def _directions(rows: list) -> str:
         + _table(None, ["Predictor", "Rank correlation of points with WoE", "Direction"], cells)
         + "</section>"
     )
-
-
-def predictor_chart(name: str, rows: pd.DataFrame) -> dict:
-    """Points per bin beside the neutral points and each bin's WoE, bins in ascending WoE (a plotly figure dict)."""
-    rows = rows.sort_values("woe", kind="stable")
-    bins, points = rows["bin"].tolist(), rows["points"].tolist()
-    return {
-        "data": [
-            {
-                "type": "scatter",
-                "x": bins,
-                "y": rows["woe"].tolist(),
-                "name": "WoE",
-                "mode": "lines",
-                "xaxis": "x",
-                "yaxis": "y2",
-            },
-            {
-                "type": "bar",
-                "x": bins,
-                "y": points,
-                "name": "Points",
-                "text": [f"{p:g}" for p in points],
-                "textposition": "outside",
-                "xaxis": "x",
-                "yaxis": "y",
-            },
-            {
-                "type": "scatter",
-                "x": bins,
-                "y": rows["neutral"].tolist(),
-                "name": "Neutral",
-                "mode": "lines+markers",
-                "xaxis": "x",
-                "yaxis": "y",
-            },
-        ],
-        "layout": {
-            "xaxis": {"anchor": "y", "domain": [0.0, 0.94], "title": {"text": f"Bins - {name}"}},
-            "yaxis": {"anchor": "x", "domain": [0.0, 1.0], "title": {"text": "Points"}},
-            "yaxis2": {"anchor": "x", "overlaying": "y", "side": "right", "title": {"text": "WoE"}},
-        },
-    }
 
 
 def write(

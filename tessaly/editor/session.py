@@ -17,6 +17,7 @@ from .._card import Card
 from .._errors import InputError
 from .._progress import Progress
 from . import bins as B
+from . import crosses
 from .refit import refit as refit_card
 
 UNDO_DEPTH = 200
@@ -107,7 +108,8 @@ class Session:
                     "edits": list(e.get("edits") or []),
                 }
                 for name, e in self.entries.items()
-            }
+            },
+            "crosses": crosses.first(self.card),
         }
         self._count_cache: dict = {}
         self._positions: dict = {}
@@ -337,6 +339,9 @@ class Session:
                 raise B.Refused("nothing to redo")
             self.at += 1
             return
+        if kind == "cross":
+            self._push({**self.state, "crosses": crosses.toggled(self.state.get("crosses", {}), op, _now())})
+            return
         from .._params import DEFAULTS
 
         name = op.get("predictor")
@@ -373,7 +378,9 @@ class Session:
             self._check_bins(name, B.table(dtype, new["splits"], self._counts(name, new["splits"])))
         reason = str(op.get("reason") or "").strip()[:1000]
         new["edits"] = [*s["edits"], {"when": _now(), "what": what, "reason": reason}]
-        state = {"predictors": {**self.state["predictors"], name: new}}
+        self._push({**self.state, "predictors": {**self.state["predictors"], name: new}})
+
+    def _push(self, state: dict) -> None:
         refit = refit_card(self, state) if self.applicants is not None else None
         self.states = self.states[: self.at + 1][-UNDO_DEPTH:] + [state]
         self.refits = self.refits[: self.at + 1][-UNDO_DEPTH:] + [refit]
@@ -461,6 +468,7 @@ class Session:
             "card": self.card_dir.name,
             "data": self.applicants is not None,
             "predictors": predictors,
+            "crosses": crosses.view(self.card, self.state.get("crosses", {})),
             "metrics": None if self.refit is None else self.refit["metrics"],
             "penalty": None if self.refit is None else self.refit["penalty"],
             "model": self.card.model,
@@ -484,7 +492,7 @@ class Session:
                 out[name] = {"left_out": s["why_out"] or "left out by hand", "edits": s["edits"]}
             elif s["splits"] != e["optimal"] or s["edits"] or e.get("binning") == "by hand":
                 out[name] = {"splits": s["splits"], "edits": s["edits"]}
-        return out
+        return {**out, **crosses.left_out(self.state.get("crosses", {}))}
 
     def save(self, rebuild: bool = False, progress=None) -> dict:
         from .._files import atomic_path

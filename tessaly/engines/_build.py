@@ -50,6 +50,11 @@ class _Counted(Scorecard):
         binnings, dropped = self.counted_
         return list(binnings), dict(dropped), dict(self.optimal_counted_)
 
+    def __sklearn_clone__(self):  # the accepts-only card of reject inference bins on the same counts
+        twin = super().__sklearn_clone__()
+        twin.counted_ = self.counted_
+        return twin
+
 
 def _outcome(engine, target) -> object:
     """The target's distinct values (three at most are read: two make it binary); missing outcomes refused."""
@@ -235,6 +240,8 @@ class _Job:
     fit_rows: int
     family: str | None  # the benchmark's
     table: str | None = None
+    notes: tuple = ()  # what the report says of the rejects as read
+    rejects: tuple = (None, None)  # the rejects' table and the column of their known outcomes
 
 
 def build_in(
@@ -254,6 +261,9 @@ def build_in(
     benchmark: str = BENCHMARK.default,
     session=None,
     fit_rows: int = FIT_ROWS,
+    rejects=None,
+    rejected: str | None = None,
+    reject_outcome: str | None = None,
     progress: Progress | None = None,
 ) -> dict:
     """Build a card from applicants in DuckDB or Spark and write its card directory to `out`, as
@@ -267,6 +277,7 @@ def build_in(
     `benchmark`: the tree family fitted beside the card on its sample ("none": none).
     `session`: a SparkSession to run in (default: the active one, or a new one that is stopped at the end).
     `fit_rows`: training applicants the model and its points are fitted on, at most (a seeded sample beyond).
+    `rejects`: a second table of rejected applicants, read by the same engine, for reject inference.
     Returns what the in-memory build returns: out, scorecard, metrics, report, unseen.
     """
     progress = progress or Progress(quiet=True)
@@ -274,7 +285,18 @@ def build_in(
     check_data(data, table)
     job = _Job(target, test_column, test_size, list(drop), list(ids), weight, strict, fit_rows, None, table)
     job.family = _benchmark.check(benchmark)
-    sc = _Counted(**(params or {}))
+    params = dict(params or {})
+    if params.get("crosses", "none") != "none":
+        raise InputError(
+            "cross characteristics (--crosses) are not built with --engine yet: leave the option out, "
+            "or build in memory"
+        )
+    job.rejects = (rejects, reject_outcome)
+    if rejects is not None or rejected is not None:
+        from ..rejects.engine import check_given
+
+        check_given(rejected)
+    sc = _Counted(**{**params, "crosses": "none"})
     sc._check_params()
     if sc.protected:
         raise InputError(
@@ -306,10 +328,15 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
     w_fit = rows[_passes.W].to_numpy(dtype=float) if job.weight is not None else None
     X_fit = rows[[c.name for c in columns]]
     with staged_card(out) as stage:
-        sc.fit(X_fit, y_named, sample_weight=w_fit, progress=progress)
+        rejects = _rejects_of(eng, sc, job, columns, len(rows), n_train)
+        sc.fit(X_fit, y_named, sample_weight=w_fit, progress=progress, rejects=rejects)
         weight = _passes.W if job.weight is not None else None
         doubles = {c.name for c in columns if c.kind == "numerical"}  # cleaned so by the view
         parts, unseen = _tally.count_parts(eng, sc.card_, data_view, weight, doubles, job.strict, progress)
+        if rejects is not None:
+            from ..rejects.engine import through_the_door
+
+            through_the_door(sc.card_, sc.rejects_, y_named)
         progress.step("saving the card")
         sc.save_into(stage, split=_split_kept(eng, sc, job, names))
         n_test = int(parts["test"].rows.sum())
@@ -322,6 +349,8 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
         progress.step("writing the report")
         metrics = _tally.assessment(sc, parts)
         _tally.add_benchmark(sc, metrics, bench, test_rows, job)
+        if rejects is not None:
+            metrics["rejects"] = _rejects_chapter(eng, sc, data_view, job, n_test, test_rows)
         note = (
             f"Built in {eng.dialect}: bins from exact counts of {n_train:,} training applicants; the model and "
             f"its points fitted on {len(rows):,} of them{' (a seeded sample)' if len(rows) < n_train else ''}; "
@@ -403,7 +432,39 @@ def _save_fine(eng, stage, sc, data_view, columns, counted, job, rows) -> None:
     _fine.save(stage, body)
 
 
+def _rejects_of(eng, sc, job, columns, fit_rows: int, n_train: int):
+    """The rejects the model is fitted with: a seeded sample at the share of the training applicants the model
+    sees (the build's training share of them), so that accepts and rejects keep their mix; None without."""
+    path, outcome = job.rejects
+    if path is None:
+        return None
+    from ..rejects.engine import read
+
+    share = fit_rows / n_train * (1 - job.test_size if job.test_column is None else 1)
+    extra = (job.weight, outcome)
+    R, notes = read(
+        eng.dialect, path, columns, share, sc.seed, extra=extra, target=job.target, session=getattr(eng, "spark", None)
+    )
+    job.notes = notes
+    weights = R[job.weight].to_numpy(dtype=float) if job.weight in R.columns else None
+    return R, weights, None if outcome is None else R[outcome].to_numpy(dtype=object)
+
+
+def _rejects_chapter(eng, sc, data_view, job, n_test, test_rows) -> dict:
+    """The report's chapter on the rejects, its cards compared on (a seeded sample of) the test applicants."""
+    from ..rejects import chapter
+
+    rows = test_rows if test_rows is not None else _test_rows(eng, sc, data_view, job, n_test)
+    y = (rows[job.target].to_numpy() == 1).astype(int)
+    w = rows[_passes.W].to_numpy(dtype=float) if job.weight is not None else None
+    sc.rejects_.notes.extend(
+        [*job.notes, "The engine's bins come from the accepts' counts: the cards with rejects keep them."]
+    )
+    return chapter.figures(sc.rejects_, rows[[p.name for p in sc.card_.predictors]], y, w)
+
+
 def _write_report(stage, sc, metrics, test_scores, unseen, note) -> None:
     values = {b.name: {"build_unreadable": 0, **unseen.get(b.name, {})} for b in sc.binnings_}
-    _assess.write_page(sc, stage / "report.html", metrics, test_scores, values, note=note)
+    extra = {"rejects": metrics["rejects"]} if "rejects" in metrics else {}
+    _assess.write_page(sc, stage / "report.html", metrics, test_scores, values, note=note, **extra)
     _report.write_metrics(stage / "metrics.json", metrics)
