@@ -197,9 +197,11 @@ def _test_scores(engine, sc, data_view, job, n_test) -> pd.DataFrame:
     return frame.rename(columns={_passes.Y: job.target})
 
 
-def _test_rows(engine, sc, data_view, job, n_test, names) -> pd.DataFrame:
-    """The predictors `names`, outcomes (and weights) of at most BENCHMARK_ROWS test applicants, scored by the
-    card: the rows the benchmark is compared with the card on, a sample inside that of test_scores.csv."""
+def _test_rows(engine, sc, data_view, job, n_test, names=None) -> pd.DataFrame:
+    """The predictors `names` (default: the card's), outcomes (and weights) of at most BENCHMARK_ROWS test
+    applicants, scored by the card: the rows the benchmark is compared with the card on, a sample inside that of
+    test_scores.csv."""
+    names = names if names is not None else [p.name for p in sc.card_.predictors]
     pulled = [_passes.Y, *names, *([_passes.W] if job.weight else [])]
     frame = engine.query(
         f"SELECT {', '.join(engine.d.ident(c) for c in pulled)} FROM {data_view} "
