@@ -30,6 +30,7 @@ TRENDS = (
     "none",
 )
 POINTS = ("additive", "module")
+REASON_RULES = ("neutral", "maximum")
 INFERENCE = ("none", "fuzzy", "parcel", "hard-cutoff", "reweight")
 
 
@@ -37,7 +38,7 @@ INFERENCE = ("none", "fuzzy", "parcel", "hard-cutoff", "reweight")
 class Param:
     name: str
     default: object
-    kind: str  # "int", "float", "bool", "choice", "text", "codes", "model"
+    kind: str  # "int", "float", "bool", "choice", "text", "codes", "model", "bins", "columns", "scores", "texts"
     help: str
     low: float | None = None
     high: float | None = None
@@ -49,7 +50,9 @@ class Param:
 
     @property
     def flag(self) -> str:
-        return "--" + self.name.replace("_", "-")
+        # A list is given one item per option: --cutoff 550 --cutoff 600.
+        name = self.name.removesuffix("s") if self.kind == "scores" else self.name
+        return "--" + name.replace("_", "-")
 
     @property
     def label(self) -> str:
@@ -95,6 +98,25 @@ class Param:
                     f"{self.label} must map predictor names to lists of splits or of groups of values, "
                     f'e.g. {{"age": [25, 35], "housing": [["own"], ["rent", "free"]]}}'
                 )
+        elif self.kind == "crosses":
+            whole = isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+            if not (value in ("auto", "none") or (whole and value == int(value) and 0 <= value <= self.high)):
+                raise InputError(
+                    f"{self.label} must be auto, none or a whole number from 0 to {self.high:g}, not {value!r}"
+                )
+        elif self.kind == "columns":
+            if not isinstance(value, (list, tuple)) or not all(isinstance(c, str) and c for c in value):
+                raise InputError(f"{self.label} must be a list of column names, not {value!r}")
+        elif self.kind == "scores":
+            numbers = isinstance(value, (list, tuple)) and all(
+                isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in value
+            )
+            if not numbers:
+                raise InputError(f"{self.label} must be a list of finite scores, not {value!r}")
+        elif self.kind == "texts":
+            from ._reasons import check_texts
+
+            check_texts(value, self.label)
         elif self.kind == "choice":
             if not isinstance(value, str) or value not in self.choices:
                 raise InputError(f"unknown {self.label} {value!r}: choose from {', '.join(self.choices)}")
@@ -183,6 +205,15 @@ PARAMS = (
         nullable=True,
     ),
     Param(
+        "crosses",
+        "auto",
+        "crosses",
+        "cross characteristics (pairs of predictors scored jointly, at most 4 cells each): auto adds the pairs "
+        "whose lift on held-out training rows is significant over repeated splits (at most 3); none adds none; "
+        "a number N adds the N pairs of largest held-out lift, significant or not",
+        high=10,
+    ),
+    Param(
         "points",
         "additive",
         "choice",
@@ -203,6 +234,39 @@ PARAMS = (
     Param("shap_rows", 10_000, "int", "applicants the SHAP step sees at most (a seeded sample)", low=1),
     Param(
         "seed", 42, "int", "seed of the split, the validation part, the model and the samples", low=0, high=2**31 - 1
+    ),
+    Param(
+        "reason_rule",
+        "neutral",
+        "choice",
+        "how reason codes rank: the predictors furthest below their neutral points, or below their maximum "
+        "points (the way most lenders word adverse-action reasons)",
+        choices=REASON_RULES,
+    ),
+    Param(
+        "reasons",
+        None,
+        "texts",
+        "the words an applicant reads for each reason: predictor -> text, or predictor -> {bin label: text} "
+        "(the command line reads this mapping from a JSON file); none: the predictor and the applicant's bin",
+        nullable=True,
+    ),
+    Param(
+        "protected",
+        None,
+        "columns",
+        "protected columns (sex, age group, ...): never predictors, measured in the report's fairness chapter "
+        "(the command line takes --protected once per column)",
+        nullable=True,
+    ),
+    Param(
+        "cutoffs",
+        None,
+        "scores",
+        "the scores at which the fairness chapter measures approval (approved: score >= cutoff; the command "
+        "line takes --cutoff once per score); none: the score at the target odds",
+        nullable=True,
+        shown="the target score",
     ),
     Param(
         "bad",
@@ -264,6 +328,9 @@ DEFAULTS = {p.name: p.default for p in PARAMS}
 
 def _hand_entry(v) -> bool:
     """Splits or groups, or the editor's {"splits": [...], "edits": [...]} or {"left_out": "why", "edits": [...]}."""
+    if isinstance(v, dict) and "cross" in v:
+        pair = v["cross"]
+        return isinstance(pair, (list, tuple)) and len(pair) == 2 and all(isinstance(n, str) for n in pair)
     if isinstance(v, dict):
         edits = v.get("edits", [])
         return isinstance(edits, list) and (
@@ -291,6 +358,10 @@ def docstring() -> str:
             "codes": "list",
             "model": "str or estimator",
             "bins": "dict",
+            "crosses": "str or int",
+            "columns": "list of str",
+            "scores": "list of float",
+            "texts": "dict",
         }[p.kind]
         if p.nullable:
             kind += " or None"
@@ -303,7 +374,7 @@ def markdown() -> str:
     """The parameter table of the README."""
 
     def shown(p):
-        if p.kind in ("choice", "model") and p.default is not None:
+        if p.kind in ("choice", "model", "crosses") and p.default is not None:
             return f'`"{p.default}"`'
         return (
             f"`{p.default!r}`"

@@ -13,7 +13,7 @@ from .._tables import BATCH_ROWS, iter_batches, read_table, table_columns
 from . import page
 from . import statistics as stats
 from .baseline import baseline_of, development_baseline
-from .count_tables import period_kind, split_counts
+from .count_tables import check_stamp, period_kind, split_counts
 from .counts import PERIOD_RULE, applicants_of, check_period, count
 from .figures import from_counts
 
@@ -97,6 +97,8 @@ def monitor(
     fail_on=None,
     batch_rows: int = BATCH_ROWS,
     progress=None,
+    protected=(),
+    cutoffs=(),
 ) -> dict:
     """Monitor a card on a table of applicants (a pandas frame, or a CSV or Parquet file read in batches), or
     on `counts`, the saved result of the aggregate query (the SQL export's monitoring query).
@@ -104,7 +106,8 @@ def monitor(
     `card`: a Card or its directory. `baseline`: a baseline dict (`baseline.baseline`), or a labelled
     development table's path; by default the card's own. `target`: the outcome column, when outcomes are known
     (missing outcomes count as not known yet). `period_column` and `period` (month, quarter or year): figures
-    per period as well. `out`: a directory that gets monitor.json and monitor.html. Returns monitor.json's
+    per period as well. `protected`: columns of the applicants whose groups' approval rates and impact ratios
+    at `cutoffs` (default: the build's, or the target score) are added per period. `out`: a directory that gets monitor.json and monitor.html. Returns monitor.json's
     data, with "exit_code": ALERT_EXIT when the worst verdict reaches `fail_on` (amber or red).
     """
     check_fail_on(fail_on)
@@ -112,6 +115,8 @@ def monitor(
         raise InputError("give the applicants (DATA) or the counts of the monitoring query (--counts), one of them")
     if counts is not None and (target, period_column, period) != (None, None, None):
         raise InputError("--target and the period are chosen when the monitoring query is exported, not with --counts")
+    if protected and counts is not None:
+        raise InputError("--protected needs the applicants (DATA): the counts of the monitoring query hold no groups")
     card, card_dir = _card_of(card)
     base = _baseline(card, baseline)
     inputs = [p for p in (data, counts) if isinstance(p, (str, Path))]
@@ -120,7 +125,9 @@ def monitor(
     if counts is not None:
         if progress:
             progress.step(f"reading the counts of '{counts}'")
-        bins, scores = split_counts(read_counts(counts), card)
+        table = read_counts(counts)
+        check_stamp(table, card, f"the counts of '{counts}'")
+        bins, scores = split_counts(table, card)
         labels = bins["period"].dropna() if "period" in bins.columns else []
         kind = period_kind(labels)
         result = from_counts(
@@ -146,6 +153,13 @@ def monitor(
             "period_rule": PERIOD_RULE["file"] if period_column else None,
         }
         result = from_counts(card, bins, scores, base, outcomes=target is not None, **about)
+        if protected:
+            from ..fairness.periods import by_period, cutoffs_for
+
+            chosen = cutoffs_for(card, card_dir, cutoffs)
+            result["fairness"] = by_period(
+                card, data, protected, chosen, period_column=period_column, period=period, batch_rows=batch_rows
+            )
     result["fail_on"] = fail_on
     result["exit_code"] = exit_code(result, fail_on)
     if out is not None:
