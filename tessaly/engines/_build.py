@@ -330,7 +330,11 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
         metrics = _tally.assessment(sc, parts)
         _tally.add_benchmark(sc, metrics, bench, test_rows, job)
         if rejects is not None:
-            pulled = test_rows if test_rows is not None else _test_rows(eng, sc, data_view, job, n_test)
+            pulled = (
+                test_rows
+                if test_rows is not None
+                else _test_rows(eng, sc, data_view, job, n_test, [p.name for p in sc.card_.predictors])
+            )
             metrics["rejects"] = _rejects.chapter_of(sc, pulled, job)
         note = (
             f"Built in {eng.dialect}: bins from exact counts of {n_train:,} training applicants; the model and "
