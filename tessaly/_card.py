@@ -22,6 +22,7 @@ from ._checks import check_columns
 from ._errors import InputError
 from ._files import atomic_path
 from ._json import jsonable
+from ._reasons import bin_texts, texts_fit, word_codes
 
 CARD_FILE = "card.json"
 LEGACY_FILE = "card.pkl"
@@ -263,7 +264,7 @@ class Card:
             _need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
             reasons, rule = d.get("reasons"), d.get("reason_rule", "neutral")
             _need(rule in REASON_RULES, "its reason rule is unknown")
-            _need(reasons is None or _reason_texts(reasons, predictors), "its reason texts do not fit its bins")
+            _need(reasons is None or texts_fit(reasons, predictors), "its reason texts do not fit its bins")
         except _Invalid as e:
             raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
         return cls(
@@ -394,7 +395,7 @@ class Card:
         # Reason codes: the predictors furthest below neutral. The scan keeps the first of equals, so card
         # order breaks ties; a taken predictor is set to +inf for the next round.
         at = np.arange(n)
-        words, codes, offsets = self._reason_words()
+        words, codes, offsets = word_codes([bin_texts(self, p) for p in self.predictors])
         texts = {}  # after the codes, as output_columns orders them
         for r in range(REASONS):
             best, idx = shortfall[0].copy(), np.zeros(n, dtype=np.intp)
@@ -417,19 +418,6 @@ class Card:
             result[self.target] = data[self.target].to_numpy()
         return result, counts
 
-    def _reason_words(self) -> tuple[list[str], np.ndarray, np.ndarray]:
-        """The distinct texts ("" last), each predictor's bins' text codes laid end to end (an unseen slot
-        after each), and where each predictor's run starts."""
-        from ._reasons import bin_texts
-
-        per = [bin_texts(self, p) for p in self.predictors]
-        words = list(dict.fromkeys(t for texts in per for t in texts))
-        index = {t: i for i, t in enumerate(words)}
-        words.append("")
-        codes = np.array([c for texts in per for c in [*(index[t] for t in texts), len(words) - 1]], dtype=np.intp)
-        offsets = np.cumsum([0, *(len(t) + 1 for t in per[:-1])]).astype(np.intp)
-        return words, codes, offsets
-
     def score(self, data: pd.DataFrame) -> pd.DataFrame:
         return self.apply(data)[0]
 
@@ -444,19 +432,6 @@ class Card:
     def check_columns(self, data: pd.DataFrame) -> None:
         """A one-line refusal of applicants that lack a predictor column of the card."""
         check_columns(data, self.names)
-
-
-def _reason_texts(reasons, predictors: list[Predictor]) -> bool:
-    """Texts of the card's own predictors and bins, each non-empty text."""
-    if not isinstance(reasons, dict):
-        return False
-    labels = {p.name: set(p.labels) for p in predictors}
-    return all(
-        name in labels
-        and isinstance(entry, dict)
-        and all(label in labels[name] and isinstance(t, str) and t for label, t in entry.items())
-        for name, entry in reasons.items()
-    )
 
 
 def loads(directory) -> None:

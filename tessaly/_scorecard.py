@@ -20,7 +20,8 @@ from ._errors import InputError
 from ._features import one_hot
 from ._predictors import bin_all, select
 from ._reasons import resolve as resolve_reasons
-from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, table_of
+from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, shap_source, table_of
+from .fairness.measures import unprotected
 from .monitoring import baseline as _baseline
 from .monitoring import figures as _figures
 
@@ -115,7 +116,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
     def _fit(self, X, y, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, on_bins=None):
         """fit, and `on_bins(binnings)` as soon as the bins are chosen: a build starts its benchmark there."""
         fam = self._check_params()
-        X, shap_data, test = _unprotected(self.protected, X, y, shap_data, test)
+        X, shap_data, test = unprotected(self.protected, X, y, shap_data, test)
         X, y_bad, bad_value, target, classes = check_training(
             X, y, outputs=output_columns, bad=self.bad, bins=self.bins, shap_data=shap_data
         )
@@ -194,7 +195,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         leaves out. A comparison card from fewer rows ranks worse than the same rule from all of them: the report
         says so."""
         rng = np.random.default_rng(self.seed)
-        source, source_w = self._shap_source(rows.X, rows.w, shap_data, shap_weight, rng)
+        source, source_w = shap_source(rows.X, rows.w, shap_data, shap_weight, rng, self.shap_rows)
         step(f"SHAP values and scorecard on {len(source)} applicants")
         cards, artifacts, used = {}, {}, {}
         if fam.technique is not None:
@@ -244,19 +245,6 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if features is not None:  # a loaded card never saw X
             self.n_features_in_ = len(features)
             self.feature_names_in_ = np.asarray(features, dtype=object)
-
-    def _shap_source(self, X, w, shap_data, shap_weight, rng):
-        """The applicants whose SHAP values make the card, at most `shap_rows` of them, and their weights."""
-        if shap_data is None:
-            source, source_w = X, w
-        else:
-            source = pd.DataFrame(shap_data).reset_index(drop=True)
-            source_w = weights_of(shap_weight, len(source))
-        if len(source) > self.shap_rows:
-            picked = np.sort(rng.choice(len(source), self.shap_rows, replace=False))
-            source = source.iloc[picked]
-            source_w = None if source_w is None else source_w[picked]
-        return source, source_w
 
     def _constraints(self, fam, binnings, y_bad, w=None):
         """With `monotone`, each bin's feature pushes towards bad where its event rate is above the overall rate."""
@@ -414,24 +402,6 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         from ._assess import report
 
         return report(self, path, X, y, sample_weight=sample_weight, challenger=challenger, benchmark=benchmark)
-
-
-def _unprotected(protected, X, y, shap_data, test):
-    """X, the SHAP rows and the test part without the protected columns: measured, never a predictor."""
-    if not protected:
-        return X, shap_data, test
-    from .fairness import check_protected
-
-    X = frame(X)
-    present = [c for c in protected if c in X.columns]  # the report needs them; fitting may go without
-    check_protected(present, X.columns, target=getattr(outcome(y), "name", None))
-    keep = [c for c in X.columns if c not in protected]
-    shap_data = (
-        None if shap_data is None else frame(shap_data, "shap_data").drop(columns=list(protected), errors="ignore")
-    )
-    if test is not None and isinstance(test, (tuple, list)) and len(test):
-        test = (frame(test[0], "X_test").drop(columns=list(protected), errors="ignore"), *test[1:])
-    return X[keep], shap_data, test
 
 
 Scorecard.__doc__ = f"""A credit scorecard built from a tree model's SHAP values and each bin's Weight of Evidence.

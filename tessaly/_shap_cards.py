@@ -190,3 +190,19 @@ def directions(card: Card, binnings) -> pd.DataFrame:
         rho, follows = _points.direction(np.asarray(p.points)[regular], woe)
         rows.append({"predictor": b.name, "rank_correlation": rho, "follows_woe": follows})
     return pd.DataFrame(rows, columns=["predictor", "rank_correlation", "follows_woe"])
+
+
+def shap_source(X, w, shap_data, shap_weight, rng, limit: int):
+    """The applicants whose SHAP values make the card, at most `limit` of them (a seeded sample), and their weights."""
+    from ._checks import weights_of
+
+    if shap_data is None:
+        source, source_w = X, w
+    else:
+        source = pd.DataFrame(shap_data).reset_index(drop=True)
+        source_w = weights_of(shap_weight, len(source))
+    if len(source) > limit:
+        picked = np.sort(rng.choice(len(source), limit, replace=False))
+        source = source.iloc[picked]
+        source_w = None if source_w is None else source_w[picked]
+    return source, source_w
