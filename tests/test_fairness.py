@@ -227,6 +227,7 @@ def _bad_cases(tmp_path, out):
     return {
         "unknown protected": ([*build_, "--protected", "sex"], "'sex' is not in the table"),
         "target protected": ([*build_, "--protected", "bad"], "is the target"),
+        "values, not groups": ([*build_, "--protected", "income"], "distinct values"),
         "dropped protected": ([*build_, "--protected", "age", "--drop", "age"], "--drop"),
         "id protected": ([*build_, "--protected", "age", "--id", "age"], "--id"),
         "reasons not a mapping": ([*build_, "--reasons", listing], "JSON object of texts"),
@@ -241,6 +242,7 @@ def _bad_cases(tmp_path, out):
 CASES = [
     "unknown protected",
     "target protected",
+    "values, not groups",
     "dropped protected",
     "id protected",
     "reasons not a mapping",

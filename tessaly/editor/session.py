@@ -354,7 +354,12 @@ class Session:
             from .._build import build
 
             ids = list(self.fine.get("ids") or [])
-            known = set(self.entries) | set(self.unbinned) | {self.target, self.weight}
+            # Protected columns stay in the table: the rebuild measures them.
+            known = (
+                set(self.entries)
+                | set(self.unbinned)
+                | {self.target, self.weight, *(self.params.get("protected") or [])}
+            )
             built = build(
                 self.data_path,
                 self.card_dir,

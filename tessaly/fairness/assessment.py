@@ -21,7 +21,7 @@ def measure(sc, protected: pd.DataFrame, y_bad, score, w=None, *, X_test=None, t
     scaling = sc.card_.scaling
     columns, scanned, flagged = {}, [], []
     for column in protected.columns:
-        codes, names = groups_of(protected[column])
+        codes, names = groups_of(protected[column], column)
         columns[column] = {
             "groups": group_figures(codes, names, y_bad, score, scaling, w),
             "cutoffs": [approvals(codes, names, score, c, w) for c in cutoffs],

@@ -17,6 +17,8 @@ from .._metrics import Z95, _cells, ranking
 # The four-fifths rule: a group approved at less than this share of the most-approved group's rate.
 AIR_FLAG = 0.8
 MISSING_GROUP = "(missing)"
+# More groups than this are values, not groups (an age, an identifier): each would be too small to read.
+MAX_GROUPS = 20
 # Calibration per group is read on a few wide score bands: a group is often a small share of the applicants.
 BANDS = 5
 # The KS interval is not shown per group; a short bootstrap keeps the chapter quick.
@@ -62,11 +64,16 @@ def unprotected(protected, X, y, shap_data, test):
     return X.drop(**drop), shap_data, test
 
 
-def groups_of(values) -> tuple[np.ndarray, list[str]]:
-    """Each applicant's group code and the groups' names, in order of first sight; a missing value is a group."""
+def groups_of(values, column: str = "") -> tuple[np.ndarray, list[str]]:
+    """Each applicant's group code and the groups' names, sorted; a missing value is a group of its own."""
     s = pd.Series(values).reset_index(drop=True)
     text = s.astype(object).where(s.notna(), MISSING_GROUP).astype(str)
     codes, names = pd.factorize(text, sort=True)
+    if len(names) > MAX_GROUPS:
+        raise InputError(
+            f"--protected column '{column}' holds {len(names)} distinct values: give it as groups "
+            f"(at most {MAX_GROUPS}, e.g. age bands rather than ages)"
+        )
     return codes.astype(np.intp), [str(n) for n in names]
 
 
