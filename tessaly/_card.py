@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import hashlib
 import json
-import math
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import cast
@@ -17,25 +16,24 @@ from typing import cast
 import numpy as np
 import pandas as pd
 
-from ._binning import MISSING, REGULAR, SPECIAL, UNSEEN, Bins, canonical
+from ._binning import UNSEEN, canonical
+from ._card_fields import Invalid, cross, finite, need, predictor, reason_texts
+from ._characteristics import Cross, Predictor
 from ._checks import check_columns
 from ._errors import InputError
 from ._files import atomic_path
 from ._json import jsonable
-from ._reasons import bin_texts, texts_fit, word_codes
+from ._reasons import bin_texts, word_codes
 
 CARD_FILE = "card.json"
 LEGACY_FILE = "card.pkl"
-FORMAT, VERSION = "tessaly-card", 3
-# Version 2 cards (no binning origin, no monitoring baseline) still load and score.
-READABLE = (2, 3)
-BINNINGS = ("optimal", "by hand")
+FORMAT, VERSION = "tessaly-card", 4
+# Version 2 cards (no binning origin, no monitoring baseline) and version 3 ones (no crosses) still load and score.
+READABLE = (2, 3, 4)
 REASONS = 3
 REASON_RULES = ("neutral", "maximum")
 # Shortfalls closer to neutral than this are rounding noise, not a reason.
 BELOW = -1e-9
-_KIND_NAMES = {SPECIAL: "special", MISSING: "missing"}
-_KINDS = {v: k for k, v in _KIND_NAMES.items()}
 
 
 def output_columns(names) -> list[str]:
@@ -72,112 +70,6 @@ def _plain(value):
 
 
 @dataclass
-class Predictor(Bins):
-    """One predictor of a card: its bins, their labels and points, and the points of an unseen value."""
-
-    labels: list[str] = field(default_factory=list)
-    points: list[float] = field(default_factory=list)
-    neutral: float = 0.0
-    binning: str = "optimal"  # where the splits came from: the binning, or the modeller
-
-    def to_dict(self) -> dict:
-        bins = []
-        for label, kind, points in zip(self.labels, self.kinds, self.points):
-            entry: dict[str, object] = {"label": label, "kind": _KIND_NAMES.get(kind, REGULAR)}
-            if entry["kind"] == REGULAR:
-                entry["index"] = int(kind)
-            entry["points"] = float(points)
-            bins.append(entry)
-        return {
-            "name": self.name,
-            "type": self.dtype,
-            "binning": self.binning,
-            "splits": self.splits,
-            "special_codes": self.special_codes,
-            "bins": bins,
-            "neutral": float(self.neutral),
-        }
-
-
-class _Invalid(Exception):
-    pass
-
-
-def _need(condition, what: str) -> None:
-    if not condition:
-        raise _Invalid(what)
-
-
-def _finite(x) -> bool:
-    # A JSON integer may exceed any float; such a number is no usable point or split.
-    return (
-        isinstance(x, (int, float))
-        and not isinstance(x, bool)
-        and abs(x) <= 1.7976931348623157e308
-        and math.isfinite(x)
-    )
-
-
-def _predictor(d) -> Predictor:
-    _need(isinstance(d, dict), "a predictor is not an object")
-    name = d.get("name")
-    _need(isinstance(name, str) and name, "a predictor has no name")
-    dtype, splits, codes, bins = d.get("type"), d.get("splits"), d.get("special_codes"), d.get("bins")
-    _need(dtype in ("numerical", "categorical"), f"'{name}' has an unknown type")
-    _need(
-        isinstance(splits, list) and isinstance(codes, list) and isinstance(bins, list) and bins,
-        f"'{name}' lacks splits, special codes or bins",
-    )
-    if dtype == "numerical":
-        _need(
-            all(_finite(s) for s in splits) and all(a < b for a, b in zip(splits, splits[1:])),
-            f"the splits of '{name}' are not ascending finite numbers",
-        )
-        _need(all(_finite(c) for c in codes), f"the special codes of '{name}' are not numbers")
-        n_regular = len(splits) + 1
-    else:
-        _need(
-            all(isinstance(g, list) and g and all(isinstance(c, str) for c in g) for g in splits),
-            f"the categories of '{name}' are not lists of text",
-        )
-        flat = [c for g in splits for c in g]
-        _need(len(set(flat)) == len(flat), f"a category of '{name}' is in two bins")
-        _need(all(isinstance(c, str) for c in codes), f"the special codes of '{name}' are not text")
-        n_regular = len(splits)
-    labels, kinds, points = [], [], []
-    for b in bins:
-        _need(
-            isinstance(b, dict) and isinstance(b.get("label"), str) and _finite(b.get("points")),
-            f"a bin of '{name}' lacks a label or finite points",
-        )
-        kind = b.get("kind")
-        if kind == REGULAR:
-            index = b.get("index")
-            _need(
-                isinstance(index, int) and not isinstance(index, bool) and 0 <= index < n_regular,
-                f"a bin of '{name}' has no valid index",
-            )
-            kinds.append(index)
-        else:
-            _need(kind in _KINDS, f"a bin of '{name}' has an unknown kind")
-            kinds.append(_KINDS[kind])
-        labels.append(b["label"])
-        points.append(float(b["points"]))
-    _need(len(set(labels)) == len(labels) and UNSEEN not in labels, f"bin labels of '{name}' repeat")
-    _need(len(set(map(str, kinds))) == len(kinds), f"'{name}' has a bin twice")
-    _need(
-        sorted(k for k in kinds if isinstance(k, int)) == list(range(n_regular)),
-        f"'{name}' lacks a bin for some of its values",
-    )
-    _need(_finite(d.get("neutral")), f"'{name}' has no finite neutral points")
-    binning = d.get("binning", "optimal")
-    _need(binning in BINNINGS, f"'{name}' has an unknown binning origin")
-    return Predictor(
-        name, dtype, splits, codes, kinds, labels=labels, points=points, neutral=float(d["neutral"]), binning=binning
-    )
-
-
-@dataclass
 class Card:
     target: str
     bad: object
@@ -191,18 +83,37 @@ class Card:
     reasons: dict | None = None
     # What a reason falls short of: the predictor's neutral points, or its maximum points.
     reason_rule: str = "neutral"
+    # How the build chose its test part, so the editor can take the same applicants again; plain JSON.
+    split: dict | None = None
+    # Pairs of predictors scored jointly, after the predictors.
+    crosses: list[Cross] = field(default_factory=list)
+
+    @property
+    def characteristics(self) -> list:
+        """What earns points, in card order: the predictors, then the crosses."""
+        return [*self.predictors, *self.crosses]
 
     @property
     def names(self) -> list[str]:
-        return [p.name for p in self.predictors]
+        """The characteristics' names: what scoring writes a bin, points and reasons for."""
+        return [c.name for c in self.characteristics]
 
-    def reason_basis(self, p: Predictor) -> float:
+    @property
+    def columns(self) -> list[str]:
+        """The applicants' columns that scoring reads."""
+        return list(dict.fromkeys(c for p in self.characteristics for c in p.columns))
+
+    def reason_basis(self, p: Predictor | Cross) -> float:
         """The points a predictor's bins fall short of to make a reason, under the card's rule."""
         return max(p.points) if self.reason_rule == "maximum" else p.neutral
 
     def bins(self) -> dict:
-        """Each predictor's splits (numerical) or groups of values (categorical): what `bins=` takes back."""
-        return {p.name: p.splits for p in self.predictors}
+        """Each predictor's splits (numerical) or groups of values (categorical), and each cross's two predictors:
+        what `bins=` takes back."""
+        return {
+            **{p.name: p.splits for p in self.predictors},
+            **{c.name: {"cross": c.columns} for c in self.crosses},
+        }
 
     def to_dict(self) -> dict:
         body = {
@@ -215,6 +126,8 @@ class Card:
             "scaling": dict(self.scaling),
             "predictors": [p.to_dict() for p in self.predictors],
         }
+        if self.crosses:
+            body["crosses"] = [c.to_dict() for c in self.crosses]
         if self.baseline is not None:
             body["baseline"] = self.baseline
         # Written only where set, so a card without them reads (and checks) as before.
@@ -222,12 +135,14 @@ class Card:
             body["reasons"] = self.reasons
         if self.reason_rule != "neutral":
             body["reason_rule"] = self.reason_rule
+        if self.split is not None:
+            body["split"] = self.split
         return {**body, "checksum": checksum(body)}
 
     @classmethod
     def from_dict(cls, d: dict, source="the card") -> Card:
         try:
-            _need(isinstance(d, dict) and d.get("format") == FORMAT, "it is not a tessaly card")
+            need(isinstance(d, dict) and d.get("format") == FORMAT, "it is not a tessaly card")
             version = d.get("version")
             if version not in READABLE or not isinstance(version, int) or isinstance(version, bool):
                 held = "no card format version" if version is None else f"card format version {version!r}"
@@ -240,32 +155,42 @@ class Card:
             try:
                 expected = checksum(body)
             except ValueError:
-                raise _Invalid("it holds a value that is not plain JSON") from None
-            _need(d.get("checksum") == expected, "its checksum does not match (the file was altered or damaged)")
-            _need(
+                raise Invalid("it holds a value that is not plain JSON") from None
+            need(d.get("checksum") == expected, "its checksum does not match (the file was altered or damaged)")
+            need(
                 isinstance(d.get("target"), str)
                 and isinstance(d.get("model"), str)
                 and isinstance(d.get("points"), str),
                 "target, model or points kind missing",
             )
-            _need(d.get("bad") is None or isinstance(d.get("bad"), (str, int, float, bool)), "bad value malformed")
+            need(d.get("bad") is None or isinstance(d.get("bad"), (str, int, float, bool)), "bad value malformed")
             scaling = d.get("scaling")
-            _need(
+            need(
                 isinstance(scaling, dict)
-                and all(_finite(scaling.get(k)) and scaling[k] > 0 for k in ("pdo", "target_odds")),
+                and all(finite(scaling.get(k)) and scaling[k] > 0 for k in ("pdo", "target_odds")),
                 "scaling malformed",
             )
             raw = d.get("predictors")
-            _need(isinstance(raw, list) and raw, "it has no predictors")
-            predictors = [_predictor(p) for p in cast(list, raw)]
+            need(isinstance(raw, list) and raw, "it has no predictors")
+            predictors = [predictor(p) for p in cast(list, raw)]
             names = [p.name for p in predictors]
-            _need(len(set(names)) == len(names), "a predictor appears twice")
+            need(len(set(names)) == len(names), "a predictor appears twice")
+            raw_crosses = d.get("crosses", [])
+            need(version >= 4 or not raw_crosses, "crosses came with card format version 4")
+            need(isinstance(raw_crosses, list), "its crosses are not a list")
+            crosses = [cross(c, names) for c in cast(list, raw_crosses)]
+            need(len({c.name for c in crosses}) == len(crosses), "a cross appears twice")
             baseline = d.get("baseline")
-            _need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
+            need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
             reasons, rule = d.get("reasons"), d.get("reason_rule", "neutral")
-            _need(rule in REASON_RULES, "its reason rule is unknown")
-            _need(reasons is None or texts_fit(reasons, predictors), "its reason texts do not fit its bins")
-        except _Invalid as e:
+            need(rule in REASON_RULES, "its reason rule is unknown")
+            need(
+                reasons is None or reason_texts(reasons, [*predictors, *crosses]),
+                "its reason texts do not fit its bins",
+            )
+            split = d.get("split")
+            need(split is None or isinstance(split, dict), "its record of the split is not an object")
+        except Invalid as e:
             raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
         return cls(
             d["target"],
@@ -277,6 +202,8 @@ class Card:
             baseline,
             reasons,
             cast(str, rule),
+            split=split,
+            crosses=crosses,
         )
 
     def save(self, directory) -> Path:
@@ -372,13 +299,13 @@ class Card:
         predictor's neutral points: it tells nothing either way.
         """
         self.check_columns(data)
-        n, k = len(data), len(self.predictors)
+        n, k = len(data), len(self.characteristics)
         out, counts = {}, {}
         shortfall = np.empty((k, n))  # predictor-major: the reason scan walks whole rows
         placed = np.empty((k, n), dtype=np.intp)  # each applicant's bin per predictor, for the reasons' words
         total = np.zeros(n)
-        for j, p in enumerate(self.predictors):
-            rows, unreadable = p.locate(data[p.name])
+        for j, p in enumerate(self.characteristics):
+            rows, unreadable = p.place(data)
             unseen = rows < 0
             got = np.append(np.asarray(p.points, dtype=float), p.neutral)[rows]
             out[f"{p.name}_bin"] = pd.Categorical.from_codes(
@@ -389,13 +316,14 @@ class Card:
             shortfall[j][unseen] = 0.0  # an unseen value tells nothing either way: never a reason
             placed[j] = np.where(unseen, len(p.labels), rows)
             total += got
-            counts[p.name] = {"unseen": int(unseen.sum() - unreadable.sum()), "unreadable": int(unreadable.sum())}
+            if isinstance(p, Predictor):
+                counts[p.name] = {"unseen": int(unseen.sum() - unreadable.sum()), "unreadable": int(unreadable.sum())}
         result = pd.DataFrame(out, index=data.index, copy=False)
         result["score"] = total
         # Reason codes: the predictors furthest below neutral. The scan keeps the first of equals, so card
         # order breaks ties; a taken predictor is set to +inf for the next round.
         at = np.arange(n)
-        words, codes, offsets = word_codes([bin_texts(self, p) for p in self.predictors])
+        words, codes, offsets = word_codes([bin_texts(self, p) for p in self.characteristics])
         texts = {}  # after the codes, as output_columns orders them
         for r in range(REASONS):
             best, idx = shortfall[0].copy(), np.zeros(n, dtype=np.intp)
@@ -425,13 +353,13 @@ class Card:
         """Each applicant's total alone, as `apply` adds it up: what ranking needs, without bins or reasons."""
         self.check_columns(data)
         total = np.zeros(len(data))
-        for p in self.predictors:
-            total += np.append(np.asarray(p.points, dtype=float), p.neutral)[p.locate(data[p.name])[0]]
+        for p in self.characteristics:
+            total += np.append(np.asarray(p.points, dtype=float), p.neutral)[p.place(data)[0]]
         return total
 
     def check_columns(self, data: pd.DataFrame) -> None:
         """A one-line refusal of applicants that lack a predictor column of the card."""
-        check_columns(data, self.names)
+        check_columns(data, self.columns)
 
 
 def loads(directory) -> None:

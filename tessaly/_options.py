@@ -47,6 +47,7 @@ def _option(p: argparse.ArgumentParser, param) -> None:
         "choice": str,
         "model": str,
         "bins": str,
+        "crosses": _count_or_word,
         "texts": str,
         "columns": str,
         "scores": float,
@@ -63,6 +64,14 @@ def _option(p: argparse.ArgumentParser, param) -> None:
         # Whole numbers only, as the estimator wants them; 20.0 reads as 20, 20.5 is refused by the estimator.
         extra["type"] = _whole
     p.add_argument(param.flag, **{"type": kinds[param.kind], "default": S, "help": text, "dest": param.name, **extra})
+
+
+def _count_or_word(text: str):
+    """auto, none, or a number (the estimator refuses one that is not whole)."""
+    try:
+        return _whole(text)
+    except ValueError:
+        return text
 
 
 def _whole(text: str):
@@ -136,6 +145,23 @@ def _build_command(sub) -> None:
     )
     _add_estimator_options(b)
     _add_engine_options(b)
+    _add_reject_options(b)
+
+
+def _add_reject_options(b: argparse.ArgumentParser) -> None:
+    """The applicants the earlier policy turned away, for reject inference (--inference, --reject-factor)."""
+    b.add_argument(
+        "--rejects",
+        metavar="REJECTS",
+        help="CSV or Parquet table of rejected applicants: the same predictors, no outcome (with --engine: a "
+        "second table the engine reads)",
+    )
+    b.add_argument("--rejected", metavar="COLUMN", help="a column true for the rows of DATA that were rejected")
+    b.add_argument(
+        "--reject-outcome",
+        metavar="COLUMN",
+        help="a column of the rejects holding the outcomes known after all (empty: unknown), to test the inference",
+    )
 
 
 def _score_command(sub) -> None:

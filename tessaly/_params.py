@@ -31,6 +31,7 @@ TRENDS = (
 )
 POINTS = ("additive", "module")
 REASON_RULES = ("neutral", "maximum")
+INFERENCE = ("none", "fuzzy", "parcel", "hard-cutoff", "reweight")
 
 
 @dataclass(frozen=True)
@@ -96,6 +97,12 @@ class Param:
                 raise InputError(
                     f"{self.label} must map predictor names to lists of splits or of groups of values, "
                     f'e.g. {{"age": [25, 35], "housing": [["own"], ["rent", "free"]]}}'
+                )
+        elif self.kind == "crosses":
+            whole = isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+            if not (value in ("auto", "none") or (whole and value == int(value) and 0 <= value <= self.high)):
+                raise InputError(
+                    f"{self.label} must be auto, none or a whole number from 0 to {self.high:g}, not {value!r}"
                 )
         elif self.kind == "columns":
             if not isinstance(value, (list, tuple)) or not all(isinstance(c, str) and c for c in value):
@@ -198,6 +205,15 @@ PARAMS = (
         nullable=True,
     ),
     Param(
+        "crosses",
+        "auto",
+        "crosses",
+        "cross characteristics (pairs of predictors scored jointly, at most 4 cells each): auto adds the pairs "
+        "whose lift on held-out training rows is significant over repeated splits (at most 3); none adds none; "
+        "a number N adds the N pairs of largest held-out lift, significant or not",
+        high=10,
+    ),
+    Param(
         "points",
         "additive",
         "choice",
@@ -261,6 +277,39 @@ PARAMS = (
         binning=True,
         shown="1, True or 'bad'",
     ),
+    Param(
+        "inference",
+        "fuzzy",
+        "choice",
+        "with rejects: how they enter the card, as sample weights (fuzzy: each reject bad and good, weighted by its "
+        "bad probability; parcel: drawn bad at its score band's rate; hard-cutoff: bad below --reject-cutoff; "
+        "reweight: accepts weighted up by their band's inverse acceptance rate; none: accepts only)",
+        choices=INFERENCE,
+        binning=True,
+    ),
+    Param(
+        "reject_factor",
+        2.0,
+        "float",
+        "with rejects: the assumption, a reject's odds of bad as a multiple of an accepted applicant's with the "
+        "same predictors (1: missing at random; 2: the earlier policy saw risk the data lack)",
+        low=0,
+        high=1e6,
+        strict=True,
+        binning=True,
+    ),
+    Param(
+        "reject_cutoff",
+        None,
+        "float",
+        "with hard-cutoff inference: rejects scoring below this on the accepts-only card count as bad (none: the "
+        "target score)",
+        low=-1e12,
+        high=1e12,
+        nullable=True,
+        binning=True,
+        shown="the target score",
+    ),
 )
 # Not the estimator's: what its report (and a build) fits beside the card. A tree family, or none.
 BENCHMARK = Param(
@@ -279,6 +328,9 @@ DEFAULTS = {p.name: p.default for p in PARAMS}
 
 def _hand_entry(v) -> bool:
     """Splits or groups, or the editor's {"splits": [...], "edits": [...]} or {"left_out": "why", "edits": [...]}."""
+    if isinstance(v, dict) and "cross" in v:
+        pair = v["cross"]
+        return isinstance(pair, (list, tuple)) and len(pair) == 2 and all(isinstance(n, str) for n in pair)
     if isinstance(v, dict):
         edits = v.get("edits", [])
         return isinstance(edits, list) and (
@@ -306,6 +358,7 @@ def docstring() -> str:
             "codes": "list",
             "model": "str or estimator",
             "bins": "dict",
+            "crosses": "str or int",
             "columns": "list of str",
             "scores": "list of float",
             "texts": "dict",
@@ -321,7 +374,7 @@ def markdown() -> str:
     """The parameter table of the README."""
 
     def shown(p):
-        if p.kind in ("choice", "model") and p.default is not None:
+        if p.kind in ("choice", "model", "crosses") and p.default is not None:
             return f'`"{p.default}"`'
         return (
             f"`{p.default!r}`"

@@ -60,7 +60,7 @@ def resolve(card, texts: dict | None, *, known=()) -> dict:
     if not texts:
         return {}
     check_texts(texts)
-    by_name = {p.name: p for p in card.predictors}
+    by_name = {p.name: p for p in card.characteristics}
     kept = {}
     for name, entry in texts.items():
         p = by_name.get(name)
@@ -101,16 +101,3 @@ def word_codes(per: list[list[str]]):
     codes = np.array([c for texts in per for c in [*(index[t] for t in texts), len(words) - 1]], dtype=np.intp)
     offsets = np.cumsum([0, *(len(t) + 1 for t in per[:-1])]).astype(np.intp)
     return words, codes, offsets
-
-
-def texts_fit(reasons, predictors) -> bool:
-    """Texts of the card's own predictors and bins, each a non-empty text."""
-    if not isinstance(reasons, dict):
-        return False
-    labels = {p.name: set(p.labels) for p in predictors}
-    return all(
-        name in labels
-        and isinstance(entry, dict)
-        and all(label in labels[name] and isinstance(t, str) and t for label, t in entry.items())
-        for name, entry in reasons.items()
-    )

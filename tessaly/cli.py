@@ -40,6 +40,7 @@ def _build(args, progress) -> None:
         strict=args.strict,
         test_column=args.test_column,
         progress=progress,
+        **_rejects_choice(args),
     )
     if args.engine is None:
         if args.table is not None:
@@ -54,6 +55,11 @@ def _build(args, progress) -> None:
             args.engine, args.data, args.out, table=args.table, weight=args.weight, **options, **_benchmark_choice(args)
         )
     _print_build(result, progress)
+
+
+def _rejects_choice(args) -> dict:
+    given = {k: getattr(args, k) for k in ("rejects", "rejected", "reject_outcome")}
+    return {k: v for k, v in given.items() if v is not None}
 
 
 def _benchmark_choice(args) -> dict:

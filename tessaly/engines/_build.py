@@ -18,7 +18,7 @@ import numpy as np
 import pandas as pd
 
 from .. import _assess, _benchmark, _binning, _quiet, _report
-from .._build import _columns, check_test_column, test_flags
+from .._build import _columns, check_test_column, split_record, test_flags
 from .._errors import InputError
 from .._files import check_card_out, staged_card
 from .._params import BENCHMARK
@@ -43,9 +43,11 @@ class _Counted(Scorecard):
 
     counted_: tuple = ([], {})
 
+    optimal_counted_: dict = {}
+
     def _bin(self, X, y_bad, w, progress):
         binnings, dropped = self.counted_
-        return list(binnings), dict(dropped), {}
+        return list(binnings), dict(dropped), dict(self.optimal_counted_)
 
 
 def _outcome(engine, target) -> object:
@@ -70,6 +72,18 @@ def _split(engine, test_column, test_size, seed, hashed) -> str:
     if not 0 < test_size < 1:
         raise InputError(f"--test-size must lie between 0 and 1, not {test_size}")
     return f"({engine.hash([str(seed), *hashed])} < {int(round(test_size * 1_000_000))})"
+
+
+def _split_kept(engine, sc, job, names) -> dict:
+    """How `_split` chose the test part, as the card keeps it."""
+    return split_record(
+        test_column=job.test_column,
+        seed=sc.seed,
+        test_size=job.test_size,
+        engine=engine.dialect,
+        table=job.table,
+        parts=[*names, job.target],
+    )
 
 
 def _columns_of(engine, job) -> tuple[list[_passes.Column], dict, list[str]]:
@@ -106,9 +120,10 @@ def _columns_of(engine, job) -> tuple[list[_passes.Column], dict, list[str]]:
     return columns, dropped, names
 
 
-def _bins(sc, columns, counted, progress) -> tuple[list, dict]:
-    """Each predictor's bins from its counts, by the in-memory binning; left-out predictors with the reason."""
-    binnings, dropped = [], {}
+def _bins(sc, columns, counted, progress) -> tuple[list, dict, dict]:
+    """Each predictor's bins from its counts, by the in-memory binning; left-out predictors with the reason; and
+    the optimal bins of those binned by hand (what the editor goes back to)."""
+    binnings, dropped, optimal = [], {}, {}
     hand, left_out, _ = _binning.hand_bins(sc.bins)
     for i, (col, c) in enumerate(zip(columns, counted)):
         progress.count("binning predictors", i, len(columns))
@@ -116,23 +131,27 @@ def _bins(sc, columns, counted, progress) -> tuple[list, dict]:
             dropped[col.name] = f"left out by hand: {left_out[col.name]}"
             continue
         try:
-            with _quiet.quiet():
-                b = _binning.fit_predictor(
-                    col.name,
-                    c["value"],
-                    c["y"].to_numpy(),
-                    monotonic_trend=sc.monotonic_trend,
-                    special_codes=sc.special_codes,
-                    max_bins=sc.max_bins,
-                    sample_weight=c["n"].to_numpy(),
-                    splits=hand.get(col.name),
-                    fine_edges=col.edges,
-                )
-            binnings.append(b)
+            for splits in [hand.get(col.name), None][: 1 + (col.name in hand)]:
+                with _quiet.quiet():
+                    b = _binning.fit_predictor(
+                        col.name,
+                        c["value"],
+                        c["y"].to_numpy(),
+                        monotonic_trend=sc.monotonic_trend,
+                        special_codes=sc.special_codes,
+                        max_bins=sc.max_bins,
+                        sample_weight=c["n"].to_numpy(),
+                        splits=splits,
+                        fine_edges=col.edges,
+                    )
+                if splits is None and col.name in hand:
+                    optimal[col.name] = b
+                else:
+                    binnings.append(b)
         except _binning.LeftOut as e:
             dropped[col.name] = str(e)
     progress.count("binning predictors", len(columns), len(columns))
-    return binnings, dropped
+    return binnings, dropped, optimal
 
 
 def _seeded(engine, sc, rows: int, n_test: int) -> str:
@@ -157,16 +176,15 @@ def _test_scores(engine, sc, data_view, job, n_test) -> pd.DataFrame:
     return frame.rename(columns={_passes.Y: job.target})
 
 
-def _test_rows(engine, sc, data_view, job, n_test) -> pd.DataFrame:
-    """The predictors, outcomes (and weights) of at most BENCHMARK_ROWS test applicants, scored by the card: the
-    rows the benchmark is compared with the card on, a sample inside that of test_scores.csv."""
-    names = [p.name for p in sc.card_.predictors]
+def _test_rows(engine, sc, data_view, job, n_test, names) -> pd.DataFrame:
+    """The predictors `names`, outcomes (and weights) of at most BENCHMARK_ROWS test applicants, scored by the
+    card: the rows the benchmark is compared with the card on, a sample inside that of test_scores.csv."""
     pulled = [_passes.Y, *names, *([_passes.W] if job.weight else [])]
     frame = engine.query(
         f"SELECT {', '.join(engine.d.ident(c) for c in pulled)} FROM {data_view} "
         f"WHERE {_seeded(engine, sc, BENCHMARK_ROWS, n_test)}"
     )
-    frame["score"] = sc.card_.total(frame[names])
+    frame["score"] = sc.card_.total(frame[[p.name for p in sc.card_.predictors]])
     return frame.rename(columns={_passes.Y: job.target})
 
 
@@ -175,9 +193,10 @@ def _benchmark_of(eng, sc, data_view, job, fit, n_train, n_test, progress):
     from the test applicants it is compared on; with those rows. (None, None) without one."""
     if job.family is None:
         return None, None
-    test_scores = _test_rows(eng, sc, data_view, job, n_test)
     X, y, w = fit
-    names = [p.name for p in sc.card_.predictors]
+    # The test rows hold every predictor the sample holds: the benchmark also learns from those the card leaves out.
+    names = list(X.columns)
+    test_scores = _test_rows(eng, sc, data_view, job, n_test, names)
     test_w = test_scores[_passes.W].to_numpy(dtype=float) if job.weight is not None else None
     bench = _benchmark.train(
         sc, job.family, X, y, w, shap_data=test_scores[names], shap_weight=test_w, progress=progress
@@ -199,6 +218,7 @@ class _Job:
     strict: bool
     fit_rows: int
     family: str | None  # the benchmark's
+    table: str | None = None
 
 
 def build_in(
@@ -236,9 +256,15 @@ def build_in(
     progress = progress or Progress(quiet=True)
     check_card_out(out)
     check_data(data, table)
-    job = _Job(target, test_column, test_size, list(drop), list(ids), weight, strict, fit_rows, None)
+    job = _Job(target, test_column, test_size, list(drop), list(ids), weight, strict, fit_rows, None, table)
     job.family = _benchmark.check(benchmark)
-    sc = _Counted(**(params or {}))
+    params = dict(params or {})
+    if params.get("crosses", "none") != "none":
+        raise InputError(
+            "cross characteristics (--crosses) are not built with --engine yet: leave the option out, "
+            "or build in memory"
+        )
+    sc = _Counted(**{**params, "crosses": "none"})
     sc._check_params()
     if sc.protected:
         raise InputError(
@@ -258,7 +284,7 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
     values = _outcome(eng, job.target)
     _, bad_value = encode_target(pd.Series(values, dtype=object, name=job.target), sc.bad)
     data_view = _data_view(eng, sc, columns, names, job, bad_value)
-    n_train = _bin_on_counts(eng, sc, data_view, columns, left_out, job, progress)
+    n_train, counted = _bin_on_counts(eng, sc, data_view, columns, left_out, job, progress)
     progress.step("drawing the sample the model is fitted on")
     rows = _passes.sample(eng, data_view, columns, job.fit_rows, n_train, sc.seed, weighted=job.weight is not None)
     y_sample = rows[_passes.Y].to_numpy(dtype=int)
@@ -275,8 +301,10 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
         doubles = {c.name for c in columns if c.kind == "numerical"}  # cleaned so by the view
         parts, unseen = _tally.count_parts(eng, sc.card_, data_view, weight, doubles, job.strict, progress)
         progress.step("saving the card")
-        sc.save_into(stage)
+        sc.save_into(stage, split=_split_kept(eng, sc, job, names))
         n_test = int(parts["test"].rows.sum())
+        progress.step("counting the test applicants per fine class")
+        _save_fine(eng, stage, sc, data_view, columns, counted, job, {"train": n_train, "test": n_test})
         test_scores = _test_scores(eng, sc, data_view, job, n_test)
         write_frame(test_scores, stage / "test_scores.csv")
         bench, test_rows = _benchmark_of(eng, sc, data_view, job, (X_fit, y_named, w_fit), n_train, n_test, progress)
@@ -331,8 +359,9 @@ def _data_view(eng, sc, columns, names, job, bad_value) -> str:
     return view
 
 
-def _bin_on_counts(eng, sc, data_view, columns, left_out, job, progress) -> int:
-    """Every predictor's bins from the engine's exact counts, kept for the estimator; the training rows."""
+def _bin_on_counts(eng, sc, data_view, columns, left_out, job, progress) -> tuple[int, list]:
+    """Every predictor's bins from the engine's exact counts, kept for the estimator; the training rows and the
+    counts."""
     progress.step("profiling the predictors")
     prof = _passes.profile(eng, data_view, columns)
     n_train = int(prof["n"])
@@ -340,11 +369,27 @@ def _bin_on_counts(eng, sc, data_view, columns, left_out, job, progress) -> int:
         raise InputError("the training part has no applicants")
     _passes.fine_classes(columns, prof)
     progress.step(f"counting {n_train:,} training applicants per fine class")
-    binnings, dropped = _bins(
-        sc, columns, _passes.counts(eng, data_view, columns, weighted=job.weight is not None), progress
-    )
+    counted = _passes.counts(eng, data_view, columns, weighted=job.weight is not None)
+    binnings, dropped, sc.optimal_counted_ = _bins(sc, columns, counted, progress)
     sc.counted_ = (binnings, {**left_out, **dropped})
-    return n_train
+    return n_train, counted
+
+
+def _save_fine(eng, stage, sc, data_view, columns, counted, job, rows) -> None:
+    """fine_classes.json: the engine's fine classes of each predictor, counted on both parts (one more pass, over
+    the test part), so the editor opens the card without its applicants."""
+    from .. import _fine
+
+    tested = _passes.counts(eng, data_view, columns, weighted=job.weight is not None, test=True)
+    by_name = {c.name: (c, train, test) for c, train, test in zip(columns, counted, tested)}
+
+    def parts(name):
+        _, train, test = by_name[name]
+        return {p: (f["value"], f["y"].to_numpy(), f["n"].to_numpy()) for p, f in (("train", train), ("test", test))}
+
+    edges = {c.name: c.edges for c in columns if c.edges is not None}
+    body = _fine.classes_of(sc, parts, rows, test_size=job.test_size, weight=job.weight, ids=job.ids, edges=edges)
+    _fine.save(stage, body)
 
 
 def _write_report(stage, sc, metrics, test_scores, unseen, note) -> None:

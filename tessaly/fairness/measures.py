@@ -64,6 +64,21 @@ def unprotected(protected, X, y, shap_data, test):
     return X.drop(**drop), shap_data, test
 
 
+def protected_part(sc, X: pd.DataFrame, need: bool = True) -> tuple[pd.DataFrame, pd.DataFrame | None]:
+    """The applicants without the protected columns, and those columns (None where the card protects none).
+    `need`: the columns must be there (the test part, which measures them)."""
+    protected = list(getattr(sc, "protected", ()) or ())
+    if not protected:
+        return X, None
+    absent = [c for c in protected if c not in X.columns]
+    if absent and need:
+        raise InputError(
+            f"the applicants lack the protected column '{absent[0]}': give it beside the predictors to measure fairness"
+        )
+    present = [c for c in protected if c in X.columns]
+    return X.drop(columns=present), X[present].reset_index(drop=True)
+
+
 def groups_of(values, column: str = "") -> tuple[np.ndarray, list[str]]:
     """Each applicant's group code and the groups' names, sorted; a missing value is a group of its own."""
     s = pd.Series(values).reset_index(drop=True)

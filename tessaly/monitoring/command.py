@@ -13,7 +13,7 @@ from .._tables import BATCH_ROWS, iter_batches, read_table, table_columns
 from . import page
 from . import statistics as stats
 from .baseline import baseline_of, development_baseline
-from .count_tables import period_kind, split_counts
+from .count_tables import check_stamp, period_kind, split_counts
 from .counts import PERIOD_RULE, applicants_of, check_period, count
 from .figures import from_counts
 
@@ -125,7 +125,9 @@ def monitor(
     if counts is not None:
         if progress:
             progress.step(f"reading the counts of '{counts}'")
-        bins, scores = split_counts(read_counts(counts), card)
+        table = read_counts(counts)
+        check_stamp(table, card, f"the counts of '{counts}'")
+        bins, scores = split_counts(table, card)
         labels = bins["period"].dropna() if "period" in bins.columns else []
         kind = period_kind(labels)
         result = from_counts(

@@ -6,7 +6,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 
 from .._binning import MISSING, SPECIAL
-from .._card import BELOW, REASONS, Card, Predictor, output_columns
+from .._card import BELOW, REASONS, Card, Cross, Predictor, output_columns
 from .._reasons import bin_texts
 from .dialects import Dialect
 from .keys import matching
@@ -64,6 +64,72 @@ class Coded:
         """The bins below neutral by enough to make a reason, with how far below."""
         basis = self.neutral if self.basis is None else self.basis
         return [(c, v - basis) for c, v in enumerate(self.points) if v - basis < BELOW]
+
+
+@dataclass
+class Units:
+    """What the query reads and scores: the card's predictors, its crosses (scored like predictors, after them)
+    and the two predictors of each cross (read and binned, never scored). A unit's j is its place here."""
+
+    preds: list[Coded]
+    crosses: list[Coded]
+    cells: list[list[list[int]]]  # per cross: per bin of its first predictor, per bin of its second, the cell
+    sides: list[Coded]
+
+    @classmethod
+    def of(cls, card: Card) -> Units:
+        crosses = [_cross_coded(c, card) for c in card.crosses]
+        sides = [_side_coded(s) for c in card.crosses for s in c.sides]
+        return cls([Coded.of(p, card) for p in card.predictors], crosses, [c.cells for c in card.crosses], sides)
+
+    @property
+    def scored(self) -> list[Coded]:
+        return self.preds + self.crosses
+
+    @property
+    def read(self) -> list[tuple[int, Coded]]:
+        """The units whose columns are read, with their j: the predictors and the crosses' predictors."""
+        first = len(self.preds) + len(self.crosses)
+        return [*enumerate(self.preds), *((first + i, s) for i, s in enumerate(self.sides))]
+
+
+def _side_coded(side) -> Coded:
+    n = len(side.kinds)
+    return Coded.of(
+        Predictor(
+            side.name,
+            side.dtype,
+            side.splits,
+            side.special_codes,
+            side.kinds,
+            labels=[str(i) for i in range(n)],
+            points=[0.0] * n,
+        )
+    )
+
+
+def _cross_coded(c: Cross, card: Card) -> Coded:
+    words = bin_texts(card, c)
+    for text in [c.name, *c.labels, *words]:
+        no_nul(text, f"the card's cross {c.name!r}")
+    return Coded(
+        c.name, False, [], [], [], -1, -1, list(c.labels), list(c.points), c.neutral, card.reason_basis(c), words
+    )
+
+
+def crossed(q: Query, u: Units, carry=()) -> list[str]:
+    """The bins carried up (and the columns `carry`), and each cross's cell from the bins of its two
+    predictors (-1 where either is Unseen)."""
+    k, first = len(u.preds), len(u.preds) + len(u.crosses)
+    cols = [f"{c} AS {c}" for c in [*(q.col("b", j) for j in range(k)), *carry]]
+    for i, cells in enumerate(u.cells):
+        a, b = q.col("b", first + 2 * i), q.col("b", first + 2 * i + 1)
+        rows = " ".join(
+            f"WHEN {r} THEN CASE {b} {' '.join(f'WHEN {c} THEN {cell}' for c, cell in enumerate(row))} ELSE -1 END"
+            for r, row in enumerate(cells)
+        )
+        cols.append(f"CASE {a} {rows} ELSE -1 END AS {q.col('b', k + i)}")
+    return cols
 
 
 class Query:
