@@ -133,6 +133,27 @@ def test_a_planted_proxy_is_flagged_and_costed_and_an_independent_predictor_is_n
     assert not age["flagged"] and age["cramers_v"] < 0.3
 
 
+def test_monitoring_adds_each_periods_approvals_as_counted_by_hand(built, tmp_path):
+    from tessaly.monitoring.command import monitor
+
+    data, out, _ = built
+    live = data.assign(applied=np.where(np.arange(len(data)) % 3, "2024-01-20", "2024-02-03"))
+    result = monitor(out, live, protected=["group"], period_column="applied", batch_rows=500)
+    fair = result["fairness"]
+    assert fair["cutoffs"] == CUTOFFS  # the build's
+    live["score"] = Card.load(out).total(live)
+    live["month"] = live["applied"].str[:7]
+    seen = set()
+    for entry in fair["columns"]["group"]:
+        rows = live if entry["scope"] == "all" else live[live["month"] == entry["scope"]]
+        rates = (rows["score"] >= entry["cutoff"]).groupby(rows["group"]).mean()
+        for g in entry["groups"]:
+            assert g["approval_rate"] == pytest.approx(rates[g["group"]])
+            assert g["impact_ratio"] == pytest.approx(rates[g["group"]] / rates.max())
+        seen.add((entry["scope"], entry["cutoff"]))
+    assert seen == {(s, c) for s in ("all", "2024-01", "2024-02") for c in CUTOFFS}
+
+
 # -- reasons in words -----------------------------------------------------------------------------------------------
 
 
