@@ -120,6 +120,21 @@ def test_a_protected_column_never_enters_the_card_and_its_figures_are_the_test_s
     assert 'id="fairness"' in (out / "report.html").read_text(encoding="utf-8")
 
 
+@pytest.mark.slow
+def test_the_estimator_keeps_the_protected_column_out_and_asks_for_it_to_report(tmp_path):
+    from tessaly._errors import InputError
+
+    data = applicants(900, seed=8)
+    X, y = data.drop(columns="bad"), data["bad"]
+    sc = Scorecard(protected=["group"], cutoffs=[200]).fit(X[:600], y[:600])
+    assert "group" not in sc.card_.names and "group" not in sc.feature_names_in_
+    with pytest.raises(InputError, match="lack the protected column 'group'"):
+        sc.report(tmp_path / "r.html", X[600:].drop(columns="group"), y[600:], benchmark="none")
+    fair = sc.report(tmp_path / "r.html", X[600:], y[600:], benchmark="none")["fairness"]
+    assert [g["group"] for g in fair["groups"]["group"]["groups"]] == ["a", "b"]
+    assert all("without" not in p for p in fair["proxies"])  # no training rows given: nothing refitted
+
+
 def test_a_planted_proxy_is_flagged_and_costed_and_an_independent_predictor_is_not(built):
     _, out, _ = built
     fair = json.loads((out / "metrics.json").read_text())["fairness"]
