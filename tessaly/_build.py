@@ -248,6 +248,8 @@ def _prepare(source, target, params, test_size, drop, ids, weight, test_column, 
 def _given(rejects, rejected, reject_outcome, test_size, test_column):
     """The rejects as given, or None without them."""
     if rejects is None and rejected is None:
+        if reject_outcome is not None:
+            raise InputError("--reject-outcome names a column of the rejects: give --rejects or --rejected too")
         return None
     from .rejects.given import Given
 

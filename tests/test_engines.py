@@ -15,8 +15,12 @@ from applicants import applicants
 from tessaly._build import build
 from tessaly._card import Card
 from tessaly._metrics import evaluate
+from tessaly._scorecard import Scorecard
 from tessaly.cli import main
 from tessaly.engines import build_in
+from tessaly.engines._build import _columns_of, _data_view, _Job
+from tessaly.engines._engine import open_engine
+from tessaly.engines._passes import TEST
 from tessaly.monitoring.baseline import baseline
 
 N = 100_000
@@ -184,3 +188,29 @@ def test_engine_refusals_leave_nothing_behind(
     assert _leftovers() == leftovers
     if session is not None:
         assert [t.name for t in session.catalog.listTables() if t.name.startswith("tessaly_")] == []
+
+
+@pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
+@pytest.mark.parametrize(
+    "second", ["duckdb again", "duckdb, rows reordered", pytest.param("spark", marks=pytest.mark.slow)]
+)
+def test_the_engine_split_holds_its_share_of_the_same_rows_wherever_it_runs(second, frame, tmp_path, request):
+    data = frame.drop(columns="holdout").assign(id=np.arange(N))
+
+    def test_ids(engine, rows, name):
+        """The rows the build's data view puts in the test part, by their ids."""
+        rows.to_parquet(tmp_path / f"{name}.parquet", index=False)
+        session = request.getfixturevalue("spark") if engine == "spark" else None
+        job = _Job("bad", None, 0.3, [], ["id"], None, False, 0, None)
+        eng = open_engine(engine, tmp_path / f"{name}.parquet", None, session)
+        try:
+            columns, _, names = _columns_of(eng, job)
+            view = _data_view(eng, Scorecard(), columns, names, job, "bad")
+            return set(eng.query(f"SELECT id FROM {view} WHERE {TEST}")["id"])
+        finally:
+            eng.close()
+
+    first = test_ids("duckdb", data, "first")
+    reordered = data.sample(frac=1, random_state=1) if second == "duckdb, rows reordered" else data
+    assert test_ids(second.split(",")[0].split()[0], reordered, "second") == first
+    assert abs(len(first) / N - 0.3) < 0.005

@@ -172,7 +172,7 @@ class Session:
 
     def _engine_rows(self, data, split: dict):
         """The applicants read by the engine the card was built in, each with whether its hash puts it in the
-        test part (the engine's own hash: no other reproduces it)."""
+        test part by the row hash the card records."""
         from ..engines._build import _split
         from ..engines._engine import open_engine
 
@@ -182,14 +182,15 @@ class Session:
         try:
             d = engine.d
             columns = [str(c) for c in split.get("columns") or []]
-            known = {name for name, _ in engine.columns()}
-            if not columns or not set(columns) <= known:
+            known = dict(engine.columns())
+            if not columns or not set(columns) <= set(known):
                 raise InputError(
-                    f"the table lacks columns the card's test part was drawn by ({', '.join(sorted(set(columns) - known))})"
+                    f"the table lacks columns the card's test part was drawn by ({', '.join(sorted(set(columns) - set(known)))})"
                     ": give the card's development table"
                 )
             flag = "tessaly_editor_test"
-            test = _split(engine, None, float(split["test_size"]), int(split["seed"]), [d.ident(c) for c in columns])
+            hashed = [(c, known[c]) for c in columns]
+            test = _split(engine, None, float(split["test_size"]), int(split["seed"]), hashed, split.get("hash"))
             frame = engine.query(f"SELECT *, {test} AS {d.ident(flag)} FROM {engine.source}")
         finally:
             engine.close()
