@@ -21,6 +21,7 @@ from ._features import one_hot
 from ._predictors import bin_all, select
 from ._reasons import resolve as resolve_reasons
 from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, shap_source, table_of
+from .fairness.measures import unprotected
 from .monitoring import baseline as _baseline
 from .monitoring import figures as _figures
 
@@ -131,7 +132,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
     def _fit(self, X, y, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, on_bins=None):
         """fit, and `on_bins(binnings)` as soon as the bins are chosen: a build starts its benchmark there."""
         fam = self._check_params()
-        X, shap_data, test = _unprotected(self.protected, X, y, shap_data, test)
+        X, shap_data, test = unprotected(self.protected, X, y, shap_data, test)
         X, y_bad, bad_value, target, classes = check_training(
             X, y, outputs=output_columns, bad=self.bad, bins=self.bins, shap_data=shap_data
         )
@@ -408,24 +409,6 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         from ._assess import report
 
         return report(self, path, X, y, sample_weight=sample_weight, challenger=challenger, benchmark=benchmark)
-
-
-def _unprotected(protected, X, y, shap_data, test):
-    """X, the SHAP rows and the test part without the protected columns: measured, never a predictor."""
-    if not protected:
-        return X, shap_data, test
-    from .fairness import check_protected
-
-    X = frame(X)
-    present = [c for c in protected if c in X.columns]  # the report needs them; fitting may go without
-    check_protected(present, X.columns, target=getattr(outcome(y), "name", None))
-    keep = [c for c in X.columns if c not in protected]
-    shap_data = (
-        None if shap_data is None else frame(shap_data, "shap_data").drop(columns=list(protected), errors="ignore")
-    )
-    if test is not None and isinstance(test, (tuple, list)) and len(test):
-        test = (frame(test[0], "X_test").drop(columns=list(protected), errors="ignore"), *test[1:])
-    return X[keep], shap_data, test
 
 
 Scorecard.__doc__ = f"""A credit scorecard built from a tree model's SHAP values and each bin's Weight of Evidence.

@@ -517,7 +517,9 @@ class Session:
         """The card built again from the saved bins, on the card's own split and with its build's options."""
         split = self.card.split or {}
         ids = list(self.fine.get("ids") or [])
-        known = set(self.entries) | set(self.unbinned) | {self.target, self.weight, split.get("column")}
+        # Protected columns stay in the table: the rebuild measures them.
+        protected = self.params.get("protected") or []
+        known = set(self.entries) | set(self.unbinned) | {self.target, self.weight, split.get("column"), *protected}
         options = dict(
             target=self.target,
             params={**self.params, "bins": body},

@@ -154,12 +154,7 @@ def monitor(
         }
         result = from_counts(card, bins, scores, base, outcomes=target is not None, **about)
         if protected:
-            from ..fairness.periods import by_period, cutoffs_for
-
-            chosen = cutoffs_for(card, card_dir, cutoffs)
-            result["fairness"] = by_period(
-                card, data, protected, chosen, period_column=period_column, period=period, batch_rows=batch_rows
-            )
+            result["fairness"] = _fairness(card, card_dir, data, protected, cutoffs, period_column, period, batch_rows)
     result["fail_on"] = fail_on
     result["exit_code"] = exit_code(result, fail_on)
     if out is not None:
@@ -168,6 +163,13 @@ def monitor(
             progress.step(f"writing {targets[0]} and {targets[1]}")
         write(result, card, *targets)
     return result
+
+
+def _fairness(card, card_dir, data, protected, cutoffs, period_column, period, batch_rows) -> dict:
+    from ..fairness.periods import by_period, cutoffs_for
+
+    chosen = cutoffs_for(card, card_dir, cutoffs)
+    return by_period(card, data, protected, chosen, period_column=period_column, period=period, batch_rows=batch_rows)
 
 
 def _check_out(out, inputs, card_dir, create: bool = False) -> tuple[Path, Path] | None:
