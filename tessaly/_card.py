@@ -176,6 +176,50 @@ def _predictor(d) -> Predictor:
 
 @dataclass
 class Card:
+    """A saved scorecard: plain, checksummed data that scores, exports to SQL and monitors.
+
+    What `card.json` holds, and all that scoring reads: the target and its bad value, the model family and points
+    rule it came from, the scaling, and per predictor its bins, their points and its neutral points; with the
+    monitoring baseline where it was kept. Nothing in it is pickled.
+
+    Parameters
+    ----------
+    target : str
+        The outcome column the card was built on.
+    bad : object
+        The outcome value that means bad.
+    model : str
+        The model family the points came from.
+    points_kind : str
+        The points rule: "additive" or "module".
+    scaling : dict
+        ``pdo``, ``target_score`` and ``target_odds``.
+    predictors : list of Predictor
+        Each predictor's bins and points, in card order.
+    baseline : dict or None
+        What monitoring compares live applicants with (shares, score bands, test figures).
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from tessaly import Scorecard
+    >>> rng = np.random.default_rng(0)
+    >>> X = pd.DataFrame({"age": rng.integers(18, 75, 600), "housing": rng.choice(["own", "rent"], 600)})
+    >>> y = pd.Series(rng.random(600) < np.where(X["age"] < 30, 0.5, 0.1), name="bad").astype(int)
+    >>> import tempfile
+    >>> from tessaly import Card
+    >>> folder = tempfile.mkdtemp()
+    >>> _ = Scorecard().fit(X, y).save(folder)
+    >>> card = Card.load(folder)
+    >>> card.target, card.bad
+    ('bad', 1)
+    >>> list(card.score(X.head(2)).columns)[-4:]
+    ['score', 'reason_1', 'reason_2', 'reason_3']
+    >>> bool(card.total(X.head(2)).dtype.kind == "f")
+    True
+    """
+
     target: str
     bad: object
     model: str
@@ -251,6 +295,7 @@ class Card:
         return cls(d["target"], d.get("bad"), d["model"], d["points"], cast(dict, scaling), predictors, baseline)
 
     def save(self, directory) -> Path:
+        """Write ``card.json`` into `directory`, whole or not at all; returns its path."""
         path = Path(directory) / CARD_FILE
         with atomic_path(path) as tmp:
             tmp.write_text(
@@ -260,6 +305,8 @@ class Card:
 
     @classmethod
     def load(cls, location) -> Card:
+        """The card in a directory (its ``card.json``) or in a card file; one line naming the fault where it is
+        missing, damaged or not a card."""
         location = Path(location)
         path = location / CARD_FILE if location.is_dir() else location
         if location.is_dir() and not path.exists() and (location / LEGACY_FILE).exists():
@@ -378,6 +425,7 @@ class Card:
         return result, counts
 
     def score(self, data: pd.DataFrame) -> pd.DataFrame:
+        """Per applicant: each predictor's bin and points, the total score and three reason codes."""
         return self.apply(data)[0]
 
     def total(self, data: pd.DataFrame) -> np.ndarray:

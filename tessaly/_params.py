@@ -266,7 +266,7 @@ def docstring() -> str:
 
 
 def markdown() -> str:
-    """The parameter table of the README."""
+    """The parameter table of the documentation (docs/reference/parameters.md)."""
 
     def shown(p):
         if p.kind in ("choice", "model") and p.default is not None:
