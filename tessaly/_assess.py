@@ -294,8 +294,10 @@ def assess(
         rows.append(row)
     card_row = rows[c]
     stability = None
-    if train_score is not None:
-        value = psi(train_score, matrix[c], expected_weights=train_weights, actual_weights=w)
+    value = (
+        None if train_score is None else psi(train_score, matrix[c], expected_weights=train_weights, actual_weights=w)
+    )
+    if value is not None:
         reading = "stable" if value < PSI_SHIFT[0] else "some shift" if value < PSI_SHIFT[1] else "shifted"
         stability = {
             "value": value,

@@ -212,8 +212,9 @@ def evaluate(y_bad, score, *, resamples: int = KS_RESAMPLES, seed: int = SEED, w
     return _summary(y, s, resamples=resamples, seed=seed, w=weights_of(weights, len(y)))
 
 
-def psi(expected, actual, bins: int = 10, *, expected_weights=None, actual_weights=None) -> float:
-    """Population stability index of a score, on the deciles (or `bins` quantiles) of the expected one."""
+def psi(expected, actual, bins: int = 10, *, expected_weights=None, actual_weights=None) -> float | None:
+    """Population stability index of a score, on the deciles (or `bins` quantiles) of the expected one; None
+    where one side's weights are all zero."""
     e = np.asarray(expected, dtype=float)
     a = np.asarray(actual, dtype=float)
     we = np.ones(len(e)) if expected_weights is None else np.asarray(expected_weights, dtype=float)

@@ -15,8 +15,9 @@ import pandas as pd
 PURE_SHARE, PURE_CHANCE = 0.01, 1e-3
 
 
-def _significant(n: int, bad: bool, rate: float, rows: int) -> bool:
-    """Whether `n` applicants all bad (all good) are a bin: enough of them, and unlikely so at `rate` by chance."""
+def _significant(n: float, bad: bool, rate: float, rows: float) -> bool:
+    """Whether `n` applicants all bad (all good) are a bin: enough of them, and unlikely so at `rate` by chance.
+    `n` and `rows` are sums of weights: a weighted row stands for as many applicants as its weight says."""
     p = rate if bad else 1.0 - rate
     return n >= PURE_SHARE * rows and (p <= 0.0 or (p < 1.0 and n * math.log(p) < math.log(PURE_CHANCE)))
 
