@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import math
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -155,7 +156,13 @@ def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 1
             "log_odds": log_odds,
         }
     )
-    fitted = {"pdo": None, "pdo_ci": [None, None], "score_at_target_odds": None, "intercept": None, "slope": None}
+    fitted: dict[str, Any] = {
+        "pdo": None,
+        "pdo_ci": [None, None],
+        "score_at_target_odds": None,
+        "intercept": None,
+        "slope": None,
+    }
     fit = _logistic(s, 1.0 - y, w)
     if fit is not None:
         a, b, se = fit

@@ -10,9 +10,11 @@ from __future__ import annotations
 import hashlib
 import json
 import math
+import os
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import cast
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -36,7 +38,7 @@ _KIND_NAMES = {SPECIAL: "special", MISSING: "missing"}
 _KINDS = {v: k for k, v in _KIND_NAMES.items()}
 
 
-def output_columns(names) -> list[str]:
+def output_columns(names: Iterable[str]) -> list[str]:
     """What scoring adds per applicant, in order: each predictor's bin and points, the score, the reasons."""
     return [
         *(f"{p}_{part}" for p in names for part in ("bin", "points")),
@@ -62,7 +64,7 @@ def checksum(body: dict) -> str:
     return "sha256:" + hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
-def _plain(value):
+def _plain(value: object) -> bool | int | float | str:
     """A JSON scalar for a target value as the data held it."""
     plain = jsonable(value)
     return plain if isinstance(plain, (bool, int, float)) else str(value)
@@ -100,12 +102,12 @@ class _Invalid(Exception):
     pass
 
 
-def _need(condition, what: str) -> None:
+def _need(condition: object, what: str) -> None:
     if not condition:
         raise _Invalid(what)
 
 
-def _finite(x) -> bool:
+def _finite(x: object) -> bool:
     # A JSON integer may exceed any float; such a number is no usable point or split.
     return (
         isinstance(x, (int, float))
@@ -115,7 +117,7 @@ def _finite(x) -> bool:
     )
 
 
-def _predictor(d) -> Predictor:
+def _predictor(d: Any) -> Predictor:
     _need(isinstance(d, dict), "a predictor is not an object")
     name = d.get("name")
     _need(isinstance(name, str) and name, "a predictor has no name")
@@ -253,7 +255,7 @@ class Card:
         return {**body, "checksum": checksum(body)}
 
     @classmethod
-    def from_dict(cls, d: dict, source="the card") -> Card:
+    def from_dict(cls, d: dict, source: str = "the card") -> Card:
         try:
             _need(isinstance(d, dict) and d.get("format") == FORMAT, "it is not a tessaly card")
             version = d.get("version")
@@ -294,7 +296,7 @@ class Card:
             raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
         return cls(d["target"], d.get("bad"), d["model"], d["points"], cast(dict, scaling), predictors, baseline)
 
-    def save(self, directory) -> Path:
+    def save(self, directory: str | os.PathLike) -> Path:
         """Write ``card.json`` into `directory`, whole or not at all; returns its path."""
         path = Path(directory) / CARD_FILE
         with atomic_path(path) as tmp:
@@ -304,7 +306,7 @@ class Card:
         return path
 
     @classmethod
-    def load(cls, location) -> Card:
+    def load(cls, location: str | os.PathLike) -> Card:
         """The card in a directory (its ``card.json``) or in a card file; one line naming the fault where it is
         missing, damaged or not a card."""
         location = Path(location)
@@ -329,7 +331,7 @@ class Card:
         return cls.from_dict(d, str(path))
 
     @classmethod
-    def from_legacy(cls, path) -> Card:
+    def from_legacy(cls, path: str | os.PathLike) -> Card:
         """A card of the pickled format. Reading it runs whatever the file says: trusted files only."""
         import pickle
 
@@ -337,7 +339,7 @@ class Card:
             pass
 
         class Loader(pickle.Unpickler):
-            def find_class(self, module, name):
+            def find_class(self, module: str, name: str) -> Any:
                 if module.startswith("tessaly."):
                     return Old
                 return super().find_class(module, name)
@@ -441,7 +443,7 @@ class Card:
         check_columns(data, self.names)
 
 
-def loads(directory) -> None:
+def loads(directory: str | os.PathLike) -> None:
     """A card just written, read back as score, monitor and bins will read it: one line where it does not load."""
     try:
         Card.load(directory)

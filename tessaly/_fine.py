@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import json
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -84,7 +85,7 @@ def predictor_classes(name: str, dtype: str, special_codes: list, splits, parts:
     """One predictor's fine classes. `parts`: {"train": (values, y, w), "test": (values, y, w)}; the classes are
     the training part's, and test values outside them are counted as unseen."""
     codes = list(special_codes)
-    entry = {"name": name, "type": dtype, "special_codes": codes}
+    entry: dict[str, Any] = {"name": name, "type": dtype, "special_codes": codes}
     for part, (values, y, w) in parts.items():
         y = np.asarray(y).astype(np.int64)
         w = np.ones(len(y)) if w is None else np.asarray(w, dtype=float)

@@ -7,6 +7,7 @@ in `_predictors`, `_models` and `_shap_cards`, the files in `_persist` and the r
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -185,7 +186,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         rng = np.random.default_rng(self.seed)
         source, source_w = self._shap_source(rows.X, rows.w, shap_data, shap_weight, rng)
         step(f"SHAP values and scorecard on {len(source)} applicants")
-        cards, artifacts, used = {}, {}, {}
+        cards: dict[str, Any] = {}
+        artifacts: dict[str, Any] = {}
+        used: dict[str, int] = {}
         if fam.technique is not None:
             # The extension's card: from tree SHAP values only, and beside an additive card from fewer rows.
             X_module = one_hot(rows.binnings, source)

@@ -48,7 +48,7 @@ class _Counted(Scorecard):
         return list(binnings), dict(dropped), {}
 
 
-def _outcome(engine, target) -> object:
+def _outcome(engine, target) -> list:
     """The target's distinct values (three at most are read: two make it binary); missing outcomes refused."""
     values, missing = _passes.distinct(engine, target, limit=2)
     if missing:
@@ -215,7 +215,7 @@ def build_in(
     ids=(),
     weight: str | None = None,
     strict: bool = False,
-    benchmark: str = BENCHMARK.default,
+    benchmark: str = str(BENCHMARK.default),
     session=None,
     fit_rows: int = FIT_ROWS,
     progress: Progress | None = None,

@@ -189,10 +189,12 @@ def monitor(
     result["fail_on"] = fail_on
     result["exit_code"] = exit_code(result, fail_on)
     if out is not None:
-        targets = _check_out(out, inputs, card_dir, create=True)
+        made = _check_out(out, inputs, card_dir, create=True)
+        if made is None:
+            raise AssertionError("create=True makes the folder or raises")
         if progress:
-            progress.step(f"writing {targets[0]} and {targets[1]}")
-        write(result, card, *targets)
+            progress.step(f"writing {made[0]} and {made[1]}")
+        write(result, card, *made)
     return result
 
 
@@ -211,7 +213,10 @@ def _check_out(out, inputs, card_dir, create: bool = False) -> tuple[Path, Path]
         folder.mkdir(parents=True, exist_ok=True)
     except OSError as e:
         raise InputError(f"cannot create '{out}': {e.strerror}") from None
-    return tuple(check_output(folder / name, inputs=inputs, card_dir=card_dir) for name in (JSON_NAME, HTML_NAME))
+    return (
+        check_output(folder / JSON_NAME, inputs=inputs, card_dir=card_dir),
+        check_output(folder / HTML_NAME, inputs=inputs, card_dir=card_dir),
+    )
 
 
 def write(result: dict, card, json_path, html_path) -> None:

@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
+
 from .._card import Card, output_columns
 from .dialects import check_names
 from .dialects import dialect as _dialect
@@ -9,7 +11,9 @@ from .layers import Coded, Query, binned, outputs, parsed, pointed, ranked, valu
 from .names import checked_card, id_columns, table_parts
 
 
-def to_sql(card: Card, *, dialect: str = "duckdb", table="applicants", ids=()) -> str:
+def to_sql(
+    card: Card, *, dialect: str = "duckdb", table: str | Sequence[str] = "applicants", ids: Sequence[str] = ()
+) -> str:
     """One SELECT that scores the rows of ``table`` with ``card``: per applicant the ``ids``, each predictor's
     ``<p>_bin`` and ``<p>_points``, the ``score`` and ``reason_1`` to ``reason_3``, as ``Card.score`` gives them.
 
