@@ -20,8 +20,8 @@ from ._errors import InputError, reason
 from ._signals import critical
 
 MARKER = ".tessaly-card"
-# Written into a card directory after the build by `score` (its default output) and by `demo`.
-DERIVED = ("scores.csv", "scores.parquet", "test_applicants.csv", "test_scores_applied.csv")
+# Written into a card directory after the build by `score` (its default output), `document` and `demo`.
+DERIVED = ("scores.csv", "scores.parquet", "test_applicants.csv", "test_scores_applied.csv", "model.docx", "model.html")
 
 
 # ---------------------------------------------------------------------------------------------

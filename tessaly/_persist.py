@@ -94,7 +94,7 @@ def read(directory, *, model=False) -> tuple[dict, dict]:
 def _table(card: Card, saved: pd.DataFrame, directory) -> pd.DataFrame:
     rows = [
         (p.name, label, points, p.neutral, p.binning)
-        for p in card.predictors
+        for p in card.characteristics
         for label, points in zip(p.labels, p.points)
     ]
     if len(rows) != len(saved):

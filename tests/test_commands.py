@@ -14,6 +14,7 @@ from applicants import applicants
 
 import tessaly._binning
 import tessaly._card
+import tessaly._params as _params
 from tessaly import Scorecard
 from tessaly._card import Card
 from tessaly.cli import main
@@ -213,7 +214,7 @@ PARAMS = Scorecard().get_params()
 def test_help_shows_the_estimators_defaults(name):
     blocks = _build_help()
     default = PARAMS[name]
-    option = "--" + name.replace("_", "-")
+    option = _params.BY_NAME[name].flag
     if isinstance(default, bool):
         # A switch: its default is the state without it.
         switch = option if not default else "--no-" + option[2:]

@@ -260,9 +260,11 @@ def shape(dtype: str, rows: list[dict]) -> dict:
 def split(dtype: str, splits, at, counter) -> tuple[list, str]:
     if dtype != "numerical":
         raise Refused("a categorical predictor is split by moving categories to a new group")
+    if isinstance(at, bool):
+        raise Refused(f"the split point must be a number, not {at!r}")
     try:
         at = float(at)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         raise Refused(f"the split point must be a number, not {at!r}") from None
     if not np.isfinite(at):
         raise Refused("the split point must be a finite number")
@@ -282,10 +284,9 @@ def split(dtype: str, splits, at, counter) -> tuple[list, str]:
 
 def merge(dtype: str, splits, bins) -> tuple[list, str]:
     k = n_regular(dtype, splits)
-    try:
-        chosen = sorted({int(b) for b in bins})
-    except (TypeError, ValueError):
-        raise Refused("bins to merge are given by their index") from None
+    if not isinstance(bins, list) or not all(isinstance(b, int) and not isinstance(b, bool) for b in bins):
+        raise Refused("bins to merge are given as a list of their indices")
+    chosen = sorted(set(bins))
     if len(chosen) < 2 or chosen[0] < 0 or chosen[-1] >= k:
         raise Refused("choose two or more regular bins to merge (missing and special values keep their own bins)")
     names = labels(dtype, splits)
@@ -314,8 +315,10 @@ def move(dtype: str, splits, category, to) -> tuple[list, str]:
         new.append([category])
         return new, f"moved {category!r} to a group of its own"
     try:
+        if isinstance(to, (bool, float)):
+            raise TypeError
         to = int(to)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         raise Refused("the group to move to is given by its index, or 'new'") from None
     if not 0 <= to < len(new) or to == source:
         raise Refused("choose another existing group, or a new one")

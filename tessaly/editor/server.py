@@ -16,6 +16,29 @@ from .._errors import InputError
 HOST = "127.0.0.1"
 TOKEN_HEADER = "x-tessaly-token"
 LARGEST_BODY = 1 << 20  # an edit is a few hundred bytes
+STOP_WAIT = 60  # seconds a rebuild under way has to stop when the editor is stopped
+LARGEST_FLOAT = 1.7976931348623157e308
+
+
+class _Unreadable(ValueError):
+    pass
+
+
+def _number(text: str):
+    """A JSON number as Python reads it, refused where no float holds it (a 401-digit integer, 1e400)."""
+    try:
+        value = float(text) if any(c in text for c in ".eE") else int(text)
+    except ValueError:  # more digits than Python converts
+        value = float("inf")
+    if not abs(value) <= LARGEST_FLOAT:
+        raise _Unreadable(
+            f"the number {text[:20]}{'...' if len(text) > 20 else ''} is beyond a float: give a smaller one"
+        )
+    return value
+
+
+def _constant(text: str):
+    raise _Unreadable(f"{text} is not a number the editor takes: give finite numbers")
 
 
 def _page(nonce: str) -> str:
@@ -53,7 +76,9 @@ async def _body(request) -> dict | str:
     if len(raw) > LARGEST_BODY:
         return "request too large"
     try:
-        body = json.loads(raw or b"{}")
+        body = json.loads(raw or b"{}", parse_int=_number, parse_float=_number, parse_constant=_constant)
+    except _Unreadable as e:
+        return str(e)
     except ValueError:
         return "the request is not JSON"
     return body if isinstance(body, dict) else "the request must be a JSON object"
@@ -115,7 +140,7 @@ def app(session, token: str, port: int):
     from starlette.routing import Route
 
     gate = _Gate(token, port)
-    lock = threading.Lock()  # one edit at a time: the session is one modeller's state
+    lock = session.lock
 
     def edit(body):
         session.edit(body)
@@ -181,6 +206,10 @@ def serve(session, *, port: int = 0, browser: bool = True, announce=print) -> No
         while thread.is_alive():
             thread.join(0.5)
     finally:
+        # A rebuild under way stops at its next step and removes its staged card before the process ends.
+        session.cancelled.set()
+        if session.lock.acquire(timeout=STOP_WAIT):
+            session.lock.release()
         server.should_exit = True
         thread.join(5)
         sock.close()

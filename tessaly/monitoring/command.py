@@ -13,7 +13,7 @@ from .._tables import BATCH_ROWS, iter_batches, read_table, table_columns
 from . import page
 from . import statistics as stats
 from .baseline import baseline_of, development_baseline
-from .count_tables import period_kind, split_counts
+from .count_tables import check_stamp, period_kind, split_counts
 from .counts import PERIOD_RULE, applicants_of, check_period, count
 from .figures import from_counts
 
@@ -97,6 +97,8 @@ def monitor(
     fail_on=None,
     batch_rows: int = BATCH_ROWS,
     progress=None,
+    protected=(),
+    cutoffs=(),
 ) -> dict:
     """Compare live applicants with a card's baseline: stability, unseen and missing values, and (with outcomes)
     ranking and calibration, each judged green, amber or red per period and over the whole window.
@@ -125,6 +127,11 @@ def monitor(
         Rows read at a time from a file.
     progress : object, optional
         An object with ``step(text)``, for the command line.
+    protected : sequence of str
+        Columns of the applicants whose groups' approval rates and impact ratios at `cutoffs` are added per
+        period.
+    cutoffs : sequence of float
+        The scores that approve (default: the build's, or the target score).
 
     Returns
     -------
@@ -152,6 +159,8 @@ def monitor(
         raise InputError("give the applicants (DATA) or the counts of the monitoring query (--counts), one of them")
     if counts is not None and (target, period_column, period) != (None, None, None):
         raise InputError("--target and the period are chosen when the monitoring query is exported, not with --counts")
+    if protected and counts is not None:
+        raise InputError("--protected needs the applicants (DATA): the counts of the monitoring query hold no groups")
     card, card_dir = _card_of(card)
     base = _baseline(card, baseline)
     inputs = [p for p in (data, counts) if isinstance(p, (str, Path))]
@@ -160,7 +169,9 @@ def monitor(
     if counts is not None:
         if progress:
             progress.step(f"reading the counts of '{counts}'")
-        bins, scores = split_counts(read_counts(counts), card)
+        table = read_counts(counts)
+        check_stamp(table, card, f"the counts of '{counts}'")
+        bins, scores = split_counts(table, card)
         labels = bins["period"].dropna() if "period" in bins.columns else []
         kind = period_kind(labels)
         result = from_counts(
@@ -186,6 +197,13 @@ def monitor(
             "period_rule": PERIOD_RULE["file"] if period_column else None,
         }
         result = from_counts(card, bins, scores, base, outcomes=target is not None, **about)
+        if protected:
+            from ..fairness.periods import by_period, cutoffs_for
+
+            chosen = cutoffs_for(card, card_dir, cutoffs)
+            result["fairness"] = by_period(
+                card, data, protected, chosen, period_column=period_column, period=period, batch_rows=batch_rows
+            )
     result["fail_on"] = fail_on
     result["exit_code"] = exit_code(result, fail_on)
     if out is not None:

@@ -7,7 +7,7 @@ from collections.abc import Sequence
 from .._card import Card, output_columns
 from .dialects import check_names
 from .dialects import dialect as _dialect
-from .layers import Coded, Query, binned, outputs, parsed, pointed, ranked, values
+from .layers import Query, Units, binned, crossed, outputs, parsed, pointed, ranked, values
 from .names import checked_card, id_columns, table_parts
 
 
@@ -54,13 +54,16 @@ def to_sql(
     card = checked_card(card)
     table = table_parts(table)
     ids = id_columns(ids, card.names)
-    preds = [Coded.of(p) for p in card.predictors]
+    units = Units.of(card)
+    preds = units.scored
     check_names(d, dialect, table, ids + output_columns(card.names))
 
     q = Query(d, ids, ".".join(d.ident(t) for t in table))
-    q.add([c for j, p in enumerate(preds) for c in values(q, j, p)], "src")
-    q.add([c for j, p in enumerate(preds) for c in parsed(q, j, p)], "parsed")
-    q.add([binned(q, j, p) for j, p in enumerate(preds)], "binned")
+    q.add([c for j, p in units.read for c in values(q, j, p)], "src")
+    q.add([c for j, p in units.read for c in parsed(q, j, p)], "parsed")
+    q.add([binned(q, j, p) for j, p in units.read], "binned")
+    if units.crosses:
+        q.add(crossed(q, units), "crossed")
     q.add([c for j, p in enumerate(preds) for c in pointed(q, j, p)], "pointed")
     reasons = [j for j, p in enumerate(preds) if p.shortfalls]
     q.add(ranked(q, len(preds), reasons), "ranked")
