@@ -12,6 +12,7 @@ import importlib
 import shutil
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 from . import _models, _params
 from ._errors import InputError
@@ -31,7 +32,7 @@ LONGEST_REASON = 300
 @dataclass
 class Benchmark:
     family: str
-    scorecard: object | None = None  # the fitted Scorecard of the family; the card itself when `own`
+    scorecard: Any = None  # the fitted Scorecard of the family; the card itself when `own`
     rows: int = 0  # training applicants it learned from
     of: int = 0  # training applicants there were
     error: str | None = None  # why it has no rows in the report

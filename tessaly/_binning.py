@@ -224,7 +224,8 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
 
     numerical = kind == "numerical"
     trend = None if trend == "none" else trend
-    before, after = [], []
+    before: list = []
+    after: list = []
     pure = np.zeros(len(values), dtype=bool)
     if numerical:
         cuts, taken = pure_ends(values[regular], y[regular], trend, room, w[regular])

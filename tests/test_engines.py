@@ -110,7 +110,7 @@ def _leftovers():
     return sorted(p for p in os.listdir(tempfile.gettempdir()) if p.startswith("tessaly-"))
 
 
-@pytest.mark.parametrize("engine", ["duckdb", "spark"])
+@pytest.mark.parametrize("engine", ["duckdb", pytest.param("spark", marks=pytest.mark.slow)])
 @pytest.mark.parametrize(
     "case, message",
     [

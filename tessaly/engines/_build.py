@@ -57,7 +57,7 @@ class _Counted(Scorecard):
         return twin
 
 
-def _outcome(engine, target) -> object:
+def _outcome(engine, target) -> list:
     """The target's distinct values (three at most are read: two make it binary); missing outcomes refused."""
     values, missing = _passes.distinct(engine, target, limit=2)
     if missing:
@@ -261,7 +261,7 @@ def build_in(
     ids=(),
     weight: str | None = None,
     strict: bool = False,
-    benchmark: str = BENCHMARK.default,
+    benchmark: str = str(BENCHMARK.default),
     session=None,
     fit_rows: int = FIT_ROWS,
     rejects=None,
