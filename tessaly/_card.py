@@ -102,7 +102,7 @@ class Card:
         """The applicants' columns that scoring reads."""
         return list(dict.fromkeys(c for p in self.characteristics for c in p.columns))
 
-    def reason_basis(self, p: Predictor) -> float:
+    def reason_basis(self, p: Predictor | Cross) -> float:
         """The points a predictor's bins fall short of to make a reason, under the card's rule."""
         return max(p.points) if self.reason_rule == "maximum" else p.neutral
 

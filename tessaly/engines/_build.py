@@ -259,7 +259,7 @@ def build_in(
     job = _Job(target, test_column, test_size, list(drop), list(ids), weight, strict, fit_rows, None, table)
     job.family = _benchmark.check(benchmark)
     params = dict(params or {})
-    if params.get("crosses", "none") != "none":
+    if params.get("crosses", "none") != "none" or _binning.hand_crosses(params.get("bins"))[0]:
         raise InputError(
             "cross characteristics (--crosses) are not built with --engine yet: leave the option out, "
             "or build in memory"
