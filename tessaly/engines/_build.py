@@ -291,7 +291,7 @@ def build_in(
     job.rejects = (rejects, reject_outcome)
     _rejects.check_given(rejected)
     params = dict(params or {})
-    if params.get("crosses", "none") != "none":
+    if params.get("crosses", "none") != "none" or _binning.hand_crosses(params.get("bins"))[0]:
         raise InputError(
             "cross characteristics (--crosses) are not built with --engine yet: leave the option out, "
             "or build in memory"
