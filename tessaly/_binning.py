@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from . import _classing
 from ._checks import hand_splits
 from ._errors import InputError
 from ._pure_bins import pure_categories, pure_ends
@@ -241,7 +242,10 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
         if codes:
             options["special_codes"] = list(codes)
         weights = None if (w == 1).all() else w[rest]
-        if numerical:
+        fine = rest & regular
+        if numerical and trend in (None, "auto") and w[fine].sum() >= _classing.FINE_FROM:
+            found = _classing.splits(values[fine].astype(float), y[fine], w[fine], max(room - n_pure, 1))
+        elif numerical:
             found = OptimalBinning(**options).fit(values[rest], y[rest], sample_weight=weights).splits
             found = list(map(float, found))
         else:
