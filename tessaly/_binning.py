@@ -242,12 +242,12 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
         if codes:
             options["special_codes"] = list(codes)
         weights = None if (w == 1).all() else w[rest]
-        fine = rest & regular
-        if numerical and trend in (None, "auto") and w[fine].sum() >= _classing.FINE_FROM:
-            found = _classing.splits(values[fine].astype(float), y[fine], w[fine], max(room - n_pure, 1))
-        elif numerical:
+        if numerical:
             found = OptimalBinning(**options).fit(values[rest], y[rest], sample_weight=weights).splits
             found = list(map(float, found))
+            fine = rest & regular
+            if trend in (None, "auto") and w[fine].sum() >= _classing.FINE_FROM:
+                found = _classing.splits(values[fine].astype(float), y[fine], w[fine], options["max_n_bins"], found)
         else:
             found = _category_groups(values[rest], y[rest], w[rest], regular[rest], special[rest], options, weights)
     else:

@@ -12,9 +12,10 @@ import numpy as np
 FINE_FROM = 5_000
 # Fine classes: distinct values, or equal shares of the applicants of at least FINE_ROWS each, at most FINE_CLASSES.
 FINE_ROWS, FINE_CLASSES = 50, 200
-# A bin holds at least this many bads and goods; neighbours differ at this chi-square (1 degree of freedom).
+# A bin holds at least this many bads and goods, and differs from its neighbours at this level, shared among
+# all the neighbouring pairs of fine classes tested (a fixed level per pair keeps chance bins on a flat predictor).
 MIN_BADS = MIN_GOODS = 10
-CHI2_NEIGHBOURS = 6.63  # p = 0.01
+ALPHA = 0.05
 
 
 def fine_cuts(x: np.ndarray, w: np.ndarray) -> np.ndarray:
@@ -39,10 +40,10 @@ def _chi2(goods: np.ndarray, bads: np.ndarray) -> np.ndarray:
     return np.nan_to_num(stat, nan=0.0)
 
 
-def merged(goods: np.ndarray, bads: np.ndarray, room: int) -> np.ndarray:
+def merged(goods: np.ndarray, bads: np.ndarray, room: int, significance: float) -> np.ndarray:
     """Which classes start a bin after merging, cheapest neighbours first: a class short of bads or goods merges
     into the neighbour it differs least from, then the least different neighbours merge until every pair
-    differs significantly and there are at most `room` bins."""
+    differs at `significance` (chi-square) and there are at most `room` bins."""
     starts = np.arange(len(goods))
     goods, bads = goods.astype(float), bads.astype(float)
     while len(goods) > 1:
@@ -51,7 +52,7 @@ def merged(goods: np.ndarray, bads: np.ndarray, room: int) -> np.ndarray:
         if len(short):
             i = short[np.argmin(np.minimum(_at(stat, short - 1), _at(stat, short)))]
             pair = i - 1 if _at(stat, [i - 1])[0] <= _at(stat, [i])[0] else i
-        elif stat.min() < CHI2_NEIGHBOURS or len(goods) > room:
+        elif stat.min() < significance or len(goods) > room:
             pair = int(np.argmin(stat))
         else:
             break
@@ -68,14 +69,24 @@ def _at(stat: np.ndarray, where) -> np.ndarray:
     return np.where(inside, stat[np.clip(where, 0, max(len(stat) - 1, 0))] if len(stat) else np.inf, np.inf)
 
 
-def splits(x: np.ndarray, y: np.ndarray, w: np.ndarray, room: int) -> list[float]:
-    """Split points of `x` (regular values; outcomes `y`, 1 bad; weights `w`) into at most `room` bins."""
-    cuts = fine_cuts(x, w)
+def _counts(cuts: np.ndarray, x, y, w) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """Goods and bads of the non-empty classes between `cuts`, and the cut below each of those classes."""
     index = np.searchsorted(cuts, x, side="right")
     k = len(cuts) + 1
     bads = np.bincount(index, weights=w * y, minlength=k)
     goods = np.bincount(index, weights=w, minlength=k) - bads
     used = (goods + bads) > 0
-    cuts_used = np.append(cuts, np.inf)[used][:-1]  # an empty class adds no cut of its own
-    starts = merged(goods[used], bads[used], room)
-    return [float(c) for c in cuts_used[starts[1:] - 1]]
+    below = np.append(-np.inf, cuts)[used]  # an empty class adds no cut of its own
+    return goods[used], bads[used], below
+
+
+def splits(x: np.ndarray, y: np.ndarray, w: np.ndarray, room: int, searched=()) -> list[float]:
+    """Split points of `x` (regular values; outcomes `y`, 1 bad; weights `w`) into at most `room` bins: the
+    significant fine shape, with the `searched` splits of a coarse search kept where room allows (a weak steady
+    trend has no neighbours that differ significantly, yet a search under a trend finds its steps)."""
+    from scipy.stats import chi2
+
+    goods, bads, below = _counts(fine_cuts(x, w), x, y, w)
+    shape = below[merged(goods, bads, room, float(chi2.isf(ALPHA / max(len(goods) - 1, 1), 1)))][1:]
+    goods, bads, below = _counts(np.union1d(shape, np.asarray(searched, dtype=float)), x, y, w)
+    return [float(c) for c in below[merged(goods, bads, room, significance=0.0)][1:]]
