@@ -354,7 +354,7 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         weights=w,
         train_weights=sc.train_weights_,
     )
-    assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_)
+    assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_, sc)
     test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
     values = {b.name: {"build_unreadable": int(b.unreadable), **counts.get(b.name, {})} for b in sc.binnings_}
     write_page(sc, path, assessment, test_scores, values, hand=by_hand(sc))
