@@ -361,16 +361,16 @@ def _note(bench: Benchmark) -> str:
 
 def _opening(bench: Benchmark, lead: dict, is_raw: bool, rows: dict, card: str, better) -> str:
     who = (
-        "Gradient-boosted trees tuned on the raw predictors"
+        "XGBoost tuned on the raw predictors"
         if is_raw
-        else ("The card's own" if bench.own else "The") + f" {bench.family} trees on the card's bins"
+        else ("The card's own" if bench.own else "The") + f" {bench.family} model on the card's bins"
     )
     figures = _gap(lead, rows, card)
     if better is None:
-        return f"The test split holds too few good or bad applicants to tell whether {who.lower()} rank better ({figures})."
+        return f"The test split holds too few good or bad applicants to tell whether {who if is_raw else 't' + who[1:]} ranks better ({figures})."
     if better:
-        return f"{who} rank significantly better than the {card}: {figures}."
-    return f"{who} do not rank significantly better than the {card}: {figures}."
+        return f"{who} ranks significantly better than the {card}: {figures}."
+    return f"{who} does not rank significantly better than the {card}: {figures}."
 
 
 def _split_of_gap(bench: Benchmark, raw: dict, bins: dict) -> str:
