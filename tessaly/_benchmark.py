@@ -228,6 +228,9 @@ def scores(bench: Benchmark | None, X_test) -> dict:
     if bench is None:
         return {}
     found = {}
+    absent = [] if bench.raw is None else [c for c in bench.raw.columns if c not in X_test.columns]
+    if absent:  # scored without some of their predictors, the trees would understate what they can do
+        bench.raw, bench.raw_error = None, f"the test applicants at hand lack {len(absent)} of the predictors they read"
     if bench.raw is not None:
         try:
             found[raw_row(bench)] = -bench.raw.predict(X_test)

@@ -30,11 +30,10 @@ class RawTrees:
     model: object = field(default=None, repr=False)
 
     def frame(self, X: pd.DataFrame) -> pd.DataFrame:
-        """The trees' view of `X`: numbers as floats, the rest as categories of the training levels; a column
-        `X` lacks is all missing."""
+        """The trees' view of `X`: numbers as floats, the rest as categories of the training levels."""
         out = {}
         for c in self.columns:
-            s = X[c] if c in X.columns else pd.Series(np.nan, index=X.index)
+            s = X[c]
             if c in self.levels:
                 text = s.astype(object).where(s.notna(), None).map(lambda v: None if v is None else str(v))
                 out[c] = pd.Categorical(text, categories=self.levels[c])
