@@ -364,7 +364,7 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         weights=w,
         train_weights=sc.train_weights_,
     )
-    assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_)
+    assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_, sc)
     assessment["crosses"] = list(getattr(sc, "crosses_", []))
     if protected is not None:
         from .fairness import measure
