@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import math
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -156,7 +157,13 @@ def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 1
             "log_odds": log_odds,
         }
     )
-    fitted = {"pdo": None, "pdo_ci": [None, None], "score_at_target_odds": None, "intercept": None, "slope": None}
+    fitted: dict[str, Any] = {
+        "pdo": None,
+        "pdo_ci": [None, None],
+        "score_at_target_odds": None,
+        "intercept": None,
+        "slope": None,
+    }
     fit = _logistic(s, 1.0 - y, w)
     if fit is not None:
         a, b, se = fit
@@ -295,8 +302,10 @@ def assess(
         rows.append(row)
     card_row = rows[c]
     stability = None
-    if train_score is not None:
-        value = psi(train_score, matrix[c], expected_weights=train_weights, actual_weights=w)
+    value = (
+        None if train_score is None else psi(train_score, matrix[c], expected_weights=train_weights, actual_weights=w)
+    )
+    if value is not None:
         reading = "stable" if value < PSI_SHIFT[0] else "some shift" if value < PSI_SHIFT[1] else "shifted"
         stability = {
             "value": value,
@@ -355,7 +364,7 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         weights=w,
         train_weights=sc.train_weights_,
     )
-    assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_)
+    assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_, sc)
     assessment["crosses"] = list(getattr(sc, "crosses_", []))
     if protected is not None:
         from .fairness import measure
