@@ -156,6 +156,7 @@ def _fit(twin, fam, binnings, X, y, w, shap_data, shap_weight, raw_call):
     _models.FAMILIES[fam.name] = fam
     # The card's own bins as they are: the twin's fit searches and selects none of its own.
     twin._binnings = lambda *_: (binnings, {})
+    twin.candidates_ = list(binnings)  # what the search for cross characteristics pairs up
     try:
         fitted = twin.fit(X, y, sample_weight=w, shap_data=shap_data, shap_weight=shap_weight)
     finally:

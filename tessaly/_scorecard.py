@@ -492,6 +492,6 @@ Examples
 True
 >>> bool(card.score(X, y) > 0.6)  # the card's ROC AUC
 True
->>> list(card.transform(X.head(2)).columns)[-4:]  # after each predictor's bin and points
-['score', 'reason_1', 'reason_2', 'reason_3']
+>>> list(card.transform(X.head(2)).columns)[-7:]  # after each predictor's bin and points
+['score', 'reason_1', 'reason_2', 'reason_3', 'reason_1_text', 'reason_2_text', 'reason_3_text']
 """
