@@ -12,6 +12,7 @@ import pyarrow.parquet as pq
 import pytest
 from applicants import applicants
 
+from tessaly import _points
 from tessaly._build import build
 from tessaly._card import Card
 from tessaly._metrics import evaluate
@@ -31,8 +32,6 @@ EXACT = ["age", "housing", "months_employed", "grade"]
 @pytest.fixture(scope="module")
 def frame():
     data = applicants(N, seed=5, grade=["E", "D", "C", "B", "A"])
-    # Each outcome spread evenly over the contact classes: no information, and the card leaves it out.
-    data["contact"] = np.array(["mail", "phone", "email"], dtype=object)[data.groupby("bad").cumcount() % 3]
     # Out of time: the last applicants form the test part.
     return data.assign(holdout=np.arange(N) >= int(0.7 * N))
 
@@ -72,7 +71,6 @@ def test_engine_builds_the_in_memory_card(engine, frame, parquet, in_memory, wei
         memory = build(frame.assign(w=w), tmp_path / "memory", **options)
     result = build_in(engine.split()[0], parquet, tmp_path / "card", session=session, **options)
     card = Card.load(tmp_path / "card")
-    assert "contact" in result["scorecard"].dropped_ and "contact" not in card.names
     train, test = frame[~frame["holdout"]], frame[frame["holdout"]]
     w_train, w_test = (None, None) if w is None else (w[~frame["holdout"]], w[frame["holdout"]])
 
@@ -96,6 +94,29 @@ def test_engine_builds_the_in_memory_card(engine, frame, parquet, in_memory, wei
     assert {p.name: p.splits for p in memory_card.predictors if p.name in EXACT} == {k: bins[k] for k in EXACT}
     assert abs(result["metrics"]["auc"] - memory["metrics"]["auc"]) < 0.005
     assert np.corrcoef(card.total(test), memory_card.total(test))[0, 1] > 0.97
+
+
+@pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
+@pytest.mark.parametrize("engine", ["duckdb", pytest.param("spark", marks=pytest.mark.slow)])
+def test_engine_build_benchmarks_a_card_that_leaves_a_predictor_out(engine, frame, tmp_path, request, monkeypatch):
+    session = request.getfixturevalue("spark") if engine == "spark" else None
+    data = frame.iloc[::10].copy()
+    # Each outcome spread evenly over the contact classes: next to no information.
+    data["contact"] = np.array(["mail", "phone", "email"], dtype=object)[data.groupby("bad").cumcount() % 3]
+    data.to_parquet(tmp_path / "applicants.parquet", index=False)
+    # Its bins a point apart at most are taken as the same points, so the card leaves it out as it would a
+    # predictor of none: the bins the benchmark learns from hold a predictor the card does not.
+    unused = _points.without_unused
+    monkeypatch.setattr(
+        _points, "without_unused", lambda rule: unused([(p if np.ptp(p) > 1 else p * 0 + p[0], n) for p, n in rule])
+    )
+    result = build_in(
+        engine, tmp_path / "applicants.parquet", tmp_path / "card", target="bad", test_column="holdout", session=session
+    )
+    sc = result["scorecard"]
+    assert "contact" in [b.name for b in sc.binnings_] and "contact" not in sc.card_.names
+    bench = result["metrics"]["benchmark"]
+    assert bench["error"] is None and bench["model"] in {r["name"] for r in result["metrics"]["challengers"]}
 
 
 @pytest.fixture(scope="module")
