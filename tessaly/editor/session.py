@@ -9,6 +9,7 @@ import datetime as dt
 import json
 import threading
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -67,12 +68,13 @@ class Session:
         self.cancelled = getattr(self, "cancelled", None) or threading.Event()
         self.card = Card.load(self.card_dir)
         self.params = self._params()
-        self.fine = _fine.load(self.card_dir)
+        # The fine classes the build kept, or (with the data) those made from it: a dict once this returns.
+        self.fine: Any = _fine.load(self.card_dir)
         self.bins_out = None if bins_out is None else Path(bins_out)
         self.data_path = data
         self.target = target or self.card.target
         self.weight = weight if weight is not None else (self.fine or {}).get("weight")
-        self.applicants = None
+        self.applicants: Any = None
         if data is not None:
             self._load_data(data)
         elif self.fine is None:
@@ -117,7 +119,7 @@ class Session:
         self.start_iv = {name: B.shape(e["type"], self._table(name, first))["iv"] for name, e in self.entries.items()}
         self._model = None
         self._parts = None
-        self.refits = [None]  # beside each state, its refitted card: undo and redo need no refit
+        self.refits: list[dict | None] = [None]  # beside each state, its refitted card: undo and redo need no refit
         self.base = None
         if self.applicants is not None:
             self.base = self._card_on_test(self.card)
@@ -345,6 +347,8 @@ class Session:
         from .._params import DEFAULTS
 
         name = op.get("predictor")
+        if not isinstance(name, str):
+            raise B.Refused("the edit names no predictor")
         e, s = self._predictor(name)
         dtype, splits = e["type"], s["splits"]
         new = copy.deepcopy(s)
@@ -502,7 +506,7 @@ class Session:
         body = self.bins_file()
         with atomic_path(self.bins_out) as tmp:
             tmp.write_text(json.dumps(body, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
-        result = {"bins": str(self.bins_out.resolve())}
+        result: dict[str, Any] = {"bins": str(self.bins_out.resolve())}
         if rebuild:
             if not self.view()["can_rebuild"]:
                 raise B.Refused("rebuilding the card needs the development table: start the editor with --data")
@@ -510,14 +514,18 @@ class Session:
             result.update(
                 card=str(self.card_dir.resolve()), metrics={k: built["metrics"][k] for k in ("auc", "gini", "ks")}
             )
-            self.__init__(self.card_dir, self.data_path, target=self.target, weight=self.weight, bins_out=self.bins_out)
+            Session.__init__(
+                self, self.card_dir, self.data_path, target=self.target, weight=self.weight, bins_out=self.bins_out
+            )
         return result
 
     def _rebuild(self, body: dict, progress) -> dict:
         """The card built again from the saved bins, on the card's own split and with its build's options."""
         split = self.card.split or {}
         ids = list(self.fine.get("ids") or [])
-        known = set(self.entries) | set(self.unbinned) | {self.target, self.weight, split.get("column")}
+        # Protected columns stay in the table: the rebuild measures them.
+        protected = self.params.get("protected") or []
+        known = set(self.entries) | set(self.unbinned) | {self.target, self.weight, split.get("column"), *protected}
         options = dict(
             target=self.target,
             params={**self.params, "bins": body},
