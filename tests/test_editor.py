@@ -258,6 +258,22 @@ def test_the_server_refuses_what_is_not_its_own(untouched, browser, case):
     assert status == 200 and not state["undo"]
 
 
+@pytest.mark.parametrize("host", ["own", "foreign"])
+def test_the_pages_files_hold_no_token_and_answer_only_their_host(untouched, host):
+    url, token, _, _ = untouched
+    base = url.split("/?")[0]
+    for asset in ("/editor.js", "/editor.css"):
+        request = urllib.request.Request(base + asset)
+        if host == "foreign":
+            request.add_header("Host", "attacker.example:" + base.rsplit(":", 1)[1])
+        try:
+            with urllib.request.urlopen(request, timeout=30) as r:
+                status, text, policy = r.status, r.read().decode(), r.headers["Content-Security-Policy"]
+        except urllib.error.HTTPError as e:
+            status, text, policy = e.code, "", None
+        assert (status == 200 and token not in text and "script-src 'self'" in policy) == (host == "own")
+
+
 @pytest.mark.parametrize("name", ["age", "debt_ratio", "housing", "months_employed"])
 def test_fine_classes_regroup_to_the_applicants_counts(development, name):
     """Without the data the editor sums the fine classes the build kept: after a cut between two of them (or a

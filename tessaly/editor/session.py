@@ -16,9 +16,9 @@ import numpy as np
 from .. import _fine
 from .._card import Card
 from .._errors import InputError
-from .._progress import Progress
 from . import bins as B
-from . import crosses
+from . import crosses, parts
+from .rebuild import rebuild as rebuild_card
 from .refit import refit as refit_card
 
 UNDO_DEPTH = 200
@@ -33,30 +33,6 @@ BY_HAND = "left out by hand: "  # how the build words a predictor the bins file 
 
 def _by_hand(entry: dict) -> bool:
     return (entry.get("left_out") or "").startswith(BY_HAND)
-
-
-class Stopped(B.Refused):
-    """The editor is stopping: a rebuild under way ends at its next step, and its staged card is removed."""
-
-
-class Cancellable(Progress):
-    """A rebuild's progress that ends the rebuild at its next step once `cancelled` is set."""
-
-    def __init__(self, cancelled: threading.Event, inner: Progress | None):
-        super().__init__(quiet=True)
-        self.cancelled, self.inner = cancelled, inner or Progress(quiet=True)
-
-    def _write(self, text: str, transient: bool) -> None:
-        if self.cancelled.is_set():
-            raise Stopped("the editor is stopping: the card was not rebuilt")
-        self.inner._write(text, transient)
-
-
-def _same_counts(a: dict, b: dict) -> bool:
-    return all(
-        np.shape(a[k]) == np.shape(b[k]) and np.allclose(a[k], b[k], rtol=1e-9, atol=1e-9)
-        for k in ("classes", "special", "missing", "unseen")
-    )
 
 
 class Session:
@@ -144,7 +120,7 @@ class Session:
 
         split = self.card.split or {}
         if split.get("by") == "row hash":
-            frame, test = self._engine_rows(data, split)
+            frame, test = parts.engine_rows(data, split)
         else:
             frame, test = (read_table(data) if isinstance(data, (str, Path)) else data), None
         if self.target not in frame.columns:
@@ -157,7 +133,7 @@ class Session:
                 f"the table lacks the card's predictor columns {', '.join(map(repr, missing))}: give the "
                 "card's development table"
             )
-        train_idx, test_idx = self._same_split(frame, y_bad, test)
+        train_idx, test_idx = parts.same_split(self, frame, y_bad, test)
         self.columns = list(frame.columns)
         self.applicants = {
             "train": frame.iloc[train_idx].reset_index(drop=True),
@@ -170,102 +146,7 @@ class Session:
         if self.fine is None:
             self.fine = self._fine_from_data()
         elif not split:
-            self._check_counts()
-
-    def _engine_rows(self, data, split: dict):
-        """The applicants read by the engine the card was built in, each with whether its hash puts it in the
-        test part by the row hash the card records."""
-        from ..engines._build import _split
-        from ..engines._engine import open_engine
-
-        if not isinstance(data, (str, Path)):
-            raise InputError(f"the card was split in {split.get('engine')}: give its development table as a file")
-        engine = open_engine(split.get("engine"), data, split.get("table"), None)
-        try:
-            d = engine.d
-            columns = [str(c) for c in split.get("columns") or []]
-            known = dict(engine.columns())
-            if not columns or not set(columns) <= set(known):
-                raise InputError(
-                    f"the table lacks columns the card's test part was drawn by ({', '.join(sorted(set(columns) - set(known)))})"
-                    ": give the card's development table"
-                )
-            flag = "tessaly_editor_test"
-            hashed = [(c, known[c]) for c in columns]
-            test = _split(engine, None, float(split["test_size"]), int(split["seed"]), hashed, split.get("hash"))
-            frame = engine.query(f"SELECT *, {test} AS {d.ident(flag)} FROM {engine.source}")
-        finally:
-            engine.close()
-        return frame.drop(columns=[flag]), frame[flag].to_numpy(dtype=bool)
-
-    def _same_split(self, frame, y_bad, test) -> tuple:
-        """The training and test rows of the card's own split; a table that does not give them is refused."""
-        import numpy as np
-
-        from .._build import _split, _test_part, rows_digest
-
-        split = self.card.split or {}
-        by = split.get("by")
-        if by == "test column":
-            column = split.get("column")
-            if column not in frame.columns:
-                raise InputError(
-                    f"the card was validated on the rows its column '{column}' marks, and the table has no such "
-                    "column: give the card's development table"
-                )
-            return _test_part(frame, column, y_bad)
-        if by == "row hash":
-            return np.flatnonzero(~test), np.flatnonzero(test)
-        if by not in (None, "row position"):
-            raise InputError(f"the card records a split this tessaly does not know ({by!r}): upgrade tessaly")
-        seed = int(split.get("seed", (self.fine or {}).get("seed", self.params.get("seed", 42))))
-        test_size = float(split.get("test_size", (self.fine or {}).get("test_size", 0.3)))
-        train_idx, test_idx = _split(frame, y_bad, test_size, seed)
-        rows = split.get("rows") or [((self.fine or {}).get("rows") or {}).get(k) for k in ("train", "test")]
-        if rows[0] is not None and list(rows) != [len(train_idx), len(test_idx)]:
-            raise InputError(
-                f"the table splits into {len(train_idx)} training and {len(test_idx)} test applicants, "
-                f"the card's into {rows[0]} and {rows[1]}: give the table the card was built from"
-            )
-        if by is None and self.fine is None:
-            raise InputError(
-                f"'{self.card_dir}' records neither how its test part was drawn nor the counts to check a split "
-                "against: rebuild the card with this tessaly to edit it on its data"
-            )
-        if by == "row position":
-            columns = [c for c in split.get("columns") or [] if c in frame.columns]
-            if columns != list(split.get("columns") or []) or split.get("digest") != rows_digest(
-                frame[columns], train_idx, test_idx
-            ):
-                raise InputError(
-                    "the table does not give the card's training and test applicants (its rows differ from the "
-                    "development table's, or come in another order): give the table the card was built from, as it was"
-                )
-        return train_idx, test_idx
-
-    def _check_counts(self) -> None:
-        """A card that does not record its split is edited on the data only where the split by row position gives
-        every fine class the goods and bads the build counted on both parts."""
-        a = self.applicants
-        for e in self.fine["predictors"]:
-            if not e.get("type") or e["name"] not in a["train"].columns:
-                continue
-            again = _fine.predictor_classes(
-                e["name"],
-                e["type"],
-                e["special_codes"],
-                e["splits"],
-                {
-                    "train": (a["train"][e["name"]], a["y_train"], a["w_train"]),
-                    "test": (a["test"][e["name"]], a["y_test"], a["w_test"]),
-                },
-            )
-            if any(not _same_counts(again[part], e[part]) for part in ("train", "test")):
-                raise InputError(
-                    f"the card does not record how its test part was drawn, and this table split by row position "
-                    f"does not give the card's counts of '{e['name']}' (built with --test-column, in an engine, or "
-                    "from rows in another order?): rebuild the card with this tessaly to edit it on its data"
-                )
+            parts.check_counts(self.fine, self.applicants)
 
     def _fine_from_data(self) -> dict:
         """Fine classes of the card's predictors, for a card built before the build kept them."""
@@ -510,7 +391,7 @@ class Session:
         if rebuild:
             if not self.view()["can_rebuild"]:
                 raise B.Refused("rebuilding the card needs the development table: start the editor with --data")
-            built = self._rebuild(body, progress)
+            built = rebuild_card(self, body, progress)
             result.update(
                 card=str(self.card_dir.resolve()), metrics={k: built["metrics"][k] for k in ("auc", "gini", "ks")}
             )
@@ -518,43 +399,3 @@ class Session:
                 self, self.card_dir, self.data_path, target=self.target, weight=self.weight, bins_out=self.bins_out
             )
         return result
-
-    def _rebuild(self, body: dict, progress) -> dict:
-        """The card built again from the saved bins, on the card's own split and with its build's options."""
-        split = self.card.split or {}
-        ids = list(self.fine.get("ids") or [])
-        # Protected columns stay in the table: the rebuild measures them.
-        protected = self.params.get("protected") or []
-        known = set(self.entries) | set(self.unbinned) | {self.target, self.weight, split.get("column"), *protected}
-        options = dict(
-            target=self.target,
-            params={**self.params, "bins": body},
-            test_size=float(split.get("test_size", self.fine.get("test_size", 0.3))),
-            drop=[c for c in self.columns if c not in known and c not in ids],
-            ids=[c for c in ids if c in self.columns],
-            weight=self.weight,
-            test_column=split.get("column") if split.get("by") == "test column" else None,
-            benchmark=self._benchmark(),
-            progress=Cancellable(self.cancelled, progress),
-        )
-        if split.get("by") == "row hash":
-            from ..engines import build_in
-
-            return build_in(split["engine"], self.data_path, self.card_dir, table=split.get("table"), **options)
-        from .._build import build
-
-        return build(self.data_path, self.card_dir, **options)
-
-    def _benchmark(self) -> str:
-        """The benchmark the card was built with, as its metrics name it (none where they name none)."""
-        from .._params import BENCHMARK
-
-        try:
-            metrics = json.loads((self.card_dir / "metrics.json").read_text(encoding="utf-8"))
-        except (OSError, ValueError):
-            return BENCHMARK.default
-        if not isinstance(metrics, dict):
-            return BENCHMARK.default
-        bench = metrics.get("benchmark")  # absent where a build without one wrote nothing of it
-        family = bench.get("family") if isinstance(bench, dict) else None
-        return family if family in BENCHMARK.choices else "none"
