@@ -12,6 +12,7 @@ from __future__ import annotations
 import importlib
 import shutil
 from dataclasses import dataclass
+from typing import Any
 from pathlib import Path
 
 from . import _models, _params
@@ -32,13 +33,13 @@ LONGEST_REASON = 300
 @dataclass
 class Benchmark:
     family: str
-    scorecard: object | None = None  # the fitted Scorecard of the family; the card itself when `own`
+    scorecard: Any = None  # the fitted Scorecard of the family; the card itself when `own`
     rows: int = 0  # training applicants it learned from
     of: int = 0  # training applicants there were
     error: str | None = None  # why it has no rows in the report
     own: bool = False  # the card is of the benchmark's family: its own model and cards are the benchmark
     folder: str | None = None  # where its files are, inside the card directory
-    raw: object | None = None  # `_raw_trees.RawTrees`, tuned on the raw predictors of the same training rows
+    raw: Any = None  # `_raw_trees.RawTrees`, tuned on the raw predictors of the same training rows
     raw_error: str | None = None  # why there are none
 
 
@@ -265,7 +266,7 @@ def _gap(row: dict, rows: dict, card: str) -> str:
     )
 
 
-def _better(row: dict | None) -> bool | None:
+def _better(row: Any) -> bool | None:
     """Whether a row ranks significantly better than the card on the test applicants; None where untold."""
     if row is None or row["auc_vs_card_ci"][0] is None:
         return None
@@ -287,7 +288,7 @@ def verdict(bench: Benchmark | None, assessment: dict, target: str, estimator=No
     rows; how the trees were trained, and where their files are."""
     if bench is None:
         return None
-    about = {
+    about: dict[str, Any] = {
         "family": bench.family,
         "model": None,
         "rows": bench.rows,
@@ -362,7 +363,7 @@ def _note(bench: Benchmark) -> str:
     )
 
 
-def _opening(bench: Benchmark, lead: dict, is_raw: bool, rows: dict, card: str, better) -> str:
+def _opening(bench: Benchmark, lead: Any, is_raw: bool, rows: dict, card: str, better) -> str:
     who = (
         "XGBoost tuned on the raw predictors"
         if is_raw
@@ -410,7 +411,7 @@ def _remedies(bench: Benchmark, rows: dict, estimator, target: str) -> list[tupl
                 f"{lift:+.4f} AUC: build with --crosses auto to let them in.",
             )
         )
-    tree_card = None if bench.own else rows.get(f"additive card from the {bench.family} benchmark")
+    tree_card: Any = None if bench.own else rows.get(f"additive card from the {bench.family} benchmark")
     if _better(tree_card):
         found.append(
             (

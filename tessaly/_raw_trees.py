@@ -9,6 +9,7 @@ themselves); any other column is a category, and one with nearly a level per app
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -27,7 +28,7 @@ class RawTrees:
     depth: int = 0
     rounds: int = 0
     validation_auc: dict = field(default_factory=dict)  # per depth tried
-    model: object = field(default=None, repr=False)
+    model: Any = field(default=None, repr=False)
 
     def frame(self, X: pd.DataFrame) -> pd.DataFrame:
         """The trees' view of `X`: numbers as floats, the rest as categories of the training levels."""
@@ -105,5 +106,6 @@ def fit(X: pd.DataFrame, y_bad, w=None, *, seed: int = 0) -> RawTrees:
         trees.validation_auc[depth] = auc
         if best is None or auc > best[0]:
             best = (auc, depth, rounds, model)
+    assert best is not None  # DEPTHS is not empty
     _, trees.depth, trees.rounds, trees.model = best
     return trees
