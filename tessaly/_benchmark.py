@@ -12,8 +12,8 @@ from __future__ import annotations
 import importlib
 import shutil
 from dataclasses import dataclass
-from typing import Any
 from pathlib import Path
+from typing import Any
 
 from . import _models, _params
 from ._errors import InputError
