@@ -343,7 +343,8 @@ def verdict(bench: Benchmark | None, assessment: dict, target: str, estimator=No
 
 def _note(bench: Benchmark) -> str:
     raw = (
-        f"Trees tuned on the raw predictors: XGBoost of depth {bench.raw.depth} (chosen among 2 to 6, deeper only while it ranked better) with "
+        f"Trees tuned on the raw predictors: XGBoost of depth {bench.raw.depth} (chosen among 2 to 6, deeper "
+        f"only while it ranked better) with "
         f"{bench.raw.rounds} trees, stopped on a seeded fifth of {_trained(bench)}; the test applicants tune "
         "nothing."
         if bench.raw is not None
