@@ -98,6 +98,39 @@ def missing_peer(name: str, why: str) -> None:
     print(f"  ({name} skipped: {why}; install it into .venv with pip to compare)", file=sys.stderr)
 
 
+def portfolio(n: int, kind: str = "xor", *, seed: int = 0) -> tuple[pd.DataFrame, pd.Series]:
+    """`n` applicants of six predictors and the outcome `bad` (1 = bad). "additive": each predictor moves the
+    log-odds on its own; "xor": the same, except that age and utilisation matter only jointly (risk is high
+    for the young of low utilisation and for the older of high utilisation), which no additive card can hold.
+    Utilisation is missing for a few and -1 (no card, a special code) for others."""
+    rng = np.random.default_rng(seed)
+    age = rng.normal(40, 11, n).round(0)
+    util = rng.uniform(0, 1.2, n).round(3)
+    income = rng.lognormal(8, 0.6, n).round(0)
+    tenure = rng.poisson(4, n).astype(float)
+    inquiries = rng.poisson(1.5, n).astype(float)
+    region = rng.choice(["north", "south", "east", "west"], n, p=[0.4, 0.3, 0.2, 0.1]).astype(object)
+    log_odds = (
+        -2.2
+        - 0.35 * (np.log(income) - 8) / 0.6
+        - 0.12 * (tenure - 4)
+        + 0.25 * (inquiries - 1.5)
+        + np.select([region == "south", region == "east"], [0.3, -0.2], 0.0)
+    )
+    if kind == "xor":
+        log_odds += np.where((age < 35) ^ (util >= 0.6), 1.6, -0.4)
+    else:
+        log_odds += -0.03 * (age - 40) + 0.8 * (util - 0.6)
+    missing, no_card = rng.random(n) < 0.03, rng.random(n) < 0.04
+    util[missing] = np.nan
+    util[no_card & ~missing] = SPECIAL
+    X = pd.DataFrame(
+        {"age": age, "utilisation": util, "income": income, "tenure": tenure, "inquiries": inquiries, "region": region}
+    )
+    bad = rng.random(n) < 1 / (1 + np.exp(-log_odds))
+    return X, pd.Series(bad.astype(np.int64), name=TARGET)
+
+
 def _plain_predictors(rng, n: int, k: int) -> dict:
     """`k` numerical predictors of the kinds applicants have: ages, amounts, shares, counts."""
     kinds = [

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import math
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -25,6 +26,7 @@ from ._metrics import (
     _weighted_quantile,
     psi,
 )
+from .fairness.measures import protected_part
 
 # Below this many goods or bads an AUC's interval spans most of its range: no winner is named.
 FEWEST_TO_JUDGE = 10
@@ -155,7 +157,13 @@ def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 1
             "log_odds": log_odds,
         }
     )
-    fitted = {"pdo": None, "pdo_ci": [None, None], "score_at_target_odds": None, "intercept": None, "slope": None}
+    fitted: dict[str, Any] = {
+        "pdo": None,
+        "pdo_ci": [None, None],
+        "score_at_target_odds": None,
+        "intercept": None,
+        "slope": None,
+    }
     fit = _logistic(s, 1.0 - y, w)
     if fit is not None:
         a, b, se = fit
@@ -294,8 +302,10 @@ def assess(
         rows.append(row)
     card_row = rows[c]
     stability = None
-    if train_score is not None:
-        value = psi(train_score, matrix[c], expected_weights=train_weights, actual_weights=w)
+    value = (
+        None if train_score is None else psi(train_score, matrix[c], expected_weights=train_weights, actual_weights=w)
+    )
+    if value is not None:
         reading = "stable" if value < PSI_SHIFT[0] else "some shift" if value < PSI_SHIFT[1] else "shifted"
         stability = {
             "value": value,
@@ -323,14 +333,14 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
     (a family name or `_benchmark.Benchmark`) beside it; returns its figures (also what metrics.json holds)."""
     from . import _benchmark
 
-    X = frame(X)
+    X, protected = protected_part(sc, frame(X))
     y_bad, _ = encode_target(outcome(y), sc.bad_)
     w = weights_of(sample_weight, len(y_bad))
     own = f"{sc.card_.points_kind} card"
     scored, counts = sc.card_.apply(X)
     scores = {own: scored["score"].to_numpy(), **_others(sc, X, own)}
     if challenger is not None:
-        challenger = (frame(challenger[0], "X_train"), *challenger[1:])
+        challenger = (protected_part(sc, frame(challenger[0], "X_train"), need=False)[0], *challenger[1:])
     bench = _benchmark.prepared(sc, benchmark, challenger, X, w)
     scores.update(_benchmark.scores(bench, X))
     if challenger is not None:
@@ -355,9 +365,21 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         train_weights=sc.train_weights_,
     )
     assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_, sc)
+    assessment["crosses"] = list(getattr(sc, "crosses_", []))
+    if protected is not None:
+        from .fairness import measure
+
+        assessment["fairness"] = _jsonable(measure(sc, protected, y_bad, scores[own], w, X_test=X, train=challenger))
     test_scores = pd.DataFrame({"score": scores[own], "bad": y_bad})
     values = {b.name: {"build_unreadable": int(b.unreadable), **counts.get(b.name, {})} for b in sc.binnings_}
-    write_page(sc, path, assessment, test_scores, values, hand=by_hand(sc))
+    chapters = {}
+    if getattr(sc, "rejects_", None) is not None:
+        from .rejects import chapter
+
+        chapters["rejects"] = assessment["rejects"] = chapter.figures(sc.rejects_, X, y_bad, w)
+    write_page(
+        sc, path, assessment, test_scores, values, hand=by_hand(sc), fairness=assessment.get("fairness"), **chapters
+    )
     return assessment
 
 
@@ -374,6 +396,7 @@ def write_page(sc, path, assessment: dict, test_scores, values: dict, **extra) -
         "bad": str(sc.bad_),
         "scaling": dict(sc.card_.scaling),
         "points": sc.card_.points_kind,
+        "reason_rule": sc.card_.reason_rule,
     }
     _report.write(
         path,

@@ -2,13 +2,17 @@
 
 A thread would share the interpreter's lock with the card's own training, and each round of the trees waits its turn
 for it; a process has a core of its own. It is started before the table is read, so its imports are done by the
-time the bins are chosen, and it is killed whenever the build ends, however it ends.
+time the bins are chosen, and it is killed whenever the build ends, however it ends. Its temporary files (the
+binning tables of the training applicants, among others) go in a folder the parent makes and removes: a process
+killed mid-call cleans up nothing of its own.
 """
 
 from __future__ import annotations
 
 import importlib
+import shutil
 import signal
+import tempfile
 import threading
 
 
@@ -16,9 +20,10 @@ def _told(e: BaseException) -> str:
     return " ".join(f"{type(e).__name__}: {e}".split())
 
 
-def _serve(conn, modules) -> None:
+def _serve(conn, modules, tmp) -> None:
     # Ctrl-C reaches the whole process group; the parent decides, and kills this process.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    tempfile.tempdir = tmp
     broken = None
     try:
         for name in modules:
@@ -51,12 +56,16 @@ class Beside:
 
         context = multiprocessing.get_context("spawn")  # no fork of a process with threads and native pools
         self._conn, child = context.Pipe()
-        self._process = context.Process(target=_serve, args=(child, tuple(modules)), daemon=True)
+        self.tmp = tempfile.mkdtemp(prefix="tessaly-beside-")
+        self._process = context.Process(target=_serve, args=(child, tuple(modules), self.tmp), daemon=True)
         # Starting it unblocks SIGINT and SIGTERM in this thread, where the build keeps them blocked for its own
         # handling of interrupts: the mask is put back as it was.
         mask = signal.pthread_sigmask(signal.SIG_BLOCK, [])
         try:
             self._process.start()
+        except BaseException:
+            shutil.rmtree(self.tmp, ignore_errors=True)
+            raise
         finally:
             signal.pthread_sigmask(signal.SIG_SETMASK, mask)
         child.close()
@@ -77,13 +86,23 @@ class Beside:
         interrupt is taken at once."""
         while not self._conn.poll(0.1):
             if not self._process.is_alive():
-                raise RuntimeError(f"its process ended with exit code {self._process.exitcode}")
-        kind, value = self._conn.recv()
+                raise self._ended()
+        try:
+            kind, value = self._conn.recv()
+        except (EOFError, OSError):  # the process died between poll and recv, or mid-answer
+            raise self._ended() from None
         if kind == "failed":
             raise RuntimeError(value)
         return value
 
+    def _ended(self) -> RuntimeError:
+        self._process.join(5)
+        return RuntimeError(f"its process ended with exit code {self._process.exitcode}")
+
     def close(self) -> None:
-        self._process.kill()
-        self._process.join()
-        self._conn.close()
+        try:
+            self._process.kill()
+            self._process.join()
+            self._conn.close()
+        finally:
+            shutil.rmtree(self.tmp, ignore_errors=True)

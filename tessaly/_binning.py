@@ -225,7 +225,8 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
 
     numerical = kind == "numerical"
     trend = None if trend == "none" else trend
-    before, after = [], []
+    before: list = []
+    after: list = []
     pure = np.zeros(len(values), dtype=bool)
     if numerical:
         cuts, taken = pure_ends(values[regular], y[regular], trend, room, w[regular])
@@ -297,6 +298,8 @@ def hand_bins(bins) -> tuple[dict, dict, dict]:
     splits or groups, or {"splits": [...], "edits": [...]}, or {"left_out": "reason", "edits": [...]}."""
     splits, left_out, edits = {}, {}, {}
     for name, entry in (bins or {}).items():
+        if isinstance(entry, dict) and "cross" in entry:
+            continue  # a pair of predictors: hand_crosses reads it
         if isinstance(entry, dict):
             if isinstance(entry.get("left_out"), str):
                 left_out[name] = entry["left_out"]
@@ -306,6 +309,17 @@ def hand_bins(bins) -> tuple[dict, dict, dict]:
         else:
             splits[name] = entry
     return splits, left_out, edits
+
+
+def hand_crosses(bins) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
+    """The crosses of a bins file: pairs set by hand ({"cross": [a, b]}), and pairs left out by hand
+    ({"cross": [a, b], "left_out": "reason"})."""
+    wanted, left_out = [], []
+    for entry in (bins or {}).values():
+        if isinstance(entry, dict) and "cross" in entry:
+            pair = tuple(entry["cross"])
+            (left_out if isinstance(entry.get("left_out"), str) else wanted).append(pair)
+    return wanted, left_out
 
 
 def _read_predictor(name, x, y, special_codes, sample_weight):

@@ -27,12 +27,45 @@ def _split(data, y_bad, test_size, seed):
         raise InputError(f"cannot split {len(data)} applicants into train and test: {e}") from None
 
 
+def rows_digest(frame, train_idx, test_idx) -> str:
+    """Which rows form each part, whatever the order of the table: a digest of each part's row hashes, sorted."""
+    import hashlib
+
+    import numpy as np
+    import pandas as pd
+
+    rows = pd.util.hash_pandas_object(frame, index=False).to_numpy()
+    digest = hashlib.sha256()
+    for part in (train_idx, test_idx):
+        digest.update(np.sort(rows[np.asarray(part)]).tobytes() + b"|")
+    return "sha256:" + digest.hexdigest()
+
+
+def split_record(*, test_column=None, seed=None, test_size=None, engine=None, table=None, parts=None) -> dict:
+    """How a build chose its test part, as the card keeps it: the test column; or an engine's seeded hash of the
+    named columns; or rows drawn by position, with a digest of each part (`parts`: the frame of the named
+    columns, the training rows, the test rows) that tells whether a table gives the same parts again."""
+    if test_column is not None:
+        return {"by": "test column", "column": test_column}
+    record = {"seed": int(seed), "test_size": float(test_size)}
+    if engine is not None:
+        return {"by": "row hash", "engine": engine, "table": table, **record, "columns": list(parts)}
+    frame, train_idx, test_idx = parts
+    return {
+        "by": "row position",
+        **record,
+        "rows": [len(train_idx), len(test_idx)],
+        "columns": list(frame.columns),
+        "digest": rows_digest(frame, train_idx, test_idx),
+    }
+
+
 # What --test-column holds: booleans, 0 and 1, or these words; a missing value is no test row.
 TRUE_WORDS, FALSE_WORDS = ("true", "t", "yes", "y", "1"), ("false", "f", "no", "n", "0")
 
 
-def test_flags(values, column: str):
-    """Where a --test-column is true: the rows that form the test part."""
+def test_flags(values, column: str, option: str = "--test-column"):
+    """Where a --test-column (or another `option` of flags) is true: the rows that form the test part."""
     import numpy as np
     import pandas as pd
 
@@ -47,7 +80,7 @@ def test_flags(values, column: str):
     odd = present & ~true & ~false
     if odd.any():
         raise InputError(
-            f"--test-column '{column}' holds {s[odd].iloc[0]!r}: it must be true or false (or 1 or 0) in every row"
+            f"{option} '{column}' holds {s[odd].iloc[0]!r}: it must be true or false (or 1 or 0) in every row"
         )
     return np.asarray(true & present, dtype=bool)
 
@@ -174,23 +207,68 @@ def _save_fine(stage, sc, parts, y, w, **settings) -> None:
     _fine.save(stage, _fine.fine_classes(sc, *parts, *y, *w, **settings))
 
 
-def _prepare(source, target, params, test_size, drop, ids, weight, test_column):
-    """The unfitted estimator, the predictors, the outcomes and the two parts with their weights."""
-    data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
-    check_test_column(data.columns, test_column, target, ids, weight)
-    predictors = [p for p in _columns(data, target, drop, ids, weight) if p != test_column]
-    w = _weights(data, weight)
-
+def _prepare(source, target, params, test_size, drop, ids, weight, test_column, rejects=None):
+    """The unfitted estimator, the predictors, the outcomes and the two parts with their weights; the rejects
+    (`_rejects.Given`) leave `data` first where they are rows of it."""
     from ._scorecard import Scorecard, encode_target
+    from .fairness.measures import check_protected, groups_of
 
     sc = Scorecard(**(params or {}))
     sc._check_params()  # a bad option fails before the split, in the estimator's words
+    protected = list(sc.protected or ())
+    if set(protected) & set(drop):  # read_table leaves dropped columns unread: say why, not "not in the table"
+        check_protected(protected, protected, drop=drop)
+    data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
+    check_test_column(data.columns, test_column, target, ids, weight)
+    check_protected(protected, data.columns, target=target, ids=ids, weight=weight, test_column=test_column)
+    for column in protected:  # values rather than groups fail before the fit, not after it
+        groups_of(data[column], column)
+    if rejects is not None:
+        data = rejects.split(data, target, weight)
+    not_predictors = (test_column, *(() if rejects is None else rejects.columns))
+    # A protected column is measured, never a predictor, even where it would rank well.
+    predictors = [p for p in _columns(data, target, [*drop, *protected], ids, weight) if p not in not_predictors]
+    w = _weights(data, weight)
+
     y_bad, _ = encode_target(data[target].rename(target), sc.bad)
     train_idx, test_idx = (
         _split(data, y_bad, test_size, sc.seed) if test_column is None else _test_part(data, test_column, y_bad)
     )
     w_train, w_test = (None, None) if w is None else (w[train_idx], w[test_idx])
-    return sc, predictors, y_bad, train_idx, test_idx, data.iloc[train_idx], data.iloc[test_idx], w_train, w_test
+    split = split_record(
+        test_column=test_column,
+        seed=sc.seed,
+        test_size=test_size,
+        parts=None if test_column is not None else (data[[*predictors, target]], train_idx, test_idx),
+    )
+    train, test = data.iloc[train_idx], data.iloc[test_idx]
+    return sc, predictors, y_bad, train_idx, test_idx, train, test, w_train, w_test, split
+
+
+def _given(rejects, rejected, reject_outcome, test_size, test_column):
+    """The rejects as given, or None without them."""
+    if rejects is None and rejected is None:
+        if reject_outcome is not None:
+            raise InputError("--reject-outcome names a column of the rejects: give --rejects or --rejected too")
+        return None
+    from .rejects.given import Given
+
+    return Given(rejects, rejected, reject_outcome, flags=test_flags, split=(test_size, test_column))
+
+
+def _fit_card(sc, parts, predictors, target, weights, progress, on_bins, given) -> None:
+    """The estimator fitted on the training part (the test part's applicants give the SHAP rows and the
+    baseline's outcomes), by reject inference where rejects are given."""
+    (train, test), (w_train, w_test) = parts, weights
+    fitted = (train[predictors], train[target], w_train, test[predictors], w_test)
+    test_part = (test[predictors], test[target], w_test)
+    if given is None:
+        sc._fit(*fitted, test_part, progress, on_bins=on_bins)
+        return
+    from .rejects import fit
+
+    fit(sc, *fitted, test_part, progress, given.for_fit(sc.seed), on_bins=on_bins)
+    sc.rejects_.notes.extend(given.notes)
 
 
 def build(
@@ -206,9 +284,15 @@ def build(
     strict=False,
     test_column=None,
     benchmark=BENCHMARK.default,
+    rejects=None,
+    rejected=None,
+    reject_outcome=None,
     progress: Progress | None = None,
 ) -> dict:
     """Fit a Scorecard on a stratified training part and write its card directory to `out`.
+
+    `rejects` (a table of rejected applicants) or `rejected` (a column true for the rejected rows), with
+    `reject_outcome` (their outcomes known after all): the card is built by reject inference.
 
     `weight`: a column of sample weights (how many applicants each row stands for), used throughout.
     `test_column`: a column true for the test part (out-of-time validation: true after a cut-off date), no
@@ -221,8 +305,9 @@ def build(
     check_card_out(out)  # before any long work; checked again when the card moves in
     family = _benchmark.check(benchmark)
     ids = list(ids)
-    sc, predictors, y_bad, train_idx, test_idx, train, test, w_train, w_test = _prepare(
-        source, target, params, test_size, list(drop), ids, weight, test_column
+    given = _given(rejects, rejected, reject_outcome, test_size, test_column)
+    sc, predictors, y_bad, train_idx, test_idx, train, test, w_train, w_test, split = _prepare(
+        source, target, params, test_size, list(drop), ids, weight, test_column, given
     )
     from . import _report
 
@@ -231,18 +316,9 @@ def build(
     )
     try:
         with staged_card(out, check=loads) as stage:
-            sc._fit(
-                train[predictors],
-                train[target],
-                w_train,
-                test[predictors],
-                w_test,
-                (test[predictors], test[target], w_test),
-                progress,
-                on_bins=on_bins,
-            )
+            _fit_card(sc, (train, test), predictors, target, (w_train, w_test), progress, on_bins, given)
             progress.step("saving the card")
-            sc.save_into(stage)
+            sc.save_into(stage, split=split)
             y_parts = (y_bad[train_idx], y_bad[test_idx])
             _save_fine(
                 stage, sc, (train, test), y_parts, (w_train, w_test), test_size=test_size, weight=weight, ids=ids
@@ -253,7 +329,7 @@ def build(
             progress.step("writing the report")
             metrics = sc.report(
                 stage / "report.html",
-                test[predictors],
+                test[[*predictors, *(sc.protected or ())]],
                 test[target],
                 sample_weight=w_test,
                 challenger=(train[predictors], train[target], w_train),

@@ -9,39 +9,42 @@ from __future__ import annotations
 
 import hashlib
 import json
-import math
+import os
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import cast
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
 
-from ._binning import MISSING, REGULAR, SPECIAL, UNSEEN, Bins, canonical
+from ._binning import UNSEEN, canonical
+from ._card_fields import Invalid, cross, finite, need, predictor, reason_texts
+from ._characteristics import Cross, Predictor
 from ._checks import check_columns
 from ._errors import InputError
 from ._files import atomic_path
 from ._json import jsonable
+from ._reasons import bin_texts, word_codes
 
 CARD_FILE = "card.json"
 LEGACY_FILE = "card.pkl"
-FORMAT, VERSION = "tessaly-card", 3
-# Version 2 cards (no binning origin, no monitoring baseline) still load and score.
-READABLE = (2, 3)
-BINNINGS = ("optimal", "by hand")
+FORMAT, VERSION = "tessaly-card", 4
+# Version 2 cards (no binning origin, no monitoring baseline) and version 3 ones (no crosses) still load and score.
+READABLE = (2, 3, 4)
 REASONS = 3
+REASON_RULES = ("neutral", "maximum")
 # Shortfalls closer to neutral than this are rounding noise, not a reason.
 BELOW = -1e-9
-_KIND_NAMES = {SPECIAL: "special", MISSING: "missing"}
-_KINDS = {v: k for k, v in _KIND_NAMES.items()}
 
 
-def output_columns(names) -> list[str]:
+def output_columns(names: Iterable[str]) -> list[str]:
     """What scoring adds per applicant, in order: each predictor's bin and points, the score, the reasons."""
     return [
         *(f"{p}_{part}" for p in names for part in ("bin", "points")),
         "score",
         *(f"reason_{k + 1}" for k in range(REASONS)),
+        *(f"reason_{k + 1}_text" for k in range(REASONS)),
     ]
 
 
@@ -62,120 +65,67 @@ def checksum(body: dict) -> str:
     return "sha256:" + hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
-def _plain(value):
+def _plain(value: object) -> bool | int | float | str:
     """A JSON scalar for a target value as the data held it."""
     plain = jsonable(value)
     return plain if isinstance(plain, (bool, int, float)) else str(value)
 
 
 @dataclass
-class Predictor(Bins):
-    """One predictor of a card: its bins, their labels and points, and the points of an unseen value."""
-
-    labels: list[str] = field(default_factory=list)
-    points: list[float] = field(default_factory=list)
-    neutral: float = 0.0
-    binning: str = "optimal"  # where the splits came from: the binning, or the modeller
-
-    def to_dict(self) -> dict:
-        bins = []
-        for label, kind, points in zip(self.labels, self.kinds, self.points):
-            entry: dict[str, object] = {"label": label, "kind": _KIND_NAMES.get(kind, REGULAR)}
-            if entry["kind"] == REGULAR:
-                entry["index"] = int(kind)
-            entry["points"] = float(points)
-            bins.append(entry)
-        return {
-            "name": self.name,
-            "type": self.dtype,
-            "binning": self.binning,
-            "splits": self.splits,
-            "special_codes": self.special_codes,
-            "bins": bins,
-            "neutral": float(self.neutral),
-        }
-
-
-class _Invalid(Exception):
-    pass
-
-
-def _need(condition, what: str) -> None:
-    if not condition:
-        raise _Invalid(what)
-
-
-def _finite(x) -> bool:
-    # A JSON integer may exceed any float; such a number is no usable point or split.
-    return (
-        isinstance(x, (int, float))
-        and not isinstance(x, bool)
-        and abs(x) <= 1.7976931348623157e308
-        and math.isfinite(x)
-    )
-
-
-def _predictor(d) -> Predictor:
-    _need(isinstance(d, dict), "a predictor is not an object")
-    name = d.get("name")
-    _need(isinstance(name, str) and name, "a predictor has no name")
-    dtype, splits, codes, bins = d.get("type"), d.get("splits"), d.get("special_codes"), d.get("bins")
-    _need(dtype in ("numerical", "categorical"), f"'{name}' has an unknown type")
-    _need(
-        isinstance(splits, list) and isinstance(codes, list) and isinstance(bins, list) and bins,
-        f"'{name}' lacks splits, special codes or bins",
-    )
-    if dtype == "numerical":
-        _need(
-            all(_finite(s) for s in splits) and all(a < b for a, b in zip(splits, splits[1:])),
-            f"the splits of '{name}' are not ascending finite numbers",
-        )
-        _need(all(_finite(c) for c in codes), f"the special codes of '{name}' are not numbers")
-        n_regular = len(splits) + 1
-    else:
-        _need(
-            all(isinstance(g, list) and g and all(isinstance(c, str) for c in g) for g in splits),
-            f"the categories of '{name}' are not lists of text",
-        )
-        flat = [c for g in splits for c in g]
-        _need(len(set(flat)) == len(flat), f"a category of '{name}' is in two bins")
-        _need(all(isinstance(c, str) for c in codes), f"the special codes of '{name}' are not text")
-        n_regular = len(splits)
-    labels, kinds, points = [], [], []
-    for b in bins:
-        _need(
-            isinstance(b, dict) and isinstance(b.get("label"), str) and _finite(b.get("points")),
-            f"a bin of '{name}' lacks a label or finite points",
-        )
-        kind = b.get("kind")
-        if kind == REGULAR:
-            index = b.get("index")
-            _need(
-                isinstance(index, int) and not isinstance(index, bool) and 0 <= index < n_regular,
-                f"a bin of '{name}' has no valid index",
-            )
-            kinds.append(index)
-        else:
-            _need(kind in _KINDS, f"a bin of '{name}' has an unknown kind")
-            kinds.append(_KINDS[kind])
-        labels.append(b["label"])
-        points.append(float(b["points"]))
-    _need(len(set(labels)) == len(labels) and UNSEEN not in labels, f"bin labels of '{name}' repeat")
-    _need(len(set(map(str, kinds))) == len(kinds), f"'{name}' has a bin twice")
-    _need(
-        sorted(k for k in kinds if isinstance(k, int)) == list(range(n_regular)),
-        f"'{name}' lacks a bin for some of its values",
-    )
-    _need(_finite(d.get("neutral")), f"'{name}' has no finite neutral points")
-    binning = d.get("binning", "optimal")
-    _need(binning in BINNINGS, f"'{name}' has an unknown binning origin")
-    return Predictor(
-        name, dtype, splits, codes, kinds, labels=labels, points=points, neutral=float(d["neutral"]), binning=binning
-    )
-
-
-@dataclass
 class Card:
+    """A saved scorecard: plain, checksummed data that scores, exports to SQL and monitors.
+
+    What `card.json` holds, and all that scoring reads: the target and its bad value, the model family and points
+    rule it came from, the scaling, and per predictor (and cross of two predictors) its bins, their points and its
+    neutral points; with the monitoring baseline where it was kept. Nothing in it is pickled.
+
+    Parameters
+    ----------
+    target : str
+        The outcome column the card was built on.
+    bad : object
+        The outcome value that means bad.
+    model : str
+        The model family the points came from.
+    points_kind : str
+        The points rule: "additive" or "module".
+    scaling : dict
+        ``pdo``, ``target_score`` and ``target_odds``.
+    predictors : list of Predictor
+        Each predictor's bins and points, in card order.
+    baseline : dict or None
+        What monitoring compares live applicants with (shares, score bands, test figures).
+    reasons : dict or None
+        The words of reasons: predictor -> {bin label: text}.
+    reason_rule : str
+        What a reason falls short of: "neutral" or "maximum" points.
+    split : dict or None
+        How the build chose its test part.
+    crosses : list of Cross
+        Pairs of predictors scored jointly, after the predictors.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from tessaly import Scorecard
+    >>> rng = np.random.default_rng(0)
+    >>> X = pd.DataFrame({"age": rng.integers(18, 75, 600), "housing": rng.choice(["own", "rent"], 600)})
+    >>> y = pd.Series(rng.random(600) < np.where(X["age"] < 30, 0.5, 0.1), name="bad").astype(int)
+    >>> import tempfile
+    >>> from tessaly import Card
+    >>> folder = tempfile.mkdtemp()
+    >>> _ = Scorecard().fit(X, y).save(folder)
+    >>> card = Card.load(folder)
+    >>> card.target, card.bad
+    ('bad', 1)
+    >>> scores = card.score(X.head(2))
+    >>> list(scores.columns[:2]), "score" in scores.columns
+    (['age_bin', 'age_points'], True)
+    >>> bool(card.total(X.head(2)).dtype.kind == "f")
+    True
+    """
+
     target: str
     bad: object
     model: str
@@ -184,14 +134,41 @@ class Card:
     predictors: list[Predictor]
     # What monitoring compares a live population against (shares, score bands, test figures); plain JSON.
     baseline: dict | None = None
+    # The words of reasons given by the team: predictor -> {bin label: text}; other bins read by default.
+    reasons: dict | None = None
+    # What a reason falls short of: the predictor's neutral points, or its maximum points.
+    reason_rule: str = "neutral"
+    # How the build chose its test part, so the editor can take the same applicants again; plain JSON.
+    split: dict | None = None
+    # Pairs of predictors scored jointly, after the predictors.
+    crosses: list[Cross] = field(default_factory=list)
+
+    @property
+    def characteristics(self) -> list:
+        """What earns points, in card order: the predictors, then the crosses."""
+        return [*self.predictors, *self.crosses]
 
     @property
     def names(self) -> list[str]:
-        return [p.name for p in self.predictors]
+        """The characteristics' names: what scoring writes a bin, points and reasons for."""
+        return [c.name for c in self.characteristics]
+
+    @property
+    def columns(self) -> list[str]:
+        """The applicants' columns that scoring reads."""
+        return list(dict.fromkeys(c for p in self.characteristics for c in p.columns))
+
+    def reason_basis(self, p: Predictor | Cross) -> float:
+        """The points a predictor's bins fall short of to make a reason, under the card's rule."""
+        return max(p.points) if self.reason_rule == "maximum" else p.neutral
 
     def bins(self) -> dict:
-        """Each predictor's splits (numerical) or groups of values (categorical): what `bins=` takes back."""
-        return {p.name: p.splits for p in self.predictors}
+        """Each predictor's splits (numerical) or groups of values (categorical), and each cross's two predictors:
+        what `bins=` takes back."""
+        return {
+            **{p.name: p.splits for p in self.predictors},
+            **{c.name: {"cross": c.columns} for c in self.crosses},
+        }
 
     def to_dict(self) -> dict:
         body = {
@@ -204,14 +181,23 @@ class Card:
             "scaling": dict(self.scaling),
             "predictors": [p.to_dict() for p in self.predictors],
         }
+        if self.crosses:
+            body["crosses"] = [c.to_dict() for c in self.crosses]
         if self.baseline is not None:
             body["baseline"] = self.baseline
+        # Written only where set, so a card without them reads (and checks) as before.
+        if self.reasons:
+            body["reasons"] = self.reasons
+        if self.reason_rule != "neutral":
+            body["reason_rule"] = self.reason_rule
+        if self.split is not None:
+            body["split"] = self.split
         return {**body, "checksum": checksum(body)}
 
     @classmethod
-    def from_dict(cls, d: dict, source="the card") -> Card:
+    def from_dict(cls, d: dict, source: str = "the card") -> Card:
         try:
-            _need(isinstance(d, dict) and d.get("format") == FORMAT, "it is not a tessaly card")
+            need(isinstance(d, dict) and d.get("format") == FORMAT, "it is not a tessaly card")
             version = d.get("version")
             if version not in READABLE or not isinstance(version, int) or isinstance(version, bool):
                 held = "no card format version" if version is None else f"card format version {version!r}"
@@ -224,33 +210,59 @@ class Card:
             try:
                 expected = checksum(body)
             except ValueError:
-                raise _Invalid("it holds a value that is not plain JSON") from None
-            _need(d.get("checksum") == expected, "its checksum does not match (the file was altered or damaged)")
-            _need(
+                raise Invalid("it holds a value that is not plain JSON") from None
+            need(d.get("checksum") == expected, "its checksum does not match (the file was altered or damaged)")
+            need(
                 isinstance(d.get("target"), str)
                 and isinstance(d.get("model"), str)
                 and isinstance(d.get("points"), str),
                 "target, model or points kind missing",
             )
-            _need(d.get("bad") is None or isinstance(d.get("bad"), (str, int, float, bool)), "bad value malformed")
+            need(d.get("bad") is None or isinstance(d.get("bad"), (str, int, float, bool)), "bad value malformed")
             scaling = d.get("scaling")
-            _need(
+            need(
                 isinstance(scaling, dict)
-                and all(_finite(scaling.get(k)) and scaling[k] > 0 for k in ("pdo", "target_odds")),
+                and all(finite(scaling.get(k)) and scaling[k] > 0 for k in ("pdo", "target_odds")),
                 "scaling malformed",
             )
             raw = d.get("predictors")
-            _need(isinstance(raw, list) and raw, "it has no predictors")
-            predictors = [_predictor(p) for p in cast(list, raw)]
+            need(isinstance(raw, list) and raw, "it has no predictors")
+            predictors = [predictor(p) for p in cast(list, raw)]
             names = [p.name for p in predictors]
-            _need(len(set(names)) == len(names), "a predictor appears twice")
+            need(len(set(names)) == len(names), "a predictor appears twice")
+            raw_crosses = d.get("crosses", [])
+            need(version >= 4 or not raw_crosses, "crosses came with card format version 4")
+            need(isinstance(raw_crosses, list), "its crosses are not a list")
+            crosses = [cross(c, names) for c in cast(list, raw_crosses)]
+            need(len({c.name for c in crosses}) == len(crosses), "a cross appears twice")
             baseline = d.get("baseline")
-            _need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
-        except _Invalid as e:
+            need(baseline is None or isinstance(baseline, dict), "its monitoring baseline is not an object")
+            reasons, rule = d.get("reasons"), d.get("reason_rule", "neutral")
+            need(rule in REASON_RULES, "its reason rule is unknown")
+            need(
+                reasons is None or reason_texts(reasons, [*predictors, *crosses]),
+                "its reason texts do not fit its bins",
+            )
+            split = d.get("split")
+            need(split is None or isinstance(split, dict), "its record of the split is not an object")
+        except Invalid as e:
             raise InputError(f"{source} is not a usable card: {e}; rebuild it with 'tessaly build'") from None
-        return cls(d["target"], d.get("bad"), d["model"], d["points"], cast(dict, scaling), predictors, baseline)
+        return cls(
+            d["target"],
+            d.get("bad"),
+            d["model"],
+            d["points"],
+            cast(dict, scaling),
+            predictors,
+            baseline,
+            reasons,
+            cast(str, rule),
+            split=split,
+            crosses=crosses,
+        )
 
-    def save(self, directory) -> Path:
+    def save(self, directory: str | os.PathLike) -> Path:
+        """Write ``card.json`` into `directory`, whole or not at all; returns its path."""
         path = Path(directory) / CARD_FILE
         with atomic_path(path) as tmp:
             tmp.write_text(
@@ -259,7 +271,9 @@ class Card:
         return path
 
     @classmethod
-    def load(cls, location) -> Card:
+    def load(cls, location: str | os.PathLike) -> Card:
+        """The card in a directory (its ``card.json``) or in a card file; one line naming the fault where it is
+        missing, damaged or not a card."""
         location = Path(location)
         path = location / CARD_FILE if location.is_dir() else location
         if location.is_dir() and not path.exists() and (location / LEGACY_FILE).exists():
@@ -282,7 +296,7 @@ class Card:
         return cls.from_dict(d, str(path))
 
     @classmethod
-    def from_legacy(cls, path) -> Card:
+    def from_legacy(cls, path: str | os.PathLike) -> Card:
         """A card of the pickled format. Reading it runs whatever the file says: trusted files only."""
         import pickle
 
@@ -290,7 +304,7 @@ class Card:
             pass
 
         class Loader(pickle.Unpickler):
-            def find_class(self, module, name):
+            def find_class(self, module: str, name: str) -> Any:
                 if module.startswith("tessaly."):
                     return Old
                 return super().find_class(module, name)
@@ -343,57 +357,71 @@ class Card:
         predictor's neutral points: it tells nothing either way.
         """
         self.check_columns(data)
-        n, k = len(data), len(self.predictors)
+        n, k = len(data), len(self.characteristics)
         out, counts = {}, {}
         shortfall = np.empty((k, n))  # predictor-major: the reason scan walks whole rows
+        placed = np.empty((k, n), dtype=np.intp)  # each applicant's bin per predictor, for the reasons' words
         total = np.zeros(n)
-        for j, p in enumerate(self.predictors):
-            rows, unreadable = p.locate(data[p.name])
+        for j, p in enumerate(self.characteristics):
+            rows, unreadable = p.place(data)
             unseen = rows < 0
             got = np.append(np.asarray(p.points, dtype=float), p.neutral)[rows]
             out[f"{p.name}_bin"] = pd.Categorical.from_codes(
                 np.where(unseen, len(p.labels), rows), categories=[*p.labels, UNSEEN], validate=False
             )
             out[f"{p.name}_points"] = got
-            np.subtract(got, p.neutral, out=shortfall[j])
+            np.subtract(got, self.reason_basis(p), out=shortfall[j])
+            shortfall[j][unseen] = 0.0  # an unseen value tells nothing either way: never a reason
+            placed[j] = np.where(unseen, len(p.labels), rows)
             total += got
-            counts[p.name] = {"unseen": int(unseen.sum() - unreadable.sum()), "unreadable": int(unreadable.sum())}
+            if isinstance(p, Predictor):
+                counts[p.name] = {"unseen": int(unseen.sum() - unreadable.sum()), "unreadable": int(unreadable.sum())}
         result = pd.DataFrame(out, index=data.index, copy=False)
         result["score"] = total
         # Reason codes: the predictors furthest below neutral. The scan keeps the first of equals, so card
         # order breaks ties; a taken predictor is set to +inf for the next round.
         at = np.arange(n)
+        words, codes, offsets = word_codes([bin_texts(self, p) for p in self.characteristics])
+        texts = {}  # after the codes, as output_columns orders them
         for r in range(REASONS):
             best, idx = shortfall[0].copy(), np.zeros(n, dtype=np.intp)
             for j in range(1, k):
                 better = shortfall[j] < best
                 np.copyto(best, shortfall[j], where=better)
                 idx[better] = j
+            given = best < BELOW
             result[f"reason_{r + 1}"] = pd.Categorical.from_codes(
-                np.where(best < BELOW, idx, k), categories=[*self.names, ""], validate=False
+                np.where(given, idx, k), categories=[*self.names, ""], validate=False
+            )
+            said = codes[offsets[idx] + placed[idx, at]]
+            texts[f"reason_{r + 1}_text"] = pd.Categorical.from_codes(
+                np.where(given, said, len(words) - 1), categories=words, validate=False
             )
             shortfall[idx, at] = np.inf
+        for name, column in texts.items():
+            result[name] = column
         if self.target in data.columns:
             result[self.target] = data[self.target].to_numpy()
         return result, counts
 
     def score(self, data: pd.DataFrame) -> pd.DataFrame:
+        """Per applicant: each predictor's bin and points, the total score and the reason codes."""
         return self.apply(data)[0]
 
     def total(self, data: pd.DataFrame) -> np.ndarray:
         """Each applicant's total alone, as `apply` adds it up: what ranking needs, without bins or reasons."""
         self.check_columns(data)
         total = np.zeros(len(data))
-        for p in self.predictors:
-            total += np.append(np.asarray(p.points, dtype=float), p.neutral)[p.locate(data[p.name])[0]]
+        for p in self.characteristics:
+            total += np.append(np.asarray(p.points, dtype=float), p.neutral)[p.place(data)[0]]
         return total
 
     def check_columns(self, data: pd.DataFrame) -> None:
         """A one-line refusal of applicants that lack a predictor column of the card."""
-        check_columns(data, self.names)
+        check_columns(data, self.columns)
 
 
-def loads(directory) -> None:
+def loads(directory: str | os.PathLike) -> None:
     """A card just written, read back as score, monitor and bins will read it: one line where it does not load."""
     try:
         Card.load(directory)

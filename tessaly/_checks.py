@@ -268,7 +268,15 @@ def check_training(X, y, *, outputs, bad=None, bins=None, shap_data=None):
         raise InputError("the table has no predictor columns besides the target")
     check_names(predictors, target, outputs(predictors))
     no_containers(X)
-    unknown = [p for p in (bins or {}) if p not in predictors]
+    crosses = {k: v["cross"] for k, v in (bins or {}).items() if isinstance(v, dict) and "cross" in v}
+    for name, pair in crosses.items():
+        strangers = [p for p in pair if p not in predictors]
+        if strangers:
+            raise InputError(
+                f"bins (--bins) name the cross {name!r} of {', '.join(map(repr, strangers))}, which "
+                f"{'is' if len(strangers) == 1 else 'are'} no predictor of X: check the names or remove the cross"
+            )
+    unknown = [p for p in (bins or {}) if p not in predictors and p not in crosses]
     if unknown:
         raise InputError(
             f"bins (--bins) are set by hand for {', '.join(map(repr, unknown[:3]))}, which "

@@ -9,6 +9,8 @@ from pathlib import Path
 from ._errors import InputError
 
 TARGET = "creditability"
+# German credit holds the applicant's sex within this column: measured as protected, never a predictor.
+PROTECTED = "personal_status_and_sex"
 
 
 def german_credit() -> Path:
@@ -34,6 +36,7 @@ def run(out=None, *, params=None, test_size=0.3, strict=False, benchmark=None, p
     progress.step(f"German credit data: {source}")
     data = read_table(source)
     chosen = {} if benchmark is None else {"benchmark": benchmark}
+    params = {"protected": [PROTECTED], **(params or {})}
     result = build(
         data, out, target=TARGET, params=params, test_size=test_size, strict=strict, progress=progress, **chosen
     )
@@ -46,4 +49,9 @@ def run(out=None, *, params=None, test_size=0.3, strict=False, benchmark=None, p
         out, holdout, out / "test_scores_applied.csv", progress=progress, allowed_in_card=("test_scores_applied.csv",)
     )
     result["scores"] = scores
+
+    from .document import write_document
+
+    progress.step("writing the model document")
+    result["document"] = write_document(out, out / "model.docx")
     return result

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import json
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -80,18 +81,23 @@ def _ranges(x: np.ndarray, index: np.ndarray, k: int) -> list:
     return [[None, None] if a > b else [float(a) + 0.0, float(b) + 0.0] for a, b in zip(lo, hi)]
 
 
-def predictor_classes(name: str, dtype: str, special_codes: list, splits, parts: dict) -> dict:
+def predictor_classes(name: str, dtype: str, special_codes: list, splits, parts: dict, edges=None) -> dict:
     """One predictor's fine classes. `parts`: {"train": (values, y, w), "test": (values, y, w)}; the classes are
-    the training part's, and test values outside them are counted as unseen."""
+    the training part's, and test values outside them are counted as unseen. `edges`: a numerical predictor's
+    fine classes as the build already cut them (an engine's), instead of cutting them here."""
     codes = list(special_codes)
-    entry = {"name": name, "type": dtype, "special_codes": codes}
+    entry: dict[str, Any] = {"name": name, "type": dtype, "special_codes": codes}
     for part, (values, y, w) in parts.items():
         y = np.asarray(y).astype(np.int64)
         w = np.ones(len(y)) if w is None else np.asarray(w, dtype=float)
         if dtype == "numerical":
             x, regular, special, missing = _read_numbers(values, codes)
             if part == "train":
-                entry["edges"] = numeric_edges(x[regular].astype(float), w[regular], splits)
+                entry["edges"] = (
+                    numeric_edges(x[regular].astype(float), w[regular], splits)
+                    if edges is None
+                    else sorted({float(v) for v in edges} | {float(v) for v in splits})
+                )
             k = len(entry["edges"]) + 1
             index = np.where(regular, np.searchsorted(entry["edges"], np.where(regular, x, 0.0), side="right"), -1)
         else:
@@ -131,6 +137,18 @@ def fine_classes(
 ) -> dict:
     """The fine classes of every predictor a fitted Scorecard could bin, with the optimal splits and what the card
     did with each (kept, left out and why)."""
+
+    def parts(name):
+        return {"train": (train[name], y_train, w_train), "test": (test[name], y_test, w_test)}
+
+    rows = {"train": len(train), "test": len(test)}
+    return classes_of(sc, parts, rows, test_size=test_size, weight=weight, ids=ids)
+
+
+def classes_of(sc, parts, rows: dict, *, test_size: float, weight: str | None, ids=(), edges=None) -> dict:
+    """`fine_classes` from each predictor's values: `parts(name)` gives {"train"|"test": (values, y, w)} (an
+    engine gives one row per fine class, its count as the weight); `edges`: {name: fine class edges} where the
+    build cut them."""
     card = {p.name: p for p in sc.card_.predictors}
     optimal = getattr(sc, "optimal_", {})
     predictors = []
@@ -138,8 +156,9 @@ def fine_classes(
     candidates = list(getattr(sc, "candidates_", sc.binnings_))
     candidates += [b for name, b in optimal.items() if name not in {c.name for c in candidates}]
     for b in candidates:
-        parts = {"train": (train[b.name], y_train, w_train), "test": (test[b.name], y_test, w_test)}
-        entry = predictor_classes(b.name, b.dtype, b.special_codes, b.splits, parts)
+        entry = predictor_classes(
+            b.name, b.dtype, b.special_codes, b.splits, parts(b.name), edges=(edges or {}).get(b.name)
+        )
         entry["splits"] = b.splits
         entry["optimal"] = optimal[b.name].splits if b.name in optimal else b.splits
         entry["binning"] = b.binning
@@ -158,7 +177,7 @@ def fine_classes(
         "ids": list(ids),
         "penalty": penalty,
         "model": sc.family_,
-        "rows": {"train": len(train), "test": len(test)},
+        "rows": dict(rows),
         "unbinned": {k: v for k, v in sc.dropped_.items() if k not in {p["name"] for p in predictors}},
         "predictors": predictors,
     }

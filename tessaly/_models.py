@@ -236,11 +236,12 @@ class Linear:
     def accepts(self, model) -> bool:
         return False  # chosen by name only
 
-    def train(self, model, binnings, positions, y, *, seed, sample_weight=None, **_):
+    def train(self, model, binnings, positions, y, *, seed, sample_weight=None, penalty=None, **_):
         from ._binning import PredictorBinning
         from ._linear import WoELogistic
 
-        fitted = WoELogistic().fit(positions, [len(b.labels) for b in binnings], y, sample_weight, seed=seed)
+        n_bins = [len(b.labels) for b in binnings]
+        fitted = WoELogistic().fit(positions, n_bins, y, sample_weight, seed=seed, penalty=penalty)
         # The bins the model reads, kept with it: the card may leave out predictors the model still holds.
         fitted.binnings_ = [
             PredictorBinning(b.name, b.dtype, b.splits, b.special_codes, b.kinds, labels=list(b.labels))

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+from typing import Any
 
 from ._errors import InputError
 
@@ -39,17 +40,40 @@ def _option(p: argparse.ArgumentParser, param) -> None:
         else:
             p.add_argument(param.flag, action="store_true", default=S, help=text)
         return
-    kinds = {"int": int, "float": float, "codes": _special, "text": str, "choice": str, "model": str, "bins": str}
+    kinds = {
+        "int": int,
+        "float": float,
+        "codes": _special,
+        "text": str,
+        "choice": str,
+        "model": str,
+        "bins": str,
+        "crosses": _count_or_word,
+        "texts": str,
+        "columns": str,
+        "scores": float,
+    }
     # Choices are checked by the estimator, which names the option in both spellings and exits 1.
-    extra = {}
+    extra: dict[str, Any] = {}
     if param.kind == "codes":
         extra["metavar"] = "V1,V2"
-    if param.kind == "bins":
+    if param.kind in ("bins", "texts"):
         extra["metavar"] = "FILE.json"
+    if param.kind in ("columns", "scores"):
+        extra.update(action="append", metavar="COLUMN" if param.kind == "columns" else "SCORE")
     if param.kind == "int":
         # Whole numbers only, as the estimator wants them; 20.0 reads as 20, 20.5 is refused by the estimator.
         extra["type"] = _whole
-    p.add_argument(param.flag, **{"type": kinds[param.kind], "default": S, "help": text, **extra})
+    options: dict[str, Any] = {"type": kinds[param.kind], "default": S, "help": text, "dest": param.name, **extra}
+    p.add_argument(param.flag, **options)
+
+
+def _count_or_word(text: str):
+    """auto, none, or a number (the estimator refuses one that is not whole)."""
+    try:
+        return _whole(text)
+    except ValueError:
+        return text
 
 
 def _whole(text: str):
@@ -123,6 +147,23 @@ def _build_command(sub) -> None:
     )
     _add_estimator_options(b)
     _add_engine_options(b)
+    _add_reject_options(b)
+
+
+def _add_reject_options(b: argparse.ArgumentParser) -> None:
+    """The applicants the earlier policy turned away, for reject inference (--inference, --reject-factor)."""
+    b.add_argument(
+        "--rejects",
+        metavar="REJECTS",
+        help="CSV or Parquet table of rejected applicants: the same predictors, no outcome (with --engine: a "
+        "second table the engine reads)",
+    )
+    b.add_argument("--rejected", metavar="COLUMN", help="a column true for the rows of DATA that were rejected")
+    b.add_argument(
+        "--reject-outcome",
+        metavar="COLUMN",
+        help="a column of the rejects holding the outcomes known after all (empty: unknown), to test the inference",
+    )
 
 
 def _score_command(sub) -> None:
@@ -201,6 +242,22 @@ def _monitor_command(sub) -> None:
     m.add_argument(
         "--out", help="directory for monitor.json and monitor.html (default: <card>-monitor, beside the card)"
     )
+    m.add_argument(
+        "--protected",
+        action="append",
+        default=[],
+        metavar="COLUMN",
+        help="a protected column of the applicants: approval rate and impact ratio per group and period (repeatable)",
+    )
+    m.add_argument(
+        "--cutoff",
+        dest="cutoffs",
+        action="append",
+        default=[],
+        type=float,
+        metavar="SCORE",
+        help="approved means score >= SCORE (repeatable; default: the build's cutoffs, or the target score)",
+    )
     # Checked by the command, so a wrong level ends in one line like any other error.
     m.add_argument(
         "--fail-on",
@@ -232,6 +289,35 @@ def _edit_command(sub) -> None:
     ed.add_argument("--no-browser", action="store_true", help="print the address only, open no browser")
 
 
+def _reasons_command(sub) -> None:
+    r = sub.add_parser(
+        "reasons",
+        help="set the words of a card's reasons without rebuilding it",
+        description="Keep in card.json the text an applicant reads for each reason: a JSON object mapping a "
+        "predictor to a text, or to an object of bin label -> text. The card is rewritten whole with its "
+        "checksum; bins without a text read as the predictor and the bin.",
+    )
+    r.add_argument("card", help="card directory (or its card.json)")
+    r.add_argument("texts", metavar="FILE.json", help="the reasons file")
+
+
+def _document_command(sub) -> None:
+    d = sub.add_parser(
+        "document",
+        help="write the model development document (.docx or .html) from a card directory",
+        description="Write the document validators review and sign: purpose, data, method, performance, "
+        "stability, fairness, limitations, monitoring and reproducibility, from the card directory alone.",
+    )
+    d.add_argument("card", help="card directory of 'tessaly build'")
+    d.add_argument("--out", required=True, help="the document to write: .docx (Word) or .html")
+    d.add_argument(
+        "--about",
+        metavar="FILE",
+        help="a short YAML or JSON file of what the card is for: purpose, intended_use, owner, data_source, "
+        "exclusions, ... (placeholders where absent)",
+    )
+
+
 def _demo_command(sub) -> None:
     d = sub.add_parser("demo", help="build and apply a scorecard on the German credit data")
     d.add_argument("--out", help="output directory (default: tessaly-demo in the temporary directory)")
@@ -248,6 +334,8 @@ def parser() -> argparse.ArgumentParser:
     _monitor_command(sub)
     _bins_command(sub)
     _edit_command(sub)
+    _reasons_command(sub)
+    _document_command(sub)
     _demo_command(sub)
     for command in sub.choices.values():
         command.add_argument("--quiet", action="store_true", help="no progress output")
@@ -267,6 +355,10 @@ def estimator_params(args) -> dict:
     params = {p.name: getattr(args, p.name) for p in PARAMS if hasattr(args, p.name)}
     if "bins" in params:
         params["bins"] = _bins_file(params["bins"])
+    if "reasons" in params:
+        from ._reasons import read_texts
+
+        params["reasons"] = read_texts(params["reasons"])
     return params
 
 

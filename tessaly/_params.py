@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from typing import Any
 
 from ._errors import InputError
 from ._models import FAMILIES as _REGISTRY
@@ -30,13 +31,15 @@ TRENDS = (
     "none",
 )
 POINTS = ("additive", "module")
+REASON_RULES = ("neutral", "maximum")
+INFERENCE = ("none", "fuzzy", "parcel", "hard-cutoff", "reweight")
 
 
 @dataclass(frozen=True)
 class Param:
     name: str
     default: object
-    kind: str  # "int", "float", "bool", "choice", "text", "codes", "model"
+    kind: str  # "int", "float", "bool", "choice", "text", "codes", "model", "bins", "columns", "scores", "texts"
     help: str
     low: float | None = None
     high: float | None = None
@@ -48,7 +51,9 @@ class Param:
 
     @property
     def flag(self) -> str:
-        return "--" + self.name.replace("_", "-")
+        # A list is given one item per option: --cutoff 550 --cutoff 600.
+        name = self.name.removesuffix("s") if self.kind == "scores" else self.name
+        return "--" + name.replace("_", "-")
 
     @property
     def label(self) -> str:
@@ -62,7 +67,7 @@ class Param:
             return "none"
         return str(self.default)
 
-    def check(self, value) -> None:
+    def check(self, value: Any) -> None:
         if value is None and self.nullable:
             return
         if self.kind in ("int", "float"):
@@ -94,6 +99,25 @@ class Param:
                     f"{self.label} must map predictor names to lists of splits or of groups of values, "
                     f'e.g. {{"age": [25, 35], "housing": [["own"], ["rent", "free"]]}}'
                 )
+        elif self.kind == "crosses":
+            whole = isinstance(value, (int, float)) and not isinstance(value, bool) and math.isfinite(value)
+            if not (value in ("auto", "none") or (whole and value == int(value) and 0 <= value <= self.high)):
+                raise InputError(
+                    f"{self.label} must be auto, none or a whole number from 0 to {self.high:g}, not {value!r}"
+                )
+        elif self.kind == "columns":
+            if not isinstance(value, (list, tuple)) or not all(isinstance(c, str) and c for c in value):
+                raise InputError(f"{self.label} must be a list of column names, not {value!r}")
+        elif self.kind == "scores":
+            numbers = isinstance(value, (list, tuple)) and all(
+                isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v) for v in value
+            )
+            if not numbers:
+                raise InputError(f"{self.label} must be a list of finite scores, not {value!r}")
+        elif self.kind == "texts":
+            from ._reasons import check_texts
+
+            check_texts(value, self.label)
         elif self.kind == "choice":
             if not isinstance(value, str) or value not in self.choices:
                 raise InputError(f"unknown {self.label} {value!r}: choose from {', '.join(self.choices)}")
@@ -184,6 +208,15 @@ PARAMS = (
         nullable=True,
     ),
     Param(
+        "crosses",
+        "auto",
+        "crosses",
+        "cross characteristics (pairs of predictors scored jointly, at most 4 cells each): auto adds the pairs "
+        "whose lift on held-out training rows is significant over repeated splits (at most 3); none adds none; "
+        "a number N adds the N pairs of largest held-out lift, significant or not",
+        high=10,
+    ),
+    Param(
         "points",
         "additive",
         "choice",
@@ -206,6 +239,39 @@ PARAMS = (
         "seed", 42, "int", "seed of the split, the validation part, the model and the samples", low=0, high=2**31 - 1
     ),
     Param(
+        "reason_rule",
+        "neutral",
+        "choice",
+        "how reason codes rank: the predictors furthest below their neutral points, or below their maximum "
+        "points (the way most lenders word adverse-action reasons)",
+        choices=REASON_RULES,
+    ),
+    Param(
+        "reasons",
+        None,
+        "texts",
+        "the words an applicant reads for each reason: predictor -> text, or predictor -> {bin label: text} "
+        "(the command line reads this mapping from a JSON file); none: the predictor and the applicant's bin",
+        nullable=True,
+    ),
+    Param(
+        "protected",
+        None,
+        "columns",
+        "protected columns (sex, age group, ...): never predictors, measured in the report's fairness chapter "
+        "(the command line takes --protected once per column)",
+        nullable=True,
+    ),
+    Param(
+        "cutoffs",
+        None,
+        "scores",
+        "the scores at which the fairness chapter measures approval (approved: score >= cutoff; the command "
+        "line takes --cutoff once per score); none: the score at the target odds",
+        nullable=True,
+        shown="the target score",
+    ),
+    Param(
         "bad",
         None,
         "text",
@@ -213,6 +279,39 @@ PARAMS = (
         nullable=True,
         binning=True,
         shown="1, True or 'bad'",
+    ),
+    Param(
+        "inference",
+        "fuzzy",
+        "choice",
+        "with rejects: how they enter the card, as sample weights (fuzzy: each reject bad and good, weighted by its "
+        "bad probability; parcel: drawn bad at its score band's rate; hard-cutoff: bad below --reject-cutoff; "
+        "reweight: accepts weighted up by their band's inverse acceptance rate; none: accepts only)",
+        choices=INFERENCE,
+        binning=True,
+    ),
+    Param(
+        "reject_factor",
+        2.0,
+        "float",
+        "with rejects: the assumption, a reject's odds of bad as a multiple of an accepted applicant's with the "
+        "same predictors (1: missing at random; 2: the earlier policy saw risk the data lack)",
+        low=0,
+        high=1e6,
+        strict=True,
+        binning=True,
+    ),
+    Param(
+        "reject_cutoff",
+        None,
+        "float",
+        "with hard-cutoff inference: rejects scoring below this on the accepts-only card count as bad (none: the "
+        "target score)",
+        low=-1e12,
+        high=1e12,
+        nullable=True,
+        binning=True,
+        shown="the target score",
     ),
 )
 # Not the estimator's: what its report (and a build) fits beside the card. A tree family, or none.
@@ -230,8 +329,11 @@ BY_NAME = {p.name: p for p in PARAMS}
 DEFAULTS = {p.name: p.default for p in PARAMS}
 
 
-def _hand_entry(v) -> bool:
+def _hand_entry(v: object) -> bool:
     """Splits or groups, or the editor's {"splits": [...], "edits": [...]} or {"left_out": "why", "edits": [...]}."""
+    if isinstance(v, dict) and "cross" in v:
+        pair = v["cross"]
+        return isinstance(pair, (list, tuple)) and len(pair) == 2 and all(isinstance(n, str) for n in pair)
     if isinstance(v, dict):
         edits = v.get("edits", [])
         return isinstance(edits, list) and (
@@ -259,6 +361,10 @@ def docstring() -> str:
             "codes": "list",
             "model": "str or estimator",
             "bins": "dict",
+            "crosses": "str or int",
+            "columns": "list of str",
+            "scores": "list of float",
+            "texts": "dict",
         }[p.kind]
         if p.nullable:
             kind += " or None"
@@ -268,10 +374,10 @@ def docstring() -> str:
 
 
 def markdown() -> str:
-    """The parameter table of the README."""
+    """The parameter table of the documentation (docs/reference/parameters.md)."""
 
-    def shown(p):
-        if p.kind in ("choice", "model") and p.default is not None:
+    def shown(p: Param) -> str:
+        if p.kind in ("choice", "model", "crosses") and p.default is not None:
             return f'`"{p.default}"`'
         return (
             f"`{p.default!r}`"

@@ -180,13 +180,20 @@ def _stability(a: dict) -> str:
     return f'<section id="psi"><h2>Stability</h2><p>{html.escape(text)}</p></section>'
 
 
+_ORIGIN = {"by hand": "bins by hand", "cross": "cross: cells of two predictors"}
+
+
 def _scorecard_table(table: pd.DataFrame) -> str:
     first = table["predictor"].ne(table["predictor"].shift()).to_numpy()
     rows = []
     for is_first, r in zip(first, table.itertuples(index=False)):
         cells = [
             _text(
-                (f"{r.predictor} (bins by hand)" if getattr(r, "binning", "optimal") == "by hand" else r.predictor)
+                (
+                    f"{r.predictor} ({_ORIGIN[r.binning]})"
+                    if getattr(r, "binning", "optimal") in _ORIGIN
+                    else r.predictor
+                )
                 if is_first
                 else ""
             ),
@@ -282,49 +289,6 @@ def _directions(rows: list) -> str:
     )
 
 
-def predictor_chart(name: str, rows: pd.DataFrame) -> dict:
-    """Points per bin beside the neutral points and each bin's WoE, bins in ascending WoE (a plotly figure dict)."""
-    rows = rows.sort_values("woe", kind="stable")
-    bins, points = rows["bin"].tolist(), rows["points"].tolist()
-    return {
-        "data": [
-            {
-                "type": "scatter",
-                "x": bins,
-                "y": rows["woe"].tolist(),
-                "name": "WoE",
-                "mode": "lines",
-                "xaxis": "x",
-                "yaxis": "y2",
-            },
-            {
-                "type": "bar",
-                "x": bins,
-                "y": points,
-                "name": "Points",
-                "text": [f"{p:g}" for p in points],
-                "textposition": "outside",
-                "xaxis": "x",
-                "yaxis": "y",
-            },
-            {
-                "type": "scatter",
-                "x": bins,
-                "y": rows["neutral"].tolist(),
-                "name": "Neutral",
-                "mode": "lines+markers",
-                "xaxis": "x",
-                "yaxis": "y",
-            },
-        ],
-        "layout": {
-            "xaxis": {"anchor": "y", "domain": [0.0, 0.94], "title": {"text": f"Bins - {name}"}},
-            "yaxis": {"anchor": "x", "domain": [0.0, 1.0], "title": {"text": "Points"}},
-            "yaxis2": {"anchor": "x", "overlaying": "y", "side": "right", "title": {"text": "WoE"}},
-        },
-    }
-
-
 def write(
     path,
     *,
@@ -338,6 +302,8 @@ def write(
     directions: list | None = None,
     hand: list | None = None,
     note: str | None = None,
+    fairness: dict | None = None,
+    rejects: dict | None = None,
 ) -> None:
     """The report page. `charts` are (predictor, plotly figure dict) pairs; `assessment` is _assess.assess();
     `values` per predictor the counts of values not placed (build_unreadable, unseen, unreadable)."""
@@ -371,9 +337,11 @@ def write(
 {_gains(a)}
 {_calibration(a)}
 {_stability(a)}
+{_rejects(rejects)}
 <h2>Scorecard</h2>
 <p>Points per bin; an applicant's score is the sum over predictors. Neutral is the points an average applicant gets
-from the predictor; reason codes name the predictors furthest below it.</p>
+from the predictor; reason codes name the predictors furthest below their {summary.get("reason_rule", "neutral")}
+points.</p>
 {_scorecard_table(table)}
 {_directions(directions or [])}
 <h2>Predictors</h2>
@@ -381,10 +349,27 @@ from the predictor; reason codes name the predictors furthest below it.</p>
 {_dropped(dropped)}
 {_by_hand(hand or [])}
 {_values(values or {})}
+{_fairness_chapter(fairness)}
 {_data_block({"charts": len(charts), **a, "dropped": dropped, "values": values or {}, "directions": directions or []})}
 </body></html>
 """
     _replace(path, page)
+
+
+def _fairness_chapter(fairness: dict | None) -> str:
+    if not fairness:
+        return ""
+    from .fairness.chapter import section
+
+    return section(fairness)
+
+
+def _rejects(r: dict | None) -> str:
+    if r is None:
+        return ""
+    from .rejects.chapter import page
+
+    return page(r)
 
 
 def write_metrics(path, assessment: dict) -> None:

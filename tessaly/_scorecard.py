@@ -7,19 +7,22 @@ in `_predictors`, `_models` and `_shap_cards`, the files in `_persist` and the r
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.utils.validation import check_is_fitted
 
-from . import _models, _params, _points
+from . import _crosses, _models, _params, _points
 from ._card import loads, output_columns
 from ._checks import check_test_part, check_training, encode_target, frame, outcome, weights_of
 from ._errors import InputError
 from ._features import one_hot
 from ._predictors import bin_all, select
-from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, table_of
+from ._reasons import resolve as resolve_reasons
+from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, shap_source, table_of
+from .fairness.measures import unprotected
 from .monitoring import baseline as _baseline
 from .monitoring import figures as _figures
 
@@ -27,6 +30,8 @@ __all__ = ["Scorecard", "encode_target"]
 
 
 class Scorecard(ClassifierMixin, BaseEstimator):
+    _counts_baseline = True  # a card only compared with others, never monitored, goes without
+
     def __init__(
         self,
         model=_params.DEFAULTS["model"],
@@ -47,7 +52,15 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         resort=_params.DEFAULTS["resort"],
         shap_rows=_params.DEFAULTS["shap_rows"],
         seed=_params.DEFAULTS["seed"],
+        reason_rule=_params.DEFAULTS["reason_rule"],
+        reasons=_params.DEFAULTS["reasons"],
+        protected=_params.DEFAULTS["protected"],
+        cutoffs=_params.DEFAULTS["cutoffs"],
         bad=_params.DEFAULTS["bad"],
+        inference=_params.DEFAULTS["inference"],
+        reject_factor=_params.DEFAULTS["reject_factor"],
+        reject_cutoff=_params.DEFAULTS["reject_cutoff"],
+        crosses=_params.DEFAULTS["crosses"],
     ):
         self.model = model
         self.trees = trees
@@ -66,7 +79,13 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         self.resort = resort
         self.shap_rows = shap_rows
         self.seed = seed
+        self.reason_rule = reason_rule
+        self.reasons = reasons
+        self.protected = protected
+        self.cutoffs = cutoffs
         self.bad = bad
+        self.inference, self.reject_factor, self.reject_cutoff = inference, reject_factor, reject_cutoff
+        self.crosses = crosses
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -91,7 +110,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
 
     # -- fitting ------------------------------------------------------------------------------------------------
 
-    def fit(self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None):
+    def fit(
+        self, X, y, *, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, rejects=None
+    ):
         """Bin every predictor of `X`, train the model on the one-hot bins and build the card.
 
         `sample_weight`: how many applicants each row stands for, used throughout (whole weights: rows repeated).
@@ -100,12 +121,19 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         `test`: (X_test, y_test) or (X_test, y_test, test_weight), a labelled test part that the monitoring
         baseline takes its outcomes from, as `set_baseline` would; it shapes nothing else.
         `progress`: an object with step(text) and count(text, done, total), for the command line.
+        `rejects`: X_rejects or (X_rejects, reject_weight, reject_outcome), the applicants an earlier policy
+        rejected; the card is then built by reject inference (`tessaly.rejects`), its grid kept in `rejects_`.
         """
+        if rejects is not None:
+            from .rejects import fit
+
+            return fit(self, X, y, sample_weight, shap_data, shap_weight, test, progress, rejects)
         return self._fit(X, y, sample_weight, shap_data, shap_weight, test, progress)
 
     def _fit(self, X, y, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, on_bins=None):
         """fit, and `on_bins(binnings)` as soon as the bins are chosen: a build starts its benchmark there."""
         fam = self._check_params()
+        X, shap_data, test = unprotected(self.protected, X, y, shap_data, test)
         X, y_bad, bad_value, target, classes = check_training(
             X, y, outputs=output_columns, bad=self.bad, bins=self.bins, shap_data=shap_data
         )
@@ -136,19 +164,22 @@ class Scorecard(ClassifierMixin, BaseEstimator):
                 dropped[name] = "the model does not use it: every bin would get the same points"
                 step(f"left out '{name}': {dropped[name]}")
         card = cards[self.points]
+        card.crosses, self.crosses_ = _crosses.for_card(self, card, X, y_bad, w, dropped, step)
         train_scores = card.total(X)
         if np.ptp(train_scores) == 0:
             raise InputError(
                 f"the card gives all {len(X)} applicants the same score: the fit does not separate good from bad "
                 f"({int(y_bad.sum())} bad of {len(X)}); give more bad applicants or other predictors"
             )
-        for c in cards.values():  # what monitoring compares with
-            c.baseline = _baseline.baseline(c, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
+        for c in cards.values():  # what monitoring compares with, and how reasons rank and read
+            if self._counts_baseline:
+                c.baseline = _baseline.baseline(c, X, y_bad, X_test, y_test, sample_weight=w, test_weight=w_test)
+            c.reason_rule, c.reasons = self.reason_rule, resolve_reasons(c, self.reasons, known=list(X.columns))
         self._set_fitted(
             card=card,
             cards=cards,
             module_card=cards.get("module"),
-            table=table_of(card, binnings),
+            table=table_of(card, binnings, X, y_bad, w),
             binnings=binnings,
             model=model,
             family=fam.name,
@@ -162,6 +193,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             train_weights=w,
             features=list(X.columns),
         )
+        self.rejects_ = None
         return self
 
     def _bin(self, X, y_bad, w, progress) -> tuple:
@@ -183,9 +215,11 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         leaves out. A comparison card from fewer rows ranks worse than the same rule from all of them: the report
         says so."""
         rng = np.random.default_rng(self.seed)
-        source, source_w = self._shap_source(rows.X, rows.w, shap_data, shap_weight, rng)
+        source, source_w = shap_source(rows.X, rows.w, shap_data, shap_weight, rng, self.shap_rows)
         step(f"SHAP values and scorecard on {len(source)} applicants")
-        cards, artifacts, used = {}, {}, {}
+        cards: dict[str, Any] = {}
+        artifacts: dict[str, Any] = {}
+        used: dict[str, int] = {}
         if fam.technique is not None:
             # The extension's card: from tree SHAP values only, and beside an additive card from fewer rows.
             X_module = one_hot(rows.binnings, source)
@@ -202,50 +236,21 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         used["additive"] = len(source)
         return cards, artifacts, used, unused
 
-    def _set_fitted(
-        self,
-        *,
-        card,
-        cards,
-        module_card,
-        table,
-        binnings,
-        model,
-        family,
-        target,
-        bad,
-        classes,
-        dropped=None,
-        artifacts=None,
-        shap_rows_used=None,
-        train_scores=None,
-        train_weights=None,
-        features=None,
-    ) -> None:
-        """Every fitted attribute, for a fitted scorecard and a loaded one alike."""
+    def _set_fitted(self, *, card, cards, module_card, table, binnings, model, family, target, bad, classes, **more):
+        """Every fitted attribute, for a fitted scorecard and a loaded one alike; `more`: dropped, artifacts,
+        shap_rows_used, train_scores, train_weights and features, where known."""
         self.card_, self.cards_, self.table_, self.binnings_ = card, cards, table, binnings
         self.module_card_, self.additive_card_ = module_card, cards.get("additive")
         self.model_, self.family_, self.target_, self.bad_, self.classes_ = model, family, target, bad, classes
-        self.dropped_ = dropped or {}
-        self.artifacts_ = artifacts or {}
-        self.shap_rows_used_ = shap_rows_used or {}
-        self.train_scores_, self.train_weights_ = train_scores, train_weights
+        self.dropped_ = more.get("dropped") or {}
+        self.crosses_ = getattr(self, "crosses_", None) or []
+        self.artifacts_ = more.get("artifacts") or {}
+        self.shap_rows_used_ = more.get("shap_rows_used") or {}
+        self.train_scores_, self.train_weights_ = more.get("train_scores"), more.get("train_weights")
+        features = more.get("features")
         if features is not None:  # a loaded card never saw X
             self.n_features_in_ = len(features)
             self.feature_names_in_ = np.asarray(features, dtype=object)
-
-    def _shap_source(self, X, w, shap_data, shap_weight, rng):
-        """The applicants whose SHAP values make the card, at most `shap_rows` of them, and their weights."""
-        if shap_data is None:
-            source, source_w = X, w
-        else:
-            source = pd.DataFrame(shap_data).reset_index(drop=True)
-            source_w = weights_of(shap_weight, len(source))
-        if len(source) > self.shap_rows:
-            picked = np.sort(rng.choice(len(source), self.shap_rows, replace=False))
-            source = source.iloc[picked]
-            source_w = None if source_w is None else source_w[picked]
-        return source, source_w
 
     def _constraints(self, fam, binnings, y_bad, w=None):
         """With `monotone`, each bin's feature pushes towards bad where its event rate is above the overall rate."""
@@ -320,11 +325,12 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         return np.column_stack([bad, 1 - bad] if self.classes_[0] == self.bad_ else [1 - bad, bad])
 
     def charts(self) -> list[tuple[str, dict]]:
-        """One plotly figure (as a dict) per predictor: points per bin, neutral points and WoE."""
+        """One plotly figure (as a dict) per predictor: points per bin, neutral points and WoE; per cross, its points
+        as a grid of its two predictors' bins."""
         check_is_fitted(self, "card_")
-        from ._report import predictor_chart
+        from ._charts import charts
 
-        return [(name, predictor_chart(name, rows)) for name, rows in self.table_.groupby("predictor", sort=False)]
+        return charts(self.table_, self.card_.crosses)
 
     def to_sql(self, *, dialect="duckdb", table="applicants", ids=()) -> str:
         """One SELECT that scores the applicants' table in a database exactly as `transform` does."""
@@ -375,9 +381,12 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             self.save_into(stage)
         return Path(directory)
 
-    def save_into(self, directory) -> None:
-        """The files of `save`, written into an existing empty directory (a build's staging folder)."""
+    def save_into(self, directory, split: dict | None = None) -> None:
+        """The files of `save`, written into an existing empty directory (a build's staging folder). `split`: how
+        the build chose its test part (see `_build.split_record`), kept in the card."""
         check_is_fitted(self, "card_")
+        if split is not None:
+            self.card_.split = split
         from ._persist import write
 
         write(self, directory)
@@ -405,12 +414,34 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         return report(self, path, X, y, sample_weight=sample_weight, challenger=challenger, benchmark=benchmark)
 
 
-Scorecard.__doc__ = f"""A credit scorecard built from a tree model's SHAP values and each bin's Weight of Evidence.
+def _unprotected(protected, X, y, shap_data, test):
+    """X, the SHAP rows and the test part without the protected columns: measured, never a predictor."""
+    if not protected:
+        return X, shap_data, test
+    from .fairness import check_protected
 
-A scikit-learn binary classifier: `fit(X, y)` bins every predictor of a raw table (missing values and special
-codes included), trains the model on the one-hot bins and turns its SHAP values into whole points per bin.
-`total_score(X)` gives each applicant's score (higher is better); `score(X, y)` is the card's ROC AUC, so that
-`cross_val_score` and `GridSearchCV` judge the card by how it ranks.
+    X = frame(X)
+    present = [c for c in protected if c in X.columns]  # the report needs them; fitting may go without
+    check_protected(present, X.columns, target=getattr(outcome(y), "name", None))
+    keep = [c for c in X.columns if c not in protected]
+    shap_data = (
+        None if shap_data is None else frame(shap_data, "shap_data").drop(columns=list(protected), errors="ignore")
+    )
+    if test is not None and isinstance(test, (tuple, list)) and len(test):
+        test = (frame(test[0], "X_test").drop(columns=list(protected), errors="ignore"), *test[1:])
+    return X[keep], shap_data, test
+
+
+Scorecard.__doc__ = f"""A credit scorecard: each predictor binned, a model fitted on the bins, and points per bin
+from the model's SHAP values and each bin's Weight of Evidence.
+
+A scikit-learn binary classifier. `fit(X, y)` bins every predictor of a raw table (numerical and categorical,
+missing values and special codes included), fits the model family `model` names (by default a penalised logistic
+regression on each predictor's WoE and its bins, whose SHAP values are exact; the tree families train on the
+one-hot bins) and turns its SHAP values into whole points per bin, scaled by `pdo`, `target_score` and
+`target_odds`. `total_score(X)` gives each applicant's score (higher is better), `transform(X)` the bins, points
+and reason codes; `score(X, y)` is the card's ROC AUC, so that `cross_val_score` and `GridSearchCV` judge the
+card by how it ranks.
 
 {_params.docstring()}
 
@@ -427,8 +458,8 @@ binnings_ : list of PredictorBinning
     Each kept predictor's bins and binning table.
 dropped_ : dict of str to str
     Predictors left out, with the reason.
-model_ : classifier
-    The fitted tree model (None for a card loaded without it).
+model_ : object
+    The fitted model of the family (None for a card loaded without it).
 family_ : str
     The model family, a key of the model registry.
 classes_ : ndarray
@@ -437,14 +468,30 @@ target_, bad_ : str, object
     The target's name and its bad value.
 train_scores_, train_weights_ : ndarray, ndarray or None
     The card's totals on the training rows, and their sample weights.
+crosses_ : list of dict
+    Each pair of predictors measured: "lift" on held-out rows (log-likelihood per applicant), "auc_lift", "z",
+    "p_value" (over all "pairs_tried"), "splits_improved" of "splits", "significant", "kept" (docs/guides/crosses.md).
 shap_rows_used_ : dict of str to int
     The applicants whose SHAP values made each card.
+rejects_ : Inference or None
+    With rejects: the accepts-only card, the rows of the chosen method and the sensitivity grid.
 n_features_in_, feature_names_in_ : int, ndarray
     The columns of X seen in `fit`.
 
 Examples
 --------
+>>> import numpy as np
+>>> import pandas as pd
 >>> from tessaly import Scorecard
->>> card = Scorecard(pdo=20, target_score=600, target_odds=50).fit(X, y)  # doctest: +SKIP
->>> card.total_score(X.head())  # doctest: +SKIP
+>>> rng = np.random.default_rng(0)
+>>> X = pd.DataFrame({{"age": rng.integers(18, 75, 600), "housing": rng.choice(["own", "rent"], 600)}})
+>>> y = pd.Series(rng.random(600) < np.where(X["age"] < 30, 0.5, 0.1), name="bad").astype(int)
+>>> card = Scorecard(pdo=20, target_score=600, target_odds=50).fit(X, y)
+>>> young, old = card.total_score(pd.DataFrame({{"age": [25, 60], "housing": ["own", "own"]}}))
+>>> bool(young < old)  # the young applicants are the riskier ones
+True
+>>> bool(card.score(X, y) > 0.6)  # the card's ROC AUC
+True
+>>> list(card.transform(X.head(2)).columns)[-4:]  # after each predictor's bin and points
+['score', 'reason_1', 'reason_2', 'reason_3']
 """

@@ -12,6 +12,7 @@ import pandas as pd
 
 from . import _points
 from ._card import Card, Predictor
+from ._checks import weights_of
 from ._features import binned, reference_table
 from ._quiet import quiet
 
@@ -47,6 +48,20 @@ def predictor(b, points, neutral) -> Predictor:
         neutral=float(neutral),
         binning=b.binning,
     )
+
+
+def shap_source(X, w, shap_data, shap_weight, rng, most: int):
+    """The applicants whose SHAP values make the card, at most `most` of them, and their weights."""
+    if shap_data is None:
+        source, source_w = X, w
+    else:
+        source = pd.DataFrame(shap_data).reset_index(drop=True)
+        source_w = weights_of(shap_weight, len(source))
+    if len(source) > most:
+        picked = np.sort(rng.choice(len(source), most, replace=False))
+        source = source.iloc[picked]
+        source_w = None if source_w is None else source_w[picked]
+    return source, source_w
 
 
 def module_card(model, fam, rows: Training, X_shap, *, scaling: dict, resort: bool) -> tuple[Card, dict]:
@@ -152,8 +167,22 @@ def _monotone(b, means: np.ndarray) -> np.ndarray:
     return out
 
 
-def table_of(card: Card, binnings) -> pd.DataFrame:
-    """The card as a table: predictor, bin, share, event rate, WoE, points, neutral points and binning."""
+def cross_table(cross, X, y_bad, w=None) -> pd.DataFrame:
+    """A cross's cells as a binning table: the training applicants, goods and bads of each."""
+    from ._binning import woe_table
+
+    rows = cross.place(X)[0]
+    inside = rows >= 0
+    weights = np.ones(len(rows)) if w is None else np.asarray(w, dtype=float)
+    n = len(cross.labels)
+    bad = np.bincount(rows[inside], weights=(weights * y_bad)[inside], minlength=n)
+    good = np.bincount(rows[inside], weights=(weights * (1 - y_bad))[inside], minlength=n)
+    return woe_table(list(cross.labels), good, bad)
+
+
+def table_of(card: Card, binnings, X=None, y_bad=None, w=None) -> pd.DataFrame:
+    """The card as a table: predictor, bin, share, event rate, WoE, points, neutral points and binning; a cross
+    (whose cells are counted on `X`, or left blank without it) after the predictors."""
     parts = []
     by_name = {b.name: b for b in binnings}
     for p in card.predictors:
@@ -170,6 +199,23 @@ def table_of(card: Card, binnings) -> pd.DataFrame:
                     "points": p.points,
                     "neutral": p.neutral,
                     "binning": p.binning,
+                }
+            )
+        )
+    for c in card.crosses:
+        t = cross_table(c, X, y_bad, w) if X is not None else None
+        blank = np.full(len(c.labels), np.nan)
+        parts.append(
+            pd.DataFrame(
+                {
+                    "predictor": c.name,
+                    "bin": list(c.labels),
+                    "share": blank if t is None else t["Count (%)"].to_numpy(dtype=float),
+                    "event_rate": blank if t is None else t["Event rate"].to_numpy(dtype=float),
+                    "woe": blank if t is None else t["WoE"].to_numpy(dtype=float),
+                    "points": c.points,
+                    "neutral": c.neutral,
+                    "binning": c.binning,
                 }
             )
         )

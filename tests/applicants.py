@@ -50,3 +50,24 @@ def applicants(n, seed=0, *, grade=(), opened=(), housing_missing=0.0, xy=False)
     if xy:
         return X, pd.Series(bad.astype(int), name="bad")
     return X.assign(bad=np.where(bad, "bad", "good"))
+
+
+def portfolio(n, kind="xor", seed=0):
+    """`n` applicants of five predictors and the outcome `bad` (1 = bad), as X and y. "xor": age and utilisation
+    matter only jointly (the young of low utilisation and the older of high utilisation are risky), which no
+    additive card can hold; "additive": every predictor moves the log-odds on its own."""
+    rng = np.random.default_rng(seed)
+    age = rng.normal(40, 11, n).round(0)
+    util = rng.uniform(0, 1.2, n).round(3)
+    income = rng.lognormal(8, 0.6, n).round(0)
+    tenure = rng.poisson(4, n).astype(float)
+    region = rng.choice(["north", "south", "east", "west"], n, p=[0.4, 0.3, 0.2, 0.1]).astype(object)
+    logit = -2.0 - 0.35 * (np.log(income) - 8) / 0.6 - 0.12 * (tenure - 4) + 0.3 * (region == "south")
+    if kind == "xor":
+        logit += np.where((age < 35) ^ (util >= 0.6), 1.8, -0.4)
+    else:
+        logit += -0.03 * (age - 40) + 0.8 * (util - 0.6)
+    util[rng.random(n) < 0.03] = np.nan
+    X = pd.DataFrame({"age": age, "utilisation": util, "income": income, "tenure": tenure, "region": region})
+    bad = rng.random(n) < 1 / (1 + np.exp(-logit))
+    return X, pd.Series(bad.astype(int), name="bad")

@@ -112,7 +112,7 @@ def locate(predictor: dict, v):
 
 def score_row(card: dict, row: dict) -> dict:
     """One applicant's bins, points, total and reason codes, and per predictor whether it was unseen/unreadable."""
-    out, flags, shortfalls = {}, {}, []
+    out, flags, shortfalls, words = {}, {}, [], []
     total = 0.0
     for p in card["predictors"]:
         found, unreadable = locate(p, row[p["name"]])
@@ -120,13 +120,19 @@ def score_row(card: dict, row: dict) -> dict:
         out[p["name"] + "_bin"] = UNSEEN if found is None else found["label"]
         out[p["name"] + "_points"] = points
         total += points
-        shortfalls.append(points - float(p["neutral"]))
+        # A reason falls short of the neutral points, or of the best bin's under the "maximum" rule.
+        basis = max(float(b["points"]) for b in p["bins"]) if card.get("reason_rule") == "maximum" else p["neutral"]
+        shortfalls.append(0.0 if found is None else points - float(basis))
+        given = card.get("reasons", {}).get(p["name"], {})
+        words.append("" if found is None else given.get(found["label"], f"{p['name']}: {found['label']}"))
         flags[p["name"]] = (found is None and not unreadable, unreadable)
     out["score"] = total
     order = sorted(range(len(shortfalls)), key=lambda j: (shortfalls[j], j))
     for k in range(REASONS):
         j = order[k] if k < len(order) else None
-        out[f"reason_{k + 1}"] = card["predictors"][j]["name"] if j is not None and shortfalls[j] < BELOW else ""
+        given = j is not None and shortfalls[j] < BELOW
+        out[f"reason_{k + 1}"] = card["predictors"][j]["name"] if given else ""
+        out[f"reason_{k + 1}_text"] = words[j] if given else ""
     return {"scores": out, "flags": flags}
 
 

@@ -3,7 +3,11 @@
 import dataclasses
 import html
 import json
+import os
 import sys
+import tempfile
+import time
+from pathlib import Path
 
 import numpy as np
 import pandas as pd
@@ -13,6 +17,7 @@ from faults import refuse
 from sklearn.metrics import roc_auc_score
 
 from tessaly import _models
+from tessaly._beside import Beside
 from tessaly._card import Card
 from tessaly.cli import main
 
@@ -122,6 +127,25 @@ def test_a_benchmark_that_ranks_significantly_better_is_named(tmp_path, capsys):
     tree_card_lo = rows["additive card from the xgb benchmark"]["auc_vs_card_ci"][0]
     assert ("--model xgb" in said["sentence"]) == (tree_card_lo > 0)
     assert html.escape(said["sentence"]) in (out / "report.html").read_text(encoding="utf-8")
+
+
+@pytest.mark.parametrize("ending", ["its process dies", "the build ends mid-call"])
+def test_the_benchmark_process_leaves_no_files_and_its_death_is_told(ending):
+    beside = Beside()
+    try:
+        # A folder of the process's own, as the trees' cards make one for the training applicants' bins.
+        beside.submit(tempfile.mkdtemp, prefix="tessaly-")
+        folder = Path(beside.result())
+        assert folder.is_dir()
+        if ending == "its process dies":
+            beside.submit(os._exit, 3)
+            with pytest.raises(RuntimeError, match="^its process ended with exit code 3$"):
+                beside.result()
+        else:
+            beside.submit(time.sleep, 60)
+    finally:
+        beside.close()
+    assert not folder.exists()
 
 
 def _row(name, auc, lo, hi, card=0.70):

@@ -206,11 +206,19 @@ def _through_csv(frame: pd.DataFrame, path) -> tuple[pd.DataFrame, list[dict]]:
 
 
 @pytest.mark.parametrize("group, container", [(g, c) for g in GROUPS for c in ("object", "typed", "csv")])
-@pytest.mark.parametrize("which", ["additive", "module", "bare"])
+@pytest.mark.parametrize("which", ["additive", "module", "bare", "worded"])
 def test_vectorized_scores_equal_the_slow_reference(fitted, which, group, container, tmp_path):
     d = fitted.card_.to_dict() if which != "module" else fitted.module_card_.to_dict()
     if which == "bare":
         d = _bare(d)
+    if which == "worded":  # texts for some bins, the rest by default, ranked below the maximum points
+        first = d["predictors"][0]
+        d = {
+            **d,
+            "reason_rule": "maximum",
+            "reasons": {first["name"]: {first["bins"][0]["label"]: "Too short a history"}},
+        }
+        d = Card.from_dict({**d, "checksum": checksum({k: v for k, v in d.items() if k != "checksum"})}).to_dict()
     card = Card.from_dict(d)
     frame = _frame(d, group, container)
     if container == "csv":
@@ -227,6 +235,9 @@ def test_vectorized_scores_equal_the_slow_reference(fitted, which, group, contai
         "reason_1",
         "reason_2",
         "reason_3",
+        "reason_1_text",
+        "reason_2_text",
+        "reason_3_text",
     ]
     inputs = frame.to_dict("records")
     wrong = []

@@ -15,8 +15,12 @@ from applicants import applicants
 from tessaly._build import build
 from tessaly._card import Card
 from tessaly._metrics import evaluate
+from tessaly._scorecard import Scorecard
 from tessaly.cli import main
 from tessaly.engines import build_in
+from tessaly.engines._build import _columns_of, _data_view, _Job
+from tessaly.engines._engine import open_engine
+from tessaly.engines._passes import TEST
 from tessaly.monitoring.baseline import baseline
 
 N = 100_000
@@ -27,6 +31,8 @@ EXACT = ["age", "housing", "months_employed", "grade"]
 @pytest.fixture(scope="module")
 def frame():
     data = applicants(N, seed=5, grade=["E", "D", "C", "B", "A"])
+    # Each outcome spread evenly over the contact classes: no information, and the card leaves it out.
+    data["contact"] = np.array(["mail", "phone", "email"], dtype=object)[data.groupby("bad").cumcount() % 3]
     # Out of time: the last applicants form the test part.
     return data.assign(holdout=np.arange(N) >= int(0.7 * N))
 
@@ -66,6 +72,7 @@ def test_engine_builds_the_in_memory_card(engine, frame, parquet, in_memory, wei
         memory = build(frame.assign(w=w), tmp_path / "memory", **options)
     result = build_in(engine.split()[0], parquet, tmp_path / "card", session=session, **options)
     card = Card.load(tmp_path / "card")
+    assert "contact" in result["scorecard"].dropped_ and "contact" not in card.names
     train, test = frame[~frame["holdout"]], frame[frame["holdout"]]
     w_train, w_test = (None, None) if w is None else (w[~frame["holdout"]], w[frame["holdout"]])
 
@@ -100,10 +107,10 @@ def earlier(frame, tmp_path_factory):
 
 
 def _leftovers():
-    return sorted(p for p in os.listdir(tempfile.gettempdir()) if p.startswith("tessaly-duckdb-"))
+    return sorted(p for p in os.listdir(tempfile.gettempdir()) if p.startswith("tessaly-"))
 
 
-@pytest.mark.parametrize("engine", ["duckdb", "spark"])
+@pytest.mark.parametrize("engine", ["duckdb", pytest.param("spark", marks=pytest.mark.slow)])
 @pytest.mark.parametrize(
     "case, message",
     [
@@ -111,12 +118,17 @@ def _leftovers():
         ("unknown table", "no table 'nowhere'"),
         ("struct predictor", "column 'nested' holds"),
         ("negative weight", "--weight column 'w' has negative or infinite values"),
+        ("repeated header", "has two columns named 'age'"),
+        ("names differing by case", "columns 'age' and 'AGE', which SQL does not tell apart"),
+        ("files of two schemas", "2.parquet' has no column 'grade', which"),
         ("interrupted", None),
     ],
 )
 def test_engine_refusals_leave_nothing_behind(
-    engine, case, message, frame, earlier, tmp_path, request, monkeypatch, capsys
+    engine, case, message, frame, earlier, tmp_path, tmp_path_factory, request, monkeypatch, capsys
 ):
+    # A temporary folder of the test's own: other runs on the machine come and go in the shared one.
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path_factory.mktemp("temporary")))
     session = request.getfixturevalue("spark") if engine == "spark" else None
     data = frame.iloc[::50]
     table = pa.Table.from_pandas(data, preserve_index=False)
@@ -125,7 +137,17 @@ def test_engine_refusals_leave_nothing_behind(
     if case == "negative weight":
         table = table.append_column("w", pa.array(np.where(np.arange(len(data)) == 7, -1.0, 1.0)))
     path = tmp_path / "applicants.parquet"
-    pq.write_table(table, path)
+    if case == "repeated header":
+        path = tmp_path / "applicants.csv"
+        data.rename(columns={"debt_ratio": "age"}).to_csv(path, index=False)
+    elif case == "names differing by case":
+        pq.write_table(table.append_column("AGE", table["age"]), path)
+    elif case == "files of two schemas":
+        path.mkdir()
+        pq.write_table(table.slice(0, 1000), path / "1.parquet")
+        pq.write_table(table.slice(1000).drop_columns(["grade"]), path / "2.parquet")
+    else:
+        pq.write_table(table, path)
     out = tmp_path / "card"
     shutil.copytree(earlier, out)
     before = {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()}
@@ -164,7 +186,33 @@ def test_engine_refusals_leave_nothing_behind(
         assert code == 1 and err.count("\n") == 1 and message in err, err
     # The earlier card whole, no staging folder beside it, no spill folder, no view left in the session.
     assert {p.name: p.read_bytes() for p in out.iterdir() if p.is_file()} == before
-    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix != ".duckdb") == ["applicants.parquet", "card"]
+    assert sorted(p.name for p in tmp_path.iterdir() if p.suffix != ".duckdb") == [path.name, "card"]
     assert _leftovers() == leftovers
     if session is not None:
         assert [t.name for t in session.catalog.listTables() if t.name.startswith("tessaly_")] == []
+
+
+@pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
+@pytest.mark.parametrize(
+    "second", ["duckdb again", "duckdb, rows reordered", pytest.param("spark", marks=pytest.mark.slow)]
+)
+def test_the_engine_split_holds_its_share_of_the_same_rows_wherever_it_runs(second, frame, tmp_path, request):
+    data = frame.drop(columns="holdout").assign(id=np.arange(N))
+
+    def test_ids(engine, rows, name):
+        """The rows the build's data view puts in the test part, by their ids."""
+        rows.to_parquet(tmp_path / f"{name}.parquet", index=False)
+        session = request.getfixturevalue("spark") if engine == "spark" else None
+        job = _Job("bad", None, 0.3, [], ["id"], None, False, 0, None)
+        eng = open_engine(engine, tmp_path / f"{name}.parquet", None, session)
+        try:
+            columns, _, names = _columns_of(eng, job)
+            view = _data_view(eng, Scorecard(), columns, names, job, "bad")
+            return set(eng.query(f"SELECT id FROM {view} WHERE {TEST}")["id"])
+        finally:
+            eng.close()
+
+    first = test_ids("duckdb", data, "first")
+    reordered = data.sample(frac=1, random_state=1) if second == "duckdb, rows reordered" else data
+    assert test_ids(second.split(",")[0].split()[0], reordered, "second") == first
+    assert abs(len(first) / N - 0.3) < 0.005

@@ -423,3 +423,65 @@ def test_bad_input_is_refused_in_one_line(fitted, tmp_path, case):
     with pytest.raises(InputError, match=words) as caught:
         run(card, base, X, tmp_path)
     assert "\n" not in str(caught.value)
+
+
+def _changed(card, **fields):
+    """The card with some of its fields changed, as another build would give it."""
+    body = {k: v for k, v in card.to_dict().items() if k != "checksum"}
+    body.update(fields)
+    return type(card).from_dict({**body, "checksum": checksum(body)})
+
+
+def _query_counts(card, X, path, **options):
+    """The monitoring query of `card` run on DuckDB over `X`, saved as the warehouse's result would be."""
+    duckdb = pytest.importorskip("duckdb")
+    from tessaly.sql import to_monitor_sql
+
+    con = duckdb.connect()
+    con.register("applicants", X)
+    con.execute(to_monitor_sql(card, **options)).df().to_parquet(path)
+    return path
+
+
+@pytest.mark.parametrize(
+    "made_by, refused",
+    [
+        ("this card", None),
+        # Same bins and points under another scaling: every other check passes.
+        ("another card", "made for another card"),
+        ("an earlier query", "do not say which card"),
+    ],
+)
+def test_counts_are_read_only_by_the_card_they_were_made_for(fitted, made_by, refused, tmp_path):
+    card, base = fitted
+    X, _ = population(3000, 6)
+    maker = card
+    if made_by == "another card":
+        maker = _changed(card, scaling={**card.scaling, "pdo": 23})
+    path = _query_counts(maker, X, tmp_path / "counts.parquet")
+    if made_by == "an earlier query":
+        pd.read_parquet(path).drop(columns="card").to_parquet(path)
+    if refused is None:
+        got = _monitor.monitor(card, counts=path, baseline=base)
+        assert got["verdict"] == _monitor.monitor(card, X, baseline=base)["verdict"]
+        return
+    with pytest.raises(InputError, match=refused) as caught:
+        _monitor.monitor(card, counts=path, baseline=base)
+    assert "\n" not in str(caught.value) and "tessaly export CARD --sql --monitor" in str(caught.value)
+
+
+@pytest.mark.parametrize("route", ["file", "counts"])
+@pytest.mark.parametrize("card_bad, given", [(1, "true/false"), (True, "1/0")])
+def test_outcomes_are_read_by_what_they_mean(fitted, card_bad, given, route, tmp_path):
+    card, base = fitted
+    card = _changed(card, bad=card_bad)
+    X, y = population(3000, 7)
+    want = _monitor.monitor(card, X.assign(bad=y), baseline=base, target="bad")
+    outcomes = y.astype(bool) if given == "true/false" else y.astype(int)
+    assert outcomes.dtype != type(card_bad)  # the other way of saying it
+    if route == "file":
+        got = _monitor.monitor(card, X.assign(bad=outcomes), baseline=base, target="bad")
+    else:
+        path = _query_counts(card, X.assign(bad=outcomes), tmp_path / "counts.parquet", target="bad")
+        got = _monitor.monitor(card, counts=path, baseline=base)
+    assert got["performance"] == want["performance"] and got["performance"]["auc"] is not None

@@ -3,6 +3,8 @@ bin table, and the edits as pure functions from splits to splits (or a refusal n
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 import pandas as pd
 
@@ -61,7 +63,7 @@ class FineCounts:
     def check_cut(self, at: float) -> None:
         edges = self.entry["edges"]
         if at not in edges:
-            near = np.asarray(edges)[np.argsort(np.abs(np.asarray(edges) - at))[:2]] if edges else []
+            near: Any = np.asarray(edges)[np.argsort(np.abs(np.asarray(edges) - at))[:2]] if edges else []
             raise Refused(
                 f"{at:g} is inside a fine class; without the data the bins can be cut only between fine "
                 f"classes (nearest: {', '.join(f'{v:g}' for v in sorted(near))}); open the editor with "
@@ -82,18 +84,18 @@ class FineCounts:
                 continue
             for outcome, weight in ((0, good), (1, bad)):
                 if weight > 0:
-                    x.append(v), y.append(outcome), w.append(weight)
+                    x.append(v)
+                    y.append(outcome)
+                    w.append(weight)
         extra = [(None, e["train"]["missing"])]
         if special_codes:
             extra.append((special_codes[0], e["train"]["special"]))
         for v, (good, bad) in extra:
             for outcome, weight in ((0, good), (1, bad)):
                 if weight > 0:
-                    (
-                        x.append(np.nan if v is None and self.dtype == "numerical" else v),
-                        y.append(outcome),
-                        w.append(weight),
-                    )
+                    x.append(np.nan if v is None and self.dtype == "numerical" else v)
+                    y.append(outcome)
+                    w.append(weight)
         column = pd.Series(x, dtype=float if self.dtype == "numerical" else object)
         return _search(name, column, np.asarray(y), np.asarray(w), special_codes, trend, max_bins)
 
@@ -156,7 +158,7 @@ class DataCounts:
         how, values, y, w = self.parts["train"]
         if how == "distinct":
             codes, uniques = values
-            column = pd.Series(np.append(uniques.to_numpy(dtype=object), None)[codes])
+            column = pd.Series(np.append(uniques.to_numpy(dtype=object), [None])[codes])
         else:
             column = pd.Series(values)
         return _search(name, column, y, w, special_codes, trend, max_bins)
@@ -258,9 +260,11 @@ def shape(dtype: str, rows: list[dict]) -> dict:
 def split(dtype: str, splits, at, counter) -> tuple[list, str]:
     if dtype != "numerical":
         raise Refused("a categorical predictor is split by moving categories to a new group")
+    if isinstance(at, bool):
+        raise Refused(f"the split point must be a number, not {at!r}")
     try:
         at = float(at)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         raise Refused(f"the split point must be a number, not {at!r}") from None
     if not np.isfinite(at):
         raise Refused("the split point must be a finite number")
@@ -280,10 +284,9 @@ def split(dtype: str, splits, at, counter) -> tuple[list, str]:
 
 def merge(dtype: str, splits, bins) -> tuple[list, str]:
     k = n_regular(dtype, splits)
-    try:
-        chosen = sorted({int(b) for b in bins})
-    except (TypeError, ValueError):
-        raise Refused("bins to merge are given by their index") from None
+    if not isinstance(bins, list) or not all(isinstance(b, int) and not isinstance(b, bool) for b in bins):
+        raise Refused("bins to merge are given as a list of their indices")
+    chosen = sorted(set(bins))
     if len(chosen) < 2 or chosen[0] < 0 or chosen[-1] >= k:
         raise Refused("choose two or more regular bins to merge (missing and special values keep their own bins)")
     names = labels(dtype, splits)
@@ -312,8 +315,10 @@ def move(dtype: str, splits, category, to) -> tuple[list, str]:
         new.append([category])
         return new, f"moved {category!r} to a group of its own"
     try:
+        if isinstance(to, (bool, float)):
+            raise TypeError
         to = int(to)
-    except (TypeError, ValueError):
+    except (TypeError, ValueError, OverflowError):
         raise Refused("the group to move to is given by its index, or 'new'") from None
     if not 0 <= to < len(new) or to == source:
         raise Refused("choose another existing group, or a new one")

@@ -7,14 +7,18 @@ from __future__ import annotations
 import copy
 import datetime as dt
 import json
+import threading
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
 from .. import _fine
 from .._card import Card
 from .._errors import InputError
+from .._progress import Progress
 from . import bins as B
+from . import crosses
 from .refit import refit as refit_card
 
 UNDO_DEPTH = 200
@@ -31,23 +35,54 @@ def _by_hand(entry: dict) -> bool:
     return (entry.get("left_out") or "").startswith(BY_HAND)
 
 
+class Stopped(B.Refused):
+    """The editor is stopping: a rebuild under way ends at its next step, and its staged card is removed."""
+
+
+class Cancellable(Progress):
+    """A rebuild's progress that ends the rebuild at its next step once `cancelled` is set."""
+
+    def __init__(self, cancelled: threading.Event, inner: Progress | None):
+        super().__init__(quiet=True)
+        self.cancelled, self.inner = cancelled, inner or Progress(quiet=True)
+
+    def _write(self, text: str, transient: bool) -> None:
+        if self.cancelled.is_set():
+            raise Stopped("the editor is stopping: the card was not rebuilt")
+        self.inner._write(text, transient)
+
+
+def _same_counts(a: dict, b: dict) -> bool:
+    return all(
+        np.shape(a[k]) == np.shape(b[k]) and np.allclose(a[k], b[k], rtol=1e-9, atol=1e-9)
+        for k in ("classes", "special", "missing", "unseen")
+    )
+
+
 class Session:
     def __init__(self, card_dir, data=None, *, target=None, weight=None, bins_out=None):
         self.card_dir = Path(card_dir)
+        # One edit at a time (the session is one modeller's state); `cancelled` is set when the editor stops, and
+        # a rebuild under way ends. A rebuild opens the session again: both are kept.
+        self.lock = getattr(self, "lock", None) or threading.Lock()
+        self.cancelled = getattr(self, "cancelled", None) or threading.Event()
         self.card = Card.load(self.card_dir)
         self.params = self._params()
-        self.fine = _fine.load(self.card_dir)
+        # The fine classes the build kept, or (with the data) those made from it: a dict once this returns.
+        self.fine: Any = _fine.load(self.card_dir)
         self.bins_out = None if bins_out is None else Path(bins_out)
         self.data_path = data
         self.target = target or self.card.target
         self.weight = weight if weight is not None else (self.fine or {}).get("weight")
-        self.applicants = None
+        self.applicants: Any = None
         if data is not None:
             self._load_data(data)
         elif self.fine is None:
+            where = (self.card.split or {}).get("engine")
             raise InputError(
-                f"'{self.card_dir}' holds no {_fine.FINE_FILE} (built by an earlier tessaly): give the "
-                "development table with --data, or rebuild the card"
+                f"'{self.card_dir}' keeps no fine classes ({_fine.FINE_FILE}"
+                + (f"; it was built in {where}" if where else "")
+                + "): give its development table with --data to edit it"
             )
         self.entries = {e["name"]: e for e in self.fine["predictors"] if e.get("type")}
         self.unbinned = dict(self.fine.get("unbinned", {}))
@@ -75,7 +110,8 @@ class Session:
                     "edits": list(e.get("edits") or []),
                 }
                 for name, e in self.entries.items()
-            }
+            },
+            "crosses": crosses.first(self.card),
         }
         self._count_cache: dict = {}
         self._positions: dict = {}
@@ -83,7 +119,7 @@ class Session:
         self.start_iv = {name: B.shape(e["type"], self._table(name, first))["iv"] for name, e in self.entries.items()}
         self._model = None
         self._parts = None
-        self.refits = [None]  # beside each state, its refitted card: undo and redo need no refit
+        self.refits: list[dict | None] = [None]  # beside each state, its refitted card: undo and redo need no refit
         self.base = None
         if self.applicants is not None:
             self.base = self._card_on_test(self.card)
@@ -101,32 +137,27 @@ class Session:
         return {k: v for k, v in params.items() if k in BY_NAME and k != "bins"} if isinstance(params, dict) else {}
 
     def _load_data(self, data) -> None:
-        """The development table split as the build split it (same seed and test share)."""
-        from .._build import _split, _weights
+        """The development table split exactly as the build split it, or refused in one line."""
+        from .._build import _weights
         from .._checks import encode_target
         from .._tables import read_table
 
-        frame = read_table(data) if isinstance(data, (str, Path)) else data
+        split = self.card.split or {}
+        if split.get("by") == "row hash":
+            frame, test = self._engine_rows(data, split)
+        else:
+            frame, test = (read_table(data) if isinstance(data, (str, Path)) else data), None
         if self.target not in frame.columns:
             raise InputError(f"the table has no target column '{self.target}': name it with --target")
         y_bad, _ = encode_target(frame[self.target].rename(self.target), self.card.bad)
         w = _weights(frame, self.weight)
-        seed = int((self.fine or {}).get("seed", self.params.get("seed", 42)))
-        test_size = float((self.fine or {}).get("test_size", 0.3))
-        train_idx, test_idx = _split(frame, y_bad, test_size, seed)
-        rows = (self.fine or {}).get("rows")
-        if rows and (rows["train"], rows["test"]) != (len(train_idx), len(test_idx)):
-            raise InputError(
-                f"the table splits into {len(train_idx)} training and {len(test_idx)} test applicants, "
-                f"the card's into {rows['train']} and {rows['test']}: give the table the card was built "
-                "from"
-            )
         missing = [p for p in self.card.names if p not in frame.columns]
         if missing:
             raise InputError(
                 f"the table lacks the card's predictor columns {', '.join(map(repr, missing))}: give the "
                 "card's development table"
             )
+        train_idx, test_idx = self._same_split(frame, y_bad, test)
         self.columns = list(frame.columns)
         self.applicants = {
             "train": frame.iloc[train_idx].reset_index(drop=True),
@@ -138,6 +169,103 @@ class Session:
         }
         if self.fine is None:
             self.fine = self._fine_from_data()
+        elif not split:
+            self._check_counts()
+
+    def _engine_rows(self, data, split: dict):
+        """The applicants read by the engine the card was built in, each with whether its hash puts it in the
+        test part by the row hash the card records."""
+        from ..engines._build import _split
+        from ..engines._engine import open_engine
+
+        if not isinstance(data, (str, Path)):
+            raise InputError(f"the card was split in {split.get('engine')}: give its development table as a file")
+        engine = open_engine(split.get("engine"), data, split.get("table"), None)
+        try:
+            d = engine.d
+            columns = [str(c) for c in split.get("columns") or []]
+            known = dict(engine.columns())
+            if not columns or not set(columns) <= set(known):
+                raise InputError(
+                    f"the table lacks columns the card's test part was drawn by ({', '.join(sorted(set(columns) - set(known)))})"
+                    ": give the card's development table"
+                )
+            flag = "tessaly_editor_test"
+            hashed = [(c, known[c]) for c in columns]
+            test = _split(engine, None, float(split["test_size"]), int(split["seed"]), hashed, split.get("hash"))
+            frame = engine.query(f"SELECT *, {test} AS {d.ident(flag)} FROM {engine.source}")
+        finally:
+            engine.close()
+        return frame.drop(columns=[flag]), frame[flag].to_numpy(dtype=bool)
+
+    def _same_split(self, frame, y_bad, test) -> tuple:
+        """The training and test rows of the card's own split; a table that does not give them is refused."""
+        import numpy as np
+
+        from .._build import _split, _test_part, rows_digest
+
+        split = self.card.split or {}
+        by = split.get("by")
+        if by == "test column":
+            column = split.get("column")
+            if column not in frame.columns:
+                raise InputError(
+                    f"the card was validated on the rows its column '{column}' marks, and the table has no such "
+                    "column: give the card's development table"
+                )
+            return _test_part(frame, column, y_bad)
+        if by == "row hash":
+            return np.flatnonzero(~test), np.flatnonzero(test)
+        if by not in (None, "row position"):
+            raise InputError(f"the card records a split this tessaly does not know ({by!r}): upgrade tessaly")
+        seed = int(split.get("seed", (self.fine or {}).get("seed", self.params.get("seed", 42))))
+        test_size = float(split.get("test_size", (self.fine or {}).get("test_size", 0.3)))
+        train_idx, test_idx = _split(frame, y_bad, test_size, seed)
+        rows = split.get("rows") or [((self.fine or {}).get("rows") or {}).get(k) for k in ("train", "test")]
+        if rows[0] is not None and list(rows) != [len(train_idx), len(test_idx)]:
+            raise InputError(
+                f"the table splits into {len(train_idx)} training and {len(test_idx)} test applicants, "
+                f"the card's into {rows[0]} and {rows[1]}: give the table the card was built from"
+            )
+        if by is None and self.fine is None:
+            raise InputError(
+                f"'{self.card_dir}' records neither how its test part was drawn nor the counts to check a split "
+                "against: rebuild the card with this tessaly to edit it on its data"
+            )
+        if by == "row position":
+            columns = [c for c in split.get("columns") or [] if c in frame.columns]
+            if columns != list(split.get("columns") or []) or split.get("digest") != rows_digest(
+                frame[columns], train_idx, test_idx
+            ):
+                raise InputError(
+                    "the table does not give the card's training and test applicants (its rows differ from the "
+                    "development table's, or come in another order): give the table the card was built from, as it was"
+                )
+        return train_idx, test_idx
+
+    def _check_counts(self) -> None:
+        """A card that does not record its split is edited on the data only where the split by row position gives
+        every fine class the goods and bads the build counted on both parts."""
+        a = self.applicants
+        for e in self.fine["predictors"]:
+            if not e.get("type") or e["name"] not in a["train"].columns:
+                continue
+            again = _fine.predictor_classes(
+                e["name"],
+                e["type"],
+                e["special_codes"],
+                e["splits"],
+                {
+                    "train": (a["train"][e["name"]], a["y_train"], a["w_train"]),
+                    "test": (a["test"][e["name"]], a["y_test"], a["w_test"]),
+                },
+            )
+            if any(not _same_counts(again[part], e[part]) for part in ("train", "test")):
+                raise InputError(
+                    f"the card does not record how its test part was drawn, and this table split by row position "
+                    f"does not give the card's counts of '{e['name']}' (built with --test-column, in an engine, or "
+                    "from rows in another order?): rebuild the card with this tessaly to edit it on its data"
+                )
 
     def _fine_from_data(self) -> dict:
         """Fine classes of the card's predictors, for a card built before the build kept them."""
@@ -187,7 +315,9 @@ class Session:
             self._count_cache[key] = B.table(e["type"], s["splits"], self._counts(name, s["splits"]))
         return copy.deepcopy(self._count_cache[key])
 
-    def _predictor(self, name: str) -> tuple[dict, dict]:
+    def _predictor(self, name) -> tuple[dict, dict]:
+        if not isinstance(name, str):
+            raise B.Refused("name the predictor by its name, as text")
         if name not in self.entries:
             raise B.Refused(f"{name!r} is not a predictor this card can bin")
         return self.entries[name], self.state["predictors"][name]
@@ -211,7 +341,14 @@ class Session:
                 raise B.Refused("nothing to redo")
             self.at += 1
             return
+        if kind == "cross":
+            self._push({**self.state, "crosses": crosses.toggled(self.state.get("crosses", {}), op, _now())})
+            return
+        from .._params import DEFAULTS
+
         name = op.get("predictor")
+        if not isinstance(name, str):
+            raise B.Refused("the edit names no predictor")
         e, s = self._predictor(name)
         dtype, splits = e["type"], s["splits"]
         new = copy.deepcopy(s)
@@ -223,7 +360,10 @@ class Session:
             new["splits"], what = B.move(dtype, splits, op.get("category"), op.get("to"))
         elif kind == "rebin":
             trend = op.get("trend") or self.params.get("monotonic_trend", "auto")
-            max_bins = op.get("max_bins") or self.params.get("max_bins", 10)
+            most = self.params.get("max_bins", DEFAULTS["max_bins"])
+            max_bins = op.get("max_bins") or most
+            if isinstance(max_bins, int) and max_bins > most:
+                raise B.Refused(f"the card allows at most {most} bins (its max_bins): choose {most} or fewer")
             new["splits"] = self.counters[name].optimal(name, e["special_codes"], trend, max_bins)
             what = f"re-binned: trend {trend}, at most {max_bins} bins"
         elif kind == "optimal":
@@ -238,15 +378,33 @@ class Session:
             what = "put in the card" if on else "left out of the card"
         else:
             raise B.Refused(f"unknown edit {kind!r}")
-        if new["included"] and not B.table(dtype, new["splits"], self._counts(name, new["splits"])):
-            raise B.Refused("the edit leaves no bin")
+        if new["included"]:
+            self._check_bins(name, B.table(dtype, new["splits"], self._counts(name, new["splits"])))
         reason = str(op.get("reason") or "").strip()[:1000]
         new["edits"] = [*s["edits"], {"when": _now(), "what": what, "reason": reason}]
-        state = {"predictors": {**self.state["predictors"], name: new}}
+        self._push({**self.state, "predictors": {**self.state["predictors"], name: new}})
+
+    def _push(self, state: dict) -> None:
         refit = refit_card(self, state) if self.applicants is not None else None
         self.states = self.states[: self.at + 1][-UNDO_DEPTH:] + [state]
         self.refits = self.refits[: self.at + 1][-UNDO_DEPTH:] + [refit]
         self.at = len(self.states) - 1
+
+    def _check_bins(self, name: str, rows: list[dict]) -> None:
+        """The bins a rebuild would take: at least one, and no more than the card's max_bins (as the build
+        counts them, Special and Missing included)."""
+        from .._binning import MAX_BINS
+        from .._params import DEFAULTS
+
+        if not rows:
+            raise B.Refused("the edit leaves no bin")
+        most = int(self.params.get("max_bins", DEFAULTS["max_bins"]))
+        own = sum(r["kind"] != "regular" for r in rows)
+        if len(rows) > max(min(most, MAX_BINS), 1 + own):
+            raise B.Refused(
+                f"the edit gives '{name}' {len(rows)} bins (Special and Missing included), more than the card's "
+                f"max_bins of {min(most, MAX_BINS)}: merge bins first"
+            )
 
     @property
     def refit(self) -> dict | None:
@@ -314,6 +472,7 @@ class Session:
             "card": self.card_dir.name,
             "data": self.applicants is not None,
             "predictors": predictors,
+            "crosses": crosses.view(self.card, self.state.get("crosses", {})),
             "metrics": None if self.refit is None else self.refit["metrics"],
             "penalty": None if self.refit is None else self.refit["penalty"],
             "model": self.card.model,
@@ -337,7 +496,7 @@ class Session:
                 out[name] = {"left_out": s["why_out"] or "left out by hand", "edits": s["edits"]}
             elif s["splits"] != e["optimal"] or s["edits"] or e.get("binning") == "by hand":
                 out[name] = {"splits": s["splits"], "edits": s["edits"]}
-        return out
+        return {**out, **crosses.left_out(self.state.get("crosses", {}))}
 
     def save(self, rebuild: bool = False, progress=None) -> dict:
         from .._files import atomic_path
@@ -347,27 +506,55 @@ class Session:
         body = self.bins_file()
         with atomic_path(self.bins_out) as tmp:
             tmp.write_text(json.dumps(body, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
-        result = {"bins": str(self.bins_out.resolve())}
+        result: dict[str, Any] = {"bins": str(self.bins_out.resolve())}
         if rebuild:
             if not self.view()["can_rebuild"]:
                 raise B.Refused("rebuilding the card needs the development table: start the editor with --data")
-            from .._build import build
-
-            ids = list(self.fine.get("ids") or [])
-            known = set(self.entries) | set(self.unbinned) | {self.target, self.weight}
-            built = build(
-                self.data_path,
-                self.card_dir,
-                target=self.target,
-                params={**self.params, "bins": body},
-                test_size=float(self.fine.get("test_size", 0.3)),
-                drop=[c for c in self.columns if c not in known and c not in ids],
-                ids=[c for c in ids if c in self.columns],
-                weight=self.weight,
-                progress=progress,
-            )
+            built = self._rebuild(body, progress)
             result.update(
                 card=str(self.card_dir.resolve()), metrics={k: built["metrics"][k] for k in ("auc", "gini", "ks")}
             )
-            self.__init__(self.card_dir, self.data_path, target=self.target, weight=self.weight, bins_out=self.bins_out)
+            Session.__init__(
+                self, self.card_dir, self.data_path, target=self.target, weight=self.weight, bins_out=self.bins_out
+            )
         return result
+
+    def _rebuild(self, body: dict, progress) -> dict:
+        """The card built again from the saved bins, on the card's own split and with its build's options."""
+        split = self.card.split or {}
+        ids = list(self.fine.get("ids") or [])
+        # Protected columns stay in the table: the rebuild measures them.
+        protected = self.params.get("protected") or []
+        known = set(self.entries) | set(self.unbinned) | {self.target, self.weight, split.get("column"), *protected}
+        options = dict(
+            target=self.target,
+            params={**self.params, "bins": body},
+            test_size=float(split.get("test_size", self.fine.get("test_size", 0.3))),
+            drop=[c for c in self.columns if c not in known and c not in ids],
+            ids=[c for c in ids if c in self.columns],
+            weight=self.weight,
+            test_column=split.get("column") if split.get("by") == "test column" else None,
+            benchmark=self._benchmark(),
+            progress=Cancellable(self.cancelled, progress),
+        )
+        if split.get("by") == "row hash":
+            from ..engines import build_in
+
+            return build_in(split["engine"], self.data_path, self.card_dir, table=split.get("table"), **options)
+        from .._build import build
+
+        return build(self.data_path, self.card_dir, **options)
+
+    def _benchmark(self) -> str:
+        """The benchmark the card was built with, as its metrics name it (none where they name none)."""
+        from .._params import BENCHMARK
+
+        try:
+            metrics = json.loads((self.card_dir / "metrics.json").read_text(encoding="utf-8"))
+        except (OSError, ValueError):
+            return BENCHMARK.default
+        if not isinstance(metrics, dict):
+            return BENCHMARK.default
+        bench = metrics.get("benchmark")  # absent where a build without one wrote nothing of it
+        family = bench.get("family") if isinstance(bench, dict) else None
+        return family if family in BENCHMARK.choices else "none"

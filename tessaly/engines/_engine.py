@@ -4,12 +4,14 @@ a query with a small frame. The passes themselves are one SQL text for both (`_p
 from __future__ import annotations
 
 import contextlib
+import glob
 import os
 import shutil
 import tempfile
 import uuid
 from pathlib import Path
 
+from .._checks import check_header
 from .._errors import InputError, reason
 
 # The extra that installs each engine's package.
@@ -86,6 +88,31 @@ class Engine:
         """A whole number in [0, 1e6) from the values of `exprs`, the same for the same values."""
         raise NotImplementedError
 
+    def row_hash(self, columns: list[tuple[str, str]], salt: str) -> str:
+        """A whole number in [0, 1e6) from a row's values in `columns` (name, SQL type) and `salt`: the same in
+        every engine, so a table puts the same rows in the test part wherever it is built."""
+        d = self.d
+        keys = [d.text(salt), *(f"COALESCE({self._as_key(d.ident(n), t)}, 'NULL')" for n, t in columns)]
+        digest = f"substr(md5(concat_ws('|', {', '.join(keys)})), 1, 8)"
+        return f"({self._hex(digest)} % 1000000)"
+
+    def _as_key(self, x: str, type_name: str) -> str:
+        """The value as text that reads alike in every engine. Engines print floating-point numbers each their own
+        way: a float is its whole part and the leading 52 bits of its fraction, both exact in IEEE arithmetic."""
+        text = self.text_type
+        if not type_name.lower().startswith(("double", "float", "real")):
+            return f"CAST({x} AS {text})"
+        v = f"CAST({x} AS DOUBLE)"
+        whole = f"floor({v})"
+        fraction = f"floor(({v} - {whole}) * 4.503599627370496E15)"
+        return (
+            f"CASE WHEN abs({v}) < 9.0E18 THEN concat(CAST(CAST({whole} AS BIGINT) AS {text}), ':', "
+            f"CAST(CAST({fraction} AS BIGINT) AS {text})) WHEN {v} IS NOT NULL THEN 'other' END"
+        )
+
+    def _hex(self, digits: str) -> str:
+        raise NotImplementedError
+
     def quantiles(self, x: str, qs: list[float]) -> str:
         raise NotImplementedError
 
@@ -158,6 +185,9 @@ class DuckDBEngine(Engine):
     def hash(self, exprs):
         return f"(hash({', '.join(exprs)}) % 1000000)"
 
+    def _hex(self, digits):
+        return f"CAST(concat('0x', {digits}) AS BIGINT)"
+
     def quantiles(self, x, qs):
         return f"approx_quantile({x}, [{', '.join(repr(q) for q in qs)}])"
 
@@ -218,6 +248,9 @@ class SparkEngine(Engine):
     def hash(self, exprs):
         return f"pmod(xxhash64({', '.join(exprs)}), 1000000)"
 
+    def _hex(self, digits):
+        return f"CAST(conv({digits}, 16, 10) AS BIGINT)"
+
     def quantiles(self, x, qs):
         return f"percentile_approx({x}, array({', '.join(repr(q) for q in qs)}), {QUANTILE_ACCURACY})"
 
@@ -268,14 +301,82 @@ def open_engine(engine: str, data, table=None, session=None) -> Engine:
 
 def check_data(data, table) -> None:
     """DATA as the engines read it: a CSV or Parquet file, a folder or glob of Parquet files, or with --table
-    the database that holds the table."""
+    the database that holds the table. Every file's column names are checked as in memory, and a folder's files
+    must agree on them: an engine would rename, drop or cast a column in silence."""
     if table is not None:
         return
     text = str(data)
     if any(c in text for c in "*?["):
+        _check_columns(sorted(glob.glob(text, recursive=True)))
         return
     path = Path(text)
     if not path.exists():
         raise InputError(f"no file or folder '{data}'")
     if path.is_file() and path.suffix.lower() not in (*PARQUET, ".csv"):
         raise InputError(f"'{data}' is neither CSV nor Parquet: give a .csv or .parquet file or a folder of them")
+    _check_columns([str(path)] if path.is_file() else sorted(str(p) for p in path.rglob("*.parquet")))
+
+
+def _check_columns(files: list[str]) -> None:
+    first = None
+    for file in files:
+        columns = _columns_in(file)
+        by_case: dict[str, str] = {}
+        for name in columns:
+            other = by_case.setdefault(name.lower(), name)
+            if other != name:
+                # SQL names match whatever their case: the engine would read one column for both.
+                raise InputError(
+                    f"'{file}' has columns '{other}' and '{name}', which SQL does not tell apart: rename one"
+                )
+        if first is None:
+            first = file, columns
+            continue
+        _same_columns(first, file, columns)
+
+
+def _same_columns(first, file, columns) -> None:
+    first_file, expected = first
+    for name, kind in expected.items():
+        if name not in columns:
+            raise InputError(f"'{file}' has no column '{name}', which '{first_file}' has: give files of one schema")
+        if columns[name] != kind:
+            raise InputError(
+                f"'{file}' holds {columns[name]} in column '{name}', '{first_file}' {kind}: give files of one schema"
+            )
+    extra = next(name for name in columns if name not in expected) if len(columns) > len(expected) else None
+    if extra is not None:
+        raise InputError(f"'{file}' has a column '{extra}' that '{first_file}' has not: give files of one schema")
+
+
+def _columns_in(file: str) -> dict[str, str]:
+    """The file's column names as it gives them, each with what it holds (a Parquet file's: numbers, text...);
+    a CSV file's header only."""
+    if Path(file).suffix.lower() == ".csv":
+        import csv
+
+        with open(file, newline="", encoding="utf-8", errors="replace") as f:
+            header = next(csv.reader(f), [])
+        check_header(header, file)  # a dict would hide a repeated name
+        return dict.fromkeys(header, "")
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    try:
+        schema = pq.read_schema(file)
+    except (OSError, pa.ArrowException) as e:
+        raise InputError(f"cannot read '{file}': {reason(e)}") from None
+    check_header(schema.names, file)
+    return {f.name: _holds(f.type) for f in schema}
+
+
+def _holds(t) -> str:
+    import pyarrow as pa
+
+    if pa.types.is_dictionary(t):
+        t = t.value_type
+    if pa.types.is_integer(t) or pa.types.is_floating(t) or pa.types.is_decimal(t):
+        return "numbers"
+    if pa.types.is_string(t) or pa.types.is_large_string(t):
+        return "text"
+    return str(t)

@@ -169,16 +169,16 @@ def fine_classes(columns: list[Column], prof: dict) -> None:
             col.edges = edges[np.isfinite(edges) & (edges > col.low)]
 
 
-def counts(engine, view: str, columns: list[Column], weighted: bool = False) -> list[pd.DataFrame]:
-    """Per predictor, the training part's applicants (or their weights) per fine class and outcome: columns
-    value, y, n. One pass per GROUPED predictors."""
+def counts(engine, view: str, columns: list[Column], weighted: bool = False, test: bool = False) -> list[pd.DataFrame]:
+    """Per predictor, the training part's (or with `test`, the test part's) applicants (or their weights) per fine
+    class and outcome: columns value, y, n. One pass per GROUPED predictors."""
     out = []
     for start in range(0, len(columns), GROUPED):
-        out += _counts(engine, view, columns[start : start + GROUPED], weighted)
+        out += _counts(engine, view, columns[start : start + GROUPED], weighted, test)
     return out
 
 
-def _counts(engine, view: str, columns: list[Column], weighted: bool) -> list[pd.DataFrame]:
+def _counts(engine, view: str, columns: list[Column], weighted: bool, test: bool = False) -> list[pd.DataFrame]:
     d = engine.d
     k = len(columns)
     keys = [f"k{j}" for j in range(k)]
@@ -187,7 +187,7 @@ def _counts(engine, view: str, columns: list[Column], weighted: bool) -> list[pd
     n, w = ("sum(w)", f", {W} AS w") if weighted else ("count(*)", "")
     sql = (
         f"SELECT grouping_id({Y}, {', '.join(keys)}) AS g, {', '.join(keys)}, {Y} AS y, {n} AS n "
-        f"FROM (SELECT {inner}, {Y}{w} FROM {view} WHERE NOT {TEST}) AS t GROUP BY GROUPING SETS ({sets})"
+        f"FROM (SELECT {inner}, {Y}{w} FROM {view} WHERE {'' if test else 'NOT '}{TEST}) AS t GROUP BY GROUPING SETS ({sets})"
     )
     frame = engine.query(sql)
     g = frame["g"].to_numpy(dtype=np.int64)

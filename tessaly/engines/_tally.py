@@ -142,8 +142,7 @@ def add_benchmark(sc, metrics: dict, bench, test_scores: pd.DataFrame, job) -> N
 
     if bench is None:
         return
-    names = [p.name for p in sc.card_.predictors]
-    scores = _benchmark.scores(bench, test_scores[names])
+    scores = _benchmark.scores(bench, test_scores)
     if scores:
         own = metrics["card"]
         scaling = sc.card_.scaling

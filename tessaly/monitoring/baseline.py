@@ -25,7 +25,7 @@ def _part(card, X, y_bad, weight=None, edges=None, bands: int = BANDS) -> tuple[
     y = np.asarray(y_bad)
     if y.shape != (len(X),) or not np.isin(y, (0, 1)).all():
         raise InputError("baseline outcomes must be 1 (bad) or 0 (good), one per applicant")
-    check_columns(X, card.names, "the development table lacks")
+    check_columns(X, card.columns, "the development table lacks")
     if len(X) == 0:
         raise InputError("the development table has no applicants")
     w = weights_of(weight, len(X))
@@ -71,7 +71,7 @@ def part_from_counts(
                 "unreadable": unreadable[j].item(),
                 "missing": missing[j].item(),
             }
-            for j, p in enumerate(card.predictors)
+            for j, p in enumerate(card.characteristics)
         },
         "bands": {"applicants": per_band(n), "bads": per_band(counts[:, BAD])},
         "performance": _performance(counts[:, GOOD], counts[:, BAD]),
@@ -165,7 +165,7 @@ def _check_baseline(card, base) -> None:
                 raise ValueError("its band counts do not match its bands")
             if set(part["predictors"]) != set(card.names):
                 raise ValueError("its predictors are not the card's")
-            for p in card.predictors:
+            for p in card.characteristics:
                 entry = part["predictors"][p.name]
                 if entry["bins"] != [*p.labels, UNSEEN] or len(entry["applicants"]) != len(p.labels) + 1:
                     raise ValueError(f"the bins of '{p.name}' are not the card's")

@@ -13,7 +13,7 @@ from .._tables import BATCH_ROWS, iter_batches, read_table, table_columns
 from . import page
 from . import statistics as stats
 from .baseline import baseline_of, development_baseline
-from .count_tables import period_kind, split_counts
+from .count_tables import check_stamp, period_kind, split_counts
 from .counts import PERIOD_RULE, applicants_of, check_period, count
 from .figures import from_counts
 
@@ -97,21 +97,70 @@ def monitor(
     fail_on=None,
     batch_rows: int = BATCH_ROWS,
     progress=None,
+    protected=(),
+    cutoffs=(),
 ) -> dict:
-    """Monitor a card on a table of applicants (a pandas frame, or a CSV or Parquet file read in batches), or
-    on `counts`, the saved result of the aggregate query (the SQL export's monitoring query).
+    """Compare live applicants with a card's baseline: stability, unseen and missing values, and (with outcomes)
+    ranking and calibration, each judged green, amber or red per period and over the whole window.
 
-    `card`: a Card or its directory. `baseline`: a baseline dict (`baseline.baseline`), or a labelled
-    development table's path; by default the card's own. `target`: the outcome column, when outcomes are known
-    (missing outcomes count as not known yet). `period_column` and `period` (month, quarter or year): figures
-    per period as well. `out`: a directory that gets monitor.json and monitor.html. Returns monitor.json's
-    data, with "exit_code": ALERT_EXIT when the worst verdict reaches `fail_on` (amber or red).
+    Parameters
+    ----------
+    card : Card or path
+        A card, or its directory.
+    data : DataFrame or path, optional
+        The applicants: a pandas frame, or a CSV or Parquet file read in batches. Give this or `counts`.
+    counts : path, optional
+        The saved result of the aggregate query the SQL export writes with ``--monitor``.
+    baseline : dict or path, optional
+        A baseline dict, or a labelled development table's path; by default the card's own.
+    target : str, optional
+        The outcome column, when outcomes are known (missing outcomes count as not known yet).
+    period_column : str, optional
+        A column of dates: figures per period as well.
+    period : {"month", "quarter", "year"}, optional
+        The period, month by default.
+    out : path, optional
+        A directory that gets ``monitor.json`` and ``monitor.html``.
+    fail_on : {"amber", "red"}, optional
+        The verdict at which ``exit_code`` becomes 3, for a scheduler.
+    batch_rows : int
+        Rows read at a time from a file.
+    progress : object, optional
+        An object with ``step(text)``, for the command line.
+    protected : sequence of str
+        Columns of the applicants whose groups' approval rates and impact ratios at `cutoffs` are added per
+        period.
+    cutoffs : sequence of float
+        The scores that approve (default: the build's, or the target score).
+
+    Returns
+    -------
+    dict
+        ``monitor.json``'s data: the ``verdict``, the ``alerts``, every check's cells, and ``exit_code``.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from tessaly import Scorecard
+    >>> rng = np.random.default_rng(0)
+    >>> X = pd.DataFrame({"age": rng.integers(18, 75, 600), "housing": rng.choice(["own", "rent"], 600)})
+    >>> y = pd.Series(rng.random(600) < np.where(X["age"] < 30, 0.5, 0.1), name="bad").astype(int)
+    >>> from tessaly import monitor
+    >>> card = Scorecard().fit(X, y).card_
+    >>> result = monitor(card, X.assign(age=X["age"] + 30))  # the same applicants, thirty years older
+    >>> result["verdict"]
+    'red'
+    >>> "age PSI" in [alert["check"] for alert in result["alerts"]]
+    True
     """
     check_fail_on(fail_on)
     if (data is None) == (counts is None):
         raise InputError("give the applicants (DATA) or the counts of the monitoring query (--counts), one of them")
     if counts is not None and (target, period_column, period) != (None, None, None):
         raise InputError("--target and the period are chosen when the monitoring query is exported, not with --counts")
+    if protected and counts is not None:
+        raise InputError("--protected needs the applicants (DATA): the counts of the monitoring query hold no groups")
     card, card_dir = _card_of(card)
     base = _baseline(card, baseline)
     inputs = [p for p in (data, counts) if isinstance(p, (str, Path))]
@@ -120,7 +169,9 @@ def monitor(
     if counts is not None:
         if progress:
             progress.step(f"reading the counts of '{counts}'")
-        bins, scores = split_counts(read_counts(counts), card)
+        table = read_counts(counts)
+        check_stamp(table, card, f"the counts of '{counts}'")
+        bins, scores = split_counts(table, card)
         labels = bins["period"].dropna() if "period" in bins.columns else []
         kind = period_kind(labels)
         result = from_counts(
@@ -146,14 +197,25 @@ def monitor(
             "period_rule": PERIOD_RULE["file"] if period_column else None,
         }
         result = from_counts(card, bins, scores, base, outcomes=target is not None, **about)
+        if protected:
+            result["fairness"] = _fairness(card, card_dir, data, protected, cutoffs, period_column, period, batch_rows)
     result["fail_on"] = fail_on
     result["exit_code"] = exit_code(result, fail_on)
     if out is not None:
-        targets = _check_out(out, inputs, card_dir, create=True)
+        made = _check_out(out, inputs, card_dir, create=True)
+        if made is None:
+            raise AssertionError("create=True makes the folder or raises")
         if progress:
-            progress.step(f"writing {targets[0]} and {targets[1]}")
-        write(result, card, *targets)
+            progress.step(f"writing {made[0]} and {made[1]}")
+        write(result, card, *made)
     return result
+
+
+def _fairness(card, card_dir, data, protected, cutoffs, period_column, period, batch_rows) -> dict:
+    from ..fairness.periods import by_period, cutoffs_for
+
+    chosen = cutoffs_for(card, card_dir, cutoffs)
+    return by_period(card, data, protected, chosen, period_column=period_column, period=period, batch_rows=batch_rows)
 
 
 def _check_out(out, inputs, card_dir, create: bool = False) -> tuple[Path, Path] | None:
@@ -171,7 +233,10 @@ def _check_out(out, inputs, card_dir, create: bool = False) -> tuple[Path, Path]
         folder.mkdir(parents=True, exist_ok=True)
     except OSError as e:
         raise InputError(f"cannot create '{out}': {e.strerror}") from None
-    return tuple(check_output(folder / name, inputs=inputs, card_dir=card_dir) for name in (JSON_NAME, HTML_NAME))
+    return (
+        check_output(folder / JSON_NAME, inputs=inputs, card_dir=card_dir),
+        check_output(folder / HTML_NAME, inputs=inputs, card_dir=card_dir),
+    )
 
 
 def write(result: dict, card, json_path, html_path) -> None:

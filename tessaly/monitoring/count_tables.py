@@ -8,11 +8,22 @@ import pandas as pd
 
 from .._binning import UNSEEN
 from .._errors import InputError
-from .._values import canonical
-from .counts import PERIODS, UNKNOWN, Outcomes
+from .counts import PERIODS, UNKNOWN, Outcomes, outcome_keys
 
 # The one table the aggregate query returns: rows of kind "bin" and of kind "score".
-QUERY_COLUMNS = ["kind", "period", "predictor", "bin", "score", "bad", "outcome", "applicants", "unreadable", "missing"]
+QUERY_COLUMNS = [
+    "kind",
+    "card",
+    "period",
+    "predictor",
+    "bin",
+    "score",
+    "bad",
+    "outcome",
+    "applicants",
+    "unreadable",
+    "missing",
+]
 
 
 # Counts beyond this are no longer exact as the floats the figures are computed in.
@@ -108,13 +119,13 @@ def _frames(bin_counts, score_counts) -> tuple[pd.DataFrame, pd.DataFrame, bool]
 
 def _placed(card, bins: pd.DataFrame) -> pd.DataFrame:
     """The bin counts with each row's cell: the index of its bin among the card's bins of its predictor."""
-    names = {p.name: j for j, p in enumerate(card.predictors)}
+    names = {p.name: j for j, p in enumerate(card.characteristics)}
     predictor = bins["predictor"].map(names)
     if predictor.isna().any():
         shown = str(bins.loc[predictor.isna(), "predictor"].iloc[0])[:80]
         raise InputError(f"the counts name the predictor {shown!r}, which is not on the card: they do not belong to it")
     lookup = pd.DataFrame(
-        [(p.name, label, i) for p in card.predictors for i, label in enumerate([*p.labels, UNSEEN])],
+        [(p.name, label, i) for p in card.characteristics for i, label in enumerate([*p.labels, UNSEEN])],
         columns=["predictor", "bin", "cell"],
     )
     bins["predictor"] = bins["predictor"].astype(object)
@@ -135,8 +146,8 @@ def _scores(card, scores: pd.DataFrame) -> tuple[np.ndarray, np.ndarray]:
     score = pd.to_numeric(scores["score"], errors="coerce").to_numpy(dtype=float, na_value=np.nan)
     if not np.isfinite(score).all():
         raise InputError("the score counts have a score that is not a number")
-    lowest = sum(min(*p.points, p.neutral) for p in card.predictors)
-    highest = sum(max(*p.points, p.neutral) for p in card.predictors)
+    lowest = sum(min(*p.points, p.neutral) for p in card.characteristics)
+    highest = sum(max(*p.points, p.neutral) for p in card.characteristics)
     slack = 1e-9 * max(1.0, abs(lowest), abs(highest))
     beyond = (score < lowest - slack) | (score > highest + slack)
     if beyond.any():
@@ -163,12 +174,12 @@ def read_counts(card, bin_counts, score_counts):
     labels = _order(sorted(set(bins["period"]) | set(scores["period"]))) if periodic else [""]
     index = {label: g for g, label in enumerate(labels)}
     n_periods = len(labels)
-    unreadable = np.zeros((n_periods, len(card.predictors)), dtype=np.int64)
+    unreadable = np.zeros((n_periods, len(card.characteristics)), dtype=np.int64)
     missing = np.zeros_like(unreadable)
     g_bins, j_bins = placed["period"].map(index).to_numpy(), placed["j"].to_numpy()
     cell, applicants = placed["cell"].to_numpy(dtype=np.int64), placed["applicants"].to_numpy()
     cells = []
-    for j, p in enumerate(card.predictors):
+    for j, p in enumerate(card.characteristics):
         mine = j_bins == j
         counts = np.zeros((n_periods, len(p.labels) + 1), dtype=np.int64)
         np.add.at(counts, (g_bins[mine], cell[mine]), applicants[mine])
@@ -189,7 +200,7 @@ def read_counts(card, bin_counts, score_counts):
 
 def _agree(card, label, cells, unreadable, missing, total) -> None:
     """Every predictor counts the applicants the scores count, and no more unreadable or missing values."""
-    for j, p in enumerate(card.predictors):
+    for j, p in enumerate(card.characteristics):
         if cells[j].sum() != total:
             raise InputError(
                 f"the counts of '{p.name}'{f' in {label}' if label else ''} sum to "
@@ -199,12 +210,25 @@ def _agree(card, label, cells, unreadable, missing, total) -> None:
             raise InputError(f"the counts of '{p.name}' have more unreadable or missing values than applicants")
 
 
-def merged(per_period):
+def merged(per_period) -> tuple[np.ndarray, np.ndarray]:
     """The score counts of every period as one table: distinct scores and their goods, bads and unknowns."""
     keys, inverse = np.unique(np.concatenate([k for k, _ in per_period]), return_inverse=True)
     table = np.zeros((len(keys), 3), dtype=np.int64)
     np.add.at(table, inverse, np.vstack([t for _, t in per_period]))
     return keys, table
+
+
+def check_stamp(table: pd.DataFrame, card, source) -> None:
+    """The counts were made by the monitoring query of this very card: its checksum in every row's ``card``.
+    Counts of another card with the same bins would pass every other check and give wrong verdicts."""
+    again = "export this card's query (tessaly export CARD --sql --monitor) and run it again"
+    if "card" not in table.columns:
+        raise InputError(f"{source} do not say which card they were made for (an earlier tessaly's query): {again}")
+    mine = card.to_dict()["checksum"]
+    other = next((s for s in pd.unique(table["card"].astype(object)) if s != mine), None)
+    if other is not None:
+        shown = str(other)[:20] if isinstance(other, str) else repr(other)[:20]
+        raise InputError(f"{source} were made for another card ({shown}..., this one {mine[:20]}...): {again}")
 
 
 def split_counts(table: pd.DataFrame, card) -> tuple[pd.DataFrame, pd.DataFrame]:
@@ -231,7 +255,7 @@ def split_counts(table: pd.DataFrame, card) -> tuple[pd.DataFrame, pd.DataFrame]
         # The query counts every value but the bad one as good: a third one shows here.
         others = table.loc[(kind == "score") & (pd.to_numeric(table["bad"], errors="coerce") == 0), "outcome"]
         others = pd.Series(others.dropna().unique(), dtype=object)
-        Outcomes(card, "", "the counts' outcome").other(canonical(others), others.to_numpy())
+        Outcomes(card, "", "the counts' outcome").other(outcome_keys(others), others.to_numpy())
     for column in ("predictor", "bin"):  # labels, even where a reader took them for numbers
         if column in bins.columns:
             bins[column] = bins[column].astype(object).where(bins[column].isna(), bins[column].astype(str))

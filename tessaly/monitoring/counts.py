@@ -43,13 +43,13 @@ class Tally:
         self.dtype = np.float64 if weighted else np.int64
         self.periods: list = []
         self._index: dict = {}
-        k = len(card.predictors)
-        self.cells = [np.zeros((0, len(p.labels) + 1), dtype=self.dtype) for p in card.predictors]
+        k = len(card.characteristics)
+        self.cells = [np.zeros((0, len(p.labels) + 1), dtype=self.dtype) for p in card.characteristics]
         self.unreadable = np.zeros((0, k), dtype=self.dtype)
         self.missing = np.zeros((0, k), dtype=self.dtype)
         self.scores: dict = {}  # period index -> (distinct scores, counts of good, bad, unknown)
         # Unseen values (row -1) take the last entry: the neutral points, as Card.apply gives them.
-        self._points = [np.append(np.asarray(p.points, dtype=float), p.neutral) for p in card.predictors]
+        self._points = [np.append(np.asarray(p.points, dtype=float), p.neutral) for p in card.characteristics]
 
     def _grow(self, table: np.ndarray) -> np.ndarray:
         return np.vstack([table, np.zeros((1, table.shape[1]), dtype=self.dtype)])
@@ -81,14 +81,14 @@ class Tally:
             return counts.astype(self.dtype, copy=False)
 
         total = np.zeros(len(frame))
-        for j, p in enumerate(self.card.predictors):
-            column = frame[p.name]
-            rows, unreadable = p.locate(column)
+        for j, p in enumerate(self.card.characteristics):
+            rows, unreadable = p.place(frame)
             width = len(p.labels) + 1
             cell = np.where(rows < 0, width - 1, rows)
             self.cells[j] += count(where * width + cell, n_periods * width).reshape(n_periods, width)
             self.unreadable[:, j] += count(where, n_periods, unreadable)
-            self.missing[:, j] += count(where, n_periods, column.isna().to_numpy())
+            if p.dtype != "cross":  # a cross's missing values are its predictors'
+                self.missing[:, j] += count(where, n_periods, frame[p.name].isna().to_numpy())
             total += self._points[j][rows]
         keys, inverse = np.unique(total, return_inverse=True)
         k = len(keys)
@@ -110,7 +110,7 @@ class Tally:
     def frames(self) -> tuple[pd.DataFrame, pd.DataFrame]:
         """The counts as the two tables `from_counts` reads (cells that hold nobody left out)."""
         parts = []
-        for j, p in enumerate(self.card.predictors):
+        for j, p in enumerate(self.card.characteristics):
             labels = [*p.labels, UNSEEN]
             counts = self.cells[j]
             g, i = np.nonzero(counts)
@@ -216,18 +216,29 @@ def key(value) -> str:
     return canonical(pd.Series([value], dtype=object))[0]
 
 
+# An outcome of true or false means what 1 or 0 means: a card fitted on either reads the other.
+TRUTH = {"True": "1", "False": "0"}
+
+
+def outcome_keys(values) -> np.ndarray:
+    """The outcomes' keys by what they mean: True and 1 are one, False and 0."""
+    keys = canonical(pd.Series(np.asarray(values, dtype=object), dtype=object))
+    return np.asarray([TRUTH.get(k, k) if k is not None else None for k in keys], dtype=object)
+
+
 class Outcomes:
     """Outcomes as GOOD, BAD or UNKNOWN (missing: not known yet); at most one value besides the card's bad one."""
 
     def __init__(self, card, column: str, what: str | None = None):
         if card.bad is None:
             raise InputError("the card names no bad value: rebuild it to monitor outcomes")
-        self.bad, self.what = key(card.bad), what or f"target column '{column}'"
+        self.bad, self.what = outcome_keys([card.bad])[0], what or f"target column '{column}'"
+        self.shown_bad = card.bad
         self.others: dict = {}
 
     def codes(self, values) -> np.ndarray:
         codes, uniques = pd.factorize(pd.Series(values), use_na_sentinel=True)
-        keys = canonical(pd.Series(np.asarray(uniques, dtype=object), dtype=object))
+        keys = outcome_keys(uniques)
         is_bad = np.asarray([k == self.bad for k in keys], dtype=bool)  # a handful of distinct values
         self.other(keys[~is_bad], np.asarray(uniques, dtype=object)[~is_bad])
         return np.where(codes < 0, UNKNOWN, np.append(is_bad.astype(np.int64), 0)[codes]).astype(np.intp)
@@ -240,7 +251,7 @@ class Outcomes:
             values = ", ".join(repr(v) for v in list(self.others.values())[:3])
             raise InputError(
                 f"{self.what} has the values {values} besides the bad value "
-                f"{self.bad!r}: a card's outcomes are its bad value and one other"
+                f"{self.shown_bad!r}: a card's outcomes are its bad value and one other"
             )
 
 
@@ -288,21 +299,21 @@ def count(
     """The two count tables of a table of applicants (a frame or a CSV/Parquet file), read in batches."""
     period = check_period(period_column, period)
     columns = list(data.columns) if isinstance(data, pd.DataFrame) else table_columns(Path(data))
-    check_columns(columns, card.names, f"{applicants_of(data)} lack")
+    check_columns(columns, card.columns, f"{applicants_of(data)} lack")
     for option, name in (("target", target), ("period", period_column)):
         if name is not None and name not in columns:
             raise InputError(f"{option} column {name!r} is not in {applicants_of(data)}")
-    if target is not None and target in card.names:
+    if target is not None and target in card.columns:
         raise InputError(f"target column {target!r} is a predictor of the card: name the outcome column")
-    wanted = list(dict.fromkeys([*card.names, *(c for c in (target, period_column) if c is not None)]))
+    wanted = list(dict.fromkeys([*card.columns, *(c for c in (target, period_column) if c is not None)]))
     tally = Tally(card)
     outcomes = Outcomes(card, target) if target is not None else None
     rows = 0
-    numerical = {p.name for p in card.predictors if p.dtype == "numerical"}
+    numerical = {b.name for p in card.characteristics for b in getattr(p, "sides", [p]) if b.dtype == "numerical"}
     for frame in _read(data, wanted, numerical, batch_rows):
         n = len(frame)
         if period_column is None:
-            codes, labels = np.zeros(n, dtype=np.intp), [None]
+            codes, labels = np.zeros(n, dtype=np.intp), np.array([None], dtype=object)
         else:
             codes, labels = period_codes(frame[period_column], period, period_column)
         outcome = outcomes.codes(frame[target]) if outcomes else np.full(n, UNKNOWN, dtype=np.intp)

@@ -197,7 +197,7 @@ def _section(card, base, cells, unreadable, missing, keys, table, outcomes: bool
         "score": _score(base, base["bands"], keys, n),
         "predictors": {
             p.name: _predictor(p, pop[p.name], cells[j].astype(float), unreadable[j], missing[j])
-            for j, p in enumerate(card.predictors)
+            for j, p in enumerate(card.characteristics)
         },
     }
     if outcomes:
@@ -235,8 +235,8 @@ def from_counts(card, bin_counts, score_counts, baseline=None, *, outcomes: bool
         ),
     }
     result["periods"] = {
-        label: _section(card, base, [c[g] for c in cells], unreadable[g], missing[g], *per_period[g], outcomes)
-        for g, label in enumerate(labels)
+        label: _section(card, base, [c[g] for c in cells], unreadable[g], missing[g], keys, table, outcomes)
+        for g, (label, (keys, table)) in enumerate(zip(labels, per_period))
     }
     result["baseline"] = {
         "population": base["population"],
@@ -341,8 +341,8 @@ def assess(
     known yet), `period` a column of X holding dates or one date per applicant, `every` month, quarter or
     year. `baseline`: by default the card's own; `fix`: what to do without one."""
     base = baseline_of(card, baseline, fix)
-    check_columns(X, card.names, "X lacks")
-    frame = X[card.names].reset_index(drop=True)
+    check_columns(X, card.columns, "X lacks")
+    frame = X[card.columns].reset_index(drop=True)
     target = period_column = None
     if period is not None:
         if isinstance(period, str) and period not in X.columns:

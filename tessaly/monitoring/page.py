@@ -65,7 +65,7 @@ def _worst(r: dict) -> str:
     which = r["worst"]["checks"]
     text = f"Worst verdict: {verdict.upper()}"
     if verdict != stats.GREEN:
-        where = {}
+        where: dict[str, list[str]] = {}
         for a in r["alerts"]:
             if a["verdict"] == verdict:
                 where.setdefault(a["check"], []).append("whole window" if a["scope"] == "all" else a["scope"])
@@ -219,6 +219,14 @@ def _calibration(r: dict) -> str:
     )
 
 
+def _fairness(r: dict) -> str:
+    if not r.get("fairness"):
+        return ""
+    from ..fairness.chapter import monitor_section
+
+    return monitor_section(r["fairness"])
+
+
 def write(path, result: dict, card) -> None:
     """The page for one run of monitoring (`result`: monitor.json's data)."""
     from plotly.offline import get_plotlyjs
@@ -249,6 +257,7 @@ def write(path, result: dict, card) -> None:
 <h1>Monitoring report</h1>
 {_worst(r)}
 {matrix(r)}
+{_fairness(r)}
 {_rules(r)}
 <p>{html.escape(intro)}</p>
 {_trends(r)}

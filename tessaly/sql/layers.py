@@ -3,10 +3,11 @@ the reasons ranked and the outputs named. The scoring and the monitoring query b
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
 from .._binning import MISSING, SPECIAL
-from .._card import BELOW, REASONS, Predictor, output_columns
+from .._card import BELOW, REASONS, Card, Cross, Predictor, output_columns
+from .._reasons import bin_texts
 from .dialects import Dialect
 from .keys import matching
 from .names import no_nul
@@ -28,13 +29,17 @@ class Coded:
     labels: list[str]
     points: list[float]
     neutral: float
+    basis: float | None = None  # what a bin falls short of to make a reason; None: neutral
+    texts: list[str] = field(default_factory=list)  # each bin's reason in words
 
     @classmethod
-    def of(cls, p: Predictor) -> Coded:
+    def of(cls, p: Predictor, card: Card | None = None) -> Coded:
         numerical = p.dtype == "numerical"
         texts = [(p.name, "predictor"), *((label, f"bin label of {p.name!r}") for label in p.labels)]
         if not numerical:
             texts += [(c, f"category of {p.name!r}") for c in [*p.special_codes, *(c for g in p.splits for c in g)]]
+        words = [] if card is None else bin_texts(card, p)
+        texts += [(t, f"reason text of {p.name!r}") for t in words]
         for text, what in texts:
             no_nul(text, f"the card's {what}")
         row = {kind: r for r, kind in enumerate(p.kinds)}
@@ -50,12 +55,81 @@ class Coded:
             list(p.labels),
             list(p.points),
             p.neutral,
+            None if card is None else card.reason_basis(p),
+            words,
         )
 
     @property
     def shortfalls(self) -> list[tuple[int, float]]:
         """The bins below neutral by enough to make a reason, with how far below."""
-        return [(c, v - self.neutral) for c, v in enumerate(self.points) if v - self.neutral < BELOW]
+        basis = self.neutral if self.basis is None else self.basis
+        return [(c, v - basis) for c, v in enumerate(self.points) if v - basis < BELOW]
+
+
+@dataclass
+class Units:
+    """What the query reads and scores: the card's predictors, its crosses (scored like predictors, after them)
+    and the two predictors of each cross (read and binned, never scored). A unit's j is its place here."""
+
+    preds: list[Coded]
+    crosses: list[Coded]
+    cells: list[list[list[int]]]  # per cross: per bin of its first predictor, per bin of its second, the cell
+    sides: list[Coded]
+
+    @classmethod
+    def of(cls, card: Card) -> Units:
+        crosses = [_cross_coded(c, card) for c in card.crosses]
+        sides = [_side_coded(s) for c in card.crosses for s in c.sides]
+        return cls([Coded.of(p, card) for p in card.predictors], crosses, [c.cells for c in card.crosses], sides)
+
+    @property
+    def scored(self) -> list[Coded]:
+        return self.preds + self.crosses
+
+    @property
+    def read(self) -> list[tuple[int, Coded]]:
+        """The units whose columns are read, with their j: the predictors and the crosses' predictors."""
+        first = len(self.preds) + len(self.crosses)
+        return [*enumerate(self.preds), *((first + i, s) for i, s in enumerate(self.sides))]
+
+
+def _side_coded(side) -> Coded:
+    n = len(side.kinds)
+    return Coded.of(
+        Predictor(
+            side.name,
+            side.dtype,
+            side.splits,
+            side.special_codes,
+            side.kinds,
+            labels=[str(i) for i in range(n)],
+            points=[0.0] * n,
+        )
+    )
+
+
+def _cross_coded(c: Cross, card: Card) -> Coded:
+    words = bin_texts(card, c)
+    for text in [c.name, *c.labels, *words]:
+        no_nul(text, f"the card's cross {c.name!r}")
+    return Coded(
+        c.name, False, [], [], [], -1, -1, list(c.labels), list(c.points), c.neutral, card.reason_basis(c), words
+    )
+
+
+def crossed(q: Query, u: Units, carry=()) -> list[str]:
+    """The bins carried up (and the columns `carry`), and each cross's cell from the bins of its two
+    predictors (-1 where either is Unseen)."""
+    k, first = len(u.preds), len(u.preds) + len(u.crosses)
+    cols = [f"{c} AS {c}" for c in [*(q.col("b", j) for j in range(k)), *carry]]
+    for i, cells in enumerate(u.cells):
+        a, b = q.col("b", first + 2 * i), q.col("b", first + 2 * i + 1)
+        rows = " ".join(
+            f"WHEN {r} THEN CASE {b} {' '.join(f'WHEN {c} THEN {cell}' for c, cell in enumerate(row))} ELSE -1 END"
+            for r, row in enumerate(cells)
+        )
+        cols.append(f"CASE {a} {rows} ELSE -1 END AS {q.col('b', k + i)}")
+    return cols
 
 
 class Query:
@@ -179,6 +253,12 @@ def total(q: Query, count: int) -> str:
     return " + ".join(q.col("p", j) for j in range(count)) or f"CAST(0 AS {q.d.double})"
 
 
+def _said(q: Query, j: int, p: Coded) -> str:
+    """The words of predictor j's reason, by the applicant's bin (only bins below the basis can be reasons)."""
+    whens = " ".join(f"WHEN {c} THEN {q.d.text(p.texts[c])}" for c, _ in p.shortfalls)
+    return f"CASE {q.col('b', j)} {whens} ELSE '' END"
+
+
 def outputs(q: Query, preds: list[Coded], reasons: list[int]) -> list[str]:
     """The bin labels, points, score and reasons, under the names the Python scorer gives them."""
     d, values = q.d, []
@@ -190,6 +270,11 @@ def outputs(q: Query, preds: list[Coded], reasons: list[int]) -> list[str]:
     for k in range(REASONS):
         whens = " ".join(
             f"WHEN {q.col('r', j)} IS NOT NULL AND {q.col('n', j)} = {k} THEN {d.text(preds[j].name)}" for j in reasons
+        )
+        values.append(f"CASE {whens} ELSE '' END" if whens else "''")
+    for k in range(REASONS):
+        whens = " ".join(
+            f"WHEN {q.col('r', j)} IS NOT NULL AND {q.col('n', j)} = {k} THEN {_said(q, j, preds[j])}" for j in reasons
         )
         values.append(f"CASE {whens} ELSE '' END" if whens else "''")
     return [f"{value} AS {d.ident(name)}" for value, name in zip(values, names, strict=True)]

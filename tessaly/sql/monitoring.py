@@ -6,10 +6,10 @@ import pandas as pd
 
 from .._binning import canonical
 from .._card import Card
-from ..monitoring.counts import check_period
+from ..monitoring.counts import TRUTH, check_period
 from .dialects import Dialect, check_names
 from .dialects import dialect as _dialect
-from .layers import DBL_MAX, Coded, Query, binned, parsed, pointed, total, values
+from .layers import DBL_MAX, Coded, Query, Units, binned, crossed, parsed, pointed, total, values
 from .names import checked_card, fail, no_nul, table_parts
 
 
@@ -17,8 +17,19 @@ def _outcome(card: Card, target: str) -> Coded:
     """The target as a predictor of one bin, the card's bad value: matched by meaning, as the scorer matches."""
     if card.bad is None:
         fail("the card names no bad value: rebuild it to monitor outcomes")
+    bad = canonical(pd.Series([card.bad], dtype=object))[0]
+    meaning = TRUTH.get(bad, bad)
     return Coded(
-        target, False, [[canonical(pd.Series([card.bad], dtype=object))[0]]], [], [0], -1, -1, ["bad"], [0.0], 0.0
+        target,
+        False,
+        [sorted({bad, meaning, *(k for k, v in TRUTH.items() if v == meaning)})],
+        [],
+        [0],
+        -1,
+        -1,
+        ["bad"],
+        [0.0],
+        0.0,
     )
 
 
@@ -41,7 +52,8 @@ def to_monitor_sql(
     ``applicants``, with the ``unreadable`` and ``missing`` values among them. Rows of ``kind`` "score": per
     period, total ``score`` and outcome the ``applicants``; ``bad`` is 1 for the card's bad value, 0 for any
     other and NULL where the outcome is missing (not known yet), ``outcome`` the other value as the engine
-    shows it, so that a third one is caught. ``period`` is NULL without ``period_column``; ``period``: month
+    shows it, so that a third one is caught. ``card`` is the checksum of the card the query was made from, which
+    `monitor --counts` checks. ``period`` is NULL without ``period_column``; ``period``: month
     (the default), quarter or year. Bins, points and totals are the scoring query's own.
 
     Periods are read from DATE and TIMESTAMP columns, or from ISO text ("2025-03-14", with a time after " " or
@@ -53,11 +65,11 @@ def to_monitor_sql(
     table = table_parts(table)
     period = check_period(period_column, period)
     _check_columns(card, period_column, target)
-    preds = [Coded.of(p) for p in card.predictors]
-    check_names(d, dialect, table, list(dict.fromkeys([*card.names, *(c for c in (target, period_column) if c)])))
+    units = Units.of(card)
+    check_names(d, dialect, table, list(dict.fromkeys([*card.columns, *(c for c in (target, period_column) if c)])))
     q = Query(d, [period_column] if period_column else [], ".".join(d.ident(t) for t in table))
-    _per_applicant(q, card, preds, target, period_column, period)
-    return _labelled(q.d, preds, _grouped(q.d, _unpivoted(q, preds)))
+    _per_applicant(q, card, units, target, period_column, period)
+    return _labelled(q.d, units.scored, _grouped(q.d, _unpivoted(q, units)), card.to_dict()["checksum"])
 
 
 def to_bin_sums_sql(
@@ -71,9 +83,12 @@ def to_bin_sums_sql(
     predictor: the scan is not multiplied. ``doubles``: predictors whose columns are DOUBLE and hold no NaN."""
     d = _dialect(dialect)
     card = checked_card(card)
-    preds = [Coded.of(p) for p in card.predictors]
+    if card.crosses:
+        fail("counting bins in the engine is not done for cards with crosses: rebuild with --crosses none")
+    units = Units.of(card)
+    preds = units.preds
     q = Query(d, [*by, *([weight] if weight else [])], table)
-    _per_applicant(q, card, preds, None, None, None, doubles)
+    _per_applicant(q, card, units, None, None, None, doubles)
     name = d.ident
     w = name(weight) if weight else None
 
@@ -105,7 +120,7 @@ def _check_columns(card: Card, period_column, target) -> None:
             fail(f"the {what} must be non-empty text, not {name!r}")
         if name is not None:
             no_nul(name, what)
-    if target is not None and target in card.names:
+    if target is not None and target in card.columns:
         fail(f"target column {target!r} is a predictor of the card: name the outcome column")
 
 
@@ -126,22 +141,26 @@ def _read(q: Query, j: int, p: Coded, doubles) -> tuple[list[str], list[str]]:
     ]
 
 
-def _per_applicant(q: Query, card: Card, preds: list[Coded], target, period_column, period, doubles=()) -> None:
-    """Per applicant: the period, the total, each predictor's bin and flags, and the outcome."""
-    d, k = q.d, len(preds)
-    units = preds + ([_outcome(card, target)] if target else [])
-    read = [_read(q, j, p, doubles if j < k else ()) for j, p in enumerate(units)]
-    q.add([c for cols, _ in read for c in cols], "src")
-    text = [f"{q.col('s', k)} AS {q.col('s', k)}"] if target else []  # the target as the engine shows it
-    q.add([c for _, cols in read for c in cols] + text, "parsed")
-    q.add([c for j, p in enumerate(units) for c in _flags(q, j, p)] + text, "binned")
-    carried = _carried(q, preds)
-    cols = [c for j, p in enumerate(preds) for c in pointed(q, j, p)] + [f"{c} AS {c}" for c in carried]
+def _per_applicant(q: Query, card: Card, u: Units, target, period_column, period, doubles=()) -> None:
+    """Per applicant: the period, the total, each characteristic's bin, each predictor's flags, and the outcome."""
+    d, k, scored = q.d, len(u.preds), u.scored
+    out = len(scored) + len(u.sides)  # the outcome's j, after every unit read
+    units = u.read + ([(out, _outcome(card, target))] if target else [])
+    read = {j: _read(q, j, p, doubles if j < k else ()) for j, p in units}
+    q.add([c for cols, _ in read.values() for c in cols], "src")
+    text = [f"{q.col('s', out)} AS {q.col('s', out)}"] if target else []  # the target as the engine shows it
+    q.add([c for _, cols in read.values() for c in cols] + text, "parsed")
+    q.add([c for j, p in units for c in _flags(q, j, p)] + text, "binned")
+    carried = _carried(q, u.preds)
+    if u.crosses:
+        own = [q.col(c, out) for c in "bm"] if target else []
+        q.add(crossed(q, u, [*carried, *own, *(q.col("s", out) for _ in text)]), "crossed")
+    cols = [c for j, p in enumerate(scored) for c in pointed(q, j, p)] + [f"{c} AS {c}" for c in carried]
     if target:
-        b, m = q.col("b", k), q.col("m", k)
+        b, m = q.col("b", out), q.col("m", out)
         cols += [
             f"CASE WHEN {m} = 1 THEN NULL WHEN {b} = 0 THEN 1 ELSE 0 END AS {q.col('y', 0)}",
-            f"CASE WHEN {m} = 0 AND {b} <> 0 THEN {q.col('s', k)} END AS {q.col('o', 0)}",
+            f"CASE WHEN {m} = 0 AND {b} <> 0 THEN {q.col('s', out)} END AS {q.col('o', 0)}",
         ]
     else:
         cols += [f"CAST(NULL AS INTEGER) AS {q.col('y', 0)}", f"{d.as_text('NULL')} AS {q.col('o', 0)}"]
@@ -150,8 +169,8 @@ def _per_applicant(q: Query, card: Card, preds: list[Coded], target, period_colu
     q.add(
         [
             f"{label} AS {q.col('period', 0)}",
-            f"{total(q, k)} AS {q.col('score', 0)}",
-            *(f"{c} AS {c}" for c in [q.col("b", j) for j in range(k)] + carried),
+            f"{total(q, len(scored))} AS {q.col('score', 0)}",
+            *(f"{c} AS {c}" for c in [q.col("b", j) for j in range(len(scored))] + carried),
             f"{q.col('y', 0)} AS {q.col('y', 0)}",
             f"{q.col('o', 0)} AS {q.col('o', 0)}",
         ],
@@ -159,28 +178,30 @@ def _per_applicant(q: Query, card: Card, preds: list[Coded], target, period_colu
     )
 
 
-def _unpivoted(q: Query, preds: list[Coded]) -> str:
-    """One row per applicant and predictor, and one for the score: a single pass that every engine can group."""
-    d, k = q.d, len(preds)
+def _unpivoted(q: Query, u: Units) -> str:
+    """One row per applicant and characteristic, and one for the score: a single pass that every engine can
+    group. A cross has no missing or unreadable values of its own."""
+    d, n = q.d, len(u.scored)
     name = d.ident
-    s, u = name("s"), name("u")
+    s, un = name("s"), name("u")
 
     def per_unit(kind: str, otherwise: str) -> str:
+        units = u.scored if kind == "b" else u.preds
         whens = " ".join(
-            f"WHEN {j} THEN {s}.{q.col(kind, j)}" for j, p in enumerate(preds) if kind != "u" or p.numerical
+            f"WHEN {j} THEN {s}.{q.col(kind, j)}" for j, p in enumerate(units) if kind != "u" or p.numerical
         )
-        return f"CASE {u}.{name('j')} {whens} ELSE {otherwise} END" if whens else otherwise
+        return f"CASE {un}.{name('j')} {whens} ELSE {otherwise} END" if whens else otherwise
 
-    last = f"{u}.{name('j')} = {k}"
-    numbers = " UNION ALL ".join(f"SELECT {j} AS {name('j')}" for j in range(k + 1))
+    last = f"{un}.{name('j')} = {n}"
+    numbers = " UNION ALL ".join(f"SELECT {j} AS {name('j')}" for j in range(n + 1))
     return (
-        f"SELECT {u}.{name('j')} AS {name('j')}, {s}.{q.col('period', 0)} AS {name('period')}, "
+        f"SELECT {un}.{name('j')} AS {name('j')}, {s}.{q.col('period', 0)} AS {name('period')}, "
         f"{per_unit('b', 'NULL')} AS {name('cell')}, "
         f"CASE WHEN {last} THEN {s}.{q.col('score', 0)} END AS {name('score')}, "
         f"CASE WHEN {last} THEN {s}.{q.col('y', 0)} END AS {name('bad')}, "
         f"CASE WHEN {last} THEN {s}.{q.col('o', 0)} END AS {name('outcome')}, "
         f"{per_unit('u', '0')} AS {name('u')}, {per_unit('m', '0')} AS {name('m')}\n"
-        f"FROM (\n{q.sql}{d.fence}\n) AS {s} CROSS JOIN ({numbers}) AS {u}"
+        f"FROM (\n{q.sql}{d.fence}\n) AS {s} CROSS JOIN ({numbers}) AS {un}"
     )
 
 
@@ -195,8 +216,8 @@ def _grouped(d: Dialect, rows: str) -> str:
     )
 
 
-def _labelled(d: Dialect, preds: list[Coded], grouped: str) -> str:
-    """The counts under the card's predictor names and bin labels."""
+def _labelled(d: Dialect, preds: list[Coded], grouped: str, stamp: str) -> str:
+    """The counts under the card's predictor names and bin labels, each stamped with the card's checksum."""
     name, k = d.ident, len(preds)
     j, cell = name("j"), name("cell")
     names = " ".join(f"WHEN {i} THEN {d.text(p.name)}" for i, p in enumerate(preds))
@@ -207,7 +228,8 @@ def _labelled(d: Dialect, preds: list[Coded], grouped: str) -> str:
         for i, p in enumerate(preds)
     )
     return (
-        f"SELECT CASE WHEN {j} = {k} THEN 'score' ELSE 'bin' END AS {name('kind')}, {name('period')}, "
+        f"SELECT CASE WHEN {j} = {k} THEN 'score' ELSE 'bin' END AS {name('kind')}, {d.text(stamp)} AS {name('card')}, "
+        f"{name('period')}, "
         f"CASE {j} {names} END AS {name('predictor')}, CASE {j} {labels} END AS {name('bin')}, "
         f"{', '.join(name(c) for c in ('score', 'bad', 'outcome', 'applicants', 'unreadable', 'missing'))}\n"
         f"FROM (\n{grouped}{d.fence}\n) AS {name('g')}"
