@@ -122,6 +122,8 @@ def start(
         progress.step(f"benchmark: {family} on {len(picked)} of {len(y)} training applicants")
     names = [b.name for b in binnings if b.name in X_train.columns]
     twin = clone(card).set_params(model=family, points="additive", bins=None, shap_rows=min(card.shap_rows, SHAP_ROWS))
+    if "crosses" in twin.get_params():  # the trees on the bins hold pairs of their own
+        twin.set_params(crosses="none")
     call = (
         twin,
         _models.FAMILIES[family],
@@ -152,6 +154,7 @@ def _fit(twin, fam, binnings, X, y, w, shap_data, shap_weight, raw_call):
     # The family as the caller has it registered, in whatever process this runs.
     _models.FAMILIES[fam.name] = fam
     # The card's own bins as they are: the twin's fit searches and selects none of its own.
+    twin.candidates_ = list(binnings)
     twin._binnings = lambda *_: (binnings, {})
     try:
         fitted = twin.fit(X, y, sample_weight=w, shap_data=shap_data, shap_weight=shap_weight)
