@@ -39,7 +39,7 @@ class Benchmark:
     error: str | None = None  # why it has no rows in the report
     own: bool = False  # the card is of the benchmark's family: its own model and cards are the benchmark
     folder: str | None = None  # where its files are, inside the card directory
-    raw: object | None = None  # `_raw_trees.RawTrees`, tuned on the raw predictors of the same training rows
+    raw: Any = None  # `_raw_trees.RawTrees`, tuned on the raw predictors of the same training rows
     raw_error: str | None = None  # why there are none
 
 
@@ -155,6 +155,7 @@ def _fit(twin, fam, binnings, X, y, w, shap_data, shap_weight, raw_call):
     # The family as the caller has it registered, in whatever process this runs.
     _models.FAMILIES[fam.name] = fam
     # The card's own bins as they are: the twin's fit searches and selects none of its own.
+    twin.candidates_ = list(binnings)
     twin._binnings = lambda *_: (binnings, {})
     twin.candidates_ = list(binnings)  # what the search for cross characteristics pairs up
     try:
@@ -270,7 +271,7 @@ def _gap(row: dict, rows: dict, card: str) -> str:
     )
 
 
-def _better(row: dict | None) -> bool | None:
+def _better(row: Any) -> bool | None:
     """Whether a row ranks significantly better than the card on the test applicants; None where untold."""
     if row is None or row["auc_vs_card_ci"][0] is None:
         return None
@@ -292,7 +293,7 @@ def verdict(bench: Benchmark | None, assessment: dict, target: str, estimator=No
     rows; how the trees were trained, and where their files are."""
     if bench is None:
         return None
-    about = {
+    about: dict[str, Any] = {
         "family": bench.family,
         "model": None,
         "rows": bench.rows,
@@ -347,7 +348,8 @@ def verdict(bench: Benchmark | None, assessment: dict, target: str, estimator=No
 
 def _note(bench: Benchmark) -> str:
     raw = (
-        f"Trees tuned on the raw predictors: XGBoost of depth {bench.raw.depth} (chosen among 2 to 6) with "
+        f"Trees tuned on the raw predictors: XGBoost of depth {bench.raw.depth} (chosen among 2 to 6, deeper "
+        f"only while it ranked better) with "
         f"{bench.raw.rounds} trees, stopped on a seeded fifth of {_trained(bench)}; the test applicants tune "
         "nothing."
         if bench.raw is not None
@@ -367,7 +369,7 @@ def _note(bench: Benchmark) -> str:
     )
 
 
-def _opening(bench: Benchmark, lead: dict, is_raw: bool, rows: dict, card: str, better) -> str:
+def _opening(bench: Benchmark, lead: Any, is_raw: bool, rows: dict, card: str, better) -> str:
     who = (
         "XGBoost tuned on the raw predictors"
         if is_raw
@@ -415,7 +417,7 @@ def _remedies(bench: Benchmark, rows: dict, estimator, target: str) -> list[tupl
                 f"{lift:+.4f} AUC: build with --crosses auto to let them in.",
             )
         )
-    tree_card = None if bench.own else rows.get(f"additive card from the {bench.family} benchmark")
+    tree_card: Any = None if bench.own else rows.get(f"additive card from the {bench.family} benchmark")
     if _better(tree_card):
         found.append(
             (

@@ -1,14 +1,15 @@
 """Gradient-boosted trees tuned on the raw predictors: how well the applicants can be ranked at all, with no bins
 in the way. The card is measured against them; the trees on the card's own bins tell what its binning allows.
 
-The depth (2 to 6) is chosen, and the rounds stopped, on a seeded validation part of the training rows: the test
-applicants never tune anything. Numbers stay numbers (special codes and all, which trees split off by
+The depth (2 to 6, deeper only while it ranks better) is chosen, and the rounds stopped, on a seeded validation
+part of the training rows: the test applicants never tune anything. Numbers stay numbers (special codes and all, which trees split off by
 themselves); any other column is a category, and one with nearly a level per applicant is left out, as IDs are.
 """
 
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -27,7 +28,7 @@ class RawTrees:
     depth: int = 0
     rounds: int = 0
     validation_auc: dict = field(default_factory=dict)  # per depth tried
-    model: object = field(default=None, repr=False)
+    model: Any = field(default=None, repr=False)
 
     def frame(self, X: pd.DataFrame) -> pd.DataFrame:
         """The trees' view of `X`: numbers as floats, the rest as categories of the training levels."""
@@ -103,7 +104,9 @@ def fit(X: pd.DataFrame, y_bad, w=None, *, seed: int = 0) -> RawTrees:
         p = model.predict_proba(data.iloc[check_at], iteration_range=(0, rounds))[:, 1]
         auc = float(roc_auc_score(y[check_at], p, sample_weight=w[check_at]))
         trees.validation_auc[depth] = auc
-        if best is None or auc > best[0]:
-            best = (auc, depth, rounds, model)
+        if best is not None and auc <= best[0]:
+            break  # deeper trees only overfit further: the rest of the depths would cost the most
+        best = (auc, depth, rounds, model)
+    assert best is not None  # DEPTHS is not empty
     _, trees.depth, trees.rounds, trees.model = best
     return trees

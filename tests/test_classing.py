@@ -62,7 +62,7 @@ def strong_count(n, seed=0):
 
 
 def test_a_small_strong_bin_survives():
-    X, y = strong_count(10_000)
+    X, y = strong_count(6_000)
     options = {k: Scorecard().get_params()[k] for k in ("monotonic_trend", "special_codes", "max_bins", "bins")}
     binnings, dropped, _ = bin_all(X, y, None, None, **options)
     kept = select(binnings, X, dropped, min_iv=Scorecard().min_iv, max_corr=Scorecard().max_corr)
