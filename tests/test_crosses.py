@@ -13,7 +13,7 @@ from test_sql import ODD_CATEGORY, PREDICTORS, _applicants, _run, postgres  # no
 
 from tessaly import Scorecard
 from tessaly._card import Card, checksum
-from tessaly._cross_grid import RIDGE, cell_table, search_pair
+from tessaly._cross_grid import RIDGE, cell_table, search_pair, search_pairs
 from tessaly._errors import InputError
 from tessaly.cli import main
 from tessaly.monitoring.counts import count
@@ -54,6 +54,10 @@ def test_the_search_finds_the_best_structure_of_a_table(seed):
     min_n = float(rng.choice([1.0, 40.0]))
     gain, structure = search_pair(G, H, N, min_n)
     assert gain == pytest.approx(_brute_force(G, H, N, min_n), rel=1e-9, abs=1e-12)
+    # Searched in a stack of tables, each finds what it finds alone.
+    stack = [(G, H, N), (G[::-1].copy(), H[::-1].copy(), N[::-1].copy()), (G * 2, H, N)]
+    together = search_pairs(*(np.stack(t) for t in zip(*stack)), min_n)
+    assert together == [search_pair(*t, min_n) for t in stack]
     if structure is not None:
         cells = cell_table(structure, ka, kb)
         used = np.unique(cells)
