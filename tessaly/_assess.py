@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import math
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -25,6 +26,7 @@ from ._metrics import (
     _weighted_quantile,
     psi,
 )
+from .fairness.measures import protected_part
 
 # Below this many goods or bads an AUC's interval spans most of its range: no winner is named.
 FEWEST_TO_JUDGE = 10
@@ -155,7 +157,13 @@ def calibration(y_bad, score, pdo, target_score, target_odds, *, groups: int = 1
             "log_odds": log_odds,
         }
     )
-    fitted = {"pdo": None, "pdo_ci": [None, None], "score_at_target_odds": None, "intercept": None, "slope": None}
+    fitted: dict[str, Any] = {
+        "pdo": None,
+        "pdo_ci": [None, None],
+        "score_at_target_odds": None,
+        "intercept": None,
+        "slope": None,
+    }
     fit = _logistic(s, 1.0 - y, w)
     if fit is not None:
         a, b, se = fit
@@ -294,8 +302,10 @@ def assess(
         rows.append(row)
     card_row = rows[c]
     stability = None
-    if train_score is not None:
-        value = psi(train_score, matrix[c], expected_weights=train_weights, actual_weights=w)
+    value = (
+        None if train_score is None else psi(train_score, matrix[c], expected_weights=train_weights, actual_weights=w)
+    )
+    if value is not None:
         reading = "stable" if value < PSI_SHIFT[0] else "some shift" if value < PSI_SHIFT[1] else "shifted"
         stability = {
             "value": value,
@@ -323,14 +333,14 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
     (a family name or `_benchmark.Benchmark`) beside it; returns its figures (also what metrics.json holds)."""
     from . import _benchmark
 
-    X, protected = _protected_part(sc, frame(X))
+    X, protected = protected_part(sc, frame(X))
     y_bad, _ = encode_target(outcome(y), sc.bad_)
     w = weights_of(sample_weight, len(y_bad))
     own = f"{sc.card_.points_kind} card"
     scored, counts = sc.card_.apply(X)
     scores = {own: scored["score"].to_numpy(), **_others(sc, X, own)}
     if challenger is not None:
-        challenger = (_protected_part(sc, frame(challenger[0], "X_train"), need=False)[0], *challenger[1:])
+        challenger = (protected_part(sc, frame(challenger[0], "X_train"), need=False)[0], *challenger[1:])
     bench = _benchmark.prepared(sc, benchmark, challenger, X, w)
     scores.update(_benchmark.scores(bench, X))
     if challenger is not None:
@@ -354,7 +364,7 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         weights=w,
         train_weights=sc.train_weights_,
     )
-    assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_)
+    assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_, sc)
     assessment["crosses"] = list(getattr(sc, "crosses_", []))
     if protected is not None:
         from .fairness import measure
@@ -371,20 +381,6 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         sc, path, assessment, test_scores, values, hand=by_hand(sc), fairness=assessment.get("fairness"), **chapters
     )
     return assessment
-
-
-def _protected_part(sc, X: pd.DataFrame, need: bool = True) -> tuple[pd.DataFrame, pd.DataFrame | None]:
-    """The applicants without the protected columns, and those columns (None where the card protects none)."""
-    protected = list(getattr(sc, "protected", ()) or ())
-    if not protected:
-        return X, None
-    absent = [c for c in protected if c not in X.columns]
-    if absent and need:
-        raise InputError(
-            f"the applicants lack the protected column '{absent[0]}': give it beside the predictors to measure fairness"
-        )
-    present = [c for c in protected if c in X.columns]
-    return X.drop(columns=present), X[present].reset_index(drop=True)
 
 
 def write_page(sc, path, assessment: dict, test_scores, values: dict, **extra) -> None:

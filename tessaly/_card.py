@@ -9,9 +9,11 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
+from collections.abc import Iterable
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import cast
+from typing import Any, cast
 
 import numpy as np
 import pandas as pd
@@ -23,6 +25,7 @@ from ._checks import check_columns
 from ._errors import InputError
 from ._files import atomic_path
 from ._json import jsonable
+from ._reasons import bin_texts, word_codes
 
 CARD_FILE = "card.json"
 LEGACY_FILE = "card.pkl"
@@ -35,7 +38,7 @@ REASON_RULES = ("neutral", "maximum")
 BELOW = -1e-9
 
 
-def output_columns(names) -> list[str]:
+def output_columns(names: Iterable[str]) -> list[str]:
     """What scoring adds per applicant, in order: each predictor's bin and points, the score, the reasons."""
     return [
         *(f"{p}_{part}" for p in names for part in ("bin", "points")),
@@ -62,7 +65,7 @@ def checksum(body: dict) -> str:
     return "sha256:" + hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
-def _plain(value):
+def _plain(value: object) -> bool | int | float | str:
     """A JSON scalar for a target value as the data held it."""
     plain = jsonable(value)
     return plain if isinstance(plain, (bool, int, float)) else str(value)
@@ -70,6 +73,59 @@ def _plain(value):
 
 @dataclass
 class Card:
+    """A saved scorecard: plain, checksummed data that scores, exports to SQL and monitors.
+
+    What `card.json` holds, and all that scoring reads: the target and its bad value, the model family and points
+    rule it came from, the scaling, and per predictor (and cross of two predictors) its bins, their points and its
+    neutral points; with the monitoring baseline where it was kept. Nothing in it is pickled.
+
+    Parameters
+    ----------
+    target : str
+        The outcome column the card was built on.
+    bad : object
+        The outcome value that means bad.
+    model : str
+        The model family the points came from.
+    points_kind : str
+        The points rule: "additive" or "module".
+    scaling : dict
+        ``pdo``, ``target_score`` and ``target_odds``.
+    predictors : list of Predictor
+        Each predictor's bins and points, in card order.
+    baseline : dict or None
+        What monitoring compares live applicants with (shares, score bands, test figures).
+    reasons : dict or None
+        The words of reasons: predictor -> {bin label: text}.
+    reason_rule : str
+        What a reason falls short of: "neutral" or "maximum" points.
+    split : dict or None
+        How the build chose its test part.
+    crosses : list of Cross
+        Pairs of predictors scored jointly, after the predictors.
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> import pandas as pd
+    >>> from tessaly import Scorecard
+    >>> rng = np.random.default_rng(0)
+    >>> X = pd.DataFrame({"age": rng.integers(18, 75, 600), "housing": rng.choice(["own", "rent"], 600)})
+    >>> y = pd.Series(rng.random(600) < np.where(X["age"] < 30, 0.5, 0.1), name="bad").astype(int)
+    >>> import tempfile
+    >>> from tessaly import Card
+    >>> folder = tempfile.mkdtemp()
+    >>> _ = Scorecard().fit(X, y).save(folder)
+    >>> card = Card.load(folder)
+    >>> card.target, card.bad
+    ('bad', 1)
+    >>> scores = card.score(X.head(2))
+    >>> list(scores.columns[:2]), "score" in scores.columns
+    (['age_bin', 'age_points'], True)
+    >>> bool(card.total(X.head(2)).dtype.kind == "f")
+    True
+    """
+
     target: str
     bad: object
     model: str
@@ -139,7 +195,7 @@ class Card:
         return {**body, "checksum": checksum(body)}
 
     @classmethod
-    def from_dict(cls, d: dict, source="the card") -> Card:
+    def from_dict(cls, d: dict, source: str = "the card") -> Card:
         try:
             need(isinstance(d, dict) and d.get("format") == FORMAT, "it is not a tessaly card")
             version = d.get("version")
@@ -205,7 +261,8 @@ class Card:
             crosses=crosses,
         )
 
-    def save(self, directory) -> Path:
+    def save(self, directory: str | os.PathLike) -> Path:
+        """Write ``card.json`` into `directory`, whole or not at all; returns its path."""
         path = Path(directory) / CARD_FILE
         with atomic_path(path) as tmp:
             tmp.write_text(
@@ -214,7 +271,9 @@ class Card:
         return path
 
     @classmethod
-    def load(cls, location) -> Card:
+    def load(cls, location: str | os.PathLike) -> Card:
+        """The card in a directory (its ``card.json``) or in a card file; one line naming the fault where it is
+        missing, damaged or not a card."""
         location = Path(location)
         path = location / CARD_FILE if location.is_dir() else location
         if location.is_dir() and not path.exists() and (location / LEGACY_FILE).exists():
@@ -237,7 +296,7 @@ class Card:
         return cls.from_dict(d, str(path))
 
     @classmethod
-    def from_legacy(cls, path) -> Card:
+    def from_legacy(cls, path: str | os.PathLike) -> Card:
         """A card of the pickled format. Reading it runs whatever the file says: trusted files only."""
         import pickle
 
@@ -245,7 +304,7 @@ class Card:
             pass
 
         class Loader(pickle.Unpickler):
-            def find_class(self, module, name):
+            def find_class(self, module: str, name: str) -> Any:
                 if module.startswith("tessaly."):
                     return Old
                 return super().find_class(module, name)
@@ -322,7 +381,7 @@ class Card:
         # Reason codes: the predictors furthest below neutral. The scan keeps the first of equals, so card
         # order breaks ties; a taken predictor is set to +inf for the next round.
         at = np.arange(n)
-        words, codes, offsets = self._reason_words()
+        words, codes, offsets = word_codes([bin_texts(self, p) for p in self.characteristics])
         texts = {}  # after the codes, as output_columns orders them
         for r in range(REASONS):
             best, idx = shortfall[0].copy(), np.zeros(n, dtype=np.intp)
@@ -345,20 +404,8 @@ class Card:
             result[self.target] = data[self.target].to_numpy()
         return result, counts
 
-    def _reason_words(self) -> tuple[list[str], np.ndarray, np.ndarray]:
-        """The distinct texts ("" last), each predictor's bins' text codes laid end to end (an unseen slot
-        after each), and where each predictor's run starts."""
-        from ._reasons import bin_texts
-
-        per = [bin_texts(self, p) for p in self.characteristics]
-        words = list(dict.fromkeys(t for texts in per for t in texts))
-        index = {t: i for i, t in enumerate(words)}
-        words.append("")
-        codes = np.array([c for texts in per for c in [*(index[t] for t in texts), len(words) - 1]], dtype=np.intp)
-        offsets = np.cumsum([0, *(len(t) + 1 for t in per[:-1])]).astype(np.intp)
-        return words, codes, offsets
-
     def score(self, data: pd.DataFrame) -> pd.DataFrame:
+        """Per applicant: each predictor's bin and points, the total score and the reason codes."""
         return self.apply(data)[0]
 
     def total(self, data: pd.DataFrame) -> np.ndarray:
@@ -374,7 +421,7 @@ class Card:
         check_columns(data, self.columns)
 
 
-def loads(directory) -> None:
+def loads(directory: str | os.PathLike) -> None:
     """A card just written, read back as score, monitor and bins will read it: one line where it does not load."""
     try:
         Card.load(directory)

@@ -141,7 +141,7 @@ def cross(d, names: list[str]) -> Cross:
     )
 
 
-def reason_texts(reasons, predictors: list) -> bool:
+def reason_texts(reasons, predictors: list[Predictor | Cross]) -> bool:
     """Texts of the card's own predictors and bins, each non-empty text."""
     if not isinstance(reasons, dict):
         return False

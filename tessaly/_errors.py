@@ -9,6 +9,7 @@ def reason(e: BaseException) -> str:
     """The first line of what went wrong, with the file it concerns: libraries raise many kinds, each wordy."""
     text = getattr(e, "strerror", None) or str(e).strip()
     text = text.splitlines()[0] if text else type(e).__name__
-    if getattr(e, "filename", None):
-        text += f" ({e.filename})"
+    filename = getattr(e, "filename", None)
+    if filename:
+        text += f" ({filename})"
     return text

@@ -14,9 +14,12 @@ def one_hot(binnings: list[PredictorBinning], data: pd.DataFrame | None, positio
     `positions`: each predictor's bins of the applicants (a sequence, or the columns of an applicants x
     predictors array), where the caller has them already; then `data` only lends its index, if given.
     """
+    if positions is None:
+        if data is None:
+            raise TypeError("one_hot needs the applicants or their bins")
+        positions = [b.positions(data[b.name]) for b in binnings]
     blocks = {}
-    for j, b in enumerate(binnings):
-        pos = b.positions(data[b.name]) if positions is None else positions[j]
+    for b, pos in zip(binnings, positions):
         for d, feature in enumerate(b.features):
             blocks[feature] = (pos == d).astype(np.int8)
     return pd.DataFrame(blocks, index=None if data is None else data.index)

@@ -91,11 +91,11 @@ def atomic_path(out: Path):
     """A unique temporary path beside `out`, moved onto it only when the block completes."""
     out = Path(out)
     try:
-        fd, tmp = tempfile.mkstemp(prefix=f".{out.name[:40]}.", suffix=".tmp", dir=out.parent)
+        fd, name = tempfile.mkstemp(prefix=f".{out.name[:40]}.", suffix=".tmp", dir=out.parent)
     except OSError as e:
         raise InputError(f"cannot write '{out}': {reason(e)}") from None
     os.close(fd)
-    tmp = Path(tmp)
+    tmp = Path(name)
     try:
         yield tmp
         fd = os.open(tmp, os.O_RDONLY)

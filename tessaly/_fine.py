@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import json
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -85,7 +86,7 @@ def predictor_classes(name: str, dtype: str, special_codes: list, splits, parts:
     the training part's, and test values outside them are counted as unseen. `edges`: a numerical predictor's
     fine classes as the build already cut them (an engine's), instead of cutting them here."""
     codes = list(special_codes)
-    entry = {"name": name, "type": dtype, "special_codes": codes}
+    entry: dict[str, Any] = {"name": name, "type": dtype, "special_codes": codes}
     for part, (values, y, w) in parts.items():
         y = np.asarray(y).astype(np.int64)
         w = np.ones(len(y)) if w is None else np.asarray(w, dtype=float)

@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import math
+from typing import Any
 
 import numpy as np
 
 
-def jsonable(value):
+def jsonable(value: Any) -> Any:
     """Numpy scalars unwrapped, NaN and infinities as None, dicts' keys as text; other values as they are."""
     if isinstance(value, dict):
         return {str(k): jsonable(v) for k, v in value.items()}

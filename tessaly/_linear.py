@@ -10,6 +10,8 @@ every applicant in it.
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 
 from ._errors import InputError
@@ -131,7 +133,9 @@ def _path(positions, y, n_bins, parts, w, whole, grid=C_GRID) -> tuple[np.ndarra
             F_fit = design(woe, positions[fit_idx], n_bins)
         prepared.append((fit_idx, val_idx, w_fit, woe, F_fit))
     held = np.concatenate([val for _, val in parts])
-    models, last, best, rises = {}, [None] * len(parts), np.inf, 0
+    models: dict[float, Any] = {}
+    last: list[Any] = [None] * len(parts)
+    best, rises = np.inf, 0
     for column, C in enumerate(grid):
         for i, (fit_idx, val_idx, w_fit, woe, F_fit) in enumerate(prepared):
             last[i] = _fit(F_fit, y[fit_idx], C, w_fit, start=last[i])

@@ -12,6 +12,7 @@ import math
 import warnings
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from ._checks import weights_of
 from ._errors import InputError
@@ -28,7 +29,7 @@ _BATCH_CELLS = 4_000_000
 KS_CELLS = 500
 
 
-def _outcomes(y_bad, score, what: str = "scores") -> tuple[np.ndarray, np.ndarray]:
+def _outcomes(y_bad: ArrayLike, score: ArrayLike, what: str = "scores") -> tuple[np.ndarray, np.ndarray]:
     y = np.asarray(y_bad)
     s = np.asarray(score, dtype=float)
     if y.ndim != 1 or s.shape != y.shape:
@@ -59,7 +60,8 @@ def _delong_weighted(y: np.ndarray, scores: np.ndarray, w: np.ndarray) -> tuple[
     """As _delong, each applicant standing w times: the figures of the rows repeated, without repeating them."""
     good, bad = y == 0, y == 1
     m, n = w[good].sum(), w[bad].sum()
-    v_good, v_bad = [], []
+    goods_v: list[np.ndarray] = []
+    bads_v: list[np.ndarray] = []
     for s in scores:
         _, cell = np.unique(s, return_inverse=True)
         k = int(cell.max()) + 1
@@ -67,9 +69,9 @@ def _delong_weighted(y: np.ndarray, scores: np.ndarray, w: np.ndarray) -> tuple[
         b = np.bincount(cell, weights=w * bad, minlength=k)
         bad_below = np.cumsum(b) - b + b / 2  # bads scoring below each cell, ties half
         good_below = np.cumsum(g) - g + g / 2
-        v_good.append(bad_below[cell[good]] / n)
-        v_bad.append(1.0 - good_below[cell[bad]] / m)
-    v_good, v_bad = np.array(v_good), np.array(v_bad)
+        goods_v.append(bad_below[cell[good]] / n)
+        bads_v.append(1.0 - good_below[cell[bad]] / m)
+    v_good, v_bad = np.array(goods_v), np.array(bads_v)
     auc = v_good @ w[good] / m
     with np.errstate(invalid="ignore", divide="ignore"), warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
@@ -84,7 +86,7 @@ def _weighted_cov(v: np.ndarray, w: np.ndarray) -> np.ndarray:
     return np.atleast_2d((d * w) @ d.T / (w.sum() - 1))
 
 
-def _delong(y: np.ndarray, scores: np.ndarray, w=None) -> tuple[np.ndarray, np.ndarray]:
+def _delong(y: np.ndarray, scores: np.ndarray, w: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
     """AUCs of several scores (rows) on the same applicants and DeLong's covariance matrix of them: what the
     difference between a challenger's AUC and the card's needs, beyond each one's own `ranking`."""
     from scipy.stats import rankdata
@@ -107,7 +109,7 @@ def _delong(y: np.ndarray, scores: np.ndarray, w=None) -> tuple[np.ndarray, np.n
     return auc, cov
 
 
-def _cells(y: np.ndarray, s: np.ndarray, w=None) -> tuple[np.ndarray, np.ndarray]:
+def _cells(y: np.ndarray, s: np.ndarray, w: np.ndarray | None = None) -> tuple[np.ndarray, np.ndarray]:
     """Goods and bads at each distinct score (weighted, where weights are given), lowest score first."""
     _, inverse = np.unique(s, return_inverse=True)
     k = int(inverse.max()) + 1
@@ -149,14 +151,14 @@ def ks_interval(good: np.ndarray, bad: np.ndarray, resamples: int = KS_RESAMPLES
     return [float(max(lo, 0.0)), float(min(hi, 1.0))]
 
 
-def _interval(value: float, variance: float, lo=-math.inf, hi=math.inf) -> list:
+def _interval(value: float, variance: float, lo: float = -math.inf, hi: float = math.inf) -> list:
     if not math.isfinite(variance):
         return [None, None]
     half = Z95 * math.sqrt(max(variance, 0.0))
     return [float(max(lo, value - half)), float(min(hi, value + half))]
 
 
-def delong(goods, bads) -> tuple[float | None, float]:
+def delong(goods: ArrayLike, bads: ArrayLike) -> tuple[float | None, float]:
     """AUC (goods above bads, ties half) and DeLong's variance of it, from the goods and bads per distinct
     score in ascending order. Each applicant's structural component depends only on its score, so the
     per-applicant sums of DeLong's method become sums over scores weighted by the counts (or weights)."""
@@ -176,7 +178,7 @@ def delong(goods, bads) -> tuple[float | None, float]:
     return auc, float(s_good / n_good + s_bad / n_bad)
 
 
-def ranking(goods, bads, *, resamples: int = KS_RESAMPLES, seed: int = SEED) -> dict:
+def ranking(goods: ArrayLike, bads: ArrayLike, *, resamples: int = KS_RESAMPLES, seed: int = SEED) -> dict:
     """AUC, Gini and KS with 95% intervals (DeLong for AUC and Gini, a seeded bootstrap of the counts for KS),
     from the goods and bads per distinct score in ascending order; None where a figure cannot be had."""
     g, b = np.asarray(goods, dtype=float), np.asarray(bads, dtype=float)
@@ -194,7 +196,9 @@ def ranking(goods, bads, *, resamples: int = KS_RESAMPLES, seed: int = SEED) -> 
     }
 
 
-def _summary(y, s, *, resamples=KS_RESAMPLES, seed=SEED, w=None) -> dict:
+def _summary(
+    y: np.ndarray, s: np.ndarray, *, resamples: int = KS_RESAMPLES, seed: int = SEED, w: np.ndarray | None = None
+) -> dict:
     good, bad = _cells(y, s, w)
     r = ranking(good, bad, resamples=resamples, seed=seed)
     weighted = {} if w is None else {"weight": float(w.sum()), "bad_weight": float(w[y == 1].sum())}
@@ -206,14 +210,29 @@ def _summary(y, s, *, resamples=KS_RESAMPLES, seed=SEED, w=None) -> dict:
     }
 
 
-def evaluate(y_bad, score, *, resamples: int = KS_RESAMPLES, seed: int = SEED, weights=None) -> dict:
+def evaluate(
+    y_bad: ArrayLike,
+    score: ArrayLike,
+    *,
+    resamples: int = KS_RESAMPLES,
+    seed: int = SEED,
+    weights: ArrayLike | None = None,
+) -> dict:
     """AUC, Gini and KS with 95% intervals (DeLong for AUC and Gini, a seeded bootstrap for KS), n and bad."""
     y, s = _outcomes(y_bad, score)
     return _summary(y, s, resamples=resamples, seed=seed, w=weights_of(weights, len(y)))
 
 
-def psi(expected, actual, bins: int = 10, *, expected_weights=None, actual_weights=None) -> float:
-    """Population stability index of a score, on the deciles (or `bins` quantiles) of the expected one."""
+def psi(
+    expected: ArrayLike,
+    actual: ArrayLike,
+    bins: int = 10,
+    *,
+    expected_weights: ArrayLike | None = None,
+    actual_weights: ArrayLike | None = None,
+) -> float | None:
+    """Population stability index of a score, on the deciles (or `bins` quantiles) of the expected one; None
+    where one side's weights are all zero."""
     e = np.asarray(expected, dtype=float)
     a = np.asarray(actual, dtype=float)
     we = np.ones(len(e)) if expected_weights is None else np.asarray(expected_weights, dtype=float)
@@ -231,7 +250,7 @@ def psi(expected, actual, bins: int = 10, *, expected_weights=None, actual_weigh
     )
 
 
-def stability(expected, actual) -> float | None:
+def stability(expected: ArrayLike, actual: ArrayLike) -> float | None:
     """Population stability index of two count vectors over the same cells (None where either is empty).
 
     A cell that one side never fills would make the index infinite, so every share is taken as at least

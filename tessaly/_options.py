@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+from typing import Any
 
 from ._errors import InputError
 
@@ -53,7 +54,7 @@ def _option(p: argparse.ArgumentParser, param) -> None:
         "scores": float,
     }
     # Choices are checked by the estimator, which names the option in both spellings and exits 1.
-    extra = {}
+    extra: dict[str, Any] = {}
     if param.kind == "codes":
         extra["metavar"] = "V1,V2"
     if param.kind in ("bins", "texts"):
@@ -63,7 +64,8 @@ def _option(p: argparse.ArgumentParser, param) -> None:
     if param.kind == "int":
         # Whole numbers only, as the estimator wants them; 20.0 reads as 20, 20.5 is refused by the estimator.
         extra["type"] = _whole
-    p.add_argument(param.flag, **{"type": kinds[param.kind], "default": S, "help": text, "dest": param.name, **extra})
+    options: dict[str, Any] = {"type": kinds[param.kind], "default": S, "help": text, "dest": param.name, **extra}
+    p.add_argument(param.flag, **options)
 
 
 def _count_or_word(text: str):

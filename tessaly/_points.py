@@ -17,7 +17,7 @@ def scaling(pdo: float, target_score: float, target_odds: float) -> tuple[float,
     return factor, target_score - factor * math.log(target_odds)
 
 
-def bin_means(contribution: np.ndarray, pos: np.ndarray, n_bins: int, weights=None) -> np.ndarray:
+def bin_means(contribution: np.ndarray, pos: np.ndarray, n_bins: int, weights: np.ndarray | None = None) -> np.ndarray:
     """Mean contribution of the rows in each bin (0 for a bin without rows); rows outside every bin count nowhere."""
     inside = pos >= 0
     w = None if weights is None else np.asarray(weights, dtype=float)[inside]
@@ -28,7 +28,7 @@ def bin_means(contribution: np.ndarray, pos: np.ndarray, n_bins: int, weights=No
     return np.divide(sums, counts, out=np.zeros(n_bins), where=counts > 0)
 
 
-def log_odds_map(total: np.ndarray, y_bad: np.ndarray, weights=None) -> tuple[float, float]:
+def log_odds_map(total: np.ndarray, y_bad: np.ndarray, weights: np.ndarray | None = None) -> tuple[float, float]:
     """Slope and intercept of one logistic fit that maps summed contributions onto log-odds of bad."""
     from sklearn.linear_model import LogisticRegression
 

@@ -15,8 +15,9 @@ import pandas as pd
 PURE_SHARE, PURE_CHANCE = 0.01, 1e-3
 
 
-def _significant(n: int, bad: bool, rate: float, rows: int) -> bool:
-    """Whether `n` applicants all bad (all good) are a bin: enough of them, and unlikely so at `rate` by chance."""
+def _significant(n: float, bad: bool, rate: float, rows: float) -> bool:
+    """Whether `n` applicants all bad (all good) are a bin: enough of them, and unlikely so at `rate` by chance.
+    `n` and `rows` are sums of weights: a weighted row stands for as many applicants as its weight says."""
     p = rate if bad else 1.0 - rate
     return n >= PURE_SHARE * rows and (p <= 0.0 or (p < 1.0 and n * math.log(p) < math.log(PURE_CHANCE)))
 
@@ -29,7 +30,9 @@ def _fit_in(groups: list, sizes: list, covers_all: bool, room: int) -> list:
     return [groups[i] for i in sorted(keep)]
 
 
-def pure_ends(x: np.ndarray, y: np.ndarray, trend, room: int, w: np.ndarray) -> tuple[list[float], np.ndarray]:
+def pure_ends(
+    x: np.ndarray, y: np.ndarray, trend: str | None, room: int, w: np.ndarray
+) -> tuple[list[float], np.ndarray]:
     """Cut points that give a run of one outcome at either end of the values a bin of its own, and the rows
     those bins take. `x`, `y`, `w`: the regular values, their outcomes and weights."""
     v, inverse = np.unique(x, return_inverse=True)
@@ -40,14 +43,14 @@ def pure_ends(x: np.ndarray, y: np.ndarray, trend, room: int, w: np.ndarray) -> 
     if rate in (0.0, 1.0):
         return [], np.zeros(len(x), dtype=bool)
 
-    def run(order) -> int:
+    def run(order: np.ndarray) -> int:
         same = outcome[order] == outcome[order[0]]
         return 0 if outcome[order[0]] < 0 else len(v) if same.all() else int(np.argmin(same))
 
     low, high = run(np.arange(len(v))), run(np.arange(len(v))[::-1])
     high = 0 if low == len(v) else high
     # An explicit trend holds: all good at its low end, all bad at its high end.
-    against = {"ascending": (1, 0), "descending": (0, 1)}.get(trend, (None, None))
+    against: tuple[int | None, int | None] = {"ascending": (1, 0), "descending": (0, 1)}.get(trend or "", (None, None))
     runs, sizes = [], []
     for end, k, order in (("low", low, np.arange(len(v))), ("high", high, np.arange(len(v))[::-1])):
         size = float(n[order[:k]].sum())

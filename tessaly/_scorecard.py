@@ -7,6 +7,7 @@ in `_predictors`, `_models` and `_shap_cards`, the files in `_persist` and the r
 from __future__ import annotations
 
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -21,6 +22,7 @@ from ._features import one_hot
 from ._predictors import bin_all, select
 from ._reasons import resolve as resolve_reasons
 from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, shap_source, table_of
+from .fairness.measures import unprotected
 from .monitoring import baseline as _baseline
 from .monitoring import figures as _figures
 
@@ -131,7 +133,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
     def _fit(self, X, y, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, on_bins=None):
         """fit, and `on_bins(binnings)` as soon as the bins are chosen: a build starts its benchmark there."""
         fam = self._check_params()
-        X, shap_data, test = _unprotected(self.protected, X, y, shap_data, test)
+        X, shap_data, test = unprotected(self.protected, X, y, shap_data, test)
         X, y_bad, bad_value, target, classes = check_training(
             X, y, outputs=output_columns, bad=self.bad, bins=self.bins, shap_data=shap_data
         )
@@ -215,7 +217,9 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         rng = np.random.default_rng(self.seed)
         source, source_w = shap_source(rows.X, rows.w, shap_data, shap_weight, rng, self.shap_rows)
         step(f"SHAP values and scorecard on {len(source)} applicants")
-        cards, artifacts, used = {}, {}, {}
+        cards: dict[str, Any] = {}
+        artifacts: dict[str, Any] = {}
+        used: dict[str, int] = {}
         if fam.technique is not None:
             # The extension's card: from tree SHAP values only, and beside an additive card from fewer rows.
             X_module = one_hot(rows.binnings, source)
@@ -428,12 +432,16 @@ def _unprotected(protected, X, y, shap_data, test):
     return X[keep], shap_data, test
 
 
-Scorecard.__doc__ = f"""A credit scorecard built from a tree model's SHAP values and each bin's Weight of Evidence.
+Scorecard.__doc__ = f"""A credit scorecard: each predictor binned, a model fitted on the bins, and points per bin
+from the model's SHAP values and each bin's Weight of Evidence.
 
-A scikit-learn binary classifier: `fit(X, y)` bins every predictor of a raw table (missing values and special
-codes included), trains the model on the one-hot bins and turns its SHAP values into whole points per bin.
-`total_score(X)` gives each applicant's score (higher is better); `score(X, y)` is the card's ROC AUC, so that
-`cross_val_score` and `GridSearchCV` judge the card by how it ranks.
+A scikit-learn binary classifier. `fit(X, y)` bins every predictor of a raw table (numerical and categorical,
+missing values and special codes included), fits the model family `model` names (by default a penalised logistic
+regression on each predictor's WoE and its bins, whose SHAP values are exact; the tree families train on the
+one-hot bins) and turns its SHAP values into whole points per bin, scaled by `pdo`, `target_score` and
+`target_odds`. `total_score(X)` gives each applicant's score (higher is better), `transform(X)` the bins, points
+and reason codes; `score(X, y)` is the card's ROC AUC, so that `cross_val_score` and `GridSearchCV` judge the
+card by how it ranks.
 
 {_params.docstring()}
 
@@ -450,8 +458,8 @@ binnings_ : list of PredictorBinning
     Each kept predictor's bins and binning table.
 dropped_ : dict of str to str
     Predictors left out, with the reason.
-model_ : classifier
-    The fitted tree model (None for a card loaded without it).
+model_ : object
+    The fitted model of the family (None for a card loaded without it).
 family_ : str
     The model family, a key of the model registry.
 classes_ : ndarray
@@ -472,7 +480,18 @@ n_features_in_, feature_names_in_ : int, ndarray
 
 Examples
 --------
+>>> import numpy as np
+>>> import pandas as pd
 >>> from tessaly import Scorecard
->>> card = Scorecard(pdo=20, target_score=600, target_odds=50).fit(X, y)  # doctest: +SKIP
->>> card.total_score(X.head())  # doctest: +SKIP
+>>> rng = np.random.default_rng(0)
+>>> X = pd.DataFrame({{"age": rng.integers(18, 75, 600), "housing": rng.choice(["own", "rent"], 600)}})
+>>> y = pd.Series(rng.random(600) < np.where(X["age"] < 30, 0.5, 0.1), name="bad").astype(int)
+>>> card = Scorecard(pdo=20, target_score=600, target_odds=50).fit(X, y)
+>>> young, old = card.total_score(pd.DataFrame({{"age": [25, 60], "housing": ["own", "own"]}}))
+>>> bool(young < old)  # the young applicants are the riskier ones
+True
+>>> bool(card.score(X, y) > 0.6)  # the card's ROC AUC
+True
+>>> list(card.transform(X.head(2)).columns)[-4:]  # after each predictor's bin and points
+['score', 'reason_1', 'reason_2', 'reason_3']
 """

@@ -84,15 +84,17 @@ def interrupts_raise():
                     continue
             _interrupt(main)
 
-    main = threading.main_thread().ident
+    main = threading.get_ident()
     waiter = threading.Thread(target=wait, name="tessaly-signals", daemon=True)
     _state.fired = _state.pending = False
-    waiter.start()
     try:
+        # Inside the try: a thread that cannot start must still give back the mask and the handler.
+        waiter.start()
         yield
     finally:
         stop.set()
-        signal.pthread_kill(waiter.ident, _WAKE)
-        waiter.join()
+        if waiter.ident is not None:
+            signal.pthread_kill(waiter.ident, _WAKE)
+            waiter.join()
         signal.pthread_sigmask(signal.SIG_SETMASK, previous)
         signal.signal(signal.SIGINT, handler)

@@ -12,6 +12,7 @@ import datetime as dt
 
 import numpy as np
 import pandas as pd
+from numpy.typing import ArrayLike
 
 _MIDNIGHT = r"^(\d{4}-\d{2}-\d{2})[ T]00:00:00$"
 _ISO_TIME = r"^(\d{4}-\d{2}-\d{2})T(\d{2}:\d{2}:\d{2})$"
@@ -35,7 +36,7 @@ def _bools_as_text(s: pd.Series) -> pd.Series:
     return s
 
 
-def distinct(values) -> tuple[np.ndarray, pd.Series]:
+def distinct(values: ArrayLike) -> tuple[np.ndarray, pd.Series]:
     """Codes into the distinct values (-1 where missing), and those values with their own type."""
     s = _bools_as_text(pd.Series(values).reset_index(drop=True))
     codes, uniques = pd.factorize(s, use_na_sentinel=True)
@@ -45,7 +46,7 @@ def distinct(values) -> tuple[np.ndarray, pd.Series]:
     return codes, uniques
 
 
-def canonical(values) -> np.ndarray:
+def canonical(values: ArrayLike) -> np.ndarray:
     """Each value's category key (object array, None where missing)."""
     codes, uniques = distinct(values)
     return np.append(value_keys(uniques), np.array([None], dtype=object))[codes]
@@ -84,7 +85,7 @@ def value_keys(s: pd.Series) -> np.ndarray:
 _NOT_NUMBERS = (bool, np.bool_, dt.date, dt.timedelta, np.datetime64, np.timedelta64, pd.Period)
 
 
-def to_number(values) -> tuple[np.ndarray, np.ndarray]:
+def to_number(values: ArrayLike) -> tuple[np.ndarray, np.ndarray]:
     """Floats of a numerical predictor's values, and where a present value could not be read as a finite number."""
     s = pd.Series(values).reset_index(drop=True)
     if isinstance(s.dtype, pd.CategoricalDtype):
@@ -110,7 +111,7 @@ STRAY_VALUES, STRAY_CELLS = 0.01, 0.001
 _ISO_DATE = r"^\d{4}-\d{2}-\d{2}(?:[ T]\d{2}:\d{2}(?::\d{2}(?:\.\d+)?)?(?:Z|[+-]\d{2}:?\d{2})?)?$"
 
 
-def value_kind(values) -> str:
+def value_kind(values: ArrayLike) -> str:
     """How the build reads a column: "numerical", "categorical", "dates" or "durations".
 
     By what its values mean, as scoring reads them, not by the type a reader
@@ -137,7 +138,7 @@ def value_kind(values) -> str:
             (~hit).sum() <= STRAY_VALUES * len(hit) or counts[~hit].sum() <= STRAY_CELLS * counts.sum()
         )
 
-    def of_type(types) -> np.ndarray:
+    def of_type(types: type | tuple[type, ...]) -> np.ndarray:
         return np.array(uniques.map(lambda v: isinstance(v, types)), dtype=bool)
 
     text = of_type(str)

@@ -11,6 +11,7 @@ import re
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 from ._errors import InputError
 from ._files import atomic_path
@@ -105,7 +106,9 @@ def check_format(out: Path) -> Format:
 class _Writer:
     def __init__(self, tmp: Path, fmt: Format):
         self.tmp, self.format = tmp, fmt
-        self._writer = self._schema = None
+        # pyarrow's writer and schema, made from the first batch.
+        self._writer: Any = None
+        self._schema: Any = None
         self.rows = 0
 
     def write(self, batch) -> None:

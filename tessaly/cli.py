@@ -201,7 +201,7 @@ def _edit(args, progress) -> None:
 
 
 def _reasons(args, progress) -> None:
-    from ._reasons import set_reasons
+    from ._persist import set_reasons
 
     print(f"card:   {set_reasons(args.card, args.texts).resolve()}")
 
@@ -285,10 +285,11 @@ def main(argv=None) -> int:
     except ModuleNotFoundError as e:
         from ._models import PACKAGES
 
-        if (e.name or "").split(".")[0] not in EXTRA | PACKAGES:
+        package = (e.name or "").split(".")[0]
+        if package not in EXTRA | PACKAGES:
             raise
         stream("stderr").write(
-            f"tessaly: error: {args.command} needs the package {e.name.split('.')[0]}: pip install 'tessaly[cli]'\n"
+            f"tessaly: error: {args.command} needs the package {package}: pip install 'tessaly[cli]'\n"
         )
         return 1
     progress.note(f"done in {time.monotonic() - started:.1f}s")

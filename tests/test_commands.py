@@ -232,11 +232,11 @@ def test_help_shows_the_estimators_defaults(name):
         assert shown == default and type(shown) is type(default), blocks[option]
 
 
-def test_the_readme_parameter_table_is_the_estimators():
+def test_the_documented_parameter_table_is_the_estimators():
     from pathlib import Path
 
     from tessaly._params import markdown
 
-    readme = (Path(__file__).resolve().parents[1] / "README.md").read_text(encoding="utf-8")
-    block = readme.split("<!-- parameters -->\n", 1)[1].split("\n<!-- /parameters -->", 1)[0]
-    assert block == markdown(), "README's parameter table is stale: paste `python -m tessaly._params` in"
+    page = Path(__file__).resolve().parents[1] / "docs" / "reference" / "parameters.md"
+    block = page.read_text(encoding="utf-8").split("<!-- parameters -->\n", 1)[1].split("\n<!-- /parameters -->", 1)[0]
+    assert block == markdown(), f"{page.name}'s parameter table is stale: run python docs/reference.py"

@@ -15,8 +15,12 @@ from applicants import applicants
 from tessaly._build import build
 from tessaly._card import Card
 from tessaly._metrics import evaluate
+from tessaly._scorecard import Scorecard
 from tessaly.cli import main
 from tessaly.engines import build_in
+from tessaly.engines._build import _columns_of, _data_view, _Job
+from tessaly.engines._engine import open_engine
+from tessaly.engines._passes import TEST
 from tessaly.monitoring.baseline import baseline
 
 N = 100_000
@@ -103,10 +107,10 @@ def earlier(frame, tmp_path_factory):
 
 
 def _leftovers():
-    return sorted(p for p in os.listdir(tempfile.gettempdir()) if p.startswith("tessaly-duckdb-"))
+    return sorted(p for p in os.listdir(tempfile.gettempdir()) if p.startswith("tessaly-"))
 
 
-@pytest.mark.parametrize("engine", ["duckdb", "spark"])
+@pytest.mark.parametrize("engine", ["duckdb", pytest.param("spark", marks=pytest.mark.slow)])
 @pytest.mark.parametrize(
     "case, message",
     [
@@ -121,8 +125,10 @@ def _leftovers():
     ],
 )
 def test_engine_refusals_leave_nothing_behind(
-    engine, case, message, frame, earlier, tmp_path, request, monkeypatch, capsys
+    engine, case, message, frame, earlier, tmp_path, tmp_path_factory, request, monkeypatch, capsys
 ):
+    # A temporary folder of the test's own: other runs on the machine come and go in the shared one.
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path_factory.mktemp("temporary")))
     session = request.getfixturevalue("spark") if engine == "spark" else None
     data = frame.iloc[::50]
     table = pa.Table.from_pandas(data, preserve_index=False)
@@ -184,3 +190,29 @@ def test_engine_refusals_leave_nothing_behind(
     assert _leftovers() == leftovers
     if session is not None:
         assert [t.name for t in session.catalog.listTables() if t.name.startswith("tessaly_")] == []
+
+
+@pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
+@pytest.mark.parametrize(
+    "second", ["duckdb again", "duckdb, rows reordered", pytest.param("spark", marks=pytest.mark.slow)]
+)
+def test_the_engine_split_holds_its_share_of_the_same_rows_wherever_it_runs(second, frame, tmp_path, request):
+    data = frame.drop(columns="holdout").assign(id=np.arange(N))
+
+    def test_ids(engine, rows, name):
+        """The rows the build's data view puts in the test part, by their ids."""
+        rows.to_parquet(tmp_path / f"{name}.parquet", index=False)
+        session = request.getfixturevalue("spark") if engine == "spark" else None
+        job = _Job("bad", None, 0.3, [], ["id"], None, False, 0, None)
+        eng = open_engine(engine, tmp_path / f"{name}.parquet", None, session)
+        try:
+            columns, _, names = _columns_of(eng, job)
+            view = _data_view(eng, Scorecard(), columns, names, job, "bad")
+            return set(eng.query(f"SELECT id FROM {view} WHERE {TEST}")["id"])
+        finally:
+            eng.close()
+
+    first = test_ids("duckdb", data, "first")
+    reordered = data.sample(frac=1, random_state=1) if second == "duckdb, rows reordered" else data
+    assert test_ids(second.split(",")[0].split()[0], reordered, "second") == first
+    assert abs(len(first) / N - 0.3) < 0.005

@@ -105,3 +105,7 @@ def test_the_auc_from_counts_is_scikit_learns(applicants):
 )
 def test_a_verdict_needs_both_size_and_significance(p, size, verdict):
     assert stats.verdict(p, size, None if size is None else stats.PSI_SHIFT) == verdict
+
+
+def test_a_size_that_could_not_be_measured_reaches_no_threshold():
+    assert stats.verdict(0.001, None, stats.PSI_SHIFT) == "green"

@@ -132,8 +132,15 @@ def test_the_estimator_keeps_the_grid_and_a_through_the_door_baseline(fitted):
     rates = [g["reject_bad_rate"] for g in inf.grid[1:6]]
     assert all(a < b for a, b in zip(rates, rates[1:]))
     # the population counts accepts and rejects as development saw them; outcomes stay the accepts'
-    train = sc.card_.baseline["parts"]["train"] if "parts" in sc.card_.baseline else None
-    assert train is None or math.isclose(train["applicants"], len(X) + len(R), rel_tol=1e-9)
+    parts = sc.card_.baseline["parts"]
+    assert math.isclose(parts["train"]["applicants"], len(X) + len(R), rel_tol=1e-9)
+    assert parts["test"]["applicants"] == len(X)
+    # a new sample through the door of the same process keeps the score stable against this baseline
+    X_new, _, R_new = _through_the_door(2500, seed=6)
+    summary = sc.monitor(pd.concat([X_new, R_new]))["summary"]
+    assert summary.loc[0, "score_verdict"] == "green", summary.loc[0, "score_psi"]
+    accepts_only = sc.rejects_.base.monitor(pd.concat([X_new, R_new]))["summary"]  # its baseline lacks the rejects
+    assert summary.loc[0, "score_psi"] < accepts_only.loc[0, "score_psi"] / 2
     # no rejects, no inference: refitting clears the grid
     assert Scorecard().fit(X, y).rejects_ is None
 
@@ -190,6 +197,7 @@ def bad_inputs(tmp_path_factory):
         (["--rejects", "text.csv"], "column 'age' holds"),
         (["--rejected", "rej", "DATA=all.csv"], "--rejected 'rej' holds 'maybe'"),
         (["--rejects", "rejects.csv", "--rejected", "rej"], "either as a table"),
+        (["--reject-outcome", "known"], "give --rejects or --rejected too"),
     ],
 )
 def test_bad_rejects_end_in_one_line_and_keep_the_card(bad_inputs, capsys, extra, words):
@@ -202,3 +210,16 @@ def test_bad_rejects_end_in_one_line_and_keep_the_card(bad_inputs, capsys, extra
     err = capsys.readouterr().err.strip()
     assert code == 1 and len(err.splitlines()) == 1 and words in err, err
     assert (out / "card.json").read_text() == before
+
+
+@pytest.mark.slow
+@pytest.mark.parametrize("engine", ["duckdb", "spark"])
+def test_an_engine_reads_the_rejects_as_a_second_table(tmp_path, engine):
+    accepts, rejects = _tables(tmp_path)
+    out = tmp_path / "card"
+    args = [accepts, "bad", "--out", out, "--engine", engine, "--rejects", rejects, "--benchmark", "none"]
+    assert main(["build", *map(str, args), "--quiet"]) == 0
+    r = json.loads((out / "metrics.json").read_text())["rejects"]
+    assert len(r["grid"]) == 9 and any("ignored" in n for n in r["notes"])
+    train = json.loads((out / "card.json").read_text())["baseline"]["parts"]["train"]
+    assert train["applicants"] > r["counts"]["accepted_goods"] + r["counts"]["accepted_bads"]

@@ -1,5 +1,7 @@
 """The Scorecard estimator: fitting, saving, loading and scoring, on applicants the tests make."""
 
+import contextlib
+import io
 import math
 import re
 from pathlib import Path
@@ -137,8 +139,20 @@ def test_selection_drops_weak_and_redundant_predictors(data, min_iv, max_corr, d
     assert set(sc.card_.names) == set(X.columns) - set(sc.dropped_)
 
 
+def _numbers_and_words(text: str) -> list:
+    return [float(t) if re.fullmatch(r"-?\d+(\.\d+)?", t) else t for t in re.findall(r"-?\d+(?:\.\d+)?|[^\s\d]+", text)]
+
+
 def test_readme_example_runs_as_written(tmp_path, monkeypatch):
     readme = (Path(__file__).parents[1] / "README.md").read_text(encoding="utf-8")
     code = re.search(r"<!-- example -->\s*```python\n(.*?)```", readme, re.S).group(1)
+    shown = re.search(r"<!-- output -->\s*```text\n(.*?)```", readme, re.S).group(1)
     monkeypatch.chdir(tmp_path)
-    exec(compile(code, "README.md", "exec"), {})
+    printed = io.StringIO()
+    with contextlib.redirect_stdout(printed):
+        exec(compile(code, "README.md", "exec"), {})
+    got, want = _numbers_and_words(printed.getvalue()), _numbers_and_words(shown)
+    # The words exactly; a point or two of drift, as a library's update may give, is no stale README.
+    assert [g for g in got if isinstance(g, str)] == [w for w in want if isinstance(w, str)], printed.getvalue()
+    assert [g for g in got if isinstance(g, float)] == pytest.approx([w for w in want if isinstance(w, float)], abs=2)
+    assert (tmp_path / "my_card" / "card.json").is_file()

@@ -376,8 +376,9 @@ CASES = [
     ("sqlite", "typed"),
     ("sqlite", "text"),
     ("sqlite", "mixed"),
-    ("spark", "typed"),
-    ("spark", "text"),
+    # Spark starts a JVM: its cases run with the slow tests.
+    pytest.param("spark", "typed", marks=pytest.mark.slow),
+    pytest.param("spark", "text", marks=pytest.mark.slow),
     ("postgres", "typed"),
     ("postgres", "text"),
 ]
@@ -393,7 +394,7 @@ def _run(engine, frame, sql, request, tmp_path):
 
 
 @pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
-@pytest.mark.parametrize("engine,shape", CASES, ids=[f"{e}-{s}" for e, s in CASES])
+@pytest.mark.parametrize("engine,shape", CASES, ids=[f"{e}-{s}" for e, s in (getattr(c, "values", c) for c in CASES)])
 def test_sql_scores_as_python(engine, shape, request, tmp_path):
     # Both reason rules on every engine: the maximum rule where the values come typed.
     rule = "maximum" if shape == "typed" else "neutral"
@@ -534,13 +535,15 @@ def test_timestamps_match_their_categories_as_python():
 MONITORED = [
     ("duckdb", "typed", "month"),
     ("sqlite", "mixed", "quarter"),
-    ("spark", "typed", "year"),
+    pytest.param("spark", "typed", "year", marks=pytest.mark.slow),
     ("postgres", "text", "month"),
 ]
 
 
 @pytest.mark.filterwarnings("ignore:PySpark does not yet fully support pandas:FutureWarning")
-@pytest.mark.parametrize("engine,shape,every", MONITORED, ids=[f"{e}-{s}-{p}" for e, s, p in MONITORED])
+@pytest.mark.parametrize(
+    "engine,shape,every", MONITORED, ids=[f"{e}-{s}-{p}" for e, s, p in (getattr(c, "values", c) for c in MONITORED)]
+)
 def test_monitoring_counts_from_sql_give_the_figures_of_the_file(engine, shape, every, request, tmp_path):
     """The aggregate query's counts, saved and read back by `monitor --counts`, give every figure that
     counting the applicants in Python gives, per period and with outcomes (some not known yet)."""

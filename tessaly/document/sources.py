@@ -9,6 +9,7 @@ from pathlib import Path
 
 import pandas as pd
 
+from .._card import Card
 from .._errors import InputError, reason
 
 # What a team writes once about a card; every other word of the document comes from the card directory.
@@ -33,7 +34,7 @@ PLACEHOLDER = "[to be completed by the model owner: {what}]"
 @dataclass
 class Sources:
     directory: Path
-    card: object  # the Card
+    card: Card
     metrics: dict
     params: dict
     table: pd.DataFrame
@@ -127,8 +128,6 @@ def read_about(path) -> dict:
 
 
 def read(location, about=None) -> Sources:
-    from .._card import Card
-
     about_texts = read_about(about)
     directory = card_dir(location)
     if not directory.is_dir():

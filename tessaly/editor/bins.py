@@ -3,6 +3,8 @@ bin table, and the edits as pure functions from splits to splits (or a refusal n
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 import pandas as pd
 
@@ -61,7 +63,7 @@ class FineCounts:
     def check_cut(self, at: float) -> None:
         edges = self.entry["edges"]
         if at not in edges:
-            near = np.asarray(edges)[np.argsort(np.abs(np.asarray(edges) - at))[:2]] if edges else []
+            near: Any = np.asarray(edges)[np.argsort(np.abs(np.asarray(edges) - at))[:2]] if edges else []
             raise Refused(
                 f"{at:g} is inside a fine class; without the data the bins can be cut only between fine "
                 f"classes (nearest: {', '.join(f'{v:g}' for v in sorted(near))}); open the editor with "
@@ -82,18 +84,18 @@ class FineCounts:
                 continue
             for outcome, weight in ((0, good), (1, bad)):
                 if weight > 0:
-                    x.append(v), y.append(outcome), w.append(weight)
+                    x.append(v)
+                    y.append(outcome)
+                    w.append(weight)
         extra = [(None, e["train"]["missing"])]
         if special_codes:
             extra.append((special_codes[0], e["train"]["special"]))
         for v, (good, bad) in extra:
             for outcome, weight in ((0, good), (1, bad)):
                 if weight > 0:
-                    (
-                        x.append(np.nan if v is None and self.dtype == "numerical" else v),
-                        y.append(outcome),
-                        w.append(weight),
-                    )
+                    x.append(np.nan if v is None and self.dtype == "numerical" else v)
+                    y.append(outcome)
+                    w.append(weight)
         column = pd.Series(x, dtype=float if self.dtype == "numerical" else object)
         return _search(name, column, np.asarray(y), np.asarray(w), special_codes, trend, max_bins)
 
@@ -156,7 +158,7 @@ class DataCounts:
         how, values, y, w = self.parts["train"]
         if how == "distinct":
             codes, uniques = values
-            column = pd.Series(np.append(uniques.to_numpy(dtype=object), None)[codes])
+            column = pd.Series(np.append(uniques.to_numpy(dtype=object), [None])[codes])
         else:
             column = pd.Series(values)
         return _search(name, column, y, w, special_codes, trend, max_bins)

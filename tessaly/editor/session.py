@@ -9,6 +9,7 @@ import datetime as dt
 import json
 import threading
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 
@@ -67,12 +68,13 @@ class Session:
         self.cancelled = getattr(self, "cancelled", None) or threading.Event()
         self.card = Card.load(self.card_dir)
         self.params = self._params()
-        self.fine = _fine.load(self.card_dir)
+        # The fine classes the build kept, or (with the data) those made from it: a dict once this returns.
+        self.fine: Any = _fine.load(self.card_dir)
         self.bins_out = None if bins_out is None else Path(bins_out)
         self.data_path = data
         self.target = target or self.card.target
         self.weight = weight if weight is not None else (self.fine or {}).get("weight")
-        self.applicants = None
+        self.applicants: Any = None
         if data is not None:
             self._load_data(data)
         elif self.fine is None:
@@ -117,7 +119,7 @@ class Session:
         self.start_iv = {name: B.shape(e["type"], self._table(name, first))["iv"] for name, e in self.entries.items()}
         self._model = None
         self._parts = None
-        self.refits = [None]  # beside each state, its refitted card: undo and redo need no refit
+        self.refits: list[dict | None] = [None]  # beside each state, its refitted card: undo and redo need no refit
         self.base = None
         if self.applicants is not None:
             self.base = self._card_on_test(self.card)
@@ -172,7 +174,7 @@ class Session:
 
     def _engine_rows(self, data, split: dict):
         """The applicants read by the engine the card was built in, each with whether its hash puts it in the
-        test part (the engine's own hash: no other reproduces it)."""
+        test part by the row hash the card records."""
         from ..engines._build import _split
         from ..engines._engine import open_engine
 
@@ -182,14 +184,15 @@ class Session:
         try:
             d = engine.d
             columns = [str(c) for c in split.get("columns") or []]
-            known = {name for name, _ in engine.columns()}
-            if not columns or not set(columns) <= known:
+            known = dict(engine.columns())
+            if not columns or not set(columns) <= set(known):
                 raise InputError(
-                    f"the table lacks columns the card's test part was drawn by ({', '.join(sorted(set(columns) - known))})"
+                    f"the table lacks columns the card's test part was drawn by ({', '.join(sorted(set(columns) - set(known)))})"
                     ": give the card's development table"
                 )
             flag = "tessaly_editor_test"
-            test = _split(engine, None, float(split["test_size"]), int(split["seed"]), [d.ident(c) for c in columns])
+            hashed = [(c, known[c]) for c in columns]
+            test = _split(engine, None, float(split["test_size"]), int(split["seed"]), hashed, split.get("hash"))
             frame = engine.query(f"SELECT *, {test} AS {d.ident(flag)} FROM {engine.source}")
         finally:
             engine.close()
@@ -344,6 +347,8 @@ class Session:
         from .._params import DEFAULTS
 
         name = op.get("predictor")
+        if not isinstance(name, str):
+            raise B.Refused("the edit names no predictor")
         e, s = self._predictor(name)
         dtype, splits = e["type"], s["splits"]
         new = copy.deepcopy(s)
@@ -501,7 +506,7 @@ class Session:
         body = self.bins_file()
         with atomic_path(self.bins_out) as tmp:
             tmp.write_text(json.dumps(body, indent=1, ensure_ascii=False) + "\n", encoding="utf-8")
-        result = {"bins": str(self.bins_out.resolve())}
+        result: dict[str, Any] = {"bins": str(self.bins_out.resolve())}
         if rebuild:
             if not self.view()["can_rebuild"]:
                 raise B.Refused("rebuilding the card needs the development table: start the editor with --data")
@@ -509,14 +514,18 @@ class Session:
             result.update(
                 card=str(self.card_dir.resolve()), metrics={k: built["metrics"][k] for k in ("auc", "gini", "ks")}
             )
-            self.__init__(self.card_dir, self.data_path, target=self.target, weight=self.weight, bins_out=self.bins_out)
+            Session.__init__(
+                self, self.card_dir, self.data_path, target=self.target, weight=self.weight, bins_out=self.bins_out
+            )
         return result
 
     def _rebuild(self, body: dict, progress) -> dict:
         """The card built again from the saved bins, on the card's own split and with its build's options."""
         split = self.card.split or {}
         ids = list(self.fine.get("ids") or [])
-        known = set(self.entries) | set(self.unbinned) | {self.target, self.weight, split.get("column")}
+        # Protected columns stay in the table: the rebuild measures them.
+        protected = self.params.get("protected") or []
+        known = set(self.entries) | set(self.unbinned) | {self.target, self.weight, split.get("column"), *protected}
         options = dict(
             target=self.target,
             params={**self.params, "bins": body},
@@ -544,8 +553,8 @@ class Session:
             metrics = json.loads((self.card_dir / "metrics.json").read_text(encoding="utf-8"))
         except (OSError, ValueError):
             return BENCHMARK.default
-        if not isinstance(metrics, dict) or "benchmark" not in metrics:
+        if not isinstance(metrics, dict):
             return BENCHMARK.default
-        bench = metrics["benchmark"]
+        bench = metrics.get("benchmark")  # absent where a build without one wrote nothing of it
         family = bench.get("family") if isinstance(bench, dict) else None
         return family if family in BENCHMARK.choices else "none"

@@ -1,6 +1,7 @@
 """A card built where the applicants live: the heavy passes in the engine, the decisions in the driver.
 
-The engine splits the rows by a seeded hash (or by a test column), profiles each predictor, counts the
+The engine splits the rows by a seeded hash of each row's values, the same in every engine and whatever the rows'
+order (or by a test column), profiles each predictor, counts the
 training applicants per fine class and outcome exactly, and draws a seeded sample of training rows. The
 driver bins every predictor on those counts with the in-memory binning itself, then fits the model and its
 points on the sample (with the weights, where a weight column is given). The engine then counts both parts
@@ -25,6 +26,7 @@ from .._params import BENCHMARK
 from .._progress import Progress
 from .._scorecard import Scorecard, encode_target
 from .._writers import write_frame
+from ..rejects import engine as _rejects
 from . import _passes, _tally
 from ._engine import _kind, check_data, open_engine
 
@@ -49,8 +51,13 @@ class _Counted(Scorecard):
         binnings, dropped = self.counted_
         return list(binnings), dict(dropped), dict(self.optimal_counted_)
 
+    def __sklearn_clone__(self):  # the accepts-only card of reject inference bins on the same counts
+        twin = super().__sklearn_clone__()
+        twin.counted_ = self.counted_
+        return twin
 
-def _outcome(engine, target) -> object:
+
+def _outcome(engine, target) -> list:
     """The target's distinct values (three at most are read: two make it binary); missing outcomes refused."""
     values, missing = _passes.distinct(engine, target, limit=2)
     if missing:
@@ -58,8 +65,14 @@ def _outcome(engine, target) -> object:
     return values
 
 
-def _split(engine, test_column, test_size, seed, hashed) -> str:
-    """The SQL truth of a row being in the test part."""
+# The row hash the split is drawn by, as the card records it: one every engine computes alike. A card without it
+# was split by the engine's own hash function, which only that engine reproduces.
+ROW_HASH = "md5 of values"
+
+
+def _split(engine, test_column, test_size, seed, hashed, row_hash=ROW_HASH) -> str:
+    """The SQL truth of a row being in the test part; `hashed`: the (name, SQL type) of the columns whose values
+    place a row, without a test column; `row_hash`: the hash as a card records it (None: the engine's own)."""
     d = engine.d
     if test_column is not None:
         values, _ = _passes.distinct(engine, test_column, limit=20)
@@ -71,12 +84,20 @@ def _split(engine, test_column, test_size, seed, hashed) -> str:
         return f"COALESCE({d.ident(test_column)} IN ({', '.join(_passes.literal(d, v) for v in true)}), FALSE)"
     if not 0 < test_size < 1:
         raise InputError(f"--test-size must lie between 0 and 1, not {test_size}")
-    return f"({engine.hash([str(seed), *hashed])} < {int(round(test_size * 1_000_000))})"
+    if row_hash == ROW_HASH:
+        hash_of = engine.row_hash(hashed, str(seed))
+    elif row_hash is None:
+        hash_of = engine.hash([str(seed), *(d.ident(name) for name, _ in hashed)])
+    else:
+        raise InputError(
+            f"the card records a split by a hash this tessaly does not know ({row_hash!r}): upgrade tessaly"
+        )
+    return f"({hash_of} < {int(round(test_size * 1_000_000))})"
 
 
 def _split_kept(engine, sc, job, names) -> dict:
     """How `_split` chose the test part, as the card keeps it."""
-    return split_record(
+    record = split_record(
         test_column=job.test_column,
         seed=sc.seed,
         test_size=job.test_size,
@@ -84,6 +105,7 @@ def _split_kept(engine, sc, job, names) -> dict:
         table=job.table,
         parts=[*names, job.target],
     )
+    return record if job.test_column is not None else {**record, "hash": ROW_HASH}
 
 
 def _columns_of(engine, job) -> tuple[list[_passes.Column], dict, list[str]]:
@@ -176,9 +198,11 @@ def _test_scores(engine, sc, data_view, job, n_test) -> pd.DataFrame:
     return frame.rename(columns={_passes.Y: job.target})
 
 
-def _test_rows(engine, sc, data_view, job, n_test, names) -> pd.DataFrame:
-    """The predictors `names`, outcomes (and weights) of at most BENCHMARK_ROWS test applicants, scored by the
-    card: the rows the benchmark is compared with the card on, a sample inside that of test_scores.csv."""
+def _test_rows(engine, sc, data_view, job, n_test, names=None) -> pd.DataFrame:
+    """The predictors `names` (default: the card's), outcomes (and weights) of at most BENCHMARK_ROWS test
+    applicants, scored by the card: the rows the benchmark is compared with the card on, a sample inside that of
+    test_scores.csv."""
+    names = names if names is not None else [p.name for p in sc.card_.predictors]
     pulled = [_passes.Y, *names, *([_passes.W] if job.weight else [])]
     frame = engine.query(
         f"SELECT {', '.join(engine.d.ident(c) for c in pulled)} FROM {data_view} "
@@ -219,6 +243,8 @@ class _Job:
     fit_rows: int
     family: str | None  # the benchmark's
     table: str | None = None
+    notes: tuple = ()  # what the report says of the rejects as read
+    rejects: tuple = (None, None)  # the rejects' table and the column of their known outcomes
 
 
 def build_in(
@@ -235,9 +261,12 @@ def build_in(
     ids=(),
     weight: str | None = None,
     strict: bool = False,
-    benchmark: str = BENCHMARK.default,
+    benchmark: str = str(BENCHMARK.default),
     session=None,
     fit_rows: int = FIT_ROWS,
+    rejects=None,
+    rejected: str | None = None,
+    reject_outcome: str | None = None,
     progress: Progress | None = None,
 ) -> dict:
     """Build a card from applicants in DuckDB or Spark and write its card directory to `out`, as
@@ -251,6 +280,7 @@ def build_in(
     `benchmark`: the tree family fitted beside the card on its sample ("none": none).
     `session`: a SparkSession to run in (default: the active one, or a new one that is stopped at the end).
     `fit_rows`: training applicants the model and its points are fitted on, at most (a seeded sample beyond).
+    `rejects`: a second table of rejected applicants, read by the same engine, for reject inference.
     Returns what the in-memory build returns: out, scorecard, metrics, report, unseen.
     """
     progress = progress or Progress(quiet=True)
@@ -258,6 +288,8 @@ def build_in(
     check_data(data, table)
     job = _Job(target, test_column, test_size, list(drop), list(ids), weight, strict, fit_rows, None, table)
     job.family = _benchmark.check(benchmark)
+    job.rejects = (rejects, reject_outcome)
+    _rejects.check_given(rejected)
     params = dict(params or {})
     if params.get("crosses", "none") != "none" or _binning.hand_crosses(params.get("bins"))[0]:
         raise InputError(
@@ -296,10 +328,13 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
     w_fit = rows[_passes.W].to_numpy(dtype=float) if job.weight is not None else None
     X_fit = rows[[c.name for c in columns]]
     with staged_card(out) as stage:
-        sc.fit(X_fit, y_named, sample_weight=w_fit, progress=progress)
+        rejects = None if job.rejects[0] is None else _rejects.sample(eng, sc, job, columns, len(rows) / n_train)
+        sc.fit(X_fit, y_named, sample_weight=w_fit, progress=progress, rejects=rejects)
         weight = _passes.W if job.weight is not None else None
         doubles = {c.name for c in columns if c.kind == "numerical"}  # cleaned so by the view
         parts, unseen = _tally.count_parts(eng, sc.card_, data_view, weight, doubles, job.strict, progress)
+        if rejects is not None:
+            _rejects.through_the_door(sc.card_, sc.rejects_, y_named)
         progress.step("saving the card")
         sc.save_into(stage, split=_split_kept(eng, sc, job, names))
         n_test = int(parts["test"].rows.sum())
@@ -312,6 +347,13 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
         progress.step("writing the report")
         metrics = _tally.assessment(sc, parts)
         _tally.add_benchmark(sc, metrics, bench, test_rows, job)
+        if rejects is not None:
+            pulled = (
+                test_rows
+                if test_rows is not None
+                else _test_rows(eng, sc, data_view, job, n_test, [p.name for p in sc.card_.predictors])
+            )
+            metrics["rejects"] = _rejects.chapter_of(sc, pulled, job)
         note = (
             f"Built in {eng.dialect}: bins from exact counts of {n_train:,} training applicants; the model and "
             f"its points fitted on {len(rows):,} of them{' (a seeded sample)' if len(rows) < n_train else ''}; "
@@ -345,7 +387,8 @@ def _data_view(eng, sc, columns, names, job, bad_value) -> str:
     the weight; the weights checked as the in-memory build checks them."""
     d = eng.d
     y = f"CASE WHEN {d.ident(job.target)} = {_passes.literal(d, bad_value)} THEN 1 ELSE 0 END"
-    test = _split(eng, job.test_column, job.test_size, sc.seed, [d.ident(c) for c in [*names, job.target]])
+    types = dict(eng.columns())
+    test = _split(eng, job.test_column, job.test_size, sc.seed, [(c, types[c]) for c in [*names, job.target]])
     kept = [_passes.clean(eng, c) for c in columns]
     others = [d.ident(c) for c in [job.target, *job.ids] if c not in {col.name for col in columns}]
     if job.weight is not None:
@@ -394,5 +437,6 @@ def _save_fine(eng, stage, sc, data_view, columns, counted, job, rows) -> None:
 
 def _write_report(stage, sc, metrics, test_scores, unseen, note) -> None:
     values = {b.name: {"build_unreadable": 0, **unseen.get(b.name, {})} for b in sc.binnings_}
-    _assess.write_page(sc, stage / "report.html", metrics, test_scores, values, note=note)
+    extra = {"rejects": metrics["rejects"]} if "rejects" in metrics else {}
+    _assess.write_page(sc, stage / "report.html", metrics, test_scores, values, note=note, **extra)
     _report.write_metrics(stage / "metrics.json", metrics)

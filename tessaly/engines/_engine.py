@@ -88,6 +88,31 @@ class Engine:
         """A whole number in [0, 1e6) from the values of `exprs`, the same for the same values."""
         raise NotImplementedError
 
+    def row_hash(self, columns: list[tuple[str, str]], salt: str) -> str:
+        """A whole number in [0, 1e6) from a row's values in `columns` (name, SQL type) and `salt`: the same in
+        every engine, so a table puts the same rows in the test part wherever it is built."""
+        d = self.d
+        keys = [d.text(salt), *(f"COALESCE({self._as_key(d.ident(n), t)}, 'NULL')" for n, t in columns)]
+        digest = f"substr(md5(concat_ws('|', {', '.join(keys)})), 1, 8)"
+        return f"({self._hex(digest)} % 1000000)"
+
+    def _as_key(self, x: str, type_name: str) -> str:
+        """The value as text that reads alike in every engine. Engines print floating-point numbers each their own
+        way: a float is its whole part and the leading 52 bits of its fraction, both exact in IEEE arithmetic."""
+        text = self.text_type
+        if not type_name.lower().startswith(("double", "float", "real")):
+            return f"CAST({x} AS {text})"
+        v = f"CAST({x} AS DOUBLE)"
+        whole = f"floor({v})"
+        fraction = f"floor(({v} - {whole}) * 4.503599627370496E15)"
+        return (
+            f"CASE WHEN abs({v}) < 9.0E18 THEN concat(CAST(CAST({whole} AS BIGINT) AS {text}), ':', "
+            f"CAST(CAST({fraction} AS BIGINT) AS {text})) WHEN {v} IS NOT NULL THEN 'other' END"
+        )
+
+    def _hex(self, digits: str) -> str:
+        raise NotImplementedError
+
     def quantiles(self, x: str, qs: list[float]) -> str:
         raise NotImplementedError
 
@@ -160,6 +185,9 @@ class DuckDBEngine(Engine):
     def hash(self, exprs):
         return f"(hash({', '.join(exprs)}) % 1000000)"
 
+    def _hex(self, digits):
+        return f"CAST(concat('0x', {digits}) AS BIGINT)"
+
     def quantiles(self, x, qs):
         return f"approx_quantile({x}, [{', '.join(repr(q) for q in qs)}])"
 
@@ -219,6 +247,9 @@ class SparkEngine(Engine):
 
     def hash(self, exprs):
         return f"pmod(xxhash64({', '.join(exprs)}), 1000000)"
+
+    def _hex(self, digits):
+        return f"CAST(conv({digits}, 16, 10) AS BIGINT)"
 
     def quantiles(self, x, qs):
         return f"percentile_approx({x}, array({', '.join(repr(q) for q in qs)}), {QUANTILE_ACCURACY})"

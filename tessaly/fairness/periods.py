@@ -9,7 +9,7 @@ import pandas as pd
 
 from .._errors import InputError
 from .._tables import BATCH_ROWS, table_columns
-from .measures import MISSING_GROUP, check_protected, impact
+from .measures import MAX_GROUPS, MISSING_GROUP, check_protected, impact
 
 WHOLE = "all"
 
@@ -51,7 +51,7 @@ def by_period(card, data, protected, cutoffs, *, period_column=None, period=None
         if period_column is None:
             labels = np.full(len(frame), WHOLE, dtype=object)
         else:
-            codes, names = period_codes(frame[period_column], kind, period_column)
+            codes, names = period_codes(frame[period_column], kind or "month", period_column)
             labels = names[codes]
         for column in protected:
             groups = frame[column].astype(object).where(frame[column].notna(), MISSING_GROUP).astype(str)
@@ -65,6 +65,8 @@ def by_period(card, data, protected, cutoffs, *, period_column=None, period=None
     for column in protected:
         keys = [k for k in tally if k[0] == column]
         groups = sorted({k[2] for k in keys})
+        if len(groups) > MAX_GROUPS:
+            raise InputError(f"--protected column '{column}' holds {len(groups)} distinct values: give it as groups")
         rows = []
         for scope in [WHOLE] if period_column is None else [WHOLE, *sorted(scopes)]:
             counts = np.array(

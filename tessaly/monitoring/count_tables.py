@@ -210,7 +210,7 @@ def _agree(card, label, cells, unreadable, missing, total) -> None:
             raise InputError(f"the counts of '{p.name}' have more unreadable or missing values than applicants")
 
 
-def merged(per_period):
+def merged(per_period) -> tuple[np.ndarray, np.ndarray]:
     """The score counts of every period as one table: distinct scores and their goods, bads and unknowns."""
     keys, inverse = np.unique(np.concatenate([k for k, _ in per_period]), return_inverse=True)
     table = np.zeros((len(keys), 3), dtype=np.int64)

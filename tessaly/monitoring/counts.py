@@ -313,7 +313,7 @@ def count(
     for frame in _read(data, wanted, numerical, batch_rows):
         n = len(frame)
         if period_column is None:
-            codes, labels = np.zeros(n, dtype=np.intp), [None]
+            codes, labels = np.zeros(n, dtype=np.intp), np.array([None], dtype=object)
         else:
             codes, labels = period_codes(frame[period_column], period, period_column)
         outcome = outcomes.codes(frame[target]) if outcomes else np.full(n, UNKNOWN, dtype=np.intp)

@@ -235,8 +235,8 @@ def from_counts(card, bin_counts, score_counts, baseline=None, *, outcomes: bool
         ),
     }
     result["periods"] = {
-        label: _section(card, base, [c[g] for c in cells], unreadable[g], missing[g], *per_period[g], outcomes)
-        for g, label in enumerate(labels)
+        label: _section(card, base, [c[g] for c in cells], unreadable[g], missing[g], keys, table, outcomes)
+        for g, (label, (keys, table)) in enumerate(zip(labels, per_period))
     }
     result["baseline"] = {
         "population": base["population"],

@@ -65,7 +65,7 @@ def _worst(r: dict) -> str:
     which = r["worst"]["checks"]
     text = f"Worst verdict: {verdict.upper()}"
     if verdict != stats.GREEN:
-        where = {}
+        where: dict[str, list[str]] = {}
         for a in r["alerts"]:
             if a["verdict"] == verdict:
                 where.setdefault(a["check"], []).append("whole window" if a["scope"] == "all" else a["scope"])

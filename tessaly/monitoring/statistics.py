@@ -11,8 +11,10 @@ by zero. The ranking figures (AUC, Gini, KS) are the report's own, from `_metric
 from __future__ import annotations
 
 import math
+from collections.abc import Iterable, Sequence
 
 import numpy as np
+from numpy.typing import ArrayLike
 
 from .._metrics import PSI_SHIFT, delong, ranking, stability
 
@@ -28,23 +30,24 @@ FEWEST_APPLICANTS = 100
 FEWEST_OUTCOMES = 10  # goods and bads each, for the AUC and calibration
 
 
-def worst(verdicts) -> str | None:
+def worst(verdicts: Iterable[str | None]) -> str | None:
     """The most severe of the colour verdicts given (None when there are none)."""
     found = [v for v in verdicts if v in VERDICTS]
     return max(found, key=VERDICTS.index) if found else None
 
 
-def verdict(p_adjusted, size=None, thresholds=None) -> str:
+def verdict(p_adjusted: float, size: float | None = None, thresholds: Sequence[float] | None = None) -> str:
     """Amber or red when the change is beyond sampling noise (`p_adjusted` under P_LEVELS) and, for a check
     with a size, at least as large as its amber or red threshold: a large portfolio makes every tiny
     shift significant, a small one makes large shifts by chance."""
     significant = sum(p_adjusted < level for level in P_LEVELS)
     if thresholds is not None:
-        significant = min(significant, sum(size >= t for t in thresholds))
+        # A size that could not be measured reaches no threshold.
+        significant = min(significant, sum(size is not None and size >= t for t in thresholds))
     return VERDICTS[significant]
 
 
-def holm(p_values) -> list:
+def holm(p_values: Sequence[float | None]) -> list:
     """Holm's step-down adjustment of a family of p-values (None entries stay None): the chance that any
     test of a family without change falls below a level stays below that level."""
     p = np.array([np.nan if v is None else v for v in p_values], dtype=float)
@@ -58,13 +61,13 @@ def holm(p_values) -> list:
     return out
 
 
-def shares(counts) -> np.ndarray | None:
+def shares(counts: ArrayLike) -> np.ndarray | None:
     counts = np.asarray(counts, dtype=float)
     total = counts.sum()
     return counts / total if total > 0 else None
 
 
-def psi(expected, actual) -> float | None:
+def psi(expected: ArrayLike, actual: ArrayLike) -> float | None:
     """Population stability index of two count vectors over the same cells (`_metrics.stability`)."""
     return stability(expected, actual)
 
@@ -75,7 +78,7 @@ def _chi2_sf(statistic: float, df: int) -> float:
     return float(chdtrc(df, statistic))
 
 
-def homogeneity(expected, actual) -> dict:
+def homogeneity(expected: ArrayLike, actual: ArrayLike) -> dict:
     """Pearson's chi-square test that two count vectors over the same cells come from one distribution:
     whether a stability index is beyond the noise of samples this size. Cells empty on both sides add
     nothing; df = cells used - 1."""
@@ -90,7 +93,7 @@ def homogeneity(expected, actual) -> dict:
     return {"statistic": statistic, "df": df, "p_value": _chi2_sf(statistic, df)}
 
 
-def _pooled_z(k, n, k0, n0) -> np.ndarray:
+def _pooled_z(k: ArrayLike, n: ArrayLike, k0: ArrayLike, n0: ArrayLike) -> np.ndarray:
     """z of the rise from k0 / n0 to k / n under one pooled proportion (0 where none can differ)."""
     k, n, k0, n0 = (np.asarray(x, dtype=float) for x in (k, n, k0, n0))
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -100,7 +103,7 @@ def _pooled_z(k, n, k0, n0) -> np.ndarray:
     return z
 
 
-def rise(k, n, k0, n0) -> float | None:
+def rise(k: float, n: float, k0: float, n0: float) -> float | None:
     """One-sided p-value that a share rose from k0 of n0 (development) to k of n, both samples' noise carried."""
     if n <= 0 or n0 <= 0:
         return None
@@ -108,7 +111,7 @@ def rise(k, n, k0, n0) -> float | None:
     return 0.5 * math.erfc(z / math.sqrt(2))
 
 
-def band_rises(bads, applicants, bads0, applicants0) -> np.ndarray:
+def band_rises(bads: ArrayLike, applicants: ArrayLike, bads0: ArrayLike, applicants0: ArrayLike) -> np.ndarray:
     """Per band, the one-sided p-value that its bad rate rose above development's (NaN where either is empty)."""
     n, n0 = np.asarray(applicants, dtype=float), np.asarray(applicants0, dtype=float)
     from scipy.special import ndtr
@@ -117,7 +120,7 @@ def band_rises(bads, applicants, bads0, applicants0) -> np.ndarray:
     return np.where((n > 0) & (n0 > 0), p, np.nan)
 
 
-def bad_rate_homogeneity(bads, applicants, bads0, applicants0) -> dict:
+def bad_rate_homogeneity(bads: ArrayLike, applicants: ArrayLike, bads0: ArrayLike, applicants0: ArrayLike) -> dict:
     """Chi-square test that every band's bad rate is the development's: per band the 2 x 2 test of the two
     samples, summed; df = bands compared, for no rate is fitted to these data."""
     d, n, d0, n0 = (np.asarray(x, dtype=float) for x in (bads, applicants, bads0, applicants0))
@@ -131,7 +134,7 @@ def bad_rate_homogeneity(bads, applicants, bads0, applicants0) -> dict:
     return {"statistic": statistic, "df": df, "p_value": _chi2_sf(statistic, df)}
 
 
-def bad_rate_rises(bads, applicants, bads0, applicants0) -> dict:
+def bad_rate_rises(bads: ArrayLike, applicants: ArrayLike, bads0: ArrayLike, applicants0: ArrayLike) -> dict:
     """Whether the bad rates rose from development's in the same score bands, two ways, Holm-adjusted together
     into one p-value: over all bands, and over the upper half of the bands (the better scores, where a card
     approves, whose few bads no single band can show). Each compares the bads observed with those development's
@@ -146,7 +149,7 @@ def bad_rate_rises(bads, applicants, bads0, applicants0) -> dict:
     p0 = (d0 + 0.5) / (n0 + 1)
     variance = p0 * (1 - p0) * (n + np.divide(n * n, n0, out=np.zeros_like(n), where=n0 > 0))
 
-    def rise(mask):
+    def rise(mask: np.ndarray) -> dict:
         mask = mask & usable
         spread = variance[mask].sum()
         if not mask.any() or spread <= 0:
@@ -170,7 +173,7 @@ def bad_rate_rises(bads, applicants, bads0, applicants0) -> dict:
     return {**tests, "any_band": bad_rate_homogeneity(d, n, d0, n0), "p_value": min(adjusted) if adjusted else None}
 
 
-def hosmer_lemeshow(bads, applicants, expected) -> dict:
+def hosmer_lemeshow(bads: ArrayLike, applicants: ArrayLike, expected: ArrayLike) -> dict:
     """Hosmer-Lemeshow over the non-empty bands against rates given in advance (the card's scaling): sum of
     (d - n p)^2 / (n p (1 - p)), chi-square with as many degrees of freedom as bands, since none of the
     rates was fitted to these applicants. None figures where an expected rate is 0 or 1."""
@@ -184,7 +187,7 @@ def hosmer_lemeshow(bads, applicants, expected) -> dict:
     return {"statistic": statistic, "df": df, "p_value": _chi2_sf(statistic, df)}
 
 
-def points_shift(expected, actual, points) -> float | None:
+def points_shift(expected: ArrayLike, actual: ArrayLike, points: ArrayLike) -> float | None:
     """Characteristic analysis: the points an applicant gains (or loses, below 0) on average because the
     shares of a predictor's bins moved: sum over bins of (actual share - expected share) * points."""
     e, a = shares(expected), shares(actual)
@@ -193,13 +196,13 @@ def points_shift(expected, actual, points) -> float | None:
     return float(np.dot(a - e, np.asarray(points, dtype=float)))
 
 
-def herfindahl(counts) -> float | None:
+def herfindahl(counts: ArrayLike) -> float | None:
     """Concentration of applicants across cells: the sum of squared shares (1 / cells when even, 1 when all in one)."""
     s = shares(counts)
     return None if s is None else float(np.dot(s, s))
 
 
-def cells(scores, goods, bads):
+def cells(scores: ArrayLike, goods: ArrayLike, bads: ArrayLike) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Distinct scores in ascending order with the goods and bads at each (a table may repeat a score)."""
     scores = np.asarray(scores, dtype=float)
     keys, inverse = np.unique(scores, return_inverse=True)
@@ -211,13 +214,15 @@ def cells(scores, goods, bads):
     )
 
 
-def mean_score(scores, applicants) -> float | None:
+def mean_score(scores: ArrayLike, applicants: ArrayLike) -> float | None:
     n = np.asarray(applicants, dtype=float)
     total = n.sum()
     return float(np.dot(np.asarray(scores, dtype=float), n) / total) if total > 0 else None
 
 
-def auc_decline(auc, se, auc_dev, se_dev=0.0) -> tuple[float | None, float | None]:
+def auc_decline(
+    auc: float | None, se: float | None, auc_dev: float | None, se_dev: float = 0.0
+) -> tuple[float | None, float | None]:
     """One-sided test that the AUC fell below its development value: z = (AUC - AUC_dev) / SE, p = P(Z <= z).
 
     SE combines the DeLong standard errors of both samples, which share no applicant: the development AUC
@@ -233,7 +238,7 @@ def auc_decline(auc, se, auc_dev, se_dev=0.0) -> tuple[float | None, float | Non
     return float(z), float(0.5 * math.erfc(-z / math.sqrt(2)))
 
 
-def scaled_bad_rate(scores, scaling: dict) -> np.ndarray:
+def scaled_bad_rate(scores: ArrayLike, scaling: dict) -> np.ndarray:
     """The bad rate a card's scaling promises at each score: good:bad odds of target_odds at target_score,
     doubling every pdo points."""
     from scipy.special import expit
@@ -243,14 +248,14 @@ def scaled_bad_rate(scores, scaling: dict) -> np.ndarray:
     return expit(-log_odds)
 
 
-def band_of(scores, edges) -> np.ndarray:
+def band_of(scores: ArrayLike, edges: ArrayLike) -> np.ndarray:
     """The band of each score: 0 below the first edge, i from edge i-1 (included) to edge i."""
     return np.searchsorted(np.asarray(edges, dtype=float), np.asarray(scores, dtype=float), side="right")
 
 
-def band_edges(scores, applicants, bands: int) -> list[float]:
+def band_edges(scores: ArrayLike, applicants: ArrayLike, bands: int) -> list[float]:
     """Edges of about equal bands of applicants (tied scores share a band, so there may be fewer)."""
-    keys, n, _ = cells(scores, applicants, np.zeros(len(applicants)))
+    keys, n, _ = cells(scores, applicants, np.zeros(len(np.asarray(applicants))))
     if n.sum() == 0:
         return []
     cum = np.cumsum(n) / n.sum()
@@ -259,7 +264,7 @@ def band_edges(scores, applicants, bands: int) -> list[float]:
     return [float(e) for e in edges if e > keys[0]]
 
 
-def jeffreys_interval(bads, applicants) -> tuple[np.ndarray, np.ndarray]:
+def jeffreys_interval(bads: ArrayLike, applicants: ArrayLike) -> tuple[np.ndarray, np.ndarray]:
     """Equal-tailed 95% Jeffreys interval of each band's bad rate (NaN where empty)."""
     from scipy.special import betaincinv
 

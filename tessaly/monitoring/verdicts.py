@@ -11,22 +11,31 @@ shift of a large portfolio, size alone every chance shift of a small one. A scop
 
 from __future__ import annotations
 
+import functools
+import operator
+from collections.abc import Callable
+
 from . import statistics as stats
 
 WHOLE = "all"  # the scope of the whole window, in the matrix and the alerts
 
 
-def _checks(card, outcomes: bool) -> list[tuple]:
+def _at(*keys: str) -> Callable[[dict], dict]:
+    """The check's dict under `keys` of a scope's section."""
+    return lambda section: functools.reduce(operator.getitem, keys, section)
+
+
+def _checks(card, outcomes: bool) -> list[tuple[str, str, Callable[[dict], dict]]]:
     """(label, kind, the check's dict within a scope's section) per row of the matrix."""
-    rows = [("score PSI", "psi", lambda s: s["score"])]
+    rows = [("score PSI", "psi", _at("score"))]
     for name in card.names:
         rows += [
-            (f"{name} PSI", "psi", lambda s, n=name: s["predictors"][n]),
-            (f"{name} unseen share", "share", lambda s, n=name: s["predictors"][n]["unseen"]),
-            (f"{name} missing share", "share", lambda s, n=name: s["predictors"][n]["missing"]),
+            (f"{name} PSI", "psi", _at("predictors", name)),
+            (f"{name} unseen share", "share", _at("predictors", name, "unseen")),
+            (f"{name} missing share", "share", _at("predictors", name, "missing")),
         ]
     if outcomes:
-        rows += [("AUC", "auc", lambda s: s["performance"]), ("calibration", "calibration", lambda s: s["calibration"])]
+        rows += [("AUC", "auc", _at("performance")), ("calibration", "calibration", _at("calibration"))]
     return rows
 
 
@@ -71,8 +80,8 @@ def _threshold(kind: str, verdict: str, cell: dict) -> str:
 
 def _judge_row(label: str, kind: str, get, scopes: list) -> tuple[dict, list]:
     """The verdict of one check in every scope, written into its dicts; its matrix row and alerts."""
-    cells = {}
-    tested = []
+    cells: dict[str, dict | None] = {}
+    tested: list[str] = []
     for scope, section in scopes:
         cell = None if section.get("empty") else get(section)
         cells[scope] = cell
@@ -80,10 +89,13 @@ def _judge_row(label: str, kind: str, get, scopes: list) -> tuple[dict, list]:
             cell["verdict"] = stats.TOO_FEW
         elif cell is not None:
             tested.append(scope)
-    adjusted = stats.holm([cells[s]["p_value"] for s in tested])
-    row, alerts = {"check": label, "kind": kind, "cells": {}}, []
+    # Only the scopes with a cell were tested.
+    judged = {s: c for s, c in cells.items() if c is not None}
+    adjusted = stats.holm([judged[s]["p_value"] for s in tested])
+    row_cells: dict[str, dict | None] = {}
+    row, alerts = {"check": label, "kind": kind, "cells": row_cells}, []
     for scope, p in zip(tested, adjusted):
-        cell = cells[scope]
+        cell = judged[scope]
         size, thresholds = _size(kind, cell)
         cell["p_adjusted"] = p
         # No p-value: nothing could differ (one bin, one score); no sign of change.
@@ -99,7 +111,7 @@ def _judge_row(label: str, kind: str, get, scopes: list) -> tuple[dict, list]:
                 }
             )
     for scope, cell in cells.items():
-        row["cells"][scope] = (
+        row_cells[scope] = (
             None
             if cell is None
             else {"value": _value(kind, cell), "verdict": cell["verdict"], "p_adjusted": cell.get("p_adjusted")}

@@ -46,6 +46,7 @@ def _on_bins_of(estimator: type) -> type:
 def on_bins(base, X, y, w):
     """A card of `base`'s parameters on `base`'s bins, fitted on the weighted rows."""
     params = base.get_params(deep=False)
-    sc = _on_bins_of(type(base))(**{**params, "shap_rows": min(params["shap_rows"], SHAP_ROWS)})
+    light = {"shap_rows": min(params["shap_rows"], SHAP_ROWS), **({"crosses": "none"} if "crosses" in params else {})}
+    sc = _on_bins_of(type(base))(**{**params, **light})
     sc.fixed_ = (base.binnings_, {}, getattr(base.model_, "C_", None))
     return sc.fit(X, y, sample_weight=w)

@@ -239,8 +239,8 @@ def page(r: dict) -> str:
             "Score PSI",
             "Newly accepted",
             "Newly rejected",
-            "Accepted vs today: new",
-            "Rejected vs today: new",
+            "Newly accepted vs today",
+            "Newly rejected vs today",
         ],
         [
             f"<tr{' class=card' if g['chosen'] else ''}>{_text(_label(g))}<td>{_pct(g['reject_bad_rate'])}</td>"

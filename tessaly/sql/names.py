@@ -3,6 +3,7 @@ engine could not hold or tell them apart."""
 
 from __future__ import annotations
 
+from collections.abc import Iterable, Sequence
 from typing import NoReturn, cast
 
 from .._card import Card, output_columns
@@ -20,7 +21,7 @@ def no_nul(value: str, what: str) -> str:
     return value
 
 
-def checked_card(card) -> Card:
+def checked_card(card: object) -> Card:
     """The card with the checks of a loaded one: a card made or changed in Python passes them too."""
     if not isinstance(card, Card):
         fail(f"to_sql takes a Card (Card.load(path) or a fitted Scorecard's card_), not {type(card).__name__}")
@@ -31,7 +32,7 @@ def checked_card(card) -> Card:
     return Card.from_dict(data)
 
 
-def table_parts(table) -> list[str]:
+def table_parts(table: str | Sequence[str]) -> list[str]:
     """A table name, its parts (schema, table) split at the dots, or a sequence of parts as they are."""
     parts = table.split(".") if isinstance(table, str) else list(table) if isinstance(table, (list, tuple)) else [None]
     if not all(isinstance(t, str) for t in parts):
@@ -42,13 +43,14 @@ def table_parts(table) -> list[str]:
     return [no_nul(t, "table name") for t in parts]
 
 
-def id_columns(ids, names) -> list[str]:
+def id_columns(ids: object, names: Iterable[str]) -> list[str]:
+    # Anything a caller passes is checked here: one name, or an iterable of names.
     try:
-        ids = [ids] if isinstance(ids, str) else list(ids)
+        given = [ids] if isinstance(ids, str) else list(cast(Iterable, ids))
     except TypeError:
-        ids = [ids]
-    for i in ids:
+        given = [ids]
+    for i in given:
         if not isinstance(i, str) or not i:
             fail(f"an id column name must be non-empty text, not {i!r}")
         no_nul(i, "id column")
-    return check_ids(ids, output_columns(names))
+    return check_ids(given, output_columns(names))
