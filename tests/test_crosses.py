@@ -96,7 +96,7 @@ def test_an_exclusive_or_gets_a_cross_that_ranks_near_the_trees(xor):
     assert card_auc > tree_auc - 0.02
 
 
-def test_a_cross_scores_alike_in_python_sql_a_reloaded_card_and_monitoring(xor):
+def test_a_cross_scores_alike_in_python_sql_a_reloaded_card_and_monitoring(xor, tmp_path):
     import duckdb
 
     sc, out = xor
@@ -110,6 +110,13 @@ def test_a_cross_scores_alike_in_python_sql_a_reloaded_card_and_monitoring(xor):
     assert (want[["reason_1", "reason_2", "reason_3"]] == name).any().any(), "the cross is never a reason"
     np.testing.assert_array_equal(Card.load(out).total(X_test), want["score"])
     np.testing.assert_array_equal(Scorecard.load(out).transform(X_test)["score"], want["score"])
+    X_test.drop(columns="income").to_csv(tmp_path / "applicants.csv", index=False)  # each column it reads, no more
+    assert main(["score", str(out), str(tmp_path / "applicants.csv"), "--out", str(tmp_path / "s.csv"), "--quiet"]) != 0
+    X_test.to_csv(tmp_path / "applicants.csv", index=False)
+    assert main(["score", str(out), str(tmp_path / "applicants.csv"), "--out", str(tmp_path / "s.csv"), "--quiet"]) == 0
+    scored = pd.read_csv(tmp_path / "s.csv")
+    np.testing.assert_array_equal(scored["score"], want["score"])
+    np.testing.assert_array_equal(scored[f"{name}_bin"].astype(str), want[f"{name}_bin"].astype(str))
     con = duckdb.connect()
     con.register("applicants", X_test)
     lite = sqlite3.connect(":memory:")
