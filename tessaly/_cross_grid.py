@@ -146,8 +146,8 @@ def search_pairs(G, H, N, min_n) -> list[tuple]:
         sides = []
         for mask in (left, ~left):
             m = mask.astype(float)
-            summed = (np.einsum("mk,pkj->pmj", m, a).reshape(-1, width) for a in (g2, h2, n2))
-            sides.append([x.reshape(pairs, len(cuts)) for x in _splits(*summed, min_n)])
+            gs, hs, ns = (np.einsum("mk,pkj->pmj", m, a).reshape(-1, width) for a in (g2, h2, n2))
+            sides.append([x.reshape(pairs, len(cuts)) for x in _splits(gs, hs, ns, min_n)])
         n_left = np.einsum("mk,pk->pm", left.astype(float), n2.sum(2))
         gain = sides[0][0] + sides[1][0] - base[:, None]
         ok = (n_left >= min_n) & (n2.sum((1, 2))[:, None] - n_left >= min_n) & ((sides[0][1] > 0) | (sides[1][1] > 0))
