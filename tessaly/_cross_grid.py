@@ -125,11 +125,17 @@ def _splits(g, h, n, min_n):
 def search_pair(G, H, N, min_n):
     """The best two-level structure of a pair's table (rows: first predictor): (gain over one cell, structure).
     A structure is (transposed, cut, other left, split of the left side, split of the right side)."""
-    base = G.sum() ** 2 / (H.sum() + RIDGE)
-    best: tuple = (0.0, None)
+    return search_pairs(G[None], H[None], N[None], min_n)[0]
+
+
+def search_pairs(G, H, N, min_n) -> list[tuple]:
+    """`search_pair` of each of a stack of tables of one shape (pairs, first codes, second codes), at once: the
+    search is many small steps, and one step over every pair costs about what one over a single pair does."""
+    base = G.sum((1, 2)) ** 2 / (H.sum((1, 2)) + RIDGE)
+    best: list[tuple] = [(0.0, None)] * len(G)
     for transposed in (False, True):
-        g2, h2, n2 = (G.T, H.T, N.T) if transposed else (G, H, N)
-        k = g2.shape[0] - 1
+        g2, h2, n2 = (a.transpose(0, 2, 1) for a in (G, H, N)) if transposed else (G, H, N)
+        pairs, k, width = g2.shape[0], g2.shape[1] - 1, g2.shape[2]
         if k < 2:
             continue
         # Every first-level partition at once: cut 1..k-1, missing or special left or right.
@@ -140,16 +146,16 @@ def search_pair(G, H, N, min_n):
         sides = []
         for mask in (left, ~left):
             m = mask.astype(float)
-            sides.append(_splits(m @ g2, m @ h2, m @ n2, min_n))
-        n_left = left.astype(float) @ n2.sum(1)
-        gain = sides[0][0] + sides[1][0] - base
-        ok = (n_left >= min_n) & (n2.sum() - n_left >= min_n) & ((sides[0][1] > 0) | (sides[1][1] > 0))
-        if not ok.any():
-            continue
-        i = int(np.argmax(np.where(ok, gain, -np.inf)))
-        if gain[i] > best[0]:
-            inner = tuple((int(side[1][i]), bool(side[2][i])) for side in sides)
-            best = (float(gain[i]), (transposed, int(cuts[i]), bool(other_left[i]), *inner))
+            gs, hs, ns = (np.einsum("mk,pkj->pmj", m, a).reshape(-1, width) for a in (g2, h2, n2))
+            sides.append([x.reshape(pairs, len(cuts)) for x in _splits(gs, hs, ns, min_n)])
+        n_left = np.einsum("mk,pk->pm", left.astype(float), n2.sum(2))
+        gain = sides[0][0] + sides[1][0] - base[:, None]
+        ok = (n_left >= min_n) & (n2.sum((1, 2))[:, None] - n_left >= min_n) & ((sides[0][1] > 0) | (sides[1][1] > 0))
+        gain = np.where(ok, gain, -np.inf)
+        for p, i in enumerate(np.argmax(gain, axis=1)):
+            if gain[p, i] > best[p][0]:
+                inner = tuple((int(side[1][p, i]), bool(side[2][p, i])) for side in sides)
+                best[p] = (float(gain[p, i]), (transposed, int(cuts[i]), bool(other_left[i]), *inner))
     return best
 
 

@@ -15,7 +15,7 @@ import numpy as np
 
 from ._card import Cross
 from ._cross_cells import characteristic
-from ._cross_grid import RIDGE, Grid, cell_table, grids, search_pair
+from ._cross_grid import RIDGE, Grid, cell_table, grids, search_pair, search_pairs
 
 # Pairs whose held-out lift is measured at most, in each round.
 MEASURED = 8
@@ -81,16 +81,20 @@ def _min_cell(n: float) -> float:
 
 
 def _screen(r: Residual, pairs) -> list[tuple[float, tuple]]:
-    """Each pair's best structure and gain on all rows: which pairs earn the held-out measurement."""
+    """Each pair's best structure and gain on all rows: which pairs earn the held-out measurement. Pairs of one
+    shape are searched together."""
     g, h, w = r.parts()
-    out = []
-    for a, b in pairs:
+    tables: dict = {}
+    for i, (a, b) in enumerate(pairs):
         code = _code(a, b)
         ok = code >= 0
-        size = (a.k + 1) * (b.k + 1)
-        G, H, N = (s.reshape(a.k + 1, b.k + 1) for s in _pair_sums(code[ok], (g[ok], h[ok], w[ok]), size))
-        gain, structure = search_pair(G, H, N, _min_cell(w.sum()))
-        out.append((gain, structure))
+        sums = _pair_sums(code[ok], (g[ok], h[ok], w[ok]), (a.k + 1) * (b.k + 1))
+        tables.setdefault((a.k, b.k), []).append((i, [s.reshape(a.k + 1, b.k + 1) for s in sums]))
+    out: list = [None] * len(pairs)
+    for group in tables.values():
+        G, H, N = (np.stack([t[j] for _, t in group]) for j in range(3))
+        for (i, _), found in zip(group, search_pairs(G, H, N, _min_cell(w.sum()))):
+            out[i] = found
     return out
 
 

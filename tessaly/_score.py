@@ -47,7 +47,7 @@ def score_file(
     check_format(out)
 
     columns = table_columns(data_path)
-    predictors = list(card.names)
+    predictors = card.columns  # what is read; the outputs are per characteristic, crosses included
     absent = [p for p in predictors if p not in columns]
     if absent:
         raise InputError(
@@ -56,9 +56,9 @@ def score_file(
     for i in ids:
         if i not in columns:
             raise InputError(f"--id column {i!r} is not in '{data_path}'")
-    ids = check_ids(ids, output_columns(predictors))
-    produced = output_columns(predictors)
-    numbers = {f"{p}_points" for p in predictors} | {"score"}
+    ids = check_ids(ids, output_columns(card.names))
+    produced = output_columns(card.names)
+    numbers = {f"{p}_points" for p in card.names} | {"score"}
     target = card.target if card.target in columns and card.target not in ids else None
     wanted = list(dict.fromkeys([*ids, *predictors, *([target] if target else [])]))
 

@@ -13,7 +13,7 @@ from test_sql import ODD_CATEGORY, PREDICTORS, _applicants, _run, postgres  # no
 
 from tessaly import Scorecard
 from tessaly._card import Card, checksum
-from tessaly._cross_grid import RIDGE, cell_table, search_pair
+from tessaly._cross_grid import RIDGE, cell_table, search_pair, search_pairs
 from tessaly._errors import InputError
 from tessaly.cli import main
 from tessaly.monitoring.counts import count
@@ -54,6 +54,10 @@ def test_the_search_finds_the_best_structure_of_a_table(seed):
     min_n = float(rng.choice([1.0, 40.0]))
     gain, structure = search_pair(G, H, N, min_n)
     assert gain == pytest.approx(_brute_force(G, H, N, min_n), rel=1e-9, abs=1e-12)
+    # Searched in a stack of tables, each finds what it finds alone.
+    stack = [(G, H, N), (G[::-1].copy(), H[::-1].copy(), N[::-1].copy()), (G * 2, H, N)]
+    together = search_pairs(*(np.stack(t) for t in zip(*stack)), min_n)
+    assert together == [search_pair(*t, min_n) for t in stack]
     if structure is not None:
         cells = cell_table(structure, ka, kb)
         used = np.unique(cells)
@@ -92,7 +96,7 @@ def test_an_exclusive_or_gets_a_cross_that_ranks_near_the_trees(xor):
     assert card_auc > tree_auc - 0.02
 
 
-def test_a_cross_scores_alike_in_python_sql_a_reloaded_card_and_monitoring(xor):
+def test_a_cross_scores_alike_in_python_sql_a_reloaded_card_and_monitoring(xor, tmp_path):
     import duckdb
 
     sc, out = xor
@@ -106,6 +110,13 @@ def test_a_cross_scores_alike_in_python_sql_a_reloaded_card_and_monitoring(xor):
     assert (want[["reason_1", "reason_2", "reason_3"]] == name).any().any(), "the cross is never a reason"
     np.testing.assert_array_equal(Card.load(out).total(X_test), want["score"])
     np.testing.assert_array_equal(Scorecard.load(out).transform(X_test)["score"], want["score"])
+    X_test.drop(columns="income").to_csv(tmp_path / "applicants.csv", index=False)  # each column it reads, no more
+    assert main(["score", str(out), str(tmp_path / "applicants.csv"), "--out", str(tmp_path / "s.csv"), "--quiet"]) != 0
+    X_test.to_csv(tmp_path / "applicants.csv", index=False)
+    assert main(["score", str(out), str(tmp_path / "applicants.csv"), "--out", str(tmp_path / "s.csv"), "--quiet"]) == 0
+    scored = pd.read_csv(tmp_path / "s.csv")
+    np.testing.assert_array_equal(scored["score"], want["score"])
+    np.testing.assert_array_equal(scored[f"{name}_bin"].astype(str), want[f"{name}_bin"].astype(str))
     con = duckdb.connect()
     con.register("applicants", X_test)
     lite = sqlite3.connect(":memory:")

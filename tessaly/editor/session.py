@@ -127,7 +127,7 @@ class Session:
             raise InputError(f"the table has no target column '{self.target}': name it with --target")
         y_bad, _ = encode_target(frame[self.target].rename(self.target), self.card.bad)
         w = _weights(frame, self.weight)
-        missing = [p for p in self.card.names if p not in frame.columns]
+        missing = [p for p in self.card.columns if p not in frame.columns]
         if missing:
             raise InputError(
                 f"the table lacks the card's predictor columns {', '.join(map(repr, missing))}: give the "

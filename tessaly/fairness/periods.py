@@ -36,11 +36,11 @@ def by_period(card, data, protected, cutoffs, *, period_column=None, period=None
     protected = list(protected)
     columns = list(data.columns) if isinstance(data, pd.DataFrame) else table_columns(Path(data))
     check_protected(protected, columns, target=card.target)
-    clash = [c for c in protected if c in card.names or c == period_column]
+    clash = [c for c in protected if c in card.columns or c == period_column]
     if clash:
         raise InputError(f"--protected column '{clash[0]}' is a predictor of the card or the period column")
     kind = check_period(period_column, period)
-    wanted = list(dict.fromkeys([*card.names, *protected, *([period_column] if period_column else [])]))
+    wanted = list(dict.fromkeys([*card.columns, *protected, *([period_column] if period_column else [])]))
     numerical = {p.name for p in card.predictors if p.dtype == "numerical"}
     # (column, scope, group) -> applicants, and approved per cutoff
     tally: dict[tuple, np.ndarray] = {}

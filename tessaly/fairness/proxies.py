@@ -63,7 +63,7 @@ def refit_without(sc, name: str, train):
     from sklearn.base import clone
 
     X_train, y_train, *w = train
-    keep = [p for p in sc.card_.names if p != name]
+    keep = [p.name for p in sc.card_.predictors if p.name != name]
     twin = clone(sc).set_params(
         bins={k: v for k, v in sc.card_.bins().items() if k in keep},
         min_iv=None,
