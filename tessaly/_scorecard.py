@@ -491,6 +491,7 @@ Examples
 True
 >>> bool(card.score(X, y) > 0.6)  # the card's ROC AUC
 True
->>> list(card.transform(X.head(2)).columns)[-4:]  # after each predictor's bin and points
-['score', 'reason_1', 'reason_2', 'reason_3']
+>>> scored = card.transform(X.head(2))  # each predictor's bin and points, the score, the reasons
+>>> list(scored.columns[:2]), "score" in scored.columns
+(['age_bin', 'age_points'], True)
 """

@@ -6,6 +6,7 @@ import json
 import re
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import pandas as pd
 
@@ -33,7 +34,7 @@ PLACEHOLDER = "[to be completed by the model owner: {what}]"
 @dataclass
 class Sources:
     directory: Path
-    card: object  # the Card
+    card: Any  # the Card
     metrics: dict
     params: dict
     table: pd.DataFrame

@@ -180,7 +180,10 @@ class Session:
 
         if not isinstance(data, (str, Path)):
             raise InputError(f"the card was split in {split.get('engine')}: give its development table as a file")
-        engine = open_engine(split.get("engine"), data, split.get("table"), None)
+        name = split.get("engine")
+        if not isinstance(name, str):
+            raise InputError("the card records a row-hash split but no engine: rebuild the card")
+        engine = open_engine(name, data, split.get("table"), None)
         try:
             d = engine.d
             columns = [str(c) for c in split.get("columns") or []]
@@ -524,7 +527,7 @@ class Session:
         split = self.card.split or {}
         ids = list(self.fine.get("ids") or [])
         known = set(self.entries) | set(self.unbinned) | {self.target, self.weight, split.get("column")}
-        options = dict(
+        options: dict[str, Any] = dict(
             target=self.target,
             params={**self.params, "bins": body},
             test_size=float(split.get("test_size", self.fine.get("test_size", 0.3))),
@@ -550,9 +553,9 @@ class Session:
         try:
             metrics = json.loads((self.card_dir / "metrics.json").read_text(encoding="utf-8"))
         except (OSError, ValueError):
-            return BENCHMARK.default
+            return str(BENCHMARK.default)
         if not isinstance(metrics, dict) or "benchmark" not in metrics:
-            return BENCHMARK.default
+            return str(BENCHMARK.default)
         bench = metrics["benchmark"]
         family = bench.get("family") if isinstance(bench, dict) else None
-        return family if family in BENCHMARK.choices else "none"
+        return family if isinstance(family, str) and family in BENCHMARK.choices else "none"

@@ -454,13 +454,14 @@ def _rejects_chapter(eng, sc, data_view, job, n_test, test_rows) -> dict:
     """The report's chapter on the rejects, its cards compared on (a seeded sample of) the test applicants."""
     from ..rejects import chapter
 
-    rows = test_rows if test_rows is not None else _test_rows(eng, sc, data_view, job, n_test)
+    names = [p.name for p in sc.card_.predictors]
+    rows = test_rows if test_rows is not None else _test_rows(eng, sc, data_view, job, n_test, names)
     y = (rows[job.target].to_numpy() == 1).astype(int)
     w = rows[_passes.W].to_numpy(dtype=float) if job.weight is not None else None
     sc.rejects_.notes.extend(
         [*job.notes, "The engine's bins come from the accepts' counts: the cards with rejects keep them."]
     )
-    return chapter.figures(sc.rejects_, rows[[p.name for p in sc.card_.predictors]], y, w)
+    return chapter.figures(sc.rejects_, rows[names], y, w)
 
 
 def _write_report(stage, sc, metrics, test_scores, unseen, note) -> None:

@@ -51,7 +51,7 @@ def by_period(card, data, protected, cutoffs, *, period_column=None, period=None
         if period_column is None:
             labels = np.full(len(frame), WHOLE, dtype=object)
         else:
-            codes, names = period_codes(frame[period_column], kind, period_column)
+            codes, names = period_codes(frame[period_column], kind or "month", period_column)
             labels = names[codes]
         for column in protected:
             groups = frame[column].astype(object).where(frame[column].notna(), MISSING_GROUP).astype(str)

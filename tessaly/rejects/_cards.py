@@ -5,6 +5,7 @@ of a build's cost."""
 from __future__ import annotations
 
 import functools
+from typing import Any
 
 # Applicants whose SHAP values make a grid card, at most: its points settle long before a build's sample.
 SHAP_ROWS = 2_000
@@ -26,7 +27,7 @@ class _Penalised:
 
 
 @functools.cache
-def _on_bins_of(estimator: type) -> type:
+def _on_bins_of(estimator: Any) -> type:
     """The estimator's class with its bins (and penalty) given: made from the base's class, which this room
     does not import."""
 
@@ -46,6 +47,7 @@ def _on_bins_of(estimator: type) -> type:
 def on_bins(base, X, y, w):
     """A card of `base`'s parameters on `base`'s bins, fitted on the weighted rows."""
     params = base.get_params(deep=False)
-    sc = _on_bins_of(type(base))(**{**params, "shap_rows": min(params["shap_rows"], SHAP_ROWS)})
+    kind: Any = type(base)
+    sc = _on_bins_of(kind)(**{**params, "shap_rows": min(params["shap_rows"], SHAP_ROWS)})
     sc.fixed_ = (base.binnings_, {}, getattr(base.model_, "C_", None))
     return sc.fit(X, y, sample_weight=w)

@@ -3,7 +3,9 @@ the reasons ranked and the outputs named. The scoring and the monitoring query b
 
 from __future__ import annotations
 
+from collections.abc import Iterable
 from dataclasses import dataclass, field
+from typing import Any
 
 from .._binning import MISSING, SPECIAL
 from .._card import BELOW, REASONS, Card, Cross, Predictor, output_columns
@@ -93,7 +95,7 @@ class Units:
         return [*enumerate(self.preds), *((first + i, s) for i, s in enumerate(self.sides))]
 
 
-def _side_coded(side) -> Coded:
+def _side_coded(side: Any) -> Coded:
     n = len(side.kinds)
     return Coded.of(
         Predictor(
@@ -117,7 +119,7 @@ def _cross_coded(c: Cross, card: Card) -> Coded:
     )
 
 
-def crossed(q: Query, u: Units, carry=()) -> list[str]:
+def crossed(q: Query, u: Units, carry: Iterable[str] = ()) -> list[str]:
     """The bins carried up (and the columns `carry`), and each cross's cell from the bins of its two
     predictors (-1 where either is Unseen)."""
     k, first = len(u.preds), len(u.preds) + len(u.crosses)
