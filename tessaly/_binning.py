@@ -14,6 +14,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from . import _classing
 from ._checks import hand_splits
 from ._errors import InputError
 from ._pure_bins import pure_categories, pure_ends
@@ -245,6 +246,9 @@ def _searched_splits(name, kind, values, y, w, regular, read, codes, *, trend, r
         if numerical:
             found = OptimalBinning(**options).fit(values[rest], y[rest], sample_weight=weights).splits
             found = list(map(float, found))
+            fine = rest & regular
+            if trend in (None, "auto") and w[fine].sum() >= _classing.FINE_FROM:
+                found = _classing.splits(values[fine].astype(float), y[fine], w[fine], options["max_n_bins"], found)
         else:
             found = _category_groups(values[rest], y[rest], w[rest], regular[rest], special[rest], options, weights)
     else:

@@ -211,7 +211,7 @@ def _prepare(source, target, params, test_size, drop, ids, weight, test_column, 
     """The unfitted estimator, the predictors, the outcomes and the two parts with their weights; the rejects
     (`_rejects.Given`) leave `data` first where they are rows of it."""
     from ._scorecard import Scorecard, encode_target
-    from .fairness import check_protected
+    from .fairness.measures import check_protected, groups_of
 
     sc = Scorecard(**(params or {}))
     sc._check_params()  # a bad option fails before the split, in the estimator's words
@@ -221,6 +221,8 @@ def _prepare(source, target, params, test_size, drop, ids, weight, test_column, 
     data = source if not isinstance(source, (str, Path)) else read_table(source, skip=drop)
     check_test_column(data.columns, test_column, target, ids, weight)
     check_protected(protected, data.columns, target=target, ids=ids, weight=weight, test_column=test_column)
+    for column in protected:  # values rather than groups fail before the fit, not after it
+        groups_of(data[column], column)
     if rejects is not None:
         data = rejects.split(data, target, weight)
     not_predictors = (test_column, *(() if rejects is None else rejects.columns))

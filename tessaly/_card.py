@@ -25,6 +25,7 @@ from ._checks import check_columns
 from ._errors import InputError
 from ._files import atomic_path
 from ._json import jsonable
+from ._reasons import bin_texts, word_codes
 
 CARD_FILE = "card.json"
 LEGACY_FILE = "card.pkl"
@@ -380,7 +381,7 @@ class Card:
         # Reason codes: the predictors furthest below neutral. The scan keeps the first of equals, so card
         # order breaks ties; a taken predictor is set to +inf for the next round.
         at = np.arange(n)
-        words, codes, offsets = self._reason_words()
+        words, codes, offsets = word_codes([bin_texts(self, p) for p in self.characteristics])
         texts = {}  # after the codes, as output_columns orders them
         for r in range(REASONS):
             best, idx = shortfall[0].copy(), np.zeros(n, dtype=np.intp)
@@ -402,19 +403,6 @@ class Card:
         if self.target in data.columns:
             result[self.target] = data[self.target].to_numpy()
         return result, counts
-
-    def _reason_words(self) -> tuple[list[str], np.ndarray, np.ndarray]:
-        """The distinct texts ("" last), each predictor's bins' text codes laid end to end (an unseen slot
-        after each), and where each predictor's run starts."""
-        from ._reasons import bin_texts
-
-        per = [bin_texts(self, p) for p in self.characteristics]
-        words = list(dict.fromkeys(t for texts in per for t in texts))
-        index = {t: i for i, t in enumerate(words)}
-        words.append("")
-        codes = np.array([c for texts in per for c in [*(index[t] for t in texts), len(words) - 1]], dtype=np.intp)
-        offsets = np.cumsum([0, *(len(t) + 1 for t in per[:-1])]).astype(np.intp)
-        return words, codes, offsets
 
     def score(self, data: pd.DataFrame) -> pd.DataFrame:
         """Per applicant: each predictor's bin and points, the total score and the reason codes."""

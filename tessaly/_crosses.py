@@ -9,7 +9,7 @@ floor. The kept pair becomes one characteristic of the card, its cells worth poi
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 
@@ -18,8 +18,12 @@ from ._cross_cells import characteristic
 from ._cross_grid import RIDGE, Grid, cell_table, grids, search_pair
 
 # Pairs whose held-out lift is measured at most, in each round.
-MEASURED = 12
+MEASURED = 8
+RESCREENED = 50  # pairs searched again after a cross is kept, at most
 AUTO = 3  # crosses kept at most when their number is left to the data
+# Applicants the search and its held-out measurement see at most (a seeded sample): a pair worth a
+# characteristic shows long before; the points of a pair kept are fitted on every applicant.
+SEARCH_ROWS = 60_000
 FOLDS, REPEATS = 5, 2
 ALPHA = 0.05  # over all pairs tried (Bonferroni)
 # Held-out lift below this many nats of log-likelihood per applicant is not worth a characteristic.
@@ -123,10 +127,10 @@ def _measure(r: Residual, a: Grid, b: Grid, rng) -> dict:
     sd = float(np.std(gains, ddof=1)) if n > 1 else 0.0
     lift = float(gains.sum() / r.w.sum())
     z = float(gains.sum() / (sd * math.sqrt(n))) if sd > 0 else 0.0
-    # The ranking lift costs a sort per split: worth it only where the likelihood rose.
+    # The ranking lift costs a sort per split: worth it only where the likelihood rose beyond the floor.
     auc_lifts = [
         _auc(r.y[held], r.f[held] + shift, r.w[held]) - _auc(r.y[held], r.f[held], r.w[held])
-        for held, shift in (held_outs if lift > 0 else [])
+        for held, shift in (held_outs if lift > FLOOR else [])
     ]
     return {
         "lift": lift,
@@ -153,16 +157,18 @@ def _p_value(z: float) -> float:
 def for_card(sc, card, X, y_bad, w, dropped, step) -> tuple[list[Cross], list[dict]]:
     """The crosses a fitted scorecard's card gains, and every pair measured: its `crosses` and `bins` (pairs set
     or left out by hand) say which; the predictors are its candidates and the numerical columns left out."""
-    from . import _points
     from ._binning import hand_crosses
 
     wanted, left_out = hand_crosses(sc.bins)
     if sc.crosses == "none" and not wanted:
         return [], []
     step("searching pairs of predictors for cross characteristics")
-    slope, intercept = _points.log_odds_map(card.total(X), y_bad, w)
     weights = np.ones(len(y_bad)) if w is None else np.asarray(w, dtype=float)
-    r = Residual(np.asarray(y_bad, dtype=float), weights, intercept + slope * card.total(X))
+    total, y = card.total(X), np.asarray(y_bad, dtype=float)
+    many = len(y) > SEARCH_ROWS
+    at = np.random.default_rng(sc.seed).choice(len(y), SEARCH_ROWS, replace=False) if many else slice(None)
+    slope, intercept = _calibration(total[at], y[at], weights[at])
+    r = Residual(y, weights, intercept + slope * total)
     kept, considered = search(
         r,
         grids(X, sc.candidates_, dropped, sc.special_codes),
@@ -175,6 +181,25 @@ def for_card(sc, card, X, y_bad, w, dropped, step) -> tuple[list[Cross], list[di
     for c in kept:
         step(f"cross '{c.name}': {len(c.labels)} cells")
     return kept, considered
+
+
+def _calibration(total, y, w, steps: int = 25) -> tuple[float, float]:
+    """Slope and intercept of the logistic fit of bad on the card's total, by Newton steps (two numbers: no
+    solver needed, and none that costs seconds on a large table)."""
+    x = (total - total.mean()) / (total.std() or 1.0)
+    beta = np.array([math.log(max(np.average(y, weights=w), 1e-9) / max(1 - np.average(y, weights=w), 1e-9)), 0.0])
+    for _ in range(steps):
+        p = 1 / (1 + np.exp(-(beta[0] + beta[1] * x)))
+        g = np.array([np.dot(w, y - p), np.dot(w, (y - p) * x)])
+        h = w * p * (1 - p)
+        step = np.linalg.solve(
+            np.array([[h.sum(), np.dot(h, x)], [np.dot(h, x), np.dot(h, x * x)]]) + 1e-9 * np.eye(2), g
+        )
+        beta += step
+        if np.abs(step).max() < 1e-10:
+            break
+    slope = beta[1] / (total.std() or 1.0)
+    return float(slope), float(beta[0] - slope * total.mean())
 
 
 def _saturated(r: Residual, grid_list: list[Grid], sweeps: int = 2) -> Residual:
@@ -195,47 +220,59 @@ def search(r: Residual, grid_list: list[Grid], *, limit, seed, slope, wanted=(),
     `limit`: "auto" (the significant ones, at most AUTO), or a whole number (that many of the best pairs by
     held-out lift, wherever the lift is positive). `slope`: log-odds of bad per point. `wanted`: pairs set by
     hand, kept whatever their lift; `left_out`: pairs never tried. Pairs are searched and measured beyond every
-    predictor's own fine shape; the points are fitted on the card as it is."""
+    predictor's own fine shape, on a seeded sample of at most SEARCH_ROWS applicants; the points of a pair kept
+    are fitted on all of them, on the card as it is."""
     rng = np.random.default_rng(seed)
-    by_name = {g.name: g for g in grid_list}
+    picked = np.sort(rng.choice(len(r.y), SEARCH_ROWS, replace=False)) if len(r.y) > SEARCH_ROWS else None
+    sampled = grid_list if picked is None else [replace(g, codes=g.codes[picked]) for g in grid_list]
+    full = {g.name: g for g in grid_list}
+    by_name = {g.name: g for g in sampled}
     considered: list[dict] = []
     kept: list[Cross] = []
     used = {frozenset(p) for p in left_out}
-    beyond = _saturated(r, grid_list)
+    beyond = _saturated(r if picked is None else Residual(r.y[picked], r.w[picked], r.f[picked]), sampled)
 
     def keep(a, b, structure):
         nonlocal r, beyond
-        cross, shift, cell = _fit(r, a, b, structure, slope)
+        cross, shift, cell = _fit(r, full[a.name], full[b.name], structure, slope)
         kept.append(cross)
         used.add(frozenset((a.name, b.name)))
         r = Residual(r.y, r.w, r.f + shift)
-        beyond = Residual(r.y, r.w, beyond.f + np.append(_effects(beyond, cell, 4, steps=2), 0.0)[cell])
+        cell = cell if picked is None else cell[picked]
+        beyond = Residual(beyond.y, beyond.w, beyond.f + np.append(_effects(beyond, cell, 4, steps=2), 0.0)[cell])
         return cross
 
     for pair in wanted:
         a, b = (by_name.get(n) for n in pair)
         if a is None or b is None:
             continue  # a predictor of too few values to split: nothing to cross
-        ((_, structure),) = _screen(r, [(a, b)])
+        ((_, structure),) = _screen(beyond, [(a, b)])
         if structure is not None:
             cross = keep(a, b, structure)
             considered.append({"predictors": list(pair), "round": 0, "by_hand": True, "kept": True, "name": cross.name})
     rounds = (AUTO if limit == "auto" else int(limit)) - len(kept) * (limit == "auto")
+    gains: dict = {}
     for round_ in range(max(rounds, 0)):
-        pairs = [(a, b) for i, a in enumerate(grid_list) for b in grid_list[i + 1 :] if {a.name, b.name} not in used]
+        pairs = [(a, b) for i, a in enumerate(sampled) for b in sampled[i + 1 :] if {a.name, b.name} not in used]
         if not pairs:
             break
+        tried = len(pairs)
+        # After a cross is kept, only the pairs that gained most before can gain enough now: a pair's gain moves
+        # little when another pair's cells are added.
+        if len(gains) > RESCREENED:
+            floor = sorted(gains.values(), reverse=True)[RESCREENED - 1]
+            pairs = [p for p in pairs if gains.get(frozenset((p[0].name, p[1].name)), np.inf) >= floor]
         screened = _screen(beyond, pairs)
+        gains = {frozenset((a.name, b.name)): g for (a, b), (g, _) in zip(pairs, screened)}
         order = [i for i in sorted(range(len(pairs)), key=lambda i: -screened[i][0]) if screened[i][1] is not None]
-        rows = [_row(beyond, *pairs[i], rng, round_ + 1, len(pairs)) for i in order[:MEASURED]]
+        rows = [_row(beyond, *pairs[i], rng, round_ + 1, tried) for i in order[:MEASURED]]
         considered += rows
         if not rows:
             break
         best = max(range(len(rows)), key=lambda i: rows[i]["z"])
         if not (rows[best]["significant"] if limit == "auto" else rows[best]["lift"] > 0):
             break
-        a, b = pairs[order[best]]
-        cross = keep(a, b, _screen(r, [(a, b)])[0][1] or screened[order[best]][1])
+        cross = keep(*pairs[order[best]], screened[order[best]][1])
         rows[best].update(kept=True, name=cross.name, cells=list(cross.labels))
     return kept, considered
 

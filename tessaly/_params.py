@@ -162,7 +162,9 @@ PARAMS = (
         MAX_BINS,
         "int",
         f"at most this many bins per predictor, missing and special values included "
-        f"(2-{MAX_BINS}; a predictor with both has three at least)",
+        f"(2-{MAX_BINS}; a predictor with both has three at least); from 5,000 training applicants a numerical "
+        "predictor's bins follow finer shapes where each holds 10 bads and 10 goods and differs significantly "
+        "from its neighbours",
         low=2,
         high=MAX_BINS,
         binning=True,

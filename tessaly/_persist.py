@@ -11,6 +11,7 @@ import pandas as pd
 from . import _binning, _params
 from ._card import CARD_FILE, Card
 from ._errors import InputError
+from ._files import atomic_path
 from ._json import jsonable
 from ._shap_cards import MODEL_NAME
 
@@ -113,3 +114,28 @@ def _saved_classes(saved, bad) -> np.ndarray:
         return np.array([0, 1], dtype=object)
     # Unknown: scoring works, and only the sklearn outcome methods need the other value.
     return np.array(["not " + str(bad), bad], dtype=object)
+
+
+def set_reasons(card_dir, path) -> Path:
+    """Give an existing card the texts of a reasons file: card.json rewritten whole, with its checksum."""
+    from ._reasons import read_texts, resolve
+
+    directory = Path(card_dir) if Path(card_dir).is_dir() else Path(card_dir).parent
+    card = Card.load(directory)
+    texts = read_texts(path)
+    card.reasons = resolve(card, texts)
+    saved = card.save(directory)
+    _keep_params(directory, texts)
+    return saved
+
+
+def _keep_params(directory: Path, texts: dict) -> None:
+    """params.json follows the card, so that a refit of the loaded estimator words its reasons the same."""
+    path = directory / "params.json"
+    try:
+        params = json.loads(path.read_text(encoding="utf-8"))
+    except (OSError, ValueError):
+        return  # a card saved without its estimator's parameters
+    if isinstance(params, dict):
+        with atomic_path(path) as tmp:
+            tmp.write_text(json.dumps({**params, "reasons": texts}, default=str, indent=1) + "\n", encoding="utf-8")

@@ -8,7 +8,6 @@ attached to something that does not score.
 from __future__ import annotations
 
 import json
-from pathlib import Path
 
 from ._errors import InputError
 
@@ -91,11 +90,14 @@ def bin_texts(card, p) -> list[str]:
     return [given.get(label) or default_text(p.name, label) for label in p.labels]
 
 
-def set_reasons(card_dir, path) -> Path:
-    """Give an existing card the texts of a reasons file: card.json rewritten whole, with its checksum."""
-    from ._card import Card
+def word_codes(per: list[list[str]]):
+    """From each predictor's bin texts: the distinct texts ("" last), every bin's text code laid end to end with
+    an unseen slot after each predictor's (coded ""), and where each predictor's run starts."""
+    import numpy as np
 
-    directory = Path(card_dir) if Path(card_dir).is_dir() else Path(card_dir).parent
-    card = Card.load(directory)
-    card.reasons = resolve(card, read_texts(path))
-    return card.save(directory)
+    words = list(dict.fromkeys(t for texts in per for t in texts))
+    index = {t: i for i, t in enumerate(words)}
+    words.append("")
+    codes = np.array([c for texts in per for c in [*(index[t] for t in texts), len(words) - 1]], dtype=np.intp)
+    offsets = np.cumsum([0, *(len(t) + 1 for t in per[:-1])]).astype(np.intp)
+    return words, codes, offsets

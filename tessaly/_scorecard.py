@@ -22,6 +22,7 @@ from ._features import one_hot
 from ._predictors import bin_all, select
 from ._reasons import resolve as resolve_reasons
 from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, shap_source, table_of
+from .fairness.measures import unprotected
 from .monitoring import baseline as _baseline
 from .monitoring import figures as _figures
 
@@ -132,7 +133,7 @@ class Scorecard(ClassifierMixin, BaseEstimator):
     def _fit(self, X, y, sample_weight=None, shap_data=None, shap_weight=None, test=None, progress=None, on_bins=None):
         """fit, and `on_bins(binnings)` as soon as the bins are chosen: a build starts its benchmark there."""
         fam = self._check_params()
-        X, shap_data, test = _unprotected(self.protected, X, y, shap_data, test)
+        X, shap_data, test = unprotected(self.protected, X, y, shap_data, test)
         X, y_bad, bad_value, target, classes = check_training(
             X, y, outputs=output_columns, bad=self.bad, bins=self.bins, shap_data=shap_data
         )

@@ -201,7 +201,7 @@ def _edit(args, progress) -> None:
 
 
 def _reasons(args, progress) -> None:
-    from ._reasons import set_reasons
+    from ._persist import set_reasons
 
     print(f"card:   {set_reasons(args.card, args.texts).resolve()}")
 

@@ -119,9 +119,13 @@ def test_a_benchmark_that_ranks_significantly_better_is_named(tmp_path, capsys):
     assert code == 0, capsys.readouterr().err
     metrics = json.loads((out / "metrics.json").read_text())
     said = metrics["benchmark"]
-    lo, _ = rows_of(metrics)["xgb benchmark model"]["auc_vs_card_ci"]
+    rows = rows_of(metrics)
+    lo, _ = rows[said["raw"]["model"]]["auc_vs_card_ci"]
     assert said["significant"] is True and lo > 0
-    assert "ranks significantly better" in said["sentence"] and "--model xgb" in said["sentence"]
+    assert "ranks significantly better" in said["sentence"]
+    # The trees' own card is named only where it was measured to rank better on the test applicants.
+    tree_card_lo = rows["additive card from the xgb benchmark"]["auc_vs_card_ci"][0]
+    assert ("--model xgb" in said["sentence"]) == (tree_card_lo > 0)
     assert html.escape(said["sentence"]) in (out / "report.html").read_text(encoding="utf-8")
 
 
@@ -142,3 +146,55 @@ def test_the_benchmark_process_leaves_no_files_and_its_death_is_told(ending):
     finally:
         beside.close()
     assert not folder.exists()
+
+
+def _row(name, auc, lo, hi, card=0.70):
+    return {"name": name, "auc": auc, "auc_vs_card": auc - card, "auc_vs_card_ci": [lo, hi]}
+
+
+# raw trees' interval, the trees' additive card's interval, the card's crosses: the remedies named
+ADVICE = {
+    "additive trees card gains nothing": ((0.02, 0.04), (-0.002, 0.005), [], []),
+    "the trees' additive card ranks better": ((0.02, 0.04), (0.001, 0.01), [], ["--model xgb"]),
+    "a cross left out was measured": (
+        (0.02, 0.04),
+        (-0.002, 0.005),
+        [dict(significant=True, kept=False)],
+        ["--crosses"],
+    ),
+    "a cross tried and rejected": ((0.02, 0.04), (-0.002, 0.005), [dict(significant=False, kept=False)], []),
+    "a cross kept": ((0.005, 0.02), (-0.002, 0.005), [dict(significant=True, kept=True)], []),
+    "no gap": ((-0.01, 0.01), (-0.002, 0.005), [], []),
+}
+
+
+@pytest.mark.parametrize("case", ADVICE)
+def test_the_sentence_gives_the_gap_and_only_measured_remedies(case):
+    from tessaly import _benchmark
+
+    raw_ci, card_ci, crosses, remedies = ADVICE[case]
+    raw = type("Raw", (), {"depth": 3, "rounds": 120, "validation_auc": {3: 0.8}})()
+    bench = _benchmark.Benchmark("xgb", rows=1000, of=1000, raw=raw)
+    estimator = type("Fitted", (), {})()
+    estimator.crosses_ = [{"predictors": ["age", "utilisation"], "auc_lift": 0.012, **c} for c in crosses]
+    assessment = {
+        "card": "additive card",
+        "best": "x",
+        "challengers": [
+            _row("additive card", 0.70, 0.0, 0.0),
+            _row(_benchmark.raw_row(bench), 0.73, *raw_ci),
+            _row("xgb benchmark model", 0.72, 0.01, 0.03),
+            _row("additive card from the xgb benchmark", 0.702, *card_ci),
+        ],
+    }
+    said = _benchmark.verdict(bench, assessment, "bad", estimator)
+    assert said["remedies"] == remedies
+    assert said["significant"] is (raw_ci[0] > 0)
+    text = said["sentence"]
+    assert "tuned on the raw predictors" in text and "+0.030" in text  # the gap to the raw trees
+    assert ("--model xgb" in text) == ("--model xgb" in remedies)
+    assert ("--crosses" in text) == ("--crosses" in remedies)
+    if said["significant"]:
+        assert "67% of the gap is in pairs" in text  # (0.72 - 0.70) / (0.73 - 0.70)
+        assert ("No remedy" in text) == (not remedies)
+    assert ("gained +0.0120 AUC on held-out" in text) == (case == "a cross kept")

@@ -279,3 +279,20 @@ def test_a_damaged_cross_is_refused_in_one_line(change, message):
     change(body)
     with pytest.raises(InputError, match=message):
         Card.from_dict({**body, "checksum": checksum(body)})
+
+
+def test_a_cross_left_out_in_the_editor_is_not_tried_again(xor):
+    from tessaly.editor import crosses
+
+    sc, _ = xor
+    name = sc.card_.crosses[0].name
+    state = crosses.toggled(crosses.first(sc.card_), {"cross": name, "on": False, "reason": "not explainable"}, "now")
+    assert [c["included"] for c in crosses.view(sc.card_, state)] == [False]
+    with pytest.raises(Exception, match="already out of the card"):
+        crosses.toggled(state, {"cross": name, "on": False}, "now")
+    bins = json.loads(json.dumps(crosses.left_out(state)))  # as the bins file holds it
+    assert bins[name]["left_out"] == "not explainable"
+    X, y = portfolio(5000, "xor", seed=1)
+    again = Scorecard(bins=bins).fit(X, y)
+    assert all({"age", "utilisation"} != set(c.columns) for c in again.card_.crosses)
+    assert all({"age", "utilisation"} != set(c["predictors"]) for c in again.crosses_)

@@ -107,7 +107,7 @@ def earlier(frame, tmp_path_factory):
 
 
 def _leftovers():
-    return sorted(p for p in os.listdir(tempfile.gettempdir()) if p.startswith("tessaly-duckdb-"))
+    return sorted(p for p in os.listdir(tempfile.gettempdir()) if p.startswith("tessaly-"))
 
 
 @pytest.mark.parametrize("engine", ["duckdb", pytest.param("spark", marks=pytest.mark.slow)])
@@ -125,8 +125,10 @@ def _leftovers():
     ],
 )
 def test_engine_refusals_leave_nothing_behind(
-    engine, case, message, frame, earlier, tmp_path, request, monkeypatch, capsys
+    engine, case, message, frame, earlier, tmp_path, tmp_path_factory, request, monkeypatch, capsys
 ):
+    # A temporary folder of the test's own: other runs on the machine come and go in the shared one.
+    monkeypatch.setattr(tempfile, "tempdir", str(tmp_path_factory.mktemp("temporary")))
     session = request.getfixturevalue("spark") if engine == "spark" else None
     data = frame.iloc[::50]
     table = pa.Table.from_pandas(data, preserve_index=False)

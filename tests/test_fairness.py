@@ -120,6 +120,21 @@ def test_a_protected_column_never_enters_the_card_and_its_figures_are_the_test_s
     assert 'id="fairness"' in (out / "report.html").read_text(encoding="utf-8")
 
 
+@pytest.mark.slow
+def test_the_estimator_keeps_the_protected_column_out_and_asks_for_it_to_report(tmp_path):
+    from tessaly._errors import InputError
+
+    data = applicants(900, seed=8)
+    X, y = data.drop(columns="bad"), data["bad"]
+    sc = Scorecard(protected=["group"], cutoffs=[200]).fit(X[:600], y[:600])
+    assert "group" not in sc.card_.names and "group" not in sc.feature_names_in_
+    with pytest.raises(InputError, match="lack the protected column 'group'"):
+        sc.report(tmp_path / "r.html", X[600:].drop(columns="group"), y[600:], benchmark="none")
+    fair = sc.report(tmp_path / "r.html", X[600:], y[600:], benchmark="none")["fairness"]
+    assert [g["group"] for g in fair["groups"]["group"]["groups"]] == ["a", "b"]
+    assert all("without" not in p for p in fair["proxies"])  # no training rows given: nothing refitted
+
+
 def test_a_planted_proxy_is_flagged_and_costed_and_an_independent_predictor_is_not(built):
     _, out, _ = built
     fair = json.loads((out / "metrics.json").read_text())["fairness"]
@@ -131,6 +146,27 @@ def test_a_planted_proxy_is_flagged_and_costed_and_an_independent_predictor_is_n
     assert [c["cutoff"] for c in postcode["without"]["impact"]] == CUTOFFS
     age = next(a for a in fair["associations"] if a["predictor"] == "age")
     assert not age["flagged"] and age["cramers_v"] < 0.3
+
+
+def test_monitoring_adds_each_periods_approvals_as_counted_by_hand(built, tmp_path):
+    from tessaly.monitoring.command import monitor
+
+    data, out, _ = built
+    live = data.assign(applied=np.where(np.arange(len(data)) % 3, "2024-01-20", "2024-02-03"))
+    result = monitor(out, live, protected=["group"], period_column="applied", batch_rows=500)
+    fair = result["fairness"]
+    assert fair["cutoffs"] == CUTOFFS  # the build's
+    live["score"] = Card.load(out).total(live)
+    live["month"] = live["applied"].str[:7]
+    seen = set()
+    for entry in fair["columns"]["group"]:
+        rows = live if entry["scope"] == "all" else live[live["month"] == entry["scope"]]
+        rates = (rows["score"] >= entry["cutoff"]).groupby(rows["group"]).mean()
+        for g in entry["groups"]:
+            assert g["approval_rate"] == pytest.approx(rates[g["group"]])
+            assert g["impact_ratio"] == pytest.approx(rates[g["group"]] / rates.max())
+        seen.add((entry["scope"], entry["cutoff"]))
+    assert seen == {(s, c) for s in ("all", "2024-01", "2024-02") for c in CUTOFFS}
 
 
 # -- reasons in words -----------------------------------------------------------------------------------------------
@@ -227,6 +263,8 @@ def _bad_cases(tmp_path, out):
     return {
         "unknown protected": ([*build_, "--protected", "sex"], "'sex' is not in the table"),
         "target protected": ([*build_, "--protected", "bad"], "is the target"),
+        "values, not groups": ([*build_, "--protected", "income"], "distinct values"),
+        "protected in an engine": ([*build_, "--protected", "group", "--engine", "duckdb"], "builds in memory"),
         "dropped protected": ([*build_, "--protected", "age", "--drop", "age"], "--drop"),
         "id protected": ([*build_, "--protected", "age", "--id", "age"], "--id"),
         "reasons not a mapping": ([*build_, "--reasons", listing], "JSON object of texts"),
@@ -241,6 +279,8 @@ def _bad_cases(tmp_path, out):
 CASES = [
     "unknown protected",
     "target protected",
+    "values, not groups",
+    "protected in an engine",
     "dropped protected",
     "id protected",
     "reasons not a mapping",

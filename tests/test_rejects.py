@@ -213,10 +213,11 @@ def test_bad_rejects_end_in_one_line_and_keep_the_card(bad_inputs, capsys, extra
 
 
 @pytest.mark.slow
-def test_duckdb_reads_the_rejects_as_a_second_table(tmp_path):
+@pytest.mark.parametrize("engine", ["duckdb", "spark"])
+def test_an_engine_reads_the_rejects_as_a_second_table(tmp_path, engine):
     accepts, rejects = _tables(tmp_path)
     out = tmp_path / "card"
-    args = [accepts, "bad", "--out", out, "--engine", "duckdb", "--rejects", rejects, "--benchmark", "none"]
+    args = [accepts, "bad", "--out", out, "--engine", engine, "--rejects", rejects, "--benchmark", "none"]
     assert main(["build", *map(str, args), "--quiet"]) == 0
     r = json.loads((out / "metrics.json").read_text())["rejects"]
     assert len(r["grid"]) == 9 and any("ignored" in n for n in r["notes"])

@@ -6,10 +6,10 @@ import json
 import re
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Any
 
 import pandas as pd
 
+from .._card import Card
 from .._errors import InputError, reason
 
 # What a team writes once about a card; every other word of the document comes from the card directory.
@@ -34,7 +34,7 @@ PLACEHOLDER = "[to be completed by the model owner: {what}]"
 @dataclass
 class Sources:
     directory: Path
-    card: Any  # the Card
+    card: Card
     metrics: dict
     params: dict
     table: pd.DataFrame
@@ -128,8 +128,6 @@ def read_about(path) -> dict:
 
 
 def read(location, about=None) -> Sources:
-    from .._card import Card
-
     about_texts = read_about(about)
     directory = card_dir(location)
     if not directory.is_dir():

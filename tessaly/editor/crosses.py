@@ -14,7 +14,7 @@ def first(card) -> dict:
 def toggled(state: dict, op: dict, when: str) -> dict:
     """The crosses with one put back or left out ({"op": "cross", "cross": name, "on": bool, "reason": ...})."""
     name = op.get("cross")
-    if name not in state:
+    if not isinstance(name, str) or name not in state:
         raise B.Refused(f"the card has no cross {name!r}")
     on, was = bool(op.get("on")), state[name]
     if on == was["included"]:

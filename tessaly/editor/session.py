@@ -526,7 +526,9 @@ class Session:
         """The card built again from the saved bins, on the card's own split and with its build's options."""
         split = self.card.split or {}
         ids = list(self.fine.get("ids") or [])
-        known = set(self.entries) | set(self.unbinned) | {self.target, self.weight, split.get("column")}
+        # Protected columns stay in the table: the rebuild measures them.
+        protected = self.params.get("protected") or []
+        known = set(self.entries) | set(self.unbinned) | {self.target, self.weight, split.get("column"), *protected}
         options: dict[str, Any] = dict(
             target=self.target,
             params={**self.params, "bins": body},
@@ -554,8 +556,8 @@ class Session:
             metrics = json.loads((self.card_dir / "metrics.json").read_text(encoding="utf-8"))
         except (OSError, ValueError):
             return str(BENCHMARK.default)
-        if not isinstance(metrics, dict) or "benchmark" not in metrics:
+        if not isinstance(metrics, dict):
             return str(BENCHMARK.default)
-        bench = metrics["benchmark"]
+        bench = metrics.get("benchmark")  # absent where a build without one wrote nothing of it
         family = bench.get("family") if isinstance(bench, dict) else None
         return family if isinstance(family, str) and family in BENCHMARK.choices else "none"

@@ -26,6 +26,7 @@ from .._params import BENCHMARK
 from .._progress import Progress
 from .._scorecard import Scorecard, encode_target
 from .._writers import write_frame
+from ..rejects import engine as _rejects
 from . import _passes, _tally
 from ._engine import _kind, check_data, open_engine
 
@@ -197,9 +198,11 @@ def _test_scores(engine, sc, data_view, job, n_test) -> pd.DataFrame:
     return frame.rename(columns={_passes.Y: job.target})
 
 
-def _test_rows(engine, sc, data_view, job, n_test, names) -> pd.DataFrame:
-    """The predictors `names`, outcomes (and weights) of at most BENCHMARK_ROWS test applicants, scored by the
-    card: the rows the benchmark is compared with the card on, a sample inside that of test_scores.csv."""
+def _test_rows(engine, sc, data_view, job, n_test, names=None) -> pd.DataFrame:
+    """The predictors `names` (default: the card's), outcomes (and weights) of at most BENCHMARK_ROWS test
+    applicants, scored by the card: the rows the benchmark is compared with the card on, a sample inside that of
+    test_scores.csv."""
+    names = names if names is not None else [p.name for p in sc.card_.predictors]
     pulled = [_passes.Y, *names, *([_passes.W] if job.weight else [])]
     frame = engine.query(
         f"SELECT {', '.join(engine.d.ident(c) for c in pulled)} FROM {data_view} "
@@ -285,17 +288,14 @@ def build_in(
     check_data(data, table)
     job = _Job(target, test_column, test_size, list(drop), list(ids), weight, strict, fit_rows, None, table)
     job.family = _benchmark.check(benchmark)
+    job.rejects = (rejects, reject_outcome)
+    _rejects.check_given(rejected)
     params = dict(params or {})
-    if params.get("crosses", "none") != "none":
+    if params.get("crosses", "none") != "none" or _binning.hand_crosses(params.get("bins"))[0]:
         raise InputError(
             "cross characteristics (--crosses) are not built with --engine yet: leave the option out, "
             "or build in memory"
         )
-    job.rejects = (rejects, reject_outcome)
-    if rejects is not None or rejected is not None:
-        from ..rejects.engine import check_given
-
-        check_given(rejected)
     sc = _Counted(**{**params, "crosses": "none"})
     sc._check_params()
     if sc.protected:
@@ -328,15 +328,13 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
     w_fit = rows[_passes.W].to_numpy(dtype=float) if job.weight is not None else None
     X_fit = rows[[c.name for c in columns]]
     with staged_card(out) as stage:
-        rejects = _rejects_of(eng, sc, job, columns, len(rows), n_train)
+        rejects = None if job.rejects[0] is None else _rejects.sample(eng, sc, job, columns, len(rows) / n_train)
         sc.fit(X_fit, y_named, sample_weight=w_fit, progress=progress, rejects=rejects)
         weight = _passes.W if job.weight is not None else None
         doubles = {c.name for c in columns if c.kind == "numerical"}  # cleaned so by the view
         parts, unseen = _tally.count_parts(eng, sc.card_, data_view, weight, doubles, job.strict, progress)
         if rejects is not None:
-            from ..rejects.engine import through_the_door
-
-            through_the_door(sc.card_, sc.rejects_, y_named)
+            _rejects.through_the_door(sc.card_, sc.rejects_, y_named)
         progress.step("saving the card")
         sc.save_into(stage, split=_split_kept(eng, sc, job, names))
         n_test = int(parts["test"].rows.sum())
@@ -350,7 +348,12 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
         metrics = _tally.assessment(sc, parts)
         _tally.add_benchmark(sc, metrics, bench, test_rows, job)
         if rejects is not None:
-            metrics["rejects"] = _rejects_chapter(eng, sc, data_view, job, n_test, test_rows)
+            pulled = (
+                test_rows
+                if test_rows is not None
+                else _test_rows(eng, sc, data_view, job, n_test, [p.name for p in sc.card_.predictors])
+            )
+            metrics["rejects"] = _rejects.chapter_of(sc, pulled, job)
         note = (
             f"Built in {eng.dialect}: bins from exact counts of {n_train:,} training applicants; the model and "
             f"its points fitted on {len(rows):,} of them{' (a seeded sample)' if len(rows) < n_train else ''}; "
@@ -430,38 +433,6 @@ def _save_fine(eng, stage, sc, data_view, columns, counted, job, rows) -> None:
     edges = {c.name: c.edges for c in columns if c.edges is not None}
     body = _fine.classes_of(sc, parts, rows, test_size=job.test_size, weight=job.weight, ids=job.ids, edges=edges)
     _fine.save(stage, body)
-
-
-def _rejects_of(eng, sc, job, columns, fit_rows: int, n_train: int):
-    """The rejects the model is fitted with: a seeded sample at the share of the training applicants the model
-    sees (the build's training share of them), so that accepts and rejects keep their mix; None without."""
-    path, outcome = job.rejects
-    if path is None:
-        return None
-    from ..rejects.engine import read
-
-    share = fit_rows / n_train * (1 - job.test_size if job.test_column is None else 1)
-    extra = (job.weight, outcome)
-    R, notes = read(
-        eng.dialect, path, columns, share, sc.seed, extra=extra, target=job.target, session=getattr(eng, "spark", None)
-    )
-    job.notes = notes
-    weights = R[job.weight].to_numpy(dtype=float) if job.weight in R.columns else None
-    return R, weights, None if outcome is None else R[outcome].to_numpy(dtype=object)
-
-
-def _rejects_chapter(eng, sc, data_view, job, n_test, test_rows) -> dict:
-    """The report's chapter on the rejects, its cards compared on (a seeded sample of) the test applicants."""
-    from ..rejects import chapter
-
-    names = [p.name for p in sc.card_.predictors]
-    rows = test_rows if test_rows is not None else _test_rows(eng, sc, data_view, job, n_test, names)
-    y = (rows[job.target].to_numpy() == 1).astype(int)
-    w = rows[_passes.W].to_numpy(dtype=float) if job.weight is not None else None
-    sc.rejects_.notes.extend(
-        [*job.notes, "The engine's bins come from the accepts' counts: the cards with rejects keep them."]
-    )
-    return chapter.figures(sc.rejects_, rows[names], y, w)
 
 
 def _write_report(stage, sc, metrics, test_scores, unseen, note) -> None:

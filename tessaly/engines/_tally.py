@@ -159,4 +159,4 @@ def add_benchmark(sc, metrics: dict, bench, test_scores: pd.DataFrame, job) -> N
         metrics["sentence"] = _sentence(own, metrics["challengers"])
         if metrics["best"] is not None:
             metrics["best"] = max(metrics["challengers"], key=lambda r: r["auc"])["name"]
-    metrics["benchmark"] = _benchmark.verdict(bench, metrics, sc.target_)
+    metrics["benchmark"] = _benchmark.verdict(bench, metrics, sc.target_, sc)

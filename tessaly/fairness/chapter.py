@@ -87,13 +87,21 @@ def calibration_rows(f: dict) -> list[list[str]]:
     for column, entry in f["groups"].items():
         for g in entry["groups"]:
             for b in g["calibration"]:
-                lo = "" if b["score_from"] is None else f"{b['score_from']:.0f}"
-                hi = "" if b["score_to"] is None else f"{b['score_to']:.0f}"
+                lo, hi = b["score_from"], b["score_to"]
+                band = (
+                    "all scores"
+                    if lo is None and hi is None
+                    else f"below {hi:.0f}"
+                    if lo is None
+                    else f"{lo:.0f} and above"
+                    if hi is None
+                    else f"{lo:.0f} to {hi:.0f}"
+                )
                 rows.append(
                     [
                         column,
                         g["group"],
-                        f"{lo} to {hi}".strip(),
+                        band,
                         f"{b['applicants']:g}",
                         _pct(b["bad_rate"]),
                         _pct(b["promised_bad_rate"]),

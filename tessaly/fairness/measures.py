@@ -17,6 +17,8 @@ from .._metrics import Z95, _cells, ranking
 # The four-fifths rule: a group approved at less than this share of the most-approved group's rate.
 AIR_FLAG = 0.8
 MISSING_GROUP = "(missing)"
+# More groups than this are values, not groups (an age, an identifier): each would be too small to read.
+MAX_GROUPS = 20
 # Calibration per group is read on a few wide score bands: a group is often a small share of the applicants.
 BANDS = 5
 # The KS interval is not shown per group; a short bootstrap keeps the chapter quick.
@@ -45,11 +47,48 @@ def check_protected(protected, columns, *, target=None, drop=(), ids=(), weight=
             raise InputError(f"--protected column '{c}' is not in the table: check the name")
 
 
-def groups_of(values) -> tuple[np.ndarray, list[str]]:
-    """Each applicant's group code and the groups' names, in order of first sight; a missing value is a group."""
+def unprotected(protected, X, y, shap_data, test):
+    """X, the SHAP rows and the test part without the protected columns: measured, never a predictor. A protected
+    column absent from X is fine for fitting; the report asks for it."""
+    if not protected:
+        return X, shap_data, test
+    from .._checks import frame, outcome
+
+    X = frame(X)
+    present = [c for c in protected if c in X.columns]
+    check_protected(present, X.columns, target=getattr(outcome(y), "name", None))
+    drop = {"columns": list(protected), "errors": "ignore"}
+    shap_data = None if shap_data is None else frame(shap_data, "shap_data").drop(**drop)
+    if isinstance(test, (tuple, list)) and test:
+        test = (frame(test[0], "X_test").drop(**drop), *test[1:])
+    return X.drop(**drop), shap_data, test
+
+
+def protected_part(sc, X: pd.DataFrame, need: bool = True) -> tuple[pd.DataFrame, pd.DataFrame | None]:
+    """The applicants without the protected columns, and those columns (None where the card protects none).
+    `need`: the columns must be there (the test part, which measures them)."""
+    protected = list(getattr(sc, "protected", ()) or ())
+    if not protected:
+        return X, None
+    absent = [c for c in protected if c not in X.columns]
+    if absent and need:
+        raise InputError(
+            f"the applicants lack the protected column '{absent[0]}': give it beside the predictors to measure fairness"
+        )
+    present = [c for c in protected if c in X.columns]
+    return X.drop(columns=present), X[present].reset_index(drop=True)
+
+
+def groups_of(values, column: str = "") -> tuple[np.ndarray, list[str]]:
+    """Each applicant's group code and the groups' names, sorted; a missing value is a group of its own."""
     s = pd.Series(values).reset_index(drop=True)
     text = s.astype(object).where(s.notna(), MISSING_GROUP).astype(str)
     codes, names = pd.factorize(text, sort=True)
+    if len(names) > MAX_GROUPS:
+        raise InputError(
+            f"--protected column '{column}' holds {len(names)} distinct values: give it as groups "
+            f"(at most {MAX_GROUPS}, e.g. age bands rather than ages)"
+        )
     return codes.astype(np.intp), [str(n) for n in names]
 
 
@@ -160,41 +199,3 @@ def group_figures(codes, names, y_bad, score, scaling: dict, w=None) -> list[dic
             }
         )
     return out
-
-
-def cutoffs_of(sc) -> list[float]:
-    """The cutoffs asked for, or the score at the target odds."""
-    return [float(c) for c in sc.cutoffs or ()] or [float(sc.card_.scaling["target_score"])]
-
-
-def measure(sc, protected: pd.DataFrame, y_bad, score, w=None, *, X_test=None, train=None) -> dict:
-    """The fairness figures of `sc`'s card on labelled test applicants, per protected column: `groups` (each
-    group's figures and, per cutoff, approvals), and `proxies` (predictors associated with a protected column,
-    with what leaving each out costs, where the training part `train` = (X, y, w) is given)."""
-    from . import proxies as _proxies
-
-    cutoffs = cutoffs_of(sc)
-    scaling = sc.card_.scaling
-    columns, scanned, flagged = {}, [], []
-    for column in protected.columns:
-        codes, names = groups_of(protected[column])
-        columns[column] = {
-            "groups": group_figures(codes, names, y_bad, score, scaling, w),
-            "cutoffs": [approvals(codes, names, score, c, w) for c in cutoffs],
-        }
-        if X_test is not None:
-            found = _proxies.scan(sc.card_, X_test, column, codes, w)
-            scanned += found
-            flagged += [p for p in found if p["flagged"]]
-    if flagged and X_test is not None and train is not None:
-        _proxies.leave_out(sc, flagged, train, X_test, protected, y_bad, w, cutoffs)
-    return {
-        "cutoffs": cutoffs,
-        "air_flag": AIR_FLAG,
-        "proxy_threshold": _proxies.STRONG,
-        "proxy_significance": _proxies.SIGNIFICANT,
-        "reason_rule": sc.card_.reason_rule,
-        "groups": columns,
-        "proxies": flagged,
-        "associations": scanned,
-    }

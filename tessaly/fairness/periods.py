@@ -9,7 +9,7 @@ import pandas as pd
 
 from .._errors import InputError
 from .._tables import BATCH_ROWS, table_columns
-from .measures import MISSING_GROUP, check_protected, impact
+from .measures import MAX_GROUPS, MISSING_GROUP, check_protected, impact
 
 WHOLE = "all"
 
@@ -65,6 +65,8 @@ def by_period(card, data, protected, cutoffs, *, period_column=None, period=None
     for column in protected:
         keys = [k for k in tally if k[0] == column]
         groups = sorted({k[2] for k in keys})
+        if len(groups) > MAX_GROUPS:
+            raise InputError(f"--protected column '{column}' holds {len(groups)} distinct values: give it as groups")
         rows = []
         for scope in [WHOLE] if period_column is None else [WHOLE, *sorted(scopes)]:
             counts = np.array(

@@ -27,7 +27,7 @@ class _Penalised:
 
 
 @functools.cache
-def _on_bins_of(estimator: Any) -> type:
+def _on_bins_of(estimator: type) -> type:
     """The estimator's class with its bins (and penalty) given: made from the base's class, which this room
     does not import."""
 
@@ -47,7 +47,8 @@ def _on_bins_of(estimator: Any) -> type:
 def on_bins(base, X, y, w):
     """A card of `base`'s parameters on `base`'s bins, fitted on the weighted rows."""
     params = base.get_params(deep=False)
+    light = {"shap_rows": min(params["shap_rows"], SHAP_ROWS), **({"crosses": "none"} if "crosses" in params else {})}
     kind: Any = type(base)
-    sc = _on_bins_of(kind)(**{**params, "shap_rows": min(params["shap_rows"], SHAP_ROWS)})
+    sc = _on_bins_of(kind)(**{**params, **light})
     sc.fixed_ = (base.binnings_, {}, getattr(base.model_, "C_", None))
     return sc.fit(X, y, sample_weight=w)

@@ -56,9 +56,36 @@ def through_the_door(card, inf, y) -> None:
     card.baseline = _baseline_dict(base["bands"], {**base["parts"], "train": train}, "train", "test")
 
 
+def sample(eng, sc, job, columns, fit_share: float):
+    """The rejects the model is fitted with, as `Scorecard.fit` takes them: a seeded sample at the share of the
+    training applicants the model sees (the build's training share of them), so accepts and rejects keep their
+    mix; the notes kept in `job` for the report."""
+    path, outcome = job.rejects
+    share = fit_share * (1 - job.test_size if job.test_column is None else 1)
+    session = getattr(eng, "spark", None)
+    R, job.notes = read(
+        eng.dialect, path, columns, share, sc.seed, extra=(job.weight, outcome), target=job.target, session=session
+    )
+    weights = R[job.weight].to_numpy(dtype=float) if job.weight in R.columns else None
+    return R, weights, None if outcome is None else R[outcome].to_numpy(dtype=object)
+
+
+def chapter_of(sc, rows, job) -> dict:
+    """The report's chapter, its cards compared on (a seeded sample of) the test applicants the engine pulled."""
+    from ..engines import _passes
+    from . import chapter
+
+    y = (rows[job.target].to_numpy() == 1).astype(int)
+    w = rows[_passes.W].to_numpy(dtype=float) if job.weight is not None else None
+    sc.rejects_.notes.extend(
+        [*job.notes, "The engine's bins come from the accepts' counts: the cards with rejects keep them."]
+    )
+    return chapter.figures(sc.rejects_, rows[[p.name for p in sc.card_.predictors]], y, w)
+
+
 def check_given(rejected) -> None:
     if rejected is not None:
         raise InputError("with --engine the rejects come as a table of their own: give --rejects, not --rejected")
 
 
-__all__ = ["check_given", "read", "through_the_door"]
+__all__ = ["chapter_of", "check_given", "read", "sample", "through_the_door"]
