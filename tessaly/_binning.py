@@ -314,8 +314,7 @@ def hand_bins(bins) -> tuple[dict, dict, dict]:
 def hand_crosses(bins) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
     """The crosses of a bins file: pairs set by hand ({"cross": [a, b]}), and pairs left out by hand
     ({"cross": [a, b], "left_out": "reason"})."""
-    wanted: list[tuple[str, str]] = []
-    left_out: list[tuple[str, str]] = []
+    wanted, left_out = [], []  # type: list[tuple[str, str]], list[tuple[str, str]]
     for entry in (bins or {}).values():
         if isinstance(entry, dict) and "cross" in entry:
             pair = tuple(entry["cross"])
