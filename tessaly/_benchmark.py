@@ -330,7 +330,7 @@ def verdict(bench: Benchmark | None, assessment: dict, target: str, estimator=No
             "rounds": bench.raw.rounds,
             "validation_auc": {str(k): v for k, v in bench.raw.validation_auc.items()},
         }
-    lead = raw if raw is not None else bins
+    lead: Any = raw if raw is not None else bins  # one of them, as returned above
     about["significant"] = _better(lead) if assessment["best"] is not None else None
     parts = [_opening(bench, lead, raw is not None, rows, card, about["significant"])]
     if about["significant"] and raw is not None and bins is not None:
@@ -417,8 +417,8 @@ def _remedies(bench: Benchmark, rows: dict, estimator, target: str) -> list[tupl
                 f"{lift:+.4f} AUC: build with --crosses auto to let them in.",
             )
         )
-    tree_card: Any = None if bench.own else rows.get(f"additive card from the {bench.family} benchmark")
-    if _better(tree_card):
+    tree_card = None if bench.own else rows.get(f"additive card from the {bench.family} benchmark")
+    if tree_card is not None and _better(tree_card):
         found.append(
             (
                 f"--model {bench.family}",

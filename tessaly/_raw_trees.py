@@ -76,7 +76,7 @@ def fit(X: pd.DataFrame, y_bad, w=None, *, seed: int = 0) -> RawTrees:
     trees = RawTrees(columns, levels)
     data = trees.frame(X)
     fit_at, check_at = train_test_split(np.arange(len(y)), test_size=VALIDATION, stratify=y, random_state=seed)
-    best = None
+    best: tuple | None = None
     for depth in DEPTHS:
         model = xgb.XGBClassifier(
             max_depth=depth,

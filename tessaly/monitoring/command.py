@@ -100,60 +100,6 @@ def monitor(
     protected=(),
     cutoffs=(),
 ) -> dict:
-    """Compare live applicants with a card's baseline: stability, unseen and missing values, and (with outcomes)
-    ranking and calibration, each judged green, amber or red per period and over the whole window.
-
-    Parameters
-    ----------
-    card : Card or path
-        A card, or its directory.
-    data : DataFrame or path, optional
-        The applicants: a pandas frame, or a CSV or Parquet file read in batches. Give this or `counts`.
-    counts : path, optional
-        The saved result of the aggregate query the SQL export writes with ``--monitor``.
-    baseline : dict or path, optional
-        A baseline dict, or a labelled development table's path; by default the card's own.
-    target : str, optional
-        The outcome column, when outcomes are known (missing outcomes count as not known yet).
-    period_column : str, optional
-        A column of dates: figures per period as well.
-    period : {"month", "quarter", "year"}, optional
-        The period, month by default.
-    out : path, optional
-        A directory that gets ``monitor.json`` and ``monitor.html``.
-    fail_on : {"amber", "red"}, optional
-        The verdict at which ``exit_code`` becomes 3, for a scheduler.
-    batch_rows : int
-        Rows read at a time from a file.
-    progress : object, optional
-        An object with ``step(text)``, for the command line.
-    protected : sequence of str
-        Columns of the applicants whose groups' approval rates and impact ratios at `cutoffs` are added per
-        period.
-    cutoffs : sequence of float
-        The scores that approve (default: the build's, or the target score).
-
-    Returns
-    -------
-    dict
-        ``monitor.json``'s data: the ``verdict``, the ``alerts``, every check's cells, and ``exit_code``.
-
-    Examples
-    --------
-    >>> import numpy as np
-    >>> import pandas as pd
-    >>> from tessaly import Scorecard
-    >>> rng = np.random.default_rng(0)
-    >>> X = pd.DataFrame({"age": rng.integers(18, 75, 600), "housing": rng.choice(["own", "rent"], 600)})
-    >>> y = pd.Series(rng.random(600) < np.where(X["age"] < 30, 0.5, 0.1), name="bad").astype(int)
-    >>> from tessaly import monitor
-    >>> card = Scorecard().fit(X, y).card_
-    >>> result = monitor(card, X.assign(age=X["age"] + 30))  # the same applicants, thirty years older
-    >>> result["verdict"]
-    'red'
-    >>> "age PSI" in [alert["check"] for alert in result["alerts"]]
-    True
-    """
     check_fail_on(fail_on)
     if (data is None) == (counts is None):
         raise InputError("give the applicants (DATA) or the counts of the monitoring query (--counts), one of them")
@@ -209,6 +155,63 @@ def monitor(
             progress.step(f"writing {made[0]} and {made[1]}")
         write(result, card, *made)
     return result
+
+
+# The reference text is long; kept apart, the function reads as its steps.
+monitor.__doc__ = """Compare live applicants with a card's baseline: stability, unseen and missing values, and (with outcomes)
+ranking and calibration, each judged green, amber or red per period and over the whole window.
+
+Parameters
+----------
+card : Card or path
+    A card, or its directory.
+data : DataFrame or path, optional
+    The applicants: a pandas frame, or a CSV or Parquet file read in batches. Give this or `counts`.
+counts : path, optional
+    The saved result of the aggregate query the SQL export writes with ``--monitor``.
+baseline : dict or path, optional
+    A baseline dict, or a labelled development table's path; by default the card's own.
+target : str, optional
+    The outcome column, when outcomes are known (missing outcomes count as not known yet).
+period_column : str, optional
+    A column of dates: figures per period as well.
+period : {"month", "quarter", "year"}, optional
+    The period, month by default.
+out : path, optional
+    A directory that gets ``monitor.json`` and ``monitor.html``.
+fail_on : {"amber", "red"}, optional
+    The verdict at which ``exit_code`` becomes 3, for a scheduler.
+batch_rows : int
+    Rows read at a time from a file.
+progress : object, optional
+    An object with ``step(text)``, for the command line.
+protected : sequence of str
+    Columns of the applicants whose groups' approval rates and impact ratios at `cutoffs` are added per
+    period.
+cutoffs : sequence of float
+    The scores that approve (default: the build's, or the target score).
+
+Returns
+-------
+dict
+    ``monitor.json``'s data: the ``verdict``, the ``alerts``, every check's cells, and ``exit_code``.
+
+Examples
+--------
+>>> import numpy as np
+>>> import pandas as pd
+>>> from tessaly import Scorecard
+>>> rng = np.random.default_rng(0)
+>>> X = pd.DataFrame({"age": rng.integers(18, 75, 600), "housing": rng.choice(["own", "rent"], 600)})
+>>> y = pd.Series(rng.random(600) < np.where(X["age"] < 30, 0.5, 0.1), name="bad").astype(int)
+>>> from tessaly import monitor
+>>> card = Scorecard().fit(X, y).card_
+>>> result = monitor(card, X.assign(age=X["age"] + 30))  # the same applicants, thirty years older
+>>> result["verdict"]
+'red'
+>>> "age PSI" in [alert["check"] for alert in result["alerts"]]
+True
+"""
 
 
 def _fairness(card, card_dir, data, protected, cutoffs, period_column, period, batch_rows) -> dict:

@@ -5,6 +5,7 @@ of a build's cost."""
 from __future__ import annotations
 
 import functools
+from typing import Any
 
 # Applicants whose SHAP values make a grid card, at most: its points settle long before a build's sample.
 SHAP_ROWS = 2_000
@@ -47,6 +48,7 @@ def on_bins(base, X, y, w):
     """A card of `base`'s parameters on `base`'s bins, fitted on the weighted rows."""
     params = base.get_params(deep=False)
     light = {"shap_rows": min(params["shap_rows"], SHAP_ROWS), **({"crosses": "none"} if "crosses" in params else {})}
-    sc = _on_bins_of(type(base))(**{**params, **light})
+    kind: Any = type(base)
+    sc = _on_bins_of(kind)(**{**params, **light})
     sc.fixed_ = (base.binnings_, {}, getattr(base.model_, "C_", None))
     return sc.fit(X, y, sample_weight=w)

@@ -5,6 +5,7 @@ the through-the-door figures that do not need outcomes."""
 from __future__ import annotations
 
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -25,7 +26,7 @@ class Inference:
     cutoff: float
     X: pd.DataFrame  # through the door: accepts, then rejects
     pop: Population
-    base: object  # the accepts-only Scorecard
+    base: Any  # the accepts-only Scorecard
     rows: Rows  # the chosen method's
     grid: list = field(default_factory=list)  # dicts: method, factor, card, figures
     notes: list = field(default_factory=list)

@@ -5,7 +5,9 @@ of an accepted applicant with the same predictors (K = 1: missing at random)."""
 
 from __future__ import annotations
 
+from collections.abc import Callable
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 
@@ -113,7 +115,7 @@ def parcel(pop: Population, factor: float, *, seed: int = 0, **_) -> Rows:
     return _with_rejects(pop, drawn, pop.reject_weight, drawn)
 
 
-def hard_cutoff(pop: Population, factor: float, *, cutoff: float, **_) -> Rows:
+def hard_cutoff(pop: Population, factor: float, *, cutoff: float, **_: Any) -> Rows:
     """Rejects scoring below the cutoff bad, the others good."""
     bad = (pop.reject_score < cutoff).astype(np.int8)
     return _with_rejects(pop, bad, pop.reject_weight, bad)
@@ -131,7 +133,13 @@ def reweight(pop: Population, factor: float, **_) -> Rows:
     return Rows(src, y, w / rate[band], band_rates(pop)[reject_band])
 
 
-RULES = {"none": none, "fuzzy": fuzzy, "parcel": parcel, "hard-cutoff": hard_cutoff, "reweight": reweight}
+RULES: dict[str, Callable[..., Rows]] = {
+    "none": none,
+    "fuzzy": fuzzy,
+    "parcel": parcel,
+    "hard-cutoff": hard_cutoff,
+    "reweight": reweight,
+}
 
 
 def rows(method: str, pop: Population, factor: float, *, cutoff: float, seed: int) -> Rows:

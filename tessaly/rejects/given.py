@@ -45,8 +45,14 @@ class Given:
         self._outcome_column(target, "the rejected rows")
         return data[~flags].reset_index(drop=True)
 
+    def _read(self) -> pd.DataFrame:
+        """The rejects that `split` set apart."""
+        if self.table is None:
+            raise AssertionError("split() reads the rejects first")
+        return self.table
+
     def _outcome_column(self, target: str, where: str) -> None:
-        t = self.table
+        t = self._read()
         if self.outcome is not None and self.outcome not in t.columns:
             raise InputError(f"--reject-outcome '{self.outcome}' is not a column of {where}")
         if target in t.columns and target != self.outcome and t[target].notna().any():
@@ -61,7 +67,7 @@ class Given:
         sees accepts and rejects in the proportions they came through the door."""
         import numpy as np
 
-        t, test_size, test_column = self.table, self.test_size, self.test_column
+        t, test_size, test_column = self._read(), self.test_size, self.test_column
         if test_column is not None and test_column in t.columns:
             t = t[~self.flags(t[test_column], test_column, "--test-column")]
         elif test_column is None:
@@ -69,9 +75,9 @@ class Given:
             t = t[keep]
         if len(t) == 0:
             raise InputError("no rejected applicant falls into the training part: give more rejects")
-        if len(t) < len(self.table):
+        if len(t) < len(self._read()):
             self.notes.append(
-                f"{len(t):,} of the {len(self.table):,} rejects enter development, the training part's share, "
+                f"{len(t):,} of the {len(self._read()):,} rejects enter development, the training part's share, "
                 "so that accepts and rejects keep the proportions they came through the door in."
             )
         t = t.reset_index(drop=True)
