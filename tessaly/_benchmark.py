@@ -121,7 +121,10 @@ def start(
     if progress:
         progress.step(f"benchmark: {family} on {len(picked)} of {len(y)} training applicants")
     names = [b.name for b in binnings if b.name in X_train.columns]
-    twin = clone(card).set_params(model=family, points="additive", bins=None, shap_rows=min(card.shap_rows, SHAP_ROWS))
+    # No crosses of its own: the trees hold the pairs, and their additive card is what the card's bins allow alone.
+    twin = clone(card).set_params(
+        model=family, points="additive", bins=None, crosses="none", shap_rows=min(card.shap_rows, SHAP_ROWS)
+    )
     call = (
         twin,
         _models.FAMILIES[family],
