@@ -299,7 +299,7 @@ def hand_bins(bins) -> tuple[dict, dict, dict]:
     splits, left_out, edits = {}, {}, {}
     for name, entry in (bins or {}).items():
         if isinstance(entry, dict) and "cross" in entry:
-            continue  # a pair of predictors: hand_crosses reads it
+            continue  # a pair of predictors: _crosses.hand_crosses reads it
         if isinstance(entry, dict):
             if isinstance(entry.get("left_out"), str):
                 left_out[name] = entry["left_out"]
@@ -309,18 +309,6 @@ def hand_bins(bins) -> tuple[dict, dict, dict]:
         else:
             splits[name] = entry
     return splits, left_out, edits
-
-
-def hand_crosses(bins) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
-    """The crosses of a bins file: pairs set by hand ({"cross": [a, b]}), and pairs left out by hand
-    ({"cross": [a, b], "left_out": "reason"})."""
-    wanted: list[tuple[str, str]] = []
-    left_out: list[tuple[str, str]] = []
-    for entry in (bins or {}).values():
-        if isinstance(entry, dict) and "cross" in entry:
-            pair = tuple(entry["cross"])
-            (left_out if isinstance(entry.get("left_out"), str) else wanted).append(pair)
-    return wanted, left_out
 
 
 def _read_predictor(name, x, y, special_codes, sample_weight):

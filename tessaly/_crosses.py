@@ -161,8 +161,6 @@ def _p_value(z: float) -> float:
 def for_card(sc, card, X, y_bad, w, dropped, step) -> tuple[list[Cross], list[dict]]:
     """The crosses a fitted scorecard's card gains, and every pair measured: its `crosses` and `bins` (pairs set
     or left out by hand) say which; the predictors are its candidates and the numerical columns left out."""
-    from ._binning import hand_crosses
-
     wanted, left_out = hand_crosses(sc.bins)
     if sc.crosses == "none" and not wanted:
         return [], []
@@ -316,3 +314,15 @@ def _z_of(p: float) -> float:
     from scipy.stats import norm
 
     return float(norm.isf(p))
+
+
+def hand_crosses(bins) -> tuple[list[tuple[str, str]], list[tuple[str, str]]]:
+    """The crosses of a bins file: pairs set by hand ({"cross": [a, b]}), and pairs left out by hand
+    ({"cross": [a, b], "left_out": "reason"})."""
+    wanted: list[tuple[str, str]] = []
+    left_out: list[tuple[str, str]] = []
+    for entry in (bins or {}).values():
+        if isinstance(entry, dict) and "cross" in entry:
+            pair = tuple(entry["cross"])
+            (left_out if isinstance(entry.get("left_out"), str) else wanted).append(pair)
+    return wanted, left_out

@@ -331,3 +331,13 @@ def family(model) -> Family:
             f"unfitted {', '.join(classes)}"
         )
     return found
+
+
+def constraints(fam: Family, binnings, y_bad, w=None) -> list[int] | None:
+    """Each bin's feature pushed towards bad where its event rate is above the overall rate (monotone fits)."""
+    if fam.monotone_key is None:
+        return None
+    import numpy as np
+
+    overall = np.average(y_bad, weights=w)
+    return [1 if rate > overall else -1 for b in binnings for rate in b.table["Event rate"]]

@@ -7,7 +7,6 @@ in `_predictors`, `_models` and `_shap_cards`, the files in `_persist` and the r
 from __future__ import annotations
 
 from pathlib import Path
-from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -18,10 +17,9 @@ from . import _crosses, _models, _params, _points
 from ._card import loads, output_columns
 from ._checks import check_test_part, check_training, encode_target, frame, outcome, weights_of
 from ._errors import InputError
-from ._features import one_hot
 from ._predictors import bin_all, select
 from ._reasons import resolve as resolve_reasons
-from ._shap_cards import COMPARISON_ROWS, Training, additive_card, directions, module_card, shap_source, table_of
+from ._shap_cards import Training, directions, make_cards, table_of
 from .fairness.measures import unprotected
 from .monitoring import baseline as _baseline
 from .monitoring import figures as _figures
@@ -155,10 +153,10 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             trees=self.trees,
             seed=self.seed,
             early_stopping=self.early_stopping,
-            monotone=self._constraints(fam, binnings, y_bad, w),
+            monotone=_models.constraints(fam, binnings, y_bad, w) if self.monotone else None,
             sample_weight=w,
         )
-        cards, artifacts, used, unused = self._cards(fam, model, rows, shap_data, shap_weight, step)
+        cards, artifacts, used, unused = make_cards(self, fam, model, rows, shap_data, shap_weight, step)
         if self.points == "additive":
             for name in unused:
                 dropped[name] = "the model does not use it: every bin would get the same points"
@@ -210,32 +208,6 @@ class Scorecard(ClassifierMixin, BaseEstimator):
             step(f"left out '{name}': {reason}")
         return binnings, dropped
 
-    def _cards(self, fam, model, rows: Training, shap_data, shap_weight, step):
-        """The cards, the extension's files, the SHAP rows behind each card, and the predictors the additive card
-        leaves out. A comparison card from fewer rows ranks worse than the same rule from all of them: the report
-        says so."""
-        rng = np.random.default_rng(self.seed)
-        source, source_w = shap_source(rows.X, rows.w, shap_data, shap_weight, rng, self.shap_rows)
-        step(f"SHAP values and scorecard on {len(source)} applicants")
-        cards: dict[str, Any] = {}
-        artifacts: dict[str, Any] = {}
-        used: dict[str, int] = {}
-        if fam.technique is not None:
-            # The extension's card: from tree SHAP values only, and beside an additive card from fewer rows.
-            X_module = one_hot(rows.binnings, source)
-            if self.points == "additive" and len(X_module) > COMPARISON_ROWS:
-                X_module = X_module.iloc[np.sort(rng.choice(len(X_module), COMPARISON_ROWS, replace=False))]
-            cards["module"], artifacts = module_card(
-                model, fam, rows, X_module, scaling=self._scaling(), resort=self.resort
-            )
-            used["module"] = len(X_module)
-        shap_positions = np.column_stack([b.positions(source[b.name]) for b in rows.binnings])
-        cards["additive"], unused = additive_card(
-            model, fam, rows, shap_positions, rng, scaling=self._scaling(), monotone=self.monotone, shap_w=source_w
-        )
-        used["additive"] = len(source)
-        return cards, artifacts, used, unused
-
     def _set_fitted(self, *, card, cards, module_card, table, binnings, model, family, target, bad, classes, **more):
         """Every fitted attribute, for a fitted scorecard and a loaded one alike; `more`: dropped, artifacts,
         shap_rows_used, train_scores, train_weights and features, where known."""
@@ -251,13 +223,6 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         if features is not None:  # a loaded card never saw X
             self.n_features_in_ = len(features)
             self.feature_names_in_ = np.asarray(features, dtype=object)
-
-    def _constraints(self, fam, binnings, y_bad, w=None):
-        """With `monotone`, each bin's feature pushes towards bad where its event rate is above the overall rate."""
-        if not self.monotone or fam.monotone_key is None:
-            return None
-        overall = np.average(y_bad, weights=w)
-        return [1 if rate > overall else -1 for b in binnings for rate in b.table["Event rate"]]
 
     def _scaling(self) -> dict:
         return {
@@ -412,24 +377,6 @@ class Scorecard(ClassifierMixin, BaseEstimator):
         from ._assess import report
 
         return report(self, path, X, y, sample_weight=sample_weight, challenger=challenger, benchmark=benchmark)
-
-
-def _unprotected(protected, X, y, shap_data, test):
-    """X, the SHAP rows and the test part without the protected columns: measured, never a predictor."""
-    if not protected:
-        return X, shap_data, test
-    from .fairness import check_protected
-
-    X = frame(X)
-    present = [c for c in protected if c in X.columns]  # the report needs them; fitting may go without
-    check_protected(present, X.columns, target=getattr(outcome(y), "name", None))
-    keep = [c for c in X.columns if c not in protected]
-    shap_data = (
-        None if shap_data is None else frame(shap_data, "shap_data").drop(columns=list(protected), errors="ignore")
-    )
-    if test is not None and isinstance(test, (tuple, list)) and len(test):
-        test = (frame(test[0], "X_test").drop(columns=list(protected), errors="ignore"), *test[1:])
-    return X[keep], shap_data, test
 
 
 Scorecard.__doc__ = f"""A credit scorecard: each predictor binned, a model fitted on the bins, and points per bin

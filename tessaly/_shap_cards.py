@@ -6,6 +6,7 @@ from __future__ import annotations
 import tempfile
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -13,7 +14,7 @@ import pandas as pd
 from . import _points
 from ._card import Card, Predictor
 from ._checks import weights_of
-from ._features import binned, reference_table
+from ._features import binned, one_hot, reference_table
 from ._quiet import quiet
 
 MODEL_NAME = "model"
@@ -236,3 +237,28 @@ def directions(card: Card, binnings) -> pd.DataFrame:
         rho, follows = _points.direction(np.asarray(p.points)[regular], woe)
         rows.append({"predictor": b.name, "rank_correlation": rho, "follows_woe": follows})
     return pd.DataFrame(rows, columns=["predictor", "rank_correlation", "follows_woe"])
+
+
+def make_cards(sc, fam, model, rows: Training, shap_data, shap_weight, step):
+    """The cards of the estimator `sc`, the extension's files, the SHAP rows behind each card, and the predictors
+    the additive card leaves out. A comparison card from fewer rows ranks worse than the same rule from all of
+    them: the report says so."""
+    rng = np.random.default_rng(sc.seed)
+    source, source_w = shap_source(rows.X, rows.w, shap_data, shap_weight, rng, sc.shap_rows)
+    step(f"SHAP values and scorecard on {len(source)} applicants")
+    cards: dict[str, Any] = {}
+    artifacts: dict[str, Any] = {}
+    used: dict[str, int] = {}
+    if fam.technique is not None:
+        # The extension's card: from tree SHAP values only, and beside an additive card from fewer rows.
+        X_module = one_hot(rows.binnings, source)
+        if sc.points == "additive" and len(X_module) > COMPARISON_ROWS:
+            X_module = X_module.iloc[np.sort(rng.choice(len(X_module), COMPARISON_ROWS, replace=False))]
+        cards["module"], artifacts = module_card(model, fam, rows, X_module, scaling=sc._scaling(), resort=sc.resort)
+        used["module"] = len(X_module)
+    shap_positions = np.column_stack([b.positions(source[b.name]) for b in rows.binnings])
+    cards["additive"], unused = additive_card(
+        model, fam, rows, shap_positions, rng, scaling=sc._scaling(), monotone=sc.monotone, shap_w=source_w
+    )
+    used["additive"] = len(source)
+    return cards, artifacts, used, unused

@@ -20,6 +20,7 @@ import pandas as pd
 
 from .. import _assess, _benchmark, _binning, _quiet, _report
 from .._build import _columns, check_test_column, split_record, test_flags
+from .._crosses import hand_crosses
 from .._errors import InputError
 from .._files import check_card_out, staged_card
 from .._params import BENCHMARK
@@ -291,7 +292,7 @@ def build_in(
     job.rejects = (rejects, reject_outcome)
     _rejects.check_given(rejected)
     params = dict(params or {})
-    if params.get("crosses", "none") != "none" or _binning.hand_crosses(params.get("bins"))[0]:
+    if params.get("crosses", "none") != "none" or hand_crosses(params.get("bins"))[0]:
         raise InputError(
             "cross characteristics (--crosses) are not built with --engine yet: leave the option out, "
             "or build in memory"
