@@ -241,7 +241,7 @@ def peer(card, base, train, X: pd.DataFrame) -> None:
 
 def card_frame(X: pd.DataFrame, predictors: list[dict]) -> pd.DataFrame:
     """The card's predictors as the card reads them: category keys, and numbers with unreadable values missing."""
-    from tessaly._binning import canonical, to_number
+    from tessaly._values import canonical, to_number
 
     columns = {}
     for p in predictors:

@@ -198,7 +198,7 @@ def woe_logistic_challenger(card, X_train, y_bad, X_test, *, sample_weight=None)
     """
     from sklearn.linear_model import LogisticRegression
 
-    from ._binning import woe_table
+    from ._bins import woe_table
     from ._points import scaling
 
     y = np.asarray(y_bad).astype(int)

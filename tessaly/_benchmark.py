@@ -99,7 +99,7 @@ def start(
 
     `binnings`: the card's bins, where the card is still being fitted on them (default: its `binnings_`).
     `shap_data`, `shap_weight`: the applicants whose SHAP values make its cards, as `fit` takes them.
-    `beside`: a `_beside.Beside` process to train in meanwhile; without one it trains when called.
+    `beside`: a `_benchmark_process.Beside` process to train in meanwhile; without one it trains when called.
     """
     import numpy as np
     import pandas as pd

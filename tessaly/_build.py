@@ -162,7 +162,7 @@ def _benchmark_beside(sc, family, X_train, y_train, w_train, X_test, w_test, pro
         return None, lambda: None, lambda: None
     beside = None
     if not _benchmark.own(sc, family):
-        from ._beside import Beside
+        from ._benchmark_process import Beside
 
         beside = Beside(["tessaly._benchmark", *_models.FAMILIES[family].packages])
     started = []
@@ -202,9 +202,9 @@ def _test_scores(stage, sc, test, predictors, ids, target, y_test, test_idx, str
 
 def _save_fine(stage, sc, parts, y, w, **settings) -> None:
     """fine_classes.json: the classes the card's bins were grouped from, counted on both parts, to edit later."""
-    from . import _fine
+    from . import _fine_classes
 
-    _fine.save(stage, _fine.fine_classes(sc, *parts, *y, *w, **settings))
+    _fine_classes.save(stage, _fine_classes.fine_classes(sc, *parts, *y, *w, **settings))
 
 
 def _prepare(source, target, params, test_size, drop, ids, weight, test_column, rejects=None):

@@ -18,7 +18,7 @@ from typing import Any, cast
 import numpy as np
 import pandas as pd
 
-from ._binning import UNSEEN, canonical
+from ._bins import UNSEEN
 from ._card_fields import Invalid, cross, finite, need, predictor, reason_texts
 from ._characteristics import Cross, Predictor
 from ._checks import check_columns
@@ -26,6 +26,7 @@ from ._errors import InputError
 from ._files import atomic_path
 from ._json import jsonable
 from ._reasons import bin_texts, word_codes
+from ._values import canonical
 
 CARD_FILE = "card.json"
 LEGACY_FILE = "card.pkl"

@@ -6,7 +6,7 @@ from __future__ import annotations
 import math
 from typing import cast
 
-from ._binning import REGULAR, UNSEEN, Bins
+from ._bins import REGULAR, UNSEEN, Bins
 from ._characteristics import KINDS, Cross, Predictor
 
 BINNINGS = ("optimal", "by hand")

@@ -8,7 +8,7 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
-from ._binning import MISSING, REGULAR, SPECIAL, Bins
+from ._bins import MISSING, REGULAR, SPECIAL, Bins
 
 KIND_NAMES = {SPECIAL: "special", MISSING: "missing"}
 KINDS = {v: k for k, v in KIND_NAMES.items()}

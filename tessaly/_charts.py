@@ -61,7 +61,7 @@ def charts(table: pd.DataFrame, crosses) -> list[tuple[str, dict]]:
 def cross_chart(cross) -> dict:
     """A cross's points as a small grid: its first predictor's bins down, its second's across (a plotly figure
     dict); a square's number is the points of the applicants in both bins."""
-    from ._binning import MISSING, SPECIAL, category_label, interval_labels
+    from ._bins import MISSING, SPECIAL, category_label, interval_labels
 
     def bin_labels(side) -> list[str]:
         regular = interval_labels(side.splits) if side.dtype == "numerical" else list(map(category_label, side.splits))

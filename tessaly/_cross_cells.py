@@ -3,7 +3,7 @@ and the cells' labels in words ("age below 31 and utilisation at least 0.82").""
 
 from __future__ import annotations
 
-from ._binning import MISSING, SPECIAL, Bins
+from ._bins import MISSING, SPECIAL, Bins
 from ._card import Cross
 from ._cross_grid import Grid, cell_table
 

@@ -8,7 +8,8 @@ from dataclasses import dataclass
 import numpy as np
 import pandas as pd
 
-from ._binning import LEAKAGE, MISSING, REFUSED, SPECIAL, special_keys
+from ._binning import LEAKAGE, REFUSED
+from ._bins import MISSING, SPECIAL, special_keys
 from ._values import to_number
 
 # Thresholds tried per predictor: quantiles of its values.

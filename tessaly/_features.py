@@ -5,7 +5,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from ._binning import UNSEEN, PredictorBinning
+from ._bins import UNSEEN, PredictorBinning
 
 
 def one_hot(binnings: list[PredictorBinning], data: pd.DataFrame | None, positions=None) -> pd.DataFrame:

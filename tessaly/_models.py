@@ -237,7 +237,7 @@ class Linear:
         return False  # chosen by name only
 
     def train(self, model, binnings, positions, y, *, seed, sample_weight=None, penalty=None, **_):
-        from ._binning import PredictorBinning
+        from ._bins import PredictorBinning
         from ._linear import WoELogistic
 
         n_bins = [len(b.labels) for b in binnings]

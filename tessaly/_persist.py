@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from . import _binning, _params
+from . import _bins, _params
 from ._card import CARD_FILE, Card
 from ._errors import InputError
 from ._files import atomic_path
@@ -65,9 +65,7 @@ def read(directory, *, model=False) -> tuple[dict, dict]:
         model_bins = Card.load(directory / "module")
         cards.setdefault("module", model_bins)
     binnings = [
-        _binning.PredictorBinning(
-            p.name, p.dtype, p.splits, p.special_codes, p.kinds, labels=p.labels, binning=p.binning
-        )
+        _bins.PredictorBinning(p.name, p.dtype, p.splits, p.special_codes, p.kinds, labels=p.labels, binning=p.binning)
         for p in model_bins.predictors
     ]
     fitted = None

@@ -170,7 +170,7 @@ def _monotone(b, means: np.ndarray) -> np.ndarray:
 
 def cross_table(cross, X, y_bad, w=None) -> pd.DataFrame:
     """A cross's cells as a binning table: the training applicants, goods and bads of each."""
-    from ._binning import woe_table
+    from ._bins import woe_table
 
     rows = cross.place(X)[0]
     inside = rows >= 0

@@ -17,7 +17,7 @@ from faults import refuse
 from sklearn.metrics import roc_auc_score
 
 from tessaly import _models
-from tessaly._beside import Beside
+from tessaly._benchmark_process import Beside
 from tessaly._card import Card
 from tessaly.cli import main
 

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import example, given, settings
 from hypothesis import strategies as st
 
-from tessaly import _binning
+from tessaly import _binning, _bins
 
 CUTS = st.lists(st.floats(-1e12, 1e12, allow_nan=False), min_size=0, max_size=8, unique=True).map(sorted)
 
@@ -18,7 +18,7 @@ CUTS = st.lists(st.floats(-1e12, 1e12, allow_nan=False), min_size=0, max_size=8,
 @given(CUTS)
 @example([1.00001, 1.00002, 250000.0])
 def test_labels_keep_close_cut_points_apart(splits):
-    labels = _binning.interval_labels(splits)
+    labels = _bins.interval_labels(splits)
     assert len(set(labels)) == len(splits) + 1
     assert labels[0].startswith("(-inf, ") and labels[-1].endswith(", inf)")
 
@@ -31,16 +31,16 @@ def test_labels_keep_close_cut_points_apart(splits):
 )
 def test_numbers_fall_in_their_interval(splits, values, with_special):
     specials = [-99.0] if with_special and -99.0 not in splits else []
-    kinds = [*range(len(splits) + 1), _binning.SPECIAL, _binning.MISSING]
-    bins = _binning.Bins("x", "numerical", splits, specials, kinds)
+    kinds = [*range(len(splits) + 1), _bins.SPECIAL, _bins.MISSING]
+    bins = _bins.Bins("x", "numerical", splits, specials, kinds)
     rows, unreadable = bins.locate(pd.Series(values, dtype=float))
     for v, row, bad in zip(values, rows, unreadable):
         if math.isnan(v):
-            want = kinds.index(_binning.MISSING)
+            want = kinds.index(_bins.MISSING)
         elif math.isinf(v):
             want = -1
         elif v in specials:
-            want = kinds.index(_binning.SPECIAL)
+            want = kinds.index(_bins.SPECIAL)
         else:
             want = bisect.bisect_right(splits, v)  # [a, b): a cut point opens the bin above it
         assert (row, bad) == (want, math.isinf(v))

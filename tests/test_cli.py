@@ -11,7 +11,7 @@ import pandas as pd
 import pytest
 from applicants import applicants
 
-from tessaly import _binning
+from tessaly import _bins
 from tessaly.cli import main
 
 
@@ -58,7 +58,7 @@ def test_build_writes_the_card_bins_and_module_outputs(built):
     predictors = ["age", "debt_ratio", "housing", "months_employed"]
     for p in predictors:
         table = pd.read_pickle(out / "bins" / f"{p}.pkl")
-        assert list(table.columns) == _binning.TABLE_COLUMNS
+        assert list(table.columns) == _bins.TABLE_COLUMNS
         assert "Totals" not in table.index and table["Bin"].is_unique
         assert table["Count"].sum() == 420  # the training split: 70 % of 600
         assert len(table) <= 10

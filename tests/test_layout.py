@@ -96,7 +96,8 @@ def _reach(graph: dict[str, set[str]], start: str) -> set[str]:
 @pytest.mark.parametrize(
     "low, high",
     [
-        ("_card", {"_scorecard", "cli", "_build", "_report", "sql"}),
+        ("_card", {"_scorecard", "cli", "_build", "_report", "sql", "_binning"}),
+        ("_bins", {"_binning", "_card", "_scorecard", "_models"}),
         ("_binning", {"_card", "_scorecard", "_models"}),
         ("_points", {"_card", "_binning", "_scorecard"}),
         ("_files", {"_card", "_binning", "_tables"}),

@@ -8,8 +8,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from .. import _binning
-from .._binning import MISSING, SPECIAL
+from .. import _binning, _bins
+from .._bins import MISSING, SPECIAL
 from .._errors import InputError
 from .._values import distinct
 
@@ -28,8 +28,8 @@ def n_regular(dtype: str, splits) -> int:
 
 def labels(dtype: str, splits) -> list[str]:
     if dtype == "numerical":
-        return _binning.interval_labels(splits)
-    return [_binning.category_label(g) for g in splits]
+        return _bins.interval_labels(splits)
+    return [_bins.category_label(g) for g in splits]
 
 
 class FineCounts:
@@ -128,7 +128,7 @@ class DataCounts:
         key = (part, repr(splits))
         if key not in self._cache:
             k = n_regular(self.dtype, splits)
-            bins = _binning.Bins("x", self.dtype, splits, self.codes, [*range(k), SPECIAL, MISSING])
+            bins = _bins.Bins("x", self.dtype, splits, self.codes, [*range(k), SPECIAL, MISSING])
             how, values, _, _ = self.parts[part]
             if how == "numbers":
                 rows = bins._locate_numbers(values)[0]
@@ -169,8 +169,8 @@ def _search(name, column, y, w, special_codes, trend, max_bins):
 
     if trend not in TRENDS:
         raise Refused(f"unknown trend {trend!r}: choose from {', '.join(TRENDS)}")
-    if not isinstance(max_bins, int) or not 2 <= max_bins <= _binning.MAX_BINS:
-        raise Refused(f"the number of bins must be a whole number from 2 to {_binning.MAX_BINS}")
+    if not isinstance(max_bins, int) or not 2 <= max_bins <= _bins.MAX_BINS:
+        raise Refused(f"the number of bins must be a whole number from 2 to {_bins.MAX_BINS}")
     try:
         with quiet():
             b = _binning.fit_predictor(
@@ -194,7 +194,7 @@ def table(dtype: str, splits, counts: dict) -> list[dict]:
     kinds = [*range(k), SPECIAL, MISSING]
     train, test = counts["train"], counts["test"]
     keep = [i for i in range(k + 2) if i < k or train[i].sum() > 0]
-    t = _binning.woe_table([names[i] for i in keep], train[keep, 0], train[keep, 1])
+    t = _bins.woe_table([names[i] for i in keep], train[keep, 0], train[keep, 1])
     n_train, n_test = max(train[keep].sum(), 1e-12), max(test.sum() + counts["test_unseen"].sum(), 1e-12)
     iv_total = float(t["IV"].sum())
     rows = []
@@ -322,7 +322,7 @@ def move(dtype: str, splits, category, to) -> tuple[list, str]:
         raise Refused("the group to move to is given by its index, or 'new'") from None
     if not 0 <= to < len(new) or to == source:
         raise Refused("choose another existing group, or a new one")
-    target = _binning.category_label(new[to])
+    target = _bins.category_label(new[to])
     new[to].append(category)
     new[source].remove(category)
     return [g for g in new if g], f"moved {category!r} to {target}"

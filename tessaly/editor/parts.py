@@ -8,7 +8,7 @@ from pathlib import Path
 
 import numpy as np
 
-from .. import _fine
+from .. import _fine_classes
 from .._errors import InputError
 
 
@@ -89,7 +89,7 @@ def check_counts(fine: dict, a: dict) -> None:
     for e in fine["predictors"]:
         if not e.get("type") or e["name"] not in a["train"].columns:
             continue
-        again = _fine.predictor_classes(
+        again = _fine_classes.predictor_classes(
             e["name"],
             e["type"],
             e["special_codes"],

@@ -7,7 +7,7 @@ import json
 
 import numpy as np
 
-from .. import _binning
+from .. import _binning, _bins
 from .._errors import InputError
 from . import bins as B
 
@@ -36,16 +36,16 @@ def bins_of(session, state: dict) -> tuple[list, np.ndarray, np.ndarray, dict]:
         counts = session._counts(name, s["splits"])
         train = counts["train"]
         keep = [i for i in range(k + 2) if i < k or train[i].sum() > 0]
-        names = B.labels(e["type"], s["splits"]) + [_binning.SPECIAL, _binning.MISSING]
-        kinds = [*range(k), _binning.SPECIAL, _binning.MISSING]
-        t = _binning.woe_table([names[i] for i in keep], train[keep, 0], train[keep, 1])
+        names = B.labels(e["type"], s["splits"]) + [_bins.SPECIAL, _bins.MISSING]
+        kinds = [*range(k), _bins.SPECIAL, _bins.MISSING]
+        t = _bins.woe_table([names[i] for i in keep], train[keep, 0], train[keep, 1])
         if ((t["Event"] == 0) | (t["Non-event"] == 0)).all():
             dropped[name] = _binning.LEAKAGE
             continue
         remap = np.full(k + 3, -1)
         remap[keep] = np.arange(len(keep))
         chosen.append(
-            _binning.PredictorBinning(
+            _bins.PredictorBinning(
                 name,
                 e["type"],
                 s["splits"],

@@ -13,7 +13,7 @@ from typing import Any
 
 import numpy as np
 
-from .. import _fine
+from .. import _fine_classes
 from .._card import Card
 from .._errors import InputError
 from . import bins as B
@@ -45,7 +45,7 @@ class Session:
         self.card = Card.load(self.card_dir)
         self.params = self._params()
         # The fine classes the build kept, or (with the data) those made from it: a dict once this returns.
-        self.fine: Any = _fine.load(self.card_dir)
+        self.fine: Any = _fine_classes.load(self.card_dir)
         self.bins_out = None if bins_out is None else Path(bins_out)
         self.data_path = data
         self.target = target or self.card.target
@@ -56,7 +56,7 @@ class Session:
         elif self.fine is None:
             where = (self.card.split or {}).get("engine")
             raise InputError(
-                f"'{self.card_dir}' keeps no fine classes ({_fine.FINE_FILE}"
+                f"'{self.card_dir}' keeps no fine classes ({_fine_classes.FINE_FILE}"
                 + (f"; it was built in {where}" if where else "")
                 + "): give its development table with --data to edit it"
             )
@@ -153,7 +153,7 @@ class Session:
         a = self.applicants
         predictors = []
         for p in self.card.predictors:
-            entry = _fine.predictor_classes(
+            entry = _fine_classes.predictor_classes(
                 p.name,
                 p.dtype,
                 p.special_codes,
@@ -274,7 +274,7 @@ class Session:
     def _check_bins(self, name: str, rows: list[dict]) -> None:
         """The bins a rebuild would take: at least one, and no more than the card's max_bins (as the build
         counts them, Special and Missing included)."""
-        from .._binning import MAX_BINS
+        from .._bins import MAX_BINS
         from .._params import DEFAULTS
 
         if not rows:

@@ -5,7 +5,7 @@ order (or by a test column), profiles each predictor, counts the
 training applicants per fine class and outcome exactly, and draws a seeded sample of training rows. The
 driver bins every predictor on those counts with the in-memory binning itself, then fits the model and its
 points on the sample (with the weights, where a weight column is given). The engine then counts both parts
-by the card's own bins and points in one aggregate (`_tally`): the baseline and the test figures (AUC, Gini,
+by the card's own bins and points in one aggregate (`_test_counts`): the baseline and the test figures (AUC, Gini,
 KS, gains) come from its exact counts per bin and per total score. The tree benchmark learns from the model's
 sample and is compared with the card on a sample of the test applicants.
 """
@@ -28,7 +28,7 @@ from .._progress import Progress
 from .._scorecard import Scorecard, encode_target
 from .._writers import write_frame
 from ..rejects import engine as _rejects
-from . import _passes, _tally
+from . import _passes, _test_counts
 from ._engine import _kind, check_data, open_engine
 
 # Training rows the model and its points are fitted on, at most (a seeded sample beyond): the logistic
@@ -333,7 +333,7 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
         sc.fit(X_fit, y_named, sample_weight=w_fit, progress=progress, rejects=rejects)
         weight = _passes.W if job.weight is not None else None
         doubles = {c.name for c in columns if c.kind == "numerical"}  # cleaned so by the view
-        parts, unseen = _tally.count_parts(eng, sc.card_, data_view, weight, doubles, job.strict, progress)
+        parts, unseen = _test_counts.count_parts(eng, sc.card_, data_view, weight, doubles, job.strict, progress)
         if rejects is not None:
             _rejects.through_the_door(sc.card_, sc.rejects_, y_named)
         progress.step("saving the card")
@@ -346,8 +346,8 @@ def _build(eng, sc, out, job: _Job, progress) -> dict:
         bench, test_rows = _benchmark_of(eng, sc, data_view, job, (X_fit, y_named, w_fit), n_train, n_test, progress)
         _benchmark.save(bench, stage)
         progress.step("writing the report")
-        metrics = _tally.assessment(sc, parts)
-        _tally.add_benchmark(sc, metrics, bench, test_rows, job)
+        metrics = _test_counts.assessment(sc, parts)
+        _test_counts.add_benchmark(sc, metrics, bench, test_rows, job)
         if rejects is not None:
             pulled = (
                 test_rows
@@ -422,7 +422,7 @@ def _bin_on_counts(eng, sc, data_view, columns, left_out, job, progress) -> tupl
 def _save_fine(eng, stage, sc, data_view, columns, counted, job, rows) -> None:
     """fine_classes.json: the engine's fine classes of each predictor, counted on both parts (one more pass, over
     the test part), so the editor opens the card without its applicants."""
-    from .. import _fine
+    from .. import _fine_classes
 
     tested = _passes.counts(eng, data_view, columns, weighted=job.weight is not None, test=True)
     by_name = {c.name: (c, train, test) for c, train, test in zip(columns, counted, tested)}
@@ -432,8 +432,10 @@ def _save_fine(eng, stage, sc, data_view, columns, counted, job, rows) -> None:
         return {p: (f["value"], f["y"].to_numpy(), f["n"].to_numpy()) for p, f in (("train", train), ("test", test))}
 
     edges = {c.name: c.edges for c in columns if c.edges is not None}
-    body = _fine.classes_of(sc, parts, rows, test_size=job.test_size, weight=job.weight, ids=job.ids, edges=edges)
-    _fine.save(stage, body)
+    body = _fine_classes.classes_of(
+        sc, parts, rows, test_size=job.test_size, weight=job.weight, ids=job.ids, edges=edges
+    )
+    _fine_classes.save(stage, body)
 
 
 def _write_report(stage, sc, metrics, test_scores, unseen, note) -> None:

@@ -146,7 +146,7 @@ def profile(engine, view: str, columns: list[Column]) -> dict:
 
 def fine_classes(columns: list[Column], prof: dict) -> None:
     """Each numerical predictor's fine classes from its profile; infinite values refused as in memory."""
-    from .._binning import LARGEST
+    from .._bins import LARGEST
 
     for j, col in enumerate(columns):
         if col.kind != "numerical":

@@ -6,7 +6,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from .._binning import UNSEEN
+from .._bins import UNSEEN
 from .._checks import check_columns, weights_of
 from .._errors import InputError
 from .._json import jsonable as _jsonable

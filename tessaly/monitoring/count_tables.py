@@ -6,7 +6,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from .._binning import UNSEEN
+from .._bins import UNSEEN
 from .._errors import InputError
 from .counts import PERIODS, UNKNOWN, Outcomes, outcome_keys
 

@@ -14,7 +14,7 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 
-from .._binning import MISSING, UNSEEN
+from .._bins import MISSING, UNSEEN
 from .._checks import check_columns
 from .._errors import InputError
 from .._tables import BATCH_ROWS, iter_batches, table_columns

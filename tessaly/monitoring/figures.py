@@ -11,7 +11,7 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
-from .._binning import MISSING, UNSEEN
+from .._bins import MISSING, UNSEEN
 from .._checks import check_columns
 from .._errors import InputError
 from .._json import jsonable as _jsonable

@@ -6,7 +6,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from dataclasses import dataclass, field
 
-from .._binning import MISSING, SPECIAL, Bins
+from .._bins import MISSING, SPECIAL, Bins
 from .._card import BELOW, REASONS, Card, Cross, Predictor, output_columns
 from .._reasons import bin_texts
 from .dialects import Dialect

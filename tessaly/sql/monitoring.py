@@ -4,8 +4,8 @@ from __future__ import annotations
 
 import pandas as pd
 
-from .._binning import canonical
 from .._card import Card
+from .._values import canonical
 from ..monitoring.counts import TRUTH, check_period
 from .dialects import Dialect, check_names
 from .dialects import dialect as _dialect
