@@ -18,8 +18,8 @@ applicants (AUC standard error about 0.03), hence the means over splits.
 
 Columns, each a mean test AUC over the splits (a card's AUC is that of its total score). tessaly's cards are
 fitted as `tessaly build` fits them (shap_data = the test split's predictors):
-  today        Scorecard() with every predictor binned by the coarse optimal search alone (no fine classing):
-               the default card as it was before fine shapes
+  today        Scorecard(crosses="none") with every predictor binned by the coarse optimal search alone (no fine
+               classing): the default card as it was before fine shapes and cross characteristics
   default      Scorecard(), the package's default card
   trees        XGBoost tuned on the raw predictors (tessaly._raw_trees: depth 2-6 and rounds chosen on a seeded
                fifth of the training rows), trained on at most 50,000 training rows (a seeded stratified sample)
@@ -124,7 +124,7 @@ def generated(rows: int, seed: int = 0):
 
 # name -> Scorecard parameters
 VARIANTS = {
-    "today": {},
+    "today": {"crosses": "none"},
     "default": {},
     "min_iv0": {"min_iv": None},
     "min_iv02": {"min_iv": 0.02},
