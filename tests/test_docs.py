@@ -73,3 +73,14 @@ def test_the_readme_is_a_front_page_whose_links_resolve():
     assert len(readme.splitlines()) <= 150
     targets = re.findall(r"\]\(([^)#]+)\)", readme)
     assert targets and [t for t in targets if not (ROOT / t).exists()] == []
+
+
+def test_the_site_builds_without_a_warning(tmp_path):
+    # A broken link or a stale reference is a warning, and a warning fails the build.
+    run = subprocess.run(
+        [sys.executable, "-P", "-m", "sphinx", "-W", "--keep-going", "-E", "-q", "-b", "html", "docs", str(tmp_path)],
+        cwd=ROOT,
+        capture_output=True,
+        text=True,
+    )
+    assert run.returncode == 0, run.stderr
