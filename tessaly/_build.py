@@ -15,7 +15,7 @@ from ._writers import write_frame
 ROW = "row"  # the identity column of test_scores.csv: the applicant's row in the input table
 
 
-def _split(data, y_bad, test_size, seed):
+def split_parts(data, y_bad, test_size, seed):
     import numpy as np
     from sklearn.model_selection import train_test_split
 
@@ -85,7 +85,7 @@ def test_flags(values, column: str, option: str = "--test-column"):
     return np.asarray(true & present, dtype=bool)
 
 
-def _test_part(data, column, y_bad):
+def test_part(data, column, y_bad):
     """The rows named by --test-column, refused where a part would be empty or of one outcome."""
     import numpy as np
 
@@ -96,7 +96,7 @@ def _test_part(data, column, y_bad):
     return np.flatnonzero(~test), np.flatnonzero(test)
 
 
-def _columns(data, target, drop, ids, weight=None) -> list[str]:
+def predictor_columns(data, target, drop, ids, weight=None) -> list[str]:
     """The predictors: every column but the target, the weight, the dropped ones and the identity columns."""
     if target not in data.columns:
         raise InputError(f"target column '{target}' is not in the table")
@@ -125,7 +125,7 @@ def _columns(data, target, drop, ids, weight=None) -> list[str]:
     return predictors
 
 
-def _weights(data, weight):
+def row_weights(data, weight):
     """The --weight column as numbers, refused in one line where it cannot weigh applicants."""
     if weight is None:
         return None
@@ -227,12 +227,14 @@ def _prepare(source, target, params, test_size, drop, ids, weight, test_column, 
         data = rejects.split(data, target, weight)
     not_predictors = (test_column, *(() if rejects is None else rejects.columns))
     # A protected column is measured, never a predictor, even where it would rank well.
-    predictors = [p for p in _columns(data, target, [*drop, *protected], ids, weight) if p not in not_predictors]
-    w = _weights(data, weight)
+    predictors = [
+        p for p in predictor_columns(data, target, [*drop, *protected], ids, weight) if p not in not_predictors
+    ]
+    w = row_weights(data, weight)
 
     y_bad, _ = encode_target(data[target].rename(target), sc.bad)
     train_idx, test_idx = (
-        _split(data, y_bad, test_size, sc.seed) if test_column is None else _test_part(data, test_column, y_bad)
+        split_parts(data, y_bad, test_size, sc.seed) if test_column is None else test_part(data, test_column, y_bad)
     )
     w_train, w_test = (None, None) if w is None else (w[train_idx], w[test_idx])
     split = split_record(

@@ -28,7 +28,7 @@ tr.card td { font-weight: bold; }
 """
 
 
-def _plain(value):
+def plain_text(value):
     """A copy of a figure (or part of one) whose strings plotly shows as they are.
 
     plotly reads a subset of HTML in labels, titles and hover text, so a category named `<a href=...>` would
@@ -36,17 +36,17 @@ def _plain(value):
     tags. Keys ending in "template" hold markup written by code (hovertemplate), not data, and stay.
     """
     if isinstance(value, dict):
-        return {k: v if str(k).endswith("template") else _plain(v) for k, v in value.items()}
+        return {k: v if str(k).endswith("template") else plain_text(v) for k, v in value.items()}
     if isinstance(value, str):
         return html.escape(value, quote=False)
     if isinstance(value, (list, tuple)):
-        return [_plain(v) for v in value]
+        return [plain_text(v) for v in value]
     if isinstance(value, np.ndarray) and value.dtype.kind in "OUS":
-        return np.array([_plain(v) for v in value.ravel().tolist()], dtype=object).reshape(value.shape)
+        return np.array([plain_text(v) for v in value.ravel().tolist()], dtype=object).reshape(value.shape)
     return value
 
 
-def _figure_html(fig, div_id: str) -> str:
+def figure_html(fig, div_id: str) -> str:
     """A plotly figure, or a plain figure dict, as a div; dicts are written as they are (plotly's checks of
     every property cost more than the rest of a report) in plotly's default look."""
     import plotly.io as pio
@@ -65,38 +65,38 @@ def _default_template() -> dict:
     return pio.templates[pio.templates.default].to_plotly_json()
 
 
-def _num(x, digits: int = 2) -> str:
+def num_text(x, digits: int = 2) -> str:
     if x is None or (isinstance(x, float) and not math.isfinite(x)):
         return ""
     return str(int(round(x))) if abs(x - round(x)) < 1e-9 else f"{x:.{digits}f}"
 
 
-def _ci(pair, fmt: str = "{:.3f}") -> str:
+def ci_text(pair, fmt: str = "{:.3f}") -> str:
     lo, hi = pair
     if lo is None or hi is None:
         return ""
     return f"({fmt.format(lo)} to {fmt.format(hi)})"
 
 
-def _table(table_id: str | None, head: list[str], rows: list[str], cls: str = "") -> str:
+def html_table(table_id: str | None, head: list[str], rows: list[str], cls: str = "") -> str:
     ident = f' id="{table_id}"' if table_id else ""
     klass = f' class="{cls}"' if cls else ""
     header = "".join(f"<th>{h}</th>" for h in head)
     return f"<table{ident}{klass}><thead><tr>{header}</tr></thead><tbody>{''.join(rows)}</tbody></table>"
 
 
-def _text(value) -> str:
+def escaped(value) -> str:
     return f'<td class="text">{html.escape(str(value))}</td>'
 
 
-def _data_block(data: dict) -> str:
+def data_block(data: dict) -> str:
     # Inside <script>, "</script>" in a name would end the block: JSON lets < > & be written as escapes.
     text = json.dumps(_jsonable(data), allow_nan=False, ensure_ascii=False)
     text = text.replace("<", "\\u003c").replace(">", "\\u003e").replace("&", "\\u0026")
     return f'<script type="application/json" id="report-data">{text}</script>'
 
 
-def _replace(path, text: str) -> None:
+def replace_page(path, text: str) -> None:
     """Write `text` to `path` whole or not at all: a reader sees the old file or the new one, never part."""
     with atomic_path(Path(path)) as tmp:
         tmp.write_text(text, encoding="utf-8")

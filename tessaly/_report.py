@@ -8,7 +8,7 @@ import math
 
 import pandas as pd
 
-from ._html import STYLE, _ci, _data_block, _figure_html, _num, _plain, _replace, _table, _text
+from ._html import STYLE, ci_text, data_block, escaped, figure_html, html_table, num_text, plain_text, replace_page
 from ._json import jsonable as _jsonable
 
 
@@ -34,7 +34,7 @@ def _distribution(test_scores: pd.DataFrame):
 
 def _metrics_table(a: dict) -> str:
     values = "".join(f"<td>{a[k]:.4f}</td>" for k in ("auc", "gini", "ks"))
-    cis = "".join(f'<td class="ci">{_ci(a[k + "_ci"], "{:.4f}")}</td>' for k in ("auc", "gini", "ks"))
+    cis = "".join(f'<td class="ci">{ci_text(a[k + "ci_text"], "{:.4f}")}</td>' for k in ("auc", "gini", "ks"))
     return (
         f'<table class="metrics" id="metrics"><tr><th>AUC</th><th>Gini</th><th>KS</th></tr>'
         f"<tr>{values}</tr><tr>{cis}</tr></table>"
@@ -45,8 +45,10 @@ def _challengers(a: dict) -> str:
     rows = []
     for r in a["challengers"]:
         card = r["name"] == a["card"]
-        vs = "" if card else f"{r['auc_vs_card']:+.3f} {_ci(r['auc_vs_card_ci'], '{:+.3f}')}"
-        cells = [_text(r["name"])] + [f"<td>{r[k]:.3f} {_ci(r[k + '_ci'])}</td>" for k in ("auc", "gini", "ks")]
+        vs = "" if card else f"{r['auc_vs_card']:+.3f} {ci_text(r['auc_vs_card_ci'], '{:+.3f}')}"
+        cells = [escaped(r["name"])] + [
+            f"<td>{r[k]:.3f} {ci_text(r[k + 'ci_text'])}</td>" for k in ("auc", "gini", "ks")
+        ]
         rows.append(f"<tr{' class=card' if card else ''}>{''.join(cells)}<td>{vs}</td></tr>")
     head = ["Scorer", "AUC (95% CI)", "Gini (95% CI)", "KS (95% CI)", f"AUC minus the {html.escape(a['card'])}'s"]
     return (
@@ -54,7 +56,7 @@ def _challengers(a: dict) -> str:
         f"{_benchmark(a.get('benchmark'))}"
         f"<p>Every scorer ranks the same test applicants. Intervals: DeLong for AUC and Gini (and for the "
         f"difference, which accounts for the scorers sharing applicants), a bootstrap for KS.</p>"
-        f"{_table(None, head, rows)}</section>"
+        f"{html_table(None, head, rows)}</section>"
     )
 
 
@@ -72,7 +74,7 @@ def _gains(a: dict) -> str:
         odds = "no bads" if g["odds"] is None else f"{g['odds']:.2f}"
         cells = [
             f"<td>{g['band']}</td>",
-            f"<td>{_num(g['score_min'])} to {_num(g['score_max'])}</td>",
+            f"<td>{num_text(g['score_min'])} to {num_text(g['score_max'])}</td>",
             f"<td>{g['applicants']}</td>",
             f"<td>{g['bads']}</td>",
             f"<td>{g['bad_rate']:.1%}</td>",
@@ -94,7 +96,7 @@ def _gains(a: dict) -> str:
     return (
         f"<h2>Gains by score band</h2><p>The {html.escape(a['card'])}'s test scores in {len(rows)} bands of "
         f"about equal size, lowest scores (worst) first; tied scores share a band, so there may be fewer "
-        f"than ten.</p>{_table('gains', head, rows)}"
+        f"than ten.</p>{html_table('gains', head, rows)}"
     )
 
 
@@ -123,7 +125,7 @@ def _calibration(a: dict) -> str:
             x=xs,
             y=[req["intercept"] + req["slope"] * x for x in xs],
             mode="lines",
-            name=f"requested: {_num(req['pdo'])} points double the odds",
+            name=f"requested: {num_text(req['pdo'])} points double the odds",
         )
     )
     if fit["slope"] is not None:
@@ -148,8 +150,8 @@ def _calibration(a: dict) -> str:
     )
     fig.update_layout(title="Observed log-odds against score", xaxis_title="Score", yaxis_title="ln(good:bad odds)")
     wanted = (
-        f"Requested: odds {_num(req['target_odds'])}:1 at {_num(req['target_score'])} points, "
-        f"doubling every {_num(req['pdo'])} points."
+        f"Requested: odds {num_text(req['target_odds'])}:1 at {num_text(req['target_score'])} points, "
+        f"doubling every {num_text(req['pdo'])} points."
     )
     if fit["pdo"] is None:
         shown = (
@@ -159,12 +161,12 @@ def _calibration(a: dict) -> str:
     else:
         shown = (
             f"Fitted on the test split (logistic regression of good/bad on the score): the odds double every "
-            f"{fit['pdo']:.1f} points {_ci(fit['pdo_ci'], '{:.1f}')} and reach {_num(req['target_odds'])}:1 "
+            f"{fit['pdo']:.1f} points {ci_text(fit['pdo_ci'], '{:.1f}')} and reach {num_text(req['target_odds'])}:1 "
             f"at {fit['score_at_target_odds']:.0f} points."
         )
         if fit["pdo"] < 0:
             shown += " A negative value means higher scores go with worse odds."
-    return f"<h2>Calibration</h2>{_figure_html(fig, 'calibration')}<p>{html.escape(wanted)} {html.escape(shown)}</p>"
+    return f"<h2>Calibration</h2>{figure_html(fig, 'calibration')}<p>{html.escape(wanted)} {html.escape(shown)}</p>"
 
 
 def _stability(a: dict) -> str:
@@ -188,7 +190,7 @@ def _scorecard_table(table: pd.DataFrame) -> str:
     rows = []
     for is_first, r in zip(first, table.itertuples(index=False)):
         cells = [
-            _text(
+            escaped(
                 (
                     f"{r.predictor} ({_ORIGIN[r.binning]})"
                     if getattr(r, "binning", "optimal") in _ORIGIN
@@ -197,21 +199,21 @@ def _scorecard_table(table: pd.DataFrame) -> str:
                 if is_first
                 else ""
             ),
-            _text(r.bin),
+            escaped(r.bin),
             f"<td>{'' if pd.isna(r.share) else f'{r.share:.1%}'}</td>",
             f"<td>{'' if pd.isna(r.event_rate) else f'{r.event_rate:.1%}'}</td>",
             f"<td>{'' if pd.isna(r.woe) else f'{r.woe:.3f}'}</td>",
-            f"<td>{_num(r.points)}</td>",
-            f"<td>{_num(r.neutral)}</td>",
+            f"<td>{num_text(r.points)}</td>",
+            f"<td>{num_text(r.neutral)}</td>",
         ]
         rows.append(f"<tr{' class=first' if is_first else ''}>{''.join(cells)}</tr>")
-    return _table("scorecard", ["Predictor", "Bin", "Share", "Event rate", "WoE", "Points", "Neutral"], rows)
+    return html_table("scorecard", ["Predictor", "Bin", "Share", "Event rate", "WoE", "Points", "Neutral"], rows)
 
 
 def _dropped(dropped: dict) -> str:
     if dropped:
-        rows = [f"<tr>{_text(name)}{_text(reason)}</tr>" for name, reason in dropped.items()]
-        body = _table(None, ["Predictor", "Reason"], rows)
+        rows = [f"<tr>{escaped(name)}{escaped(reason)}</tr>" for name, reason in dropped.items()]
+        body = html_table(None, ["Predictor", "Reason"], rows)
     else:
         body = "<p>Every predictor is on the card.</p>"
     return f'<section id="dropped"><h2>Predictors left out</h2>{body}</section>'
@@ -224,7 +226,7 @@ def _by_hand(rows: list) -> str:
     esc = lambda v: html.escape(str(v))  # noqa: E731
     parts = ["<h2>Bins set by hand</h2>"]
     for r in rows:
-        iv = "" if r["iv"] is None else f" (IV {r['iv']:.4f}; optimal {_num(r['optimal_iv'], 4)})"
+        iv = "" if r["iv"] is None else f" (IV {r['iv']:.4f}; optimal {num_text(r['optimal_iv'], 4)})"
         parts.append(f"<h3>{esc(r['predictor'])}{esc(iv)}</h3>")
         if r["left_out"]:
             parts.append(f"<p>{esc(r['left_out'])}</p>")
@@ -236,22 +238,22 @@ def _by_hand(rows: list) -> str:
             )
         ]
         if cells:
-            parts.append(_table(None, ["bins set by hand", "optimal bins"], cells))
+            parts.append(html_table(None, ["bins set by hand", "optimal bins"], cells))
         edits = [
             f"<tr><td>{esc(e.get('when', ''))}</td><td>{esc(e.get('what', ''))}</td>"
             f"<td>{esc(e.get('reason', ''))}</td></tr>"
             for e in r["edits"]
         ]
         if edits:
-            parts.append(_table(None, ["when", "edit", "reason"], edits, "hand-edits"))
+            parts.append(html_table(None, ["when", "edit", "reason"], edits, "hand-edits"))
     return "\n".join(parts)
 
 
 def _values(values: dict) -> str:
     """Values the card could not place: unreadable ones at build, unseen and unreadable ones in the test split."""
     rows = [
-        f"<tr>{_text(name)}{_text(c.get('build_unreadable', 0))}{_text(c.get('unseen', 0))}"
-        f"{_text(c.get('unreadable', 0))}</tr>"
+        f"<tr>{escaped(name)}{escaped(c.get('build_unreadable', 0))}{escaped(c.get('unseen', 0))}"
+        f"{escaped(c.get('unreadable', 0))}</tr>"
         for name, c in values.items()
         if any(c.values())
     ]
@@ -261,7 +263,7 @@ def _values(values: dict) -> str:
         body = (
             "<p>Unreadable values (text in a numerical predictor, say) and values the card never saw score the "
             "predictor's neutral points.</p>"
-            + _table("values", ["Predictor", "Unreadable at build", "Unseen in test", "Unreadable in test"], rows)
+            + html_table("values", ["Predictor", "Unreadable at build", "Unseen in test", "Unreadable in test"], rows)
         )
     return f'<section id="values-not-placed"><h2>Values not placed</h2>{body}</section>'
 
@@ -271,8 +273,8 @@ def _directions(rows: list) -> str:
     if not rows:
         return ""
     cells = [
-        f"<tr>{_text(r['predictor'])}<td>{_num(r['rank_correlation'])}</td>"
-        f"{_text('rise with WoE' if r['follows_woe'] else 'AGAINST WoE: check this predictor')}</tr>"
+        f"<tr>{escaped(r['predictor'])}<td>{num_text(r['rank_correlation'])}</td>"
+        f"{escaped('rise with WoE' if r['follows_woe'] else 'AGAINST WoE: check this predictor')}</tr>"
         for r in rows
     ]
     against = sum(not r["follows_woe"] for r in rows)
@@ -284,7 +286,7 @@ def _directions(rows: list) -> str:
     )
     return (
         f'<section id="directions"><h2>Direction of points</h2><p>{html.escape(lead)}</p>'
-        + _table(None, ["Predictor", "Rank correlation of points with WoE", "Direction"], cells)
+        + html_table(None, ["Predictor", "Rank correlation of points with WoE", "Direction"], cells)
         + "</section>"
     )
 
@@ -314,11 +316,11 @@ def write(
     resort = "; bins re-sorted" if s.get("resort") else ""
     intro = (
         f"Model: {summary['model']}. Points: {summary['points']}. Target: {summary['target']} "
-        f"(bad = {summary['bad']}). Scaling: {_num(s['target_score'])} points at odds {_num(s['target_odds'])}:1, "
-        f"{_num(s['pdo'])} points to double the odds{resort}. Test split: {a['n']} applicants, {a['bad']} bad."
+        f"(bad = {summary['bad']}). Scaling: {num_text(s['target_score'])} points at odds {num_text(s['target_odds'])}:1, "
+        f"{num_text(s['pdo'])} points to double the odds{resort}. Test split: {a['n']} applicants, {a['bad']} bad."
     )
     figures = [
-        f"<h3>{html.escape(str(name))}</h3>" + _figure_html(_plain(fig_dict), f"predictor-{i}")
+        f"<h3>{html.escape(str(name))}</h3>" + figure_html(plain_text(fig_dict), f"predictor-{i}")
         for i, (name, fig_dict) in enumerate(charts)
     ]
     page = f"""<!DOCTYPE html>
@@ -332,7 +334,7 @@ def write(
 <h2>Validation on the test split</h2>
 <p>The {html.escape(a["card"])}, with 95% confidence intervals below each figure.</p>
 {_metrics_table(a)}
-{_figure_html(_distribution(test_scores), "score-distribution")}
+{figure_html(_distribution(test_scores), "score-distribution")}
 {_challengers(a)}
 {_gains(a)}
 {_calibration(a)}
@@ -350,10 +352,10 @@ points.</p>
 {_by_hand(hand or [])}
 {_values(values or {})}
 {_fairness_chapter(fairness)}
-{_data_block({"charts": len(charts), **a, "dropped": dropped, "values": values or {}, "directions": directions or []})}
+{data_block({"charts": len(charts), **a, "dropped": dropped, "values": values or {}, "directions": directions or []})}
 </body></html>
 """
-    _replace(path, page)
+    replace_page(path, page)
 
 
 def _fairness_chapter(fairness: dict | None) -> str:
@@ -374,4 +376,4 @@ def _rejects(r: dict | None) -> str:
 
 def write_metrics(path, assessment: dict) -> None:
     """metrics.json: the assessment as strict JSON, replaced in one step."""
-    _replace(path, json.dumps(_jsonable(assessment), allow_nan=False, indent=2) + "\n")
+    replace_page(path, json.dumps(_jsonable(assessment), allow_nan=False, indent=2) + "\n")

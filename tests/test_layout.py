@@ -104,6 +104,12 @@ def _reach(graph: dict[str, set[str]], start: str) -> set[str]:
         ("_tables", {"_card", "_binning"}),
         ("_checks", {"_card", "_binning", "_scorecard"}),
         ("sql", {"_scorecard", "cli", "_report"}),
+        # Monitoring reads the card; the statistics read nothing of tessaly's above them.
+        ("monitoring.figures", {"_scorecard", "cli", "_build", "_report", "editor.server", "engines._build"}),
+        ("monitoring.baseline", {"_scorecard", "cli", "_build", "_report", "monitoring.command"}),
+        ("monitoring.statistics", {"_card", "_scorecard", "cli", "_report", "sql", "monitoring.figures"}),
+        ("_metrics", {"_card", "_scorecard", "cli", "_report", "_assess", "monitoring.figures"}),
+        ("_points", {"_card", "_models", "_assess", "_scorecard"}),
     ],
 )
 def test_lower_rooms_never_reach_higher_ones(low, high):

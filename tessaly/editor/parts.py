@@ -15,7 +15,7 @@ from .._errors import InputError
 def engine_rows(data, split: dict):
     """The applicants read by the engine the card was built in, each with whether its hash puts it in the
     test part by the row hash the card records."""
-    from ..engines._build import _split
+    from ..engines._build import test_flag_sql
     from ..engines._engine import open_engine
 
     if not isinstance(data, (str, Path)):
@@ -32,7 +32,7 @@ def engine_rows(data, split: dict):
             )
         flag = "tessaly_editor_test"
         hashed = [(c, known[c]) for c in columns]
-        test = _split(engine, None, float(split["test_size"]), int(split["seed"]), hashed, split.get("hash"))
+        test = test_flag_sql(engine, None, float(split["test_size"]), int(split["seed"]), hashed, split.get("hash"))
         frame = engine.query(f"SELECT *, {test} AS {d.ident(flag)} FROM {engine.source}")
     finally:
         engine.close()
@@ -41,7 +41,7 @@ def engine_rows(data, split: dict):
 
 def same_split(session, frame, y_bad, test) -> tuple:
     """The training and test rows of the card's own split; a table that does not give them is refused."""
-    from .._build import _split, _test_part, rows_digest
+    from .._build import rows_digest, split_parts, test_part
 
     split = session.card.split or {}
     by = split.get("by")
@@ -52,14 +52,14 @@ def same_split(session, frame, y_bad, test) -> tuple:
                 f"the card was validated on the rows its column '{column}' marks, and the table has no such "
                 "column: give the card's development table"
             )
-        return _test_part(frame, column, y_bad)
+        return test_part(frame, column, y_bad)
     if by == "row hash":
         return np.flatnonzero(~test), np.flatnonzero(test)
     if by not in (None, "row position"):
         raise InputError(f"the card records a split this tessaly does not know ({by!r}): upgrade tessaly")
     seed = int(split.get("seed", (session.fine or {}).get("seed", session.params.get("seed", 42))))
     test_size = float(split.get("test_size", (session.fine or {}).get("test_size", 0.3)))
-    train_idx, test_idx = _split(frame, y_bad, test_size, seed)
+    train_idx, test_idx = split_parts(frame, y_bad, test_size, seed)
     rows = split.get("rows") or [((session.fine or {}).get("rows") or {}).get(k) for k in ("train", "test")]
     if rows[0] is not None and list(rows) != [len(train_idx), len(test_idx)]:
         raise InputError(

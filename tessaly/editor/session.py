@@ -114,7 +114,7 @@ class Session:
 
     def _load_data(self, data) -> None:
         """The development table split exactly as the build split it, or refused in one line."""
-        from .._build import _weights
+        from .._build import row_weights
         from .._checks import encode_target
         from .._tables import read_table
 
@@ -126,7 +126,7 @@ class Session:
         if self.target not in frame.columns:
             raise InputError(f"the table has no target column '{self.target}': name it with --target")
         y_bad, _ = encode_target(frame[self.target].rename(self.target), self.card.bad)
-        w = _weights(frame, self.weight)
+        w = row_weights(frame, self.weight)
         missing = [p for p in self.card.columns if p not in frame.columns]
         if missing:
             raise InputError(

@@ -19,7 +19,7 @@ import numpy as np
 import pandas as pd
 
 from .. import _assess, _benchmark, _binning, _quiet, _report
-from .._build import _columns, check_test_column, split_record, test_flags
+from .._build import check_test_column, predictor_columns, split_record, test_flags
 from .._crosses import hand_crosses
 from .._errors import InputError
 from .._files import check_card_out, staged_card
@@ -71,7 +71,7 @@ def _outcome(engine, target) -> list:
 ROW_HASH = "md5 of values"
 
 
-def _split(engine, test_column, test_size, seed, hashed, row_hash=ROW_HASH) -> str:
+def test_flag_sql(engine, test_column, test_size, seed, hashed, row_hash=ROW_HASH) -> str:
     """The SQL truth of a row being in the test part; `hashed`: the (name, SQL type) of the columns whose values
     place a row, without a test column; `row_hash`: the hash as a card records it (None: the engine's own)."""
     d = engine.d
@@ -97,7 +97,7 @@ def _split(engine, test_column, test_size, seed, hashed, row_hash=ROW_HASH) -> s
 
 
 def _split_kept(engine, sc, job, names) -> dict:
-    """How `_split` chose the test part, as the card keeps it."""
+    """How `test_flag_sql` chose the test part, as the card keeps it."""
     record = split_record(
         test_column=job.test_column,
         seed=sc.seed,
@@ -117,7 +117,7 @@ def _columns_of(engine, job) -> tuple[list[_passes.Column], dict, list[str]]:
         raise InputError(f"column '{own[0]}' is named like one the build adds: rename it")
     check_test_column(list(types), job.test_column, job.target, job.ids, job.weight)
     frame = pd.DataFrame(columns=list(types))
-    names = [p for p in _columns(frame, job.target, job.drop, job.ids, job.weight) if p != job.test_column]
+    names = [p for p in predictor_columns(frame, job.target, job.drop, job.ids, job.weight) if p != job.test_column]
     if job.weight is not None and _kind(types[job.weight]) != "numerical":
         raise InputError(
             f"--weight column '{job.weight}' holds {types[job.weight]} values, not numbers: choose a column of numbers"
@@ -389,7 +389,7 @@ def _data_view(eng, sc, columns, names, job, bad_value) -> str:
     d = eng.d
     y = f"CASE WHEN {d.ident(job.target)} = {_passes.literal(d, bad_value)} THEN 1 ELSE 0 END"
     types = dict(eng.columns())
-    test = _split(eng, job.test_column, job.test_size, sc.seed, [(c, types[c]) for c in [*names, job.target]])
+    test = test_flag_sql(eng, job.test_column, job.test_size, sc.seed, [(c, types[c]) for c in [*names, job.target]])
     kept = [_passes.clean(eng, c) for c in columns]
     others = [d.ident(c) for c in [job.target, *job.ids] if c not in {col.name for col in columns}]
     if job.weight is not None:

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import html
 
-from .._html import _ci, _table, _text
+from .._html import ci_text, escaped, html_table
 
 
 def _pct(x) -> str:
@@ -28,14 +28,14 @@ def groups_rows(f: dict) -> list[list[str]]:
                 f"{g['applicants']:g}",
                 _pct(g["bad_rate"]),
                 "" if g["mean_score"] is None else f"{g['mean_score']:.1f}",
-                "" if g["auc"] is None else f"{g['auc']:.3f} {_ci(g['auc_ci'])}",
+                "" if g["auc"] is None else f"{g['auc']:.3f} {ci_text(g['auc_ci'])}",
             ]
             for cut in by_cut:
                 a = cut[g["group"]]
                 mark = " below 0.8" if a["flagged"] else ""
                 cells += [
                     _pct(a["approval_rate"]),
-                    f"{_ratio(a['impact_ratio'])} {_ci(a['impact_ratio_ci'], '{:.2f}')}{mark}".strip(),
+                    f"{_ratio(a['impact_ratio'])} {ci_text(a['impact_ratio_ci'], '{:.2f}')}{mark}".strip(),
                 ]
             rows.append(cells)
     return rows
@@ -137,7 +137,9 @@ def summary(f: dict) -> str:
 
 
 def _html_table(head, rows) -> str:
-    return _table(None, [html.escape(h) for h in head], ["<tr>" + "".join(_text(c) for c in r) + "</tr>" for r in rows])
+    return html_table(
+        None, [html.escape(h) for h in head], ["<tr>" + "".join(escaped(c) for c in r) + "</tr>" for r in rows]
+    )
 
 
 def section(f: dict | None) -> str:
@@ -170,7 +172,7 @@ def monitor_section(f: dict) -> str:
     for column, entries in f["columns"].items():
         for e in entries:
             for g in e["groups"]:
-                ratio = f"{_ratio(g['impact_ratio'])} {_ci(g['impact_ratio_ci'], '{:.2f}')}".strip()
+                ratio = f"{_ratio(g['impact_ratio'])} {ci_text(g['impact_ratio_ci'], '{:.2f}')}".strip()
                 rows.append(
                     [
                         column,

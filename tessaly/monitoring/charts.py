@@ -3,7 +3,7 @@ whole window's score bands and calibration."""
 
 from __future__ import annotations
 
-from .._html import _num
+from .._html import num_text
 
 AMBER_LINE, RED_LINE, GREY = "#e0a000", "#c0392b", "#555"
 
@@ -13,10 +13,10 @@ def band_name(row) -> str:
     if lo is None and hi is None:
         return "all scores"
     if lo is None:
-        return f"below {_num(hi)}"
+        return f"below {num_text(hi)}"
     if hi is None:
-        return f"{_num(lo)} and above"
-    return f"{_num(lo)} to below {_num(hi)}"
+        return f"{num_text(lo)} and above"
+    return f"{num_text(lo)} to below {num_text(hi)}"
 
 
 def _line(y, colour, text, dash="dash") -> dict:

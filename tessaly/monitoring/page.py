@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import html
 
-from .._html import STYLE, _ci, _data_block, _figure_html, _num, _plain, _replace, _table, _text
+from .._html import STYLE, ci_text, data_block, escaped, figure_html, html_table, num_text, plain_text, replace_page
 from . import charts
 from . import statistics as stats
 
@@ -54,10 +54,10 @@ def matrix(r: dict) -> str:
     scopes = [*r["periods"], "all"]
     names = [*r["periods"], "whole window"]
     rows = [
-        f"<tr>{_text(row['check'])}{''.join(_cell(row['kind'], row['cells'][s]) for s in scopes)}</tr>"
+        f"<tr>{escaped(row['check'])}{''.join(_cell(row['kind'], row['cells'][s]) for s in scopes)}</tr>"
         for row in r["checks"]
     ]
-    return _table("verdicts", ["Check", *map(html.escape, names)], rows)
+    return html_table("verdicts", ["Check", *map(html.escape, names)], rows)
 
 
 def _worst(r: dict) -> str:
@@ -94,7 +94,7 @@ def _rules(r: dict) -> str:
 
 def _figure(fig: dict, div_id: str) -> str:
     # Labels come from the data (predictor names, periods): plotly must show them, not read them as markup.
-    return _figure_html(_plain(fig), div_id)
+    return figure_html(plain_text(fig), div_id)
 
 
 def _trends(r: dict) -> str:
@@ -123,7 +123,7 @@ def _predictors(r: dict) -> str:
         )
         shift = "" if p["points_shift"] is None else f"{p['points_shift']:+.2f}"
         rows.append(
-            f"<tr>{_text(name)}<td>{_fixed(p['psi'])}</td><td>{_p(p['p_value'])}</td><td>{shift}</td>{shares}</tr>"
+            f"<tr>{escaped(name)}<td>{_fixed(p['psi'])}</td><td>{_p(p['p_value'])}</td><td>{shift}</td>{shares}</tr>"
         )
     head = [
         "Predictor",
@@ -134,7 +134,7 @@ def _predictors(r: dict) -> str:
         "Unreadable (baseline)",
         "Missing (baseline)",
     ]
-    return _table("predictors", head, rows)
+    return html_table("predictors", head, rows)
 
 
 def _bins(r: dict) -> str:
@@ -143,10 +143,10 @@ def _bins(r: dict) -> str:
         for i, b in enumerate(p["bins"]):
             first = ' class="first"' if i == 0 else ""
             rows.append(
-                f"<tr{first}>{_text(name if i == 0 else '')}{_text(b['bin'])}<td>{_num(b['points'])}</td>"
+                f"<tr{first}>{escaped(name if i == 0 else '')}{escaped(b['bin'])}<td>{num_text(b['points'])}</td>"
                 f"<td>{_pct(b['baseline_share'])}</td><td>{_pct(b['share'])}</td></tr>"
             )
-    return _table("bins", ["Predictor", "Bin", "Points", "Baseline share", "Monitored share"], rows)
+    return html_table("bins", ["Predictor", "Bin", "Points", "Baseline share", "Monitored share"], rows)
 
 
 def _performance(r: dict) -> str:
@@ -154,8 +154,8 @@ def _performance(r: dict) -> str:
     if p.get("empty"):
         return "<p>No applicant of this table has a known outcome yet.</p>"
     rows = [
-        f"<tr>{_text(k.upper() if k != 'gini' else 'Gini')}<td>{_fixed(p[k])} {_ci(p[k + '_ci'], '{:.4f}')}</td>"
-        f"<td>{_fixed(b[k])} {_ci(b[k + '_ci'], '{:.4f}')}</td></tr>"
+        f"<tr>{escaped(k.upper() if k != 'gini' else 'Gini')}<td>{_fixed(p[k])} {ci_text(p[k + 'ci_text'], '{:.4f}')}</td>"
+        f"<td>{_fixed(b[k])} {ci_text(b[k + 'ci_text'], '{:.4f}')}</td></tr>"
         for k in ("auc", "gini", "ks")
         if p[k] is not None
     ]
@@ -168,7 +168,7 @@ def _performance(r: dict) -> str:
             f" One-sided test that the AUC fell below its development value (DeLong standard errors "
             f"of both samples): {z}p = {_p(p['auc_decline_p'])}."
         )
-    return f"<p>{html.escape(known + test)}</p>" + _table(
+    return f"<p>{html.escape(known + test)}</p>" + html_table(
         "performance", ["Figure", "Monitored (95% CI)", "Development (95% CI)"], rows
     )
 
@@ -184,8 +184,8 @@ def _calibration(r: dict) -> str:
     if c.get("empty"):
         return "<p>No applicant of this table has a known outcome yet.</p>"
     rows = [
-        f"<tr>{_text(charts.band_name(b))}<td>{b['applicants']}</td><td>{b['bads']}</td>"
-        f"<td>{_pct(b['bad_rate'])} {_ci(b['bad_rate_ci'], '{:.1%}')}</td><td>{_pct(b['baseline_bad_rate'])}</td>"
+        f"<tr>{escaped(charts.band_name(b))}<td>{b['applicants']}</td><td>{b['bads']}</td>"
+        f"<td>{_pct(b['bad_rate'])} {ci_text(b['bad_rate_ci'], '{:.1%}')}</td><td>{_pct(b['baseline_bad_rate'])}</td>"
         f"<td>{_p(b['p_rise'])}</td><td>{_p(b['p_rise_adjusted'])}</td><td>{_pct(b['expected_bad_rate'])}</td></tr>"
         for b in c["bands"]
         if b["applicants"] > 0
@@ -215,7 +215,7 @@ def _calibration(r: dict) -> str:
     return (
         _figure(charts.calibration(c), "calibration")
         + f"<p>{html.escape(text)}</p>"
-        + _table("calibration-bands", head, rows)
+        + html_table("calibration-bands", head, rows)
     )
 
 
@@ -235,8 +235,8 @@ def write(path, result: dict, card) -> None:
     intro = (
         f"{r['applicants']} applicants{f' of {r["data"]}' if r.get('data') else ''}, compared with the "
         f"card's development data ({r['baseline']['population']} part for the population, "
-        f"{r['baseline']['outcomes']} part for the outcomes). Scaling: {_num(s['target_score'])} points at "
-        f"good:bad odds {_num(s['target_odds'])}:1, {_num(s['pdo'])} points to double them."
+        f"{r['baseline']['outcomes']} part for the outcomes). Scaling: {num_text(s['target_score'])} points at "
+        f"good:bad odds {num_text(s['target_odds'])}:1, {num_text(s['pdo'])} points to double them."
     )
     outcome = (
         ""
@@ -245,7 +245,7 @@ def write(path, result: dict, card) -> None:
     )
     score = r["score"]
     spread = (
-        f"Mean score {_num(score['mean'])} (development {_num(score['baseline_mean'])}); concentration "
+        f"Mean score {num_text(score['mean'])} (development {num_text(score['baseline_mean'])}); concentration "
         f"across bands (Herfindahl) {_fixed(score['herfindahl'], 3)} (development "
         f"{_fixed(score['baseline_herfindahl'], 3)}; {1 / len(score['bands']):.3f} would be even)."
     )
@@ -271,7 +271,7 @@ points. Unseen values earn the neutral points; a missing value without a Missing
 <h3>Shares per bin</h3>
 {_bins(r)}
 {outcome}
-{_data_block(r)}
+{data_block(r)}
 </body></html>
 """
-    _replace(path, page)
+    replace_page(path, page)

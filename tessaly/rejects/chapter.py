@@ -9,7 +9,7 @@ import math
 
 import numpy as np
 
-from .._html import _ci, _figure_html, _table, _text
+from .._html import ci_text, escaped, figure_html, html_table
 from .._metrics import _delong, _interval
 from . import _methods as m
 from ._inference import Inference
@@ -210,7 +210,7 @@ def _label(row: dict) -> str:
 def page(r: dict) -> str:
     """The chapter as HTML."""
     c = r["counts"]
-    counts = _table(
+    counts = html_table(
         "rejects-counts",
         ["Accepted goods", "Accepted bads", "Rejects", "Acceptance rate"],
         [
@@ -218,7 +218,7 @@ def page(r: dict) -> str:
             f"<td>{c['acceptance_rate']:.1%}</td></tr>"
         ],
     )
-    bands = _table(
+    bands = html_table(
         "rejects-bands",
         ["Score from", "Accepts", "Known bad rate", "Rejects", "Inferred bad rate"],
         [
@@ -228,7 +228,7 @@ def page(r: dict) -> str:
             for b in r["bands"]
         ],
     )
-    grid = _table(
+    grid = html_table(
         "rejects-grid",
         [
             "Card",
@@ -243,9 +243,9 @@ def page(r: dict) -> str:
             "Newly rejected vs today",
         ],
         [
-            f"<tr{' class=card' if g['chosen'] else ''}>{_text(_label(g))}<td>{_pct(g['reject_bad_rate'])}</td>"
-            f"<td>{_pct(g['population_bad_rate'])}</td><td>{g['auc']:.3f} {_ci(g['auc_ci'])}</td>"
-            f"<td>{g['auc_vs_accepts_only']:+.3f} {_ci(g['auc_vs_accepts_only_ci'], '{:+.3f}')}</td>"
+            f"<tr{' class=card' if g['chosen'] else ''}>{escaped(_label(g))}<td>{_pct(g['reject_bad_rate'])}</td>"
+            f"<td>{_pct(g['population_bad_rate'])}</td><td>{g['auc']:.3f} {ci_text(g['auc_ci'])}</td>"
+            f"<td>{g['auc_vs_accepts_only']:+.3f} {ci_text(g['auc_vs_accepts_only_ci'], '{:+.3f}')}</td>"
             f"<td>{g['psi']:.3f}</td><td>{g['swap_in']:,.0f}</td><td>{g['swap_out']:,.0f}</td>"
             f"<td>{g['swap_in_today']:,.0f}</td><td>{g['swap_out_today']:,.0f}</td></tr>"
             for g in r["grid"]
@@ -255,7 +255,7 @@ def page(r: dict) -> str:
     return (
         f'<section id="rejects"><h2>Reject inference</h2><p class="sentence">{html.escape(r["assumption"])}</p>'
         f"{notes}<h3>Through the door</h3>{counts}"
-        f"{_figure_html(_distribution(r['scores']), 'rejects-distribution')}"
+        f"{figure_html(_distribution(r['scores']), 'rejects-distribution')}"
         f"<h3>Known and inferred bad rates per score band of the accepts-only card</h3>{bands}"
         "<h3>Sensitivity</h3><p>Each card on the same accepted test applicants (AUC, DeLong intervals, paired "
         "against the accepts-only card); the score PSI and the swap sets on the whole through-the-door population, "
@@ -268,12 +268,12 @@ def page(r: dict) -> str:
 def _holdout(h: dict | None) -> str:
     if h is None:
         return ""
-    bands = _table(
+    bands = html_table(
         "rejects-holdout",
         ["Band", "Rejects", "Realised bad rate (95% Jeffreys)", "Inferred", "Within"],
         [
             f"<tr><td>{b['band'] + 1}</td><td>{b['rejects']:,.0f}</td><td>{_pct(b['realised_bad_rate'])} "
-            f"{_ci(b['interval'], '{:.1%}')}</td><td>{_pct(b['inferred_bad_rate'])}</td>"
+            f"{ci_text(b['interval'], '{:.1%}')}</td><td>{_pct(b['inferred_bad_rate'])}</td>"
             f"<td>{'yes' if b['within'] else 'no'}</td></tr>"
             for b in h["bands"]
         ],
