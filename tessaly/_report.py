@@ -34,7 +34,7 @@ def _distribution(test_scores: pd.DataFrame):
 
 def _metrics_table(a: dict) -> str:
     values = "".join(f"<td>{a[k]:.4f}</td>" for k in ("auc", "gini", "ks"))
-    cis = "".join(f'<td class="ci">{ci_text(a[k + "ci_text"], "{:.4f}")}</td>' for k in ("auc", "gini", "ks"))
+    cis = "".join(f'<td class="ci">{ci_text(a[k + "_ci"], "{:.4f}")}</td>' for k in ("auc", "gini", "ks"))
     return (
         f'<table class="metrics" id="metrics"><tr><th>AUC</th><th>Gini</th><th>KS</th></tr>'
         f"<tr>{values}</tr><tr>{cis}</tr></table>"
@@ -47,7 +47,7 @@ def _challengers(a: dict) -> str:
         card = r["name"] == a["card"]
         vs = "" if card else f"{r['auc_vs_card']:+.3f} {ci_text(r['auc_vs_card_ci'], '{:+.3f}')}"
         cells = [escaped(r["name"])] + [
-            f"<td>{r[k]:.3f} {ci_text(r[k + 'ci_text'])}</td>" for k in ("auc", "gini", "ks")
+            f"<td>{r[k]:.3f} {ci_text(r[k + '_ci'])}</td>" for k in ("auc", "gini", "ks")
         ]
         rows.append(f"<tr{' class=card' if card else ''}>{''.join(cells)}<td>{vs}</td></tr>")
     head = ["Scorer", "AUC (95% CI)", "Gini (95% CI)", "KS (95% CI)", f"AUC minus the {html.escape(a['card'])}'s"]

@@ -154,8 +154,8 @@ def _performance(r: dict) -> str:
     if p.get("empty"):
         return "<p>No applicant of this table has a known outcome yet.</p>"
     rows = [
-        f"<tr>{escaped(k.upper() if k != 'gini' else 'Gini')}<td>{_fixed(p[k])} {ci_text(p[k + 'ci_text'], '{:.4f}')}</td>"
-        f"<td>{_fixed(b[k])} {ci_text(b[k + 'ci_text'], '{:.4f}')}</td></tr>"
+        f"<tr>{escaped(k.upper() if k != 'gini' else 'Gini')}<td>{_fixed(p[k])} {ci_text(p[k + '_ci'], '{:.4f}')}</td>"
+        f"<td>{_fixed(b[k])} {ci_text(b[k + '_ci'], '{:.4f}')}</td></tr>"
         for k in ("auc", "gini", "ks")
         if p[k] is not None
     ]
