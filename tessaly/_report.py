@@ -46,9 +46,7 @@ def _challengers(a: dict) -> str:
     for r in a["challengers"]:
         card = r["name"] == a["card"]
         vs = "" if card else f"{r['auc_vs_card']:+.3f} {ci_text(r['auc_vs_card_ci'], '{:+.3f}')}"
-        cells = [escaped(r["name"])] + [
-            f"<td>{r[k]:.3f} {ci_text(r[k + '_ci'])}</td>" for k in ("auc", "gini", "ks")
-        ]
+        cells = [escaped(r["name"])] + [f"<td>{r[k]:.3f} {ci_text(r[k + '_ci'])}</td>" for k in ("auc", "gini", "ks")]
         rows.append(f"<tr{' class=card' if card else ''}>{''.join(cells)}<td>{vs}</td></tr>")
     head = ["Scorer", "AUC (95% CI)", "Gini (95% CI)", "KS (95% CI)", f"AUC minus the {html.escape(a['card'])}'s"]
     return (
