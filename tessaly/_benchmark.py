@@ -155,9 +155,7 @@ def _fit(twin, fam, binnings, X, y, w, shap_data, shap_weight, raw_call):
     # The family as the caller has it registered, in whatever process this runs.
     _models.FAMILIES[fam.name] = fam
     # The card's own bins as they are: the twin's fit searches and selects none of its own.
-    twin.candidates_ = list(binnings)
     twin._binnings = lambda *_: (binnings, {})
-    twin.candidates_ = list(binnings)  # what the search for cross characteristics pairs up
     try:
         fitted = twin.fit(X, y, sample_weight=w, shap_data=shap_data, shap_weight=shap_weight)
     finally:
